@@ -1,0 +1,20 @@
+// Panel exchange and display: moving the parameter set between globals
+// and panels, the read-back and run sequences, and the drawing of video
+// curve, edge graph and strip chart.
+#pragma once
+
+#include "app/KORVENDarir23.h"
+
+namespace korven {
+
+void GetPanelValues();
+void SetPanelValues();
+
+void PushGET(int source);
+void PushRUN();
+
+int PlotVIDEOCurve(const u16* y, const double* x);
+void PlotVIDEOBarGraph();
+void PlotRAWGraphX8();
+
+} // namespace korven

@@ -1,0 +1,55 @@
+// The device link: frames and parameter packet, the receive notification
+// and line check, device identification, video blocks, the parameter file,
+// and the port set-up with its connection sequence.
+#pragma once
+
+#include "app/KORVENDarir23.h"
+
+namespace korven {
+
+// Command codes (sent in the command word of a frame, held in `order`).
+constexpr int CMD_WRITE_RAM = 1;
+constexpr int CMD_READ_RAM = 2;
+constexpr int CMD_WRITE_EEPROM = 3;
+constexpr int CMD_READ_EEPROM = 4;
+constexpr int CMD_ECHO = 5;
+constexpr int CMD_TEACH = 6;
+constexpr int CMD_FIRMWARE = 7;
+constexpr int CMD_RUN = 8;
+constexpr int CMD_DATA64 = 9;
+constexpr int CMD_HARDWARE = 10;
+constexpr int CMD_DATA256_OR_RESET = 11;
+constexpr int CMD_CALIBRATION = 12;
+
+constexpr int kAnswerSync = 0x00AA;
+
+// ---- Frames and packet -------------------------------------------------
+void FillTxBuf(int command, const u16* words);
+void GetRxBuf(int n);
+void CopyVarsToPP();
+void CopyPPtoVars();
+
+// ---- Receive notification and line check -------------------------------
+void RX_Receive_Function(int portNumber, int eventMask, void* callbackData);
+int CheckComLine(int port);
+// Installs the receive notification on `com` with the standard settings.
+void InstallRxNotification();
+// Silences the receive notification on `com` (raw block reads).
+void SilenceRxNotification();
+
+// ---- Device identification ---------------------------------------------
+int GetHARDWAREInfo();
+int GetVERSIONInfo();
+
+// ---- Video blocks ------------------------------------------------------
+int ReadData64(int start, int lastBlock);
+int ReadData256();
+
+// ---- Parameter file ----------------------------------------------------
+void SendParaToFile();
+int ReadParaFromFile();
+
+// ---- Port set-up -------------------------------------------------------
+void InitRS232(int port);
+
+} // namespace korven

@@ -1,0 +1,122 @@
+// The panel layout file: a Qt Designer form (".ui" XML) that the
+// maintainers edit in Designer and both back ends read.
+//
+// Format:
+//  - The top-level widget is a plain container. Each of its direct children
+//    whose object name is a panel name known to the layout registry is one
+//    panel resource (for this program: "PANEL" = resource 1, "POPUP" =
+//    resource 2). The panel's windowTitle is its title, its geometry its
+//    size; a dynamic string property "callback" names the panel callback.
+//  - Every widget below a panel whose object name is a control constant
+//    known to the registry (e.g. "PANEL_STATUS") is a control with that id.
+//    Other widgets (labels, layouts, spacers) are decoration.
+//  - Control kinds come from the widget class:
+//      QPushButton            command button; checkable="true" makes it a
+//                             toggle button (int 0/1), with dynamic string
+//                             properties "onText"/"offText" for its states
+//      QRadioButton,QCheckBox int 0/1 ("checked")
+//      QSpinBox               numeric, "minimum"/"maximum"/"value"; readOnly
+//                             makes it an indicator
+//      QDoubleSpinBox         numeric with a double or float value
+//      QComboBox              ring; its value is the item index plus the
+//                             dynamic int property "valueOffset" (default 0)
+//      QLabel                 text message (value = "text"); with dynamic
+//                             bool property "picture" it is a picture control
+//      QPlainTextEdit         text box; value = its text, one line per line
+//      QFrame, QGroupBox      container or decoration; dimming or hiding a
+//                             container applies to everything inside it
+//      QCustomPlot            graph; dynamic bool property "stripChart"
+//                             makes it a strip chart
+//  - Dynamic string property "dataType" overrides the value type:
+//    "u16", "int", "u32", "double", "float", "string".
+//  - Dynamic string property "callback" names the control callback.
+//  - Standard "enabled"=false means the control starts dimmed, "visible"
+//    false means it starts hidden. "label" (dynamic string) is the
+//    control's label text; for buttons it defaults to "text".
+#pragma once
+
+#include "runtime/backend.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korven::rt {
+
+// What the program tells the runtime about its layout: the names of panels,
+// controls and callbacks. Installed once before any panel is loaded.
+struct LayoutRegistry {
+    int (*panelResource)(std::string_view name);           // -1 if unknown
+    int (*controlId)(std::string_view name);               // -1 if unknown
+    CtrlCallbackPtr (*ctrlCallback)(std::string_view name); // nullptr if unknown
+    PanelCallbackPtr (*panelCallback)(std::string_view name);
+};
+
+void SetLayoutRegistry(const LayoutRegistry* registry);
+const LayoutRegistry* CurrentLayoutRegistry();
+
+enum class CtrlKind {
+    Command,   // push button
+    Toggle,    // checkable push button, int 0/1, state texts
+    Radio,     // int 0/1
+    Check,     // int 0/1
+    Numeric,   // spin box (entry, or indicator when read-only)
+    Ring,      // combo box
+    TextMsg,   // label
+    Picture,   // label showing an image
+    TextBox,   // multi-line text
+    Container, // frame / group box
+    Graph,     // graph with plots and three cursors
+    StripChart // strip chart
+};
+
+enum class ValueType { None, U16, Int, U32, Double, Float, String };
+
+struct Rect {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+struct LayoutControl {
+    std::string name;     // constant name, e.g. "PANEL_STATUS"
+    int id = 0;           // from the registry
+    int parentId = 0;     // enclosing container control, 0 = the panel itself
+    std::string qtClass;  // widget class in the file
+    CtrlKind kind = CtrlKind::Container;
+    ValueType valueType = ValueType::None;
+    Rect geometry;        // relative to the panel
+    Value initial;        // initial value in the control's own type
+    bool hasRange = false;
+    double minimum = 0.0;
+    double maximum = 0.0;
+    int decimals = 0;
+    bool readOnly = false;
+    bool dimmed = false;
+    bool visible = true;
+    std::string label;
+    std::string onText, offText;
+    std::vector<std::string> items; // ring items
+    int valueOffset = 0;            // ring value of item 0
+    std::string callbackName;
+};
+
+struct LayoutPanel {
+    std::string name; // e.g. "PANEL"
+    int resourceId = 0;
+    std::string title;
+    Rect geometry;
+    std::string callbackName;
+    std::vector<LayoutControl> controls; // in document order
+};
+
+struct Layout {
+    std::vector<LayoutPanel> panels;
+    const LayoutPanel* panel(int resourceId) const;
+};
+
+// Reads the layout file. Returns nullopt (with a reason in *error) when the
+// file is missing or not a well-formed layout.
+std::optional<Layout> ReadLayoutFile(const std::string& path, std::string* error = nullptr);
+std::optional<Layout> ParseLayout(std::string_view xml, std::string* error = nullptr);
+
+} // namespace korven::rt
