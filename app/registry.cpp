@@ -1,0 +1,100 @@
+// Names of the layout file's panels, controls and callbacks.
+#include "app/registry.h"
+
+#include "app/KORVENDarir23.h"
+#include "calibration/popup.h"
+
+#include <string_view>
+
+namespace korven {
+namespace {
+
+int PanelResource(std::string_view name) {
+    if (name == "PANEL") {
+        return PANEL;
+    }
+    if (name == "POPUP") {
+        return POPUP;
+    }
+    return -1;
+}
+
+struct ControlName {
+    std::string_view name;
+    int id;
+};
+
+#define KORVEN_CONTROL_NAME(resource, name, id) {#name, id},
+constexpr ControlName kControls[] = {KORVEN_LAYOUT_CONTROLS(KORVEN_CONTROL_NAME)};
+#undef KORVEN_CONTROL_NAME
+
+int ControlId(std::string_view name) {
+    for (const auto& c : kControls) {
+        if (c.name == name) {
+            return c.id;
+        }
+    }
+    return -1;
+}
+
+struct CtrlCallbackName {
+    std::string_view name;
+    CtrlCallbackPtr fn;
+};
+
+#define KORVEN_CB(fn) {#fn, &fn}
+constexpr CtrlCallbackName kCtrlCallbacks[] = {
+    KORVEN_CB(CC_BTNRun),
+    KORVEN_CB(CC_BTNStop),
+    KORVEN_CB(CC_BTNVideo),
+    KORVEN_CB(CC_ButtonTeach),
+    KORVEN_CB(CC_NUMVideoThreshold),
+    KORVEN_CB(CC_DropDCom),
+    KORVEN_CB(CC_BTNSend),
+    KORVEN_CB(CC_BTNGet),
+    KORVEN_CB(CC_RBTRam),
+    KORVEN_CB(CC_RBTEeprom),
+    KORVEN_CB(CC_RBTFile),
+    KORVEN_CB(CC_NEDITEdgeLeft),
+    KORVEN_CB(CC_NEDITEdgeRight),
+    KORVEN_CB(CC_TOGGBTN_ParaII),
+    KORVEN_CB(CC_ActivateCalibration),
+    KORVEN_CB(CC_DiscardCalibration),
+    KORVEN_CB(CC_CheckStep1),
+    KORVEN_CB(CC_CheckStep2),
+    KORVEN_CB(CC_ButtonAcceptObject1),
+    KORVEN_CB(CC_ButtonAcceptObject2),
+    KORVEN_CB(CC_ButtonDoFit),
+    KORVEN_CB(CC_ButtonSaveCalValues),
+    KORVEN_CB(CC_ButtonReset),
+    KORVEN_CB(CC_NEDITTolerance),
+};
+#undef KORVEN_CB
+
+CtrlCallbackPtr CtrlCallback(std::string_view name) {
+    for (const auto& c : kCtrlCallbacks) {
+        if (c.name == name) {
+            return c.fn;
+        }
+    }
+    return nullptr;
+}
+
+PanelCallbackPtr PanelCallback(std::string_view name) {
+    if (name == "CC_PANEL") {
+        return &CC_PANEL;
+    }
+    if (name == "CC_POPUP") {
+        return &CC_POPUP;
+    }
+    return nullptr;
+}
+
+constexpr rt::LayoutRegistry kRegistry{&PanelResource, &ControlId, &CtrlCallback,
+                                       &PanelCallback};
+
+} // namespace
+
+const rt::LayoutRegistry& KorvenLayoutRegistry() { return kRegistry; }
+
+} // namespace korven
