@@ -2,6 +2,9 @@
 // line check, identification, video blocks, parameter file, port set-up.
 #include "link/com232.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace korven {
 
 // ---- Frames and packet -------------------------------------------------
@@ -28,8 +31,8 @@ void GetRxBuf(int n) {
 
 namespace {
 // The parameter global behind each packet word, in packet order.
-u16* const kPacketWords[PNUM] = {&power, &rs232Mode, &vThd,    &anaMode,   &polarity, &eMode,
-                                 &eBeg,  &eEnd,      &tVal,    &tTol,      &opMode,   &eHardware,
+u16* const kPacketWords[PNUM] = {&power, &rs232Mode, &vThd,    &anaMode, &polarity, &eMode,
+                                 &eBeg,  &eEnd,      &tVal,    &tTol,    &opMode,   &eHardware,
                                  &slope, &intersect, &average, &deltaTol};
 } // namespace
 
@@ -43,6 +46,530 @@ void CopyPPtoVars() {
     for (int k = 0; k < PNUM; ++k) {
         *kPacketWords[k] = pp[k];
     }
+}
+
+// ---- Receive notification and line check -------------------------------
+
+namespace {
+
+// A 16-bit word anywhere in a received block: first byte high, second low.
+u16 ReadWord(int byteIndex) {
+    return static_cast<u16>(szReadBuf[byteIndex] * 256 + szReadBuf[byteIndex + 1]);
+}
+
+char* WriteBufChars() {
+    return reinterpret_cast<char*>(szWriteBuf);
+}
+char* ReadBufChars() {
+    return reinterpret_cast<char*>(szReadBuf);
+}
+
+// Reads `waiting` bytes (as measured by GetInQLen) from `com` into
+// szReadBuf. Never more than the buffer holds, and nothing when the count is
+// not positive (a port that is not open reports a negative count). Returns
+// the number of bytes read, 0 on a read error.
+int ReadWaitingBytes(int waiting) {
+    const int count = std::clamp(waiting, 0, kBufLen);
+    if (count == 0) {
+        return 0;
+    }
+    const int got = ComRd(com, ReadBufChars(), count);
+    return got < 0 ? 0 : got;
+}
+
+} // namespace
+
+void InstallRxNotification() {
+    InstallComCallback(com, eventMask, kFrameBytes, sync, RX_Receive_Function, nullptr);
+}
+
+void SilenceRxNotification() {
+    InstallComCallback(com, 0, kFrameBytes, sync, nullptr, nullptr);
+}
+
+void RX_Receive_Function(int /*portNumber*/, int events, void* /*callbackData*/) {
+    // Only "notify count reached" carries an answer frame; the output-queue
+    // and event-character events reach us as well and are ignored.
+    if ((events & LWRS_RECEIVE) == 0) {
+        return;
+    }
+    // The notification always reads the port in use, whatever port it was
+    // raised for.
+    const int got = ComRd(com, ReadBufChars(), kFrameBytes);
+    // A read that came back short (the bytes were flushed in between, or the
+    // port failed) is no answer: raising rx_flag would hand stale bytes of an
+    // earlier answer to the waiting sender as if they were new. The sender
+    // then runs into its time-out instead.
+    if (got == kFrameBytes) {
+        GetRxBuf(PNUM);
+        rx_flag = 1;
+        graphrefresh = 1;
+    }
+    // Whatever arrived beyond one frame is discarded.
+    FlushInQ(com);
+}
+
+int WaitForAnswerFrame(double limit) {
+    while (rx_flag != 1) {
+        ProcessSystemEvents();
+        tdiff = Timer() - tstart;
+        if (tdiff > limit) {
+            break;
+        }
+    }
+    // An answer that completed in the very pass in which the time ran out
+    // still counts.
+    return rx_flag == 1 ? 1 : 0;
+}
+
+int CheckComLine(int port) {
+    int result = 0;
+    CopyVarsToPP();
+    order = CMD_ECHO;
+    FillTxBuf(order, pp);
+    FlushOutQ(port);
+    FlushInQ(port);
+    rx_flag = 0;
+    nBytesW = ComWrt(port, WriteBufChars(), kFrameBytes);
+    tstart = Timer();
+    if (WaitForAnswerFrame(TIMEOUT) == 0) {
+        SetStatusText("Timeout-RS-232...");
+    }
+    if (rx_flag == 1) {
+        // The line check looks at the answer sync word, which replaces the
+        // first data word in pp.
+        pp[0] = ReadWord(0);
+        if (pp[0] == kAnswerSync) {
+            SetStatusText("Echo Check - Line Ok!");
+            result = 1;
+        } else {
+            SetStatusText("read error - not sync byte 0xAA!");
+            result = 0;
+        }
+    }
+    ShowStatus();
+    return result;
+}
+
+// ---- Device identification ---------------------------------------------
+
+namespace {
+
+void SetDimmed(int control, int dimmed) {
+    SetCtrlAttribute(pHandle, control, ATTR_DIMMED, dimmed);
+}
+
+void SetVisible(int control, int visible) {
+    SetCtrlAttribute(pHandle, control, ATTR_VISIBLE, visible);
+}
+
+// The two-line sensor description in the calibration pop-up.
+void SetSensorText(const char* line0, const char* line1) {
+    ReplaceTextBoxLine(pPopup, POPUP_TEXTBOXSensor, 0, line0);
+    ReplaceTextBoxLine(pPopup, POPUP_TEXTBOXSensor, 1, line1);
+}
+
+// The texts of the on and off states of the operating-mode toggle.
+void SetOpModeTexts(const char* onText, const char* offText) {
+    SetCtrlAttribute(pHandle, PANEL_TOGGBTN_OpMode, ATTR_ON_TEXT, onText);
+    SetCtrlAttribute(pHandle, PANEL_TOGGBTN_OpMode, ATTR_OFF_TEXT, offText);
+}
+
+void SetGainTexts() {
+    SetOpModeTexts("HI-GAIN", "LO-GAIN");
+}
+void SetConverterTexts() {
+    SetOpModeTexts("ADC-CNV", "DIG-CMP");
+}
+
+void SetPixelWindow(u16 first, u16 last) {
+    pixB = first;
+    pixE = last;
+}
+
+// Firmware from version 220 on sends its video samples in 8-bit range.
+void ScaleVideoAxisForFirmware() {
+    if (softversion >= 220) {
+        YAXISMAX = 256;
+    }
+}
+
+void ScaleRawGraphToPixels() {
+    SetAxisScalingMode(pHandle, PANEL_GRAPH_RAW, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0,
+                       static_cast<double>(ccdmaxpixel));
+}
+
+// x positions of the 256 video samples in pixels.
+void FillPixelPositions() {
+    int step = 1;
+    switch (ccdmaxpixel) {
+    case 512:
+        step = 2;
+        break;
+    case 768:
+        step = 3;
+        break;
+    case 1024:
+        step = 4;
+        break;
+    case 1280:
+        step = 5;
+        break;
+    case 1536:
+        step = 6;
+        break;
+    case 2048:
+        step = 8;
+        break;
+    default:
+        // Unknown line length: show the samples one pixel apart.
+        ccdmaxpixel = 256;
+        break;
+    }
+    for (int i = 0; i < 256; ++i) {
+        xArray[i] = static_cast<double>(step * i);
+    }
+}
+
+// x positions of the 256 video samples in sub-pixel units. The 1180 and
+// 2360 lines use the whole steps 5 and 10.
+void FillSubpixelPositions() {
+    int step = 1;
+    switch (ccdsubpixel) {
+    case 512:
+        step = 2;
+        break;
+    case 768:
+        step = 3;
+        break;
+    case 1024:
+        step = 4;
+        break;
+    case 1180:
+    case 1280:
+        step = 5;
+        break;
+    case 1536:
+        step = 6;
+        break;
+    case 2048:
+        step = 8;
+        break;
+    case 2360:
+    case 2560:
+        step = 10;
+        break;
+    case 8192:
+        step = 32;
+        break;
+    default:
+        break;
+    }
+    for (int i = 0; i < 256; ++i) {
+        xArray8[i] = static_cast<double>(step * i);
+    }
+}
+
+// Adapts the description texts, the pixel window, the video axis and a few
+// controls to the line-sensor type.
+void ApplySensorType() {
+    switch (ccdtype) {
+    case 1:
+        // Firmware 1001 has no micrometre value, serial mode or delta
+        // tolerance.
+        if (softversion == 1001) {
+            SetVisible(PANEL_NUMUmValue, 0);
+            SetDimmed(PANEL_DropRs232Mode, 1);
+            SetDimmed(PANEL_NUMDeltaTol, 1);
+        } else {
+            SetVisible(PANEL_NUMUmValue, 1);
+            SetDimmed(PANEL_DropRs232Mode, 0);
+            SetDimmed(PANEL_NUMDeltaTol, 0);
+        }
+        if (ccdresolution == 30) {
+            SetSensorText("CCD-SENSOR:1024 pixel; 3.0µm res.;",
+                          "optical-lense, 3.0mm working range");
+        } else {
+            SetSensorText("CCD-SENSOR:1024 pixel; 7.8µm pixel-pitch;", "8.0mm working range");
+        }
+        SetGainTexts();
+        SetPixelWindow(1, 1024);
+        YAXISMAX = 1024;
+        break;
+    case 2:
+        switch (ccdresolution) {
+        case 750:
+            // The 75 mm optics keep the pixel window the operator had.
+            SetSensorText("CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
+                          "opt.-lense, 75mm working range");
+            SetGainTexts();
+            YAXISMAX = 1024;
+            break;
+        case 350:
+            SetSensorText("CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
+                          "opt.-lense, 35mm working range");
+            SetGainTexts();
+            SetPixelWindow(1, 1024);
+            ScaleVideoAxisForFirmware();
+            break;
+        case 250:
+            SetSensorText("CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
+                          "Working-Range: 25,6mm,  Resolution: 12.5µm (subpixel x2)");
+            SetGainTexts();
+            SetPixelWindow(1, 1024);
+            ScaleVideoAxisForFirmware();
+            break;
+        default:
+            YAXISMAX = 1024;
+            break;
+        }
+        break;
+    case 3:
+        SetSensorText("CCD-SENSOR:512 pixel; 25µm pixel-pitch;", "12,8mm working range");
+        SetGainTexts();
+        SetPixelWindow(1, 512);
+        ScaleVideoAxisForFirmware();
+        ScaleRawGraphToPixels();
+        break;
+    case 4:
+        SetSensorText("CCD-SENSOR:512 pixel; 12,5µm pixel-pitch;", "6,4mm working range");
+        SetPixelWindow(1, 512);
+        ScaleVideoAxisForFirmware();
+        ScaleRawGraphToPixels();
+        break;
+    case 101:
+        SetSensorText("CCD-SENSOR:256 pixel; 63.5µm pixel-pitch;",
+                      "Working-Range: 16.25mm, Resolution: 31.75µm (subpixel x2)");
+        SetConverterTexts();
+        SetPixelWindow(1, 256);
+        ScaleVideoAxisForFirmware();
+        break;
+    case 102:
+        SetSensorText("CCD-SENSOR:768 pixel; 63.5µm pixel-pitch;",
+                      "Working-Range: 48,8mm, Resolution: 31.75µm (subpixel x2)");
+        if (softversion == 220) {
+            SetConverterTexts();
+        }
+        SetPixelWindow(1, 768);
+        ScaleVideoAxisForFirmware();
+        // Firmware 230 uses the delta tolerance as a fixed offset and has
+        // no operating-mode switch.
+        if (softversion == 230) {
+            SetDimmed(PANEL_TOGGBTN_OpMode, 1);
+            SetCtrlAttribute(pHandle, PANEL_NUMDeltaTol, ATTR_LABEL_TEXT, "OFFSET-VALUE");
+            SetCtrlAttribute(pHandle, PANEL_NUMDeltaTol, ATTR_MAX_VALUE, 1000);
+            SetCtrlAttribute(pHandle, PANEL_NUMDeltaTol, ATTR_MIN_VALUE, 950);
+        }
+        break;
+    case 103:
+        SetSensorText("CCD-SENSOR:1180 pixel; 63.5µm pixel-pitch;",
+                      "Working-Range: 74,9mm,   Resolution: 31.75µm (subpixel x2)");
+        SetConverterTexts();
+        // This line reports its own last pixel.
+        SetPixelWindow(1, ccdpixE);
+        ScaleVideoAxisForFirmware();
+        break;
+    case 104:
+        SetSensorText("CCD-SENSOR:1536 pixel; 63.5µm pixel-pitch;",
+                      "Working-Range: 97,5mm,   Resolution: 63.5µm");
+        SetConverterTexts();
+        SetPixelWindow(1, 1536);
+        ScaleVideoAxisForFirmware();
+        break;
+    default:
+        SetSensorText("CCD-SENSOR: no information avialable!",
+                      "                                     ");
+        SetConverterTexts();
+        SetPixelWindow(1, 1024);
+        YAXISMAX = 1024;
+        break;
+    }
+}
+
+// Boards 100 and 400 differ in their analogue output and serial modes.
+void ApplyBoardType() {
+    if (pcbtype == 100) {
+        SetDimmed(PANEL_DropAnaMode, 0);
+        SetDimmed(PANEL_ButtonReset, 0);
+        SetDimmed(PANEL_NUMAnaMax, 0);
+        SetDimmed(PANEL_NUMAnaMin, 0);
+        // Board 100 counts the window in eighth pixels.
+        pixE = static_cast<u16>(pixE * 8);
+    } else if (pcbtype == 400) {
+        SetDimmed(PANEL_DropAnaMode, 1);
+        SetDimmed(PANEL_ButtonReset, 1);
+        SetDimmed(PANEL_DropRs232Mode, 1);
+        SetDimmed(PANEL_NUMAnaMax, 1);
+        SetDimmed(PANEL_NUMAnaMin, 1);
+    }
+}
+
+constexpr int kFirmwareBlockBytes = 72;
+constexpr double kFirmwareTimeout = 2.0;
+
+} // namespace
+
+int GetHARDWAREInfo() {
+    YAXISMAX = 1024;
+    order = CMD_HARDWARE;
+    FillTxBuf(order, pp);
+    FlushOutQ(com);
+    FlushInQ(com);
+    rx_flag = 0;
+    nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+    tstart = Timer();
+    if (WaitForAnswerFrame(TIMEOUT) == 0) {
+        // Not shown here: the connection sequence reports its own text.
+        SetStatusText("Timeout-RS-232...");
+        return 0;
+    }
+
+    // The description is kept even when the echo turns out to be wrong.
+    const u16 echo = ReadWord(2);
+    ccdtype = ReadWord(4);
+    ccdmaxpixel = ReadWord(6);
+    ccdresolution = ReadWord(8);
+    pcbtype = ReadWord(10);
+    ccdmaxpixelX8 = ReadWord(12);
+    ccdsubpixel = ReadWord(14);
+    ccdpixE = ReadWord(18);
+    softversion = ReadWord(20);
+    if (echo != CMD_HARDWARE) {
+        return 0;
+    }
+
+    SetAxisScalingMode(pHandle, PANEL_GRAPH_VIDEO, VAL_XAXIS, VAL_MANUAL, 1.0,
+                       static_cast<double>(ccdsubpixel));
+    FillPixelPositions();
+    FillSubpixelPositions();
+    ApplySensorType();
+    ApplyBoardType();
+    return 1;
+}
+
+int GetVERSIONInfo() {
+    // The 72-byte block is no answer frame: keep the notification from
+    // taking its first 36 bytes.
+    SilenceRxNotification();
+    FlushInQ(com);
+    FlushOutQ(com);
+    order = CMD_FIRMWARE;
+    FillTxBuf(order, pp);
+    nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+    SetCtrlVal(pHandle, PANEL_STATUS, "Waiting for firmware info ...");
+
+    // Busy wait without event processing: nothing else may touch the
+    // input queue while the block comes in.
+    int waiting = 0;
+    tstart = Timer();
+    do {
+        waiting = GetInQLen(com);
+        tdiff = Timer() - tstart;
+        if (tdiff > kFirmwareTimeout) {
+            SetStatusText("Timeout - reading firmware info!");
+            break;
+        }
+    } while (waiting < kFirmwareBlockBytes);
+
+    szVersion[0] = '\0';
+    nBytesR = ReadWaitingBytes(waiting);
+    if (nBytesR == kFirmwareBlockBytes) {
+        if (pcbtype == 0) {
+            // Board 0 sends one character per 16-bit word; the character is
+            // the word's low byte.
+            constexpr int kChars = kFirmwareBlockBytes / 2;
+            for (int k = 0; k < kChars; ++k) {
+                szVersion[k] = static_cast<char>(szReadBuf[2 * k + 1]);
+            }
+            szVersion[kChars] = '\0';
+            SetStatusText(szVersion);
+        } else {
+            // Other boards send the text itself; it need not be terminated
+            // within the block.
+            char text[kFirmwareBlockBytes + 1] = {};
+            std::memcpy(text, szReadBuf, kFirmwareBlockBytes);
+            SetStatusText(text);
+        }
+    }
+
+    InstallRxNotification();
+    FlushInQ(com);
+    FlushOutQ(com);
+    rx_flag = 0;
+    ShowStatus();
+    return std::max(waiting, 0);
+}
+
+// ---- Video blocks ------------------------------------------------------
+
+namespace {
+
+struct BlockRequest {
+    int command;
+    int first;    // index of the block's first sample in adcbuf
+    int lastFlag; // data word 1 of a 64-sample request
+    int samples;  // N
+    const char* waitingText;
+    const char* timeoutText;
+    const char* receivedText;
+};
+
+// Requests one raw block of video samples and decodes it into adcbuf. The
+// caller has silenced the receive notification. Samples whose bytes did not
+// arrive are decoded from what szReadBuf held before.
+int ReadVideoBlock(const BlockRequest& request) {
+    const int blockBytes = 2 * request.samples;
+    order = request.command;
+    FlushOutQ(com);
+    FlushInQ(com);
+
+    // The request carries its own data words; pp keeps the last answer.
+    u16 words[PNUM] = {};
+    if (request.command == CMD_DATA64) {
+        words[0] = static_cast<u16>(request.first);
+        words[1] = static_cast<u16>(request.lastFlag);
+    }
+    FillTxBuf(order, words);
+    nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+    SetCtrlVal(pHandle, PANEL_STATUS, request.waitingText);
+
+    int waiting = 0;
+    tstart = Timer();
+    do {
+        ProcessSystemEvents();
+        waiting = GetInQLen(com);
+        tdiff = Timer() - tstart;
+        if (tdiff > TIMEOUT) {
+            SetStatusText(request.timeoutText);
+            break;
+        }
+    } while (waiting < blockBytes);
+
+    nBytesR = ReadWaitingBytes(waiting);
+    if (nBytesR == blockBytes) {
+        SetStatusText(request.receivedText);
+    }
+    for (int i = 0; i < request.samples; ++i) {
+        adcbuf[request.first + i] = ReadWord(2 * i);
+    }
+    ShowStatus();
+    return 1;
+}
+
+} // namespace
+
+int ReadData64(int start, int lastBlock) {
+    // Four blocks make one line; anything else would write past adcbuf.
+    const int first = std::clamp(start, 0, 256 - 64);
+    return ReadVideoBlock({CMD_DATA64, first, lastBlock, 64, "Waiting for Data[64] ...",
+                           "Timeout-RS-232 while reading 64 data-words!",
+                           "Data[64] block received!"});
+}
+
+int ReadData256() {
+    return ReadVideoBlock({CMD_DATA256_OR_RESET, 0, 0, 256, "Waiting for Data[256] ...",
+                           "Timeout-RS-232 while reading 256 data-words!",
+                           "Data[256] block received!"});
 }
 
 } // namespace korven

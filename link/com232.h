@@ -36,6 +36,13 @@ int CheckComLine(int port);
 void InstallRxNotification();
 // Silences the receive notification on `com` (raw block reads).
 void SilenceRxNotification();
+// Waits for an answer frame after a command was written and `tstart` taken:
+// processes events until the receive notification has raised `rx_flag` or
+// more than `limit` seconds have passed since `tstart` (reaching the limit
+// exactly is not a time-out). `rx_flag` is tested before each pass and
+// `tdiff` holds the elapsed time. Returns 1 when an answer frame is in, also
+// when it completed in the pass in which the time ran out; 0 on a time-out.
+int WaitForAnswerFrame(double limit = TIMEOUT);
 
 // ---- Device identification ---------------------------------------------
 int GetHARDWAREInfo();
