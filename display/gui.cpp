@@ -1,0 +1,513 @@
+// Panel exchange and display: moving the parameter set between globals and
+// panels with range repair, the read-back and run sequences, and the
+// drawing of video curve, edge graph and strip chart.
+#include "display/gui.h"
+
+#include "calibration/popup.h"
+#include "link/com232.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace korven {
+
+namespace {
+
+// Colours of the drawings (0xRRGGBB).
+constexpr int kRed = 0xFF0000;
+constexpr int kDarkGreen = 0x008000;
+constexpr int kGreen = 0x00FF00;
+constexpr int kBlack = 0x000000;
+constexpr int kGrey = 0xA0A0A0;
+
+// Y of the three cursors of the edge graph, and the spans of its bands.
+constexpr double kCursorY = 0.75;
+constexpr double kRedBandLow = 0.25;
+constexpr double kRedBandHigh = 1.0;
+constexpr double kGreenBandLow = 0.0;
+constexpr double kGreenBandHigh = 0.35;
+
+constexpr int kVideoPoints = 256;
+constexpr int kHistoryValues = 500; // 100 answers of 5 values each
+constexpr int kTraces = 5;
+
+// Turns a panel value into a parameter word: truncation toward zero, then
+// the low 16 bits, so that a negative value wraps (-1 gives 65535) as the
+// sensor's word arithmetic expects. A value that is not a finite number, or
+// too large to truncate to a 64-bit integer, leaves the word as it was
+// instead of storing an arbitrary pattern.
+void StoreWord(double value, u16& word) {
+    constexpr double kLimit = 9223372036854775808.0; // 2^63
+    if (!std::isfinite(value) || value >= kLimit || value < -kLimit) {
+        return;
+    }
+    const auto whole = static_cast<std::int64_t>(std::trunc(value));
+    word = static_cast<u16>(static_cast<std::uint64_t>(whole) & 0xFFFFu);
+}
+
+// Fixed-point scale of the calibration slope for the connected sensor.
+int SlopeScale() {
+    return ccdtype == 104 ? SLOPEMULTI_512 : SLOPEMULTI;
+}
+
+// Copies the words of a measurement answer from the packet into the
+// display globals.
+void TakeRunAnswer() {
+    Ledge = pp[0];
+    Redge = pp[1];
+    Mvalue = pp[2];
+    // One 32-bit value sent low half first; built unsigned so that a high
+    // half of 0x8000 or more gives the negative value, never an overflow.
+    umValue = static_cast<int>(static_cast<std::uint32_t>(pp[3]) |
+                               (static_cast<std::uint32_t>(pp[4]) << 16));
+    tVal = pp[5];
+    tTol = pp[6];
+    edcnt = pp[7];
+    mvstart = pp[8];
+    mvend = pp[9];
+    anaMax = pp[11];
+    anaMin = pp[12];
+}
+
+void DrawBand(double x1, double y1, double x2, double y2, int colour) {
+    PlotRectangle(pHandle, PANEL_GRAPH_EDGES, x1, y1, x2, y2, colour, colour);
+}
+
+} // namespace
+
+// ---- Panel values exchange ----------------------------------------------
+
+void GetPanelValues() {
+    GetCtrlVal(pHandle, PANEL_NUMPower, &power);
+    GetCtrlVal(pHandle, PANEL_DropRs232Mode, &rs232Mode);
+    GetCtrlVal(pHandle, PANEL_NUMVideoThreshold, &vThd);
+    GetCtrlVal(pHandle, PANEL_DropAnaMode, &anaMode);
+    GetCtrlVal(pHandle, PANEL_DropPolarity, &polarity);
+    GetCtrlVal(pHandle, PANEL_DropEvalMode, &eMode);
+    GetCtrlVal(pHandle, PANEL_NEDITEdgeLeft, &eBeg);
+    GetCtrlVal(pHandle, PANEL_NEDITEdgeRight, &eEnd);
+    GetCtrlVal(pHandle, PANEL_NUMTeachValue, &tVal);
+    GetCtrlVal(pHandle, PANEL_NEDITTolerance, &tTol);
+    GetCtrlVal(pHandle, PANEL_DropEHardware, &eHardware);
+    GetCtrlVal(pHandle, PANEL_NUMAverage, &average);
+    GetCtrlVal(pHandle, PANEL_NUMDeltaTol, &deltaTol);
+    GetCtrlVal(pHandle, PANEL_TOGGBTN_OpMode, &opMode);
+
+    float s = 0.0f;
+    float o = 0.0f;
+    GetCtrlVal(pPopup, POPUP_NUMSlope, &s);
+    GetCtrlVal(pPopup, POPUP_NUMOffset, &o);
+
+    StoreWord(static_cast<double>(s) * SlopeScale(), slope);
+    StoreWord(YOFFSET + static_cast<double>(o), intersect);
+}
+
+void SetPanelValues() {
+    // Values from the sensor or a parameter file are brought back into the
+    // ranges the panel and the sensor accept.
+    if (power > 1000) {
+        power = 500;
+    }
+    if (rs232Mode > 1) {
+        rs232Mode = 0;
+    }
+    if (vThd > 950) {
+        vThd = 950;
+    }
+    if (vThd < 50) {
+        vThd = 50;
+    }
+    if (anaMode > 7) {
+        anaMode = 0;
+    }
+    if (polarity > 1) {
+        polarity = 1;
+    }
+    if (eMode > 3) {
+        eMode = 4;
+    }
+    if (tTol > ccdmaxpixelX8) {
+        tTol = ccdmaxpixelX8;
+    }
+    if (tTol < 1) {
+        tTol = 1;
+    }
+    if (deltaTol > ccdsubpixel) {
+        deltaTol = ccdsubpixel;
+    }
+    if (deltaTol < 1) {
+        deltaTol = 1;
+    }
+    if (eBeg > ccdsubpixel) {
+        eBeg = 1;
+    }
+    if (eEnd > ccdsubpixel) {
+        eEnd = ccdsubpixel;
+    }
+    if (eEnd == 0) {
+        eEnd = 1;
+    }
+    if (eHardware > 3) {
+        eHardware = 3;
+    }
+    if (average > 1024) {
+        average = 1024;
+    }
+    if (slope > 65534) { // an erased word
+        slope = static_cast<u16>(SLOPEMULTI);
+    }
+    if (intersect > 60000) {
+        intersect = static_cast<u16>(YOFFSET);
+    }
+
+    const float slopeShown = static_cast<float>(static_cast<double>(slope) / SlopeScale());
+    const float offsetShown = static_cast<float>(static_cast<int>(intersect) - YOFFSET);
+
+    SetCtrlVal(pHandle, PANEL_NUMPower, power);
+    SetCtrlVal(pHandle, PANEL_DropRs232Mode, rs232Mode);
+    SetCtrlVal(pHandle, PANEL_NUMVideoThreshold, vThd);
+    SetCtrlVal(pHandle, PANEL_DropAnaMode, anaMode);
+    SetCtrlVal(pHandle, PANEL_DropPolarity, polarity);
+    SetCtrlVal(pHandle, PANEL_DropEvalMode, eMode);
+    SetCtrlVal(pHandle, PANEL_NEDITEdgeLeft, eBeg);
+    SetCtrlVal(pHandle, PANEL_NEDITEdgeRight, eEnd);
+    SetCtrlVal(pHandle, PANEL_NUMTolDisplay, tTol);
+    SetCtrlVal(pHandle, PANEL_NUMTeachValue, tVal);
+    SetCtrlVal(pHandle, PANEL_NEDITTolerance, tTol);
+    SetCtrlVal(pHandle, PANEL_DropEHardware, eHardware);
+    SetCtrlVal(pHandle, PANEL_NUMAverage, average);
+    SetCtrlVal(pHandle, PANEL_NUMDeltaTol, deltaTol);
+    SetCtrlVal(pPopup, POPUP_NUMSlope, static_cast<double>(slopeShown));
+    SetCtrlVal(pPopup, POPUP_NUMOffset, static_cast<double>(offsetShown));
+    SetCtrlVal(pHandle, PANEL_TOGGBTN_OpMode, opMode);
+
+    for (u16& level : thdArray) {
+        level = vThd;
+    }
+
+    SetAxisScalingMode(pHandle, PANEL_GRAPH_EDGES, VAL_XAXIS, VAL_MANUAL, 1.0, ccdpixE);
+    PlotVIDEOCurve(adcbuf, xArray8);
+
+    SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 2, eBeg, kCursorY);
+    SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 3, eEnd, kCursorY);
+
+    // Grey line background, then the set-point band (its left end may lie
+    // left of the axis; it is drawn as computed).
+    PlotRectangle(pHandle, PANEL_GRAPH_EDGES, 0.0, 0.0, ccdmaxpixelX8, 1.0, kGrey, kGrey);
+    const int bandLeft = static_cast<int>(tVal) - static_cast<int>(tTol);
+    const int bandRight = static_cast<int>(tVal) + static_cast<int>(tTol);
+    PlotRectangle(pHandle, PANEL_GRAPH_EDGES, bandLeft, 0.0, bandRight, 0.25, kGreen, kGreen);
+}
+
+// ---- Read-back and run sequences -----------------------------------------
+
+void PushGET(int source) {
+    if (source != DATFILE) {
+        if (source == RAM) {
+            order = CMD_READ_RAM;
+        } else if (source == EEPROM) {
+            order = CMD_READ_EEPROM;
+        }
+        CopyVarsToPP();
+        FlushInQ(com);
+        FlushOutQ(com);
+        FillTxBuf(order, pp);
+        rx_flag = 0;
+        nBytesW = ComWrt(com, reinterpret_cast<const char*>(szWriteBuf), kFrameBytes);
+        if (nBytesW == kFrameBytes) {
+            SetCtrlVal(pHandle, PANEL_STATUS, "Waiting for parameter-frame ...");
+        }
+
+        tstart = Timer();
+        for (;;) {
+            ProcessSystemEvents();
+            if (rx_flag == 1) {
+                GetRxBuf(PNUM);
+                CopyPPtoVars();
+                SetStatusText("Parameter-frame received! - Line Ok!");
+                break;
+            }
+            tdiff = Timer() - tstart;
+            if (!(TIMEOUT >= tdiff)) {
+                SetStatusText("Timeout-RS-232...");
+                break;
+            }
+        }
+    }
+
+    // Also after a time-out: the panels then show the unchanged globals.
+    SetPanelValues();
+    ShowStatus();
+}
+
+void PushRUN() {
+    SetCtrlAttribute(pHandle, PANEL_GRAPH_VIDEO, ATTR_VISIBLE, 0);
+    SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_VISIBLE, 1);
+    SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_B, ATTR_DIMMED, 1);
+    SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_A, ATTR_DIMMED, 1);
+
+    // A run always measures with the parameter set in RAM.
+    SetCtrlVal(pHandle, PANEL_RBTRam, 1);
+    target = RAM;
+    SetCtrlVal(pHandle, PANEL_RBTEeprom, 0);
+    SetCtrlVal(pHandle, PANEL_RBTFile, 0);
+
+    CopyVarsToPP();
+    FlushInQ(com);
+    FlushOutQ(com);
+    rx_flag = 0;
+
+    order = CMD_RUN;
+    FillTxBuf(CMD_RUN, pp);
+    nBytesW = ComWrt(com, reinterpret_cast<const char*>(szWriteBuf), kFrameBytes);
+    if (nBytesW == kFrameBytes) {
+        SetCtrlVal(pHandle, PANEL_STATUS, "Line Ok!");
+    }
+
+    tstart = Timer();
+    stop_flag = 0;
+    // An answer taken in before this run (a GET, say) is not a run answer.
+    graphrefresh = 0;
+
+    do {
+        if (graphrefresh == 1) {
+            TakeRunAnswer();
+            PlotVIDEOBarGraph();
+            PlotRAWGraphX8();
+            graphrefresh = 0;
+        }
+        if (rx_flag == 1) {
+            // The next request carries the set-point and tolerance the sensor
+            // just reported; the time-out runs from this request.
+            FlushInQ(com);
+            FlushOutQ(com);
+            CopyVarsToPP();
+            FillTxBuf(CMD_RUN, pp);
+            rx_flag = 0;
+            tstart = Timer();
+            nBytesW = ComWrt(com, reinterpret_cast<const char*>(szWriteBuf), kFrameBytes);
+        }
+        tdiff = Timer() - tstart;
+        if (!(TIMEOUT >= tdiff)) {
+            SetCtrlVal(pHandle, PANEL_STATUS, "Timeout RS232-Line!");
+            stop_flag = 1;
+            break;
+        }
+        ProcessSystemEvents();
+    } while (stop_flag == 0);
+
+    rx_flag = 0;
+    FlushInQ(com);
+    FlushOutQ(com);
+    graphrefresh = 0;
+
+    SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_B, ATTR_DIMMED, 0);
+    SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_A, ATTR_DIMMED, 0);
+    SetCtrlAttribute(pHandle, PANEL_LOOPUNLOCK, ATTR_DIMMED, 0);
+}
+
+// ---- Video and edge display ------------------------------------------------
+
+int PlotVIDEOCurve(const u16* y, const double* x) {
+    SetAxisScalingMode(pHandle, PANEL_GRAPH_VIDEO, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0, YAXISMAX);
+    DeleteGraphPlot(pHandle, PANEL_GRAPH_VIDEO, ALL_PLOTS, VAL_DELAYED_DRAW);
+    PlotXY(pHandle, PANEL_GRAPH_VIDEO, x, y, kVideoPoints, VAL_DOUBLE, VAL_UNSIGNED_SHORT_INTEGER,
+           VAL_FAT_LINE, VAL_NO_POINT, VAL_SOLID, 1, kRed);
+    return PlotXY(pHandle, PANEL_GRAPH_VIDEO, x, thdArray, kVideoPoints, VAL_DOUBLE,
+                  VAL_UNSIGNED_SHORT_INTEGER, VAL_FAT_LINE, VAL_NO_POINT, VAL_SOLID, 1, kDarkGreen);
+}
+
+void PlotVIDEOBarGraph() {
+    // Measured position by evaluation mode: one edge, or the middle of both
+    // (1 when either edge is missing).
+    u16 p = 0;
+    if (eMode == 0) {
+        p = Ledge;
+    } else if (eMode == 1) {
+        p = Redge;
+    } else if (Ledge == 0 || Redge == 0) {
+        p = 1;
+    } else {
+        p = static_cast<u16>((Ledge + Redge) / 2);
+    }
+
+    SetCtrlVal(pHandle, PANEL_NUMLedge, Ledge);
+    SetCtrlVal(pHandle, PANEL_NUMRedge, Redge);
+    SetCtrlVal(pHandle, PANEL_NUMMValueB, Mvalue);
+    SetCtrlVal(pHandle, PANEL_NUMMValue, Mvalue);
+    SetCtrlVal(pHandle, PANEL_NUMUmValue, umValue);
+    SetCtrlVal(pHandle, PANEL_NUMTolDisplay, tTol);
+    SetCtrlVal(pHandle, PANEL_NUMAnaMax, anaMax);
+    if (anaMin == 1023) {
+        anaMin = 1;
+    }
+    SetCtrlVal(pHandle, PANEL_NUMAnaMin, anaMin);
+
+    // Live raw value for the calibration step being taken.
+    int step = 0;
+    GetCtrlVal(pPopup, POPUP_CheckStep1, &step);
+    if (step == 1) {
+        SetCtrlVal(pPopup, POPUP_NUMPixel1, Mvalue);
+    }
+    step = 0;
+    GetCtrlVal(pPopup, POPUP_CheckStep2, &step);
+    if (step == 1) {
+        SetCtrlVal(pPopup, POPUP_NUMPixel2, Mvalue);
+    }
+
+    SetAxisScalingMode(pHandle, PANEL_GRAPH_EDGES, VAL_XAXIS, VAL_MANUAL, 1.0, ccdsubpixel);
+    SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 2, eBeg, kCursorY);
+    SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 3, eEnd, kCursorY);
+    DeleteGraphPlot(pHandle, PANEL_GRAPH_EDGES, ALL_PLOTS, VAL_NO_DRAW);
+
+    if (p < pixB) {
+        p = pixB;
+    }
+    if (p > pixE) {
+        p = pixE;
+    }
+    if (p < 1) {
+        p = 1;
+    }
+    if (p > ccdsubpixel) {
+        p = ccdsubpixel;
+    }
+    SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 1, p, kCursorY);
+
+    // Red: the covered parts of the line.
+    if (edcnt == 1) {
+        if (mvstart < mvend) {
+            DrawBand(Ledge, kRedBandLow, pixE, kRedBandHigh, kRed);
+        } else {
+            DrawBand(1.0, kRedBandLow, Ledge, kRedBandHigh, kRed);
+        }
+    } else {
+        DrawBand(1.0, kRedBandLow, Ledge, kRedBandHigh, kRed);
+        DrawBand(Redge, kRedBandLow, pixE, kRedBandHigh, kRed);
+    }
+
+    // Green: where the edges should be. Signed, since a band may start left
+    // of the line.
+    const int pos = p;
+    const int half = tVal / 2;
+    const int tol = tTol / 2;
+    const int lastSub = static_cast<int>(ccdsubpixel) - 1;
+    if (eMode == 2) {
+        if (edcnt >= 1) {
+            int left = pos - half - tol;
+            int right = pos - half + tol;
+            if (left < 0) {
+                left = 1;
+            }
+            if (right > lastSub) {
+                right = ccdsubpixel;
+            }
+            DrawBand(left, kGreenBandLow, right, kGreenBandHigh, kGreen);
+            DrawBand(pos + half - tol, kGreenBandLow, pos + half + tol, kGreenBandHigh, kGreen);
+        }
+    } else {
+        int left = static_cast<int>(tVal) - static_cast<int>(tTol);
+        int right = static_cast<int>(tVal) + static_cast<int>(tTol);
+        if (left < 0) {
+            left = 1;
+        }
+        if (right > lastSub) {
+            right = ccdsubpixel;
+        }
+        DrawBand(left, kGreenBandLow, right, kGreenBandHigh, kGreen);
+    }
+}
+
+void PlotRAWGraphX8() {
+    const int maxX8 = ccdmaxpixelX8;
+
+    // Fifth trace: the quantity the analogue output follows.
+    int analogue = 0;
+    switch (anaMode) {
+    case 0:
+    case 1:
+    case 4:
+    case 7:
+        analogue = Mvalue;
+        break;
+    case 2:
+    case 5:
+        analogue = anaMax;
+        break;
+    case 3:
+    case 6:
+        analogue = (anaMin == maxX8 - 1) ? 1 : anaMin;
+        break;
+    default:
+        analogue = 0;
+        break;
+    }
+
+    Shift(arrayNORM, kHistoryValues, -kTraces, arrayNORM);
+
+    int upper = tVal + tTol;
+    int lower = tVal - tTol;
+
+    int low = 0;
+    int high = 0;
+    if (tTol < 20) {
+        low = tVal - 40;
+        high = tVal + 40;
+        if (Mvalue > high) {
+            high = Mvalue + 50;
+        }
+        if (Mvalue < low) {
+            low = Mvalue - 50;
+        }
+    } else {
+        low = tVal - 2 * tTol;
+        high = tVal + 2 * tTol;
+        if (Mvalue > high) {
+            high = Mvalue + 100;
+        }
+        if (Mvalue < low) {
+            low = Mvalue - 100;
+        }
+    }
+
+    if (upper > maxX8 - 1) {
+        upper = maxX8 - 1;
+    }
+    if (lower < 1) {
+        lower = 1;
+    }
+    if (high > maxX8 - 1) {
+        high = maxX8 - 1;
+    }
+    if (low < 1) {
+        low = 1;
+    }
+
+    arrayNORM[495] = upper;
+    arrayNORM[496] = lower;
+    arrayNORM[497] = tVal;
+    arrayNORM[498] = Mvalue;
+    arrayNORM[499] = analogue;
+
+    SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_POINTS_PER_SCREEN, 101);
+    SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_SCROLL_MODE, 1);
+
+    int zoom = 0;
+    GetCtrlVal(pHandle, PANEL_TOGGBTN_Zoom, &zoom);
+    if (zoom == 0) {
+        SetAxisScalingMode(pHandle, PANEL_GRAPH_RAW, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0, maxX8);
+    } else {
+        SetAxisScalingMode(pHandle, PANEL_GRAPH_RAW, VAL_LEFT_YAXIS, VAL_MANUAL, low, high);
+    }
+
+    SetTraceAttribute(pHandle, PANEL_GRAPH_RAW, 1, ATTR_TRACE_COLOR, kDarkGreen);
+    SetTraceAttribute(pHandle, PANEL_GRAPH_RAW, 2, ATTR_TRACE_COLOR, kDarkGreen);
+    SetTraceAttribute(pHandle, PANEL_GRAPH_RAW, 3, ATTR_TRACE_COLOR, kBlack);
+    SetTraceAttribute(pHandle, PANEL_GRAPH_RAW, 4, ATTR_TRACE_COLOR, kRed);
+    SetTraceAttribute(pHandle, PANEL_GRAPH_RAW, 5, ATTR_TRACE_COLOR, kRed);
+    SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_NUM_TRACES, kTraces);
+
+    PlotStripChart(pHandle, PANEL_GRAPH_RAW, arrayNORM, kHistoryValues, 0, 0, VAL_DOUBLE);
+}
+
+} // namespace korven

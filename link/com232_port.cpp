@@ -1,0 +1,83 @@
+// Port set-up and connection sequence: open the serial port with the fixed
+// line settings, install the receive notification, check the line and
+// identify the sensor.
+#include "display/gui.h"
+#include "link/com232.h"
+
+namespace korven {
+
+namespace {
+
+// Operator text for a negative result of opening the port.
+const char* OpenErrorText(int code) {
+    switch (code) {
+    case kComUnknownSystemError:
+        return "Unknown system error";
+    case kComInvalidPortNumber:
+        return "Invalid port number";
+    case kComPortNotOpen:
+        return "Port is not open";
+    case kComUnknownIOError:
+        return "Unknown I/0 error";
+    case kComNoSerialPort:
+        return "No serial port found";
+    case kComCannotOpenPort:
+        return "Cannot open port";
+    case kComInvalidParameter:
+        return "Invalid parameter";
+    case kComTimeout:
+        return "Timeout";
+    default:
+        return "RS-232 error!";
+    }
+}
+
+// Pause between the exchanges of the connection sequence, seconds.
+constexpr double kStepPause = 0.1;
+// Line settings: 19200 baud, no parity, 8 data bits, 1 stop bit.
+constexpr long kBaudRate = 19200;
+constexpr int kQueueBytes = 4096;
+constexpr double kPortTimeout = 2.0;
+// Bytes of a complete firmware text.
+constexpr int kFirmwareBytes = 72;
+
+} // namespace
+
+void InitRS232(int port) {
+    ret = OpenComConfig(port, "", kBaudRate, 0, 8, 1, kQueueBytes, kQueueBytes);
+    if (ret < 0) {
+        SetStatusText(OpenErrorText(ret));
+        ShowStatus();
+        return;
+    }
+
+    SetComTime(port, kPortTimeout);
+    FlushInQ(port);
+    FlushOutQ(port);
+    SetCTSMode(port, 0);
+    InstallComCallback(port, eventMask, kFrameBytes, sync, RX_Receive_Function, nullptr);
+
+    // The line check leaves its own text when it fails; nothing else is
+    // asked of a sensor that does not answer the echo.
+    ret = CheckComLine(port);
+    if (ret == 1) {
+        Delay(kStepPause);
+        ret = GetHARDWAREInfo();
+        if (ret == 0) {
+            SetStatusText("Error reading HARDWARE-info!");
+        }
+
+        Delay(kStepPause);
+        target = RAM;
+        PushGET(RAM);
+
+        Delay(kStepPause);
+        ret = GetVERSIONInfo();
+        if (ret < kFirmwareBytes) {
+            SetStatusText("Error reading firmware-info!");
+        }
+    }
+    ShowStatus();
+}
+
+} // namespace korven
