@@ -2,8 +2,13 @@
 // start-up and shutdown.
 #include "app/KORVENDarir23.h"
 
+#include "app/logo.h"
+#include "display/gui.h"
+#include "link/com232.h"
+
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 
 namespace korven {
@@ -167,6 +172,422 @@ void SetStatusText(const char* text) {
 void ShowStatus() {
     szStatus[kStatusLen - 1] = '\0';
     SetCtrlVal(pHandle, PANEL_STATUS, szStatus);
+}
+
+// ---- Start-up and shutdown ---------------------------------------------
+
+namespace {
+
+constexpr const char* kLayoutFile = "KORVENDarir23.uir";
+// The parameter file dialogues of SEND and GET propose this file.
+constexpr const char* kParaFileName = "KRVNpara.dat";
+constexpr const char* kParaFileFilter = "*.dat";
+
+const char* WriteBufChars() {
+    return reinterpret_cast<const char*>(szWriteBuf);
+}
+
+void SetDimmed(int control, int dimmed) {
+    SetCtrlAttribute(pHandle, control, ATTR_DIMMED, dimmed);
+}
+
+// Every parameter transfer of a continuous activity goes to the sensor's
+// RAM; the radio buttons show that.
+void SelectRamTarget() {
+    SetCtrlVal(pHandle, PANEL_RBTRam, 1);
+    target = RAM;
+    SetCtrlVal(pHandle, PANEL_RBTEeprom, 0);
+    SetCtrlVal(pHandle, PANEL_RBTFile, 0);
+}
+
+} // namespace
+
+void InitVars() {
+    StoreDefaults();
+
+    SetStatusText("InitVars");
+    ShowStatus();
+
+    std::strcpy(szSoftVersion, "Version 2.3");
+    std::strcpy(szSoftName, "KORVEN-Darir");
+    ShowLogo(2);
+
+    // The panel's controls replace the defaults of every value they hold.
+    GetPanelValues();
+
+    // First marks of the edge graph: set-point and window limits, and the
+    // tolerance band (its left end may lie left of zero).
+    DeleteGraphPlot(pHandle, PANEL_GRAPH_EDGES, ALL_PLOTS, VAL_IMMEDIATE_DRAW);
+    SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 1, tVal, 1.0);
+    SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 2, eBeg, 1.0);
+    SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 3, eEnd, 1.0);
+    const int bandLeft = static_cast<int>(tVal) - static_cast<int>(tTol);
+    const int bandRight = static_cast<int>(tVal) + static_cast<int>(tTol);
+    PlotRectangle(pHandle, PANEL_GRAPH_EDGES, bandLeft, 0.0, bandRight, 0.25, MakeColor(0, 255, 0),
+                  MakeColor(0, 255, 0));
+
+    for (int i = 0; i < 256; ++i) {
+        xArray[i] = 4.0 * i;
+        thdArray[i] = vThd;
+    }
+}
+
+int WinMain(void* hInstance, void* /*hPrevInstance*/, char* /*lpszCmdLine*/, int /*nCmdShow*/) {
+    if (InitCVIRTE(hInstance, nullptr, nullptr) == 0) {
+        return -1;
+    }
+    pHandle = LoadPanel(0, kLayoutFile, PANEL);
+    if (pHandle < 0) {
+        return -1;
+    }
+    pPopup = LoadPanel(0, kLayoutFile, POPUP);
+    if (pPopup < 0) {
+        return -1;
+    }
+    GetProjectDir(proj_dir);
+
+    InitVars();
+    // A missing or silent sensor leaves its message in the status line; the
+    // program runs on with the panel's values.
+    InitRS232(com);
+
+    DisplayPanel(pHandle);
+    RunUserInterface();
+
+    // The port is usually closed already by the panel's close; closing it
+    // again does no harm.
+    CloseCom(com);
+    DiscardPanel(pPopup);
+    DiscardPanel(pHandle);
+    return 0;
+}
+
+// ---- Main panel commands -------------------------------------------------
+
+int CC_PANEL(int /*panel*/, int event, void* /*callbackData*/, int /*eventData1*/,
+             int /*eventData2*/) {
+    if (event == EVENT_CLOSE) {
+        stop_flag = 1;
+        CloseCom(com);
+        QuitUserInterface(0);
+    }
+    return 0;
+}
+
+int CC_BTNRun(int /*panel*/, int /*control*/, int event, void* /*callbackData*/, int /*eventData1*/,
+              int /*eventData2*/) {
+    // A loop already running (stop_flag 0) is not started a second time.
+    if (event == EVENT_COMMIT && stop_flag != 0) {
+        PushRUN();
+    }
+    return 0;
+}
+
+int CC_BTNStop(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
+               int /*eventData1*/, int /*eventData2*/) {
+    if (event == EVENT_LEFT_CLICK) {
+        stop_flag = 1;
+        SetDimmed(PANEL_LOOPLOCK_A, 0);
+        SetDimmed(PANEL_LOOPLOCK_B, 0);
+    }
+    return 0;
+}
+
+int CC_ButtonTeach(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
+                   int /*eventData1*/, int /*eventData2*/) {
+    if (event != EVENT_COMMIT) {
+        return 0;
+    }
+    FlushInQ(com);
+    FlushOutQ(com);
+    rx_flag = 0;
+    // The packet goes out as it stands; the sensor takes its current
+    // measured value as the new set-point.
+    order = CMD_TEACH;
+    FillTxBuf(CMD_TEACH, pp);
+    nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+    SetCtrlVal(pHandle, PANEL_STATUS, "New setpoint value teached!");
+
+    tstart = Timer();
+    do {
+        if (rx_flag == 1) {
+            PushGET(RAM);
+            break;
+        }
+        ProcessSystemEvents();
+        tdiff = Timer() - tstart;
+    } while (tdiff < TIMEOUT);
+    return 0;
+}
+
+int CC_NUMVideoThreshold(int panel, int control, int event, void* /*callbackData*/,
+                         int /*eventData1*/, int /*eventData2*/) {
+    if (event == EVENT_VAL_CHANGED) {
+        unsigned short threshold = 0;
+        GetCtrlVal(panel, control, &threshold);
+        std::fill(std::begin(thdArray), std::end(thdArray), static_cast<u16>(threshold));
+        PlotVIDEOCurve(adcbuf, xArray);
+    }
+    return 0;
+}
+
+int CC_DropDCom(int panel, int control, int event, void* /*callbackData*/, int /*eventData1*/,
+                int /*eventData2*/) {
+    if (event == EVENT_COMMIT || event == EVENT_VAL_CHANGED) {
+        // A running loop ends at its next check; the old port is closed in
+        // any case, also when the new one cannot be opened.
+        stop_flag = 1;
+        CloseCom(com);
+        GetCtrlVal(panel, control, &com);
+        SetCtrlVal(pHandle, PANEL_STATUS, "Init COM-Port ...");
+        InitRS232(com);
+    }
+    return 0;
+}
+
+int CC_BTNSend(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
+               int /*eventData1*/, int /*eventData2*/) {
+    if (event != EVENT_LEFT_CLICK) {
+        return 0;
+    }
+    SetCtrlVal(pHandle, PANEL_STATUS, "Transmit...");
+    if (target == DATFILE) {
+        const int chosen =
+            FileSelectPopup(proj_dir, kParaFileName, kParaFileFilter,
+                            "KORVEN-Series Parameter File", VAL_OK_BUTTON, 0, 1, 1, 1, file_name);
+        if (chosen > 0) {
+            SendParaToFile();
+        }
+        return 0;
+    }
+    sync = 0x55;
+    order = target == EEPROM ? CMD_WRITE_EEPROM : CMD_WRITE_RAM;
+    GetPanelValues();
+    CopyVarsToPP();
+    FillTxBuf(order, pp);
+    nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+    if (nBytesW == kFrameBytes) {
+        SetCtrlVal(pHandle, PANEL_STATUS, "Line Ok!");
+    }
+    return 0;
+}
+
+int CC_BTNGet(int /*panel*/, int /*control*/, int event, void* /*callbackData*/, int /*eventData1*/,
+              int /*eventData2*/) {
+    if (event != EVENT_COMMIT) {
+        return 0;
+    }
+    if (target == DATFILE) {
+        // The file reader leaves its outcome in szStatus; the read-back then
+        // shows the globals (changed or not) and that text.
+        ReadParaFromFile();
+        PushGET(DATFILE);
+        return 0;
+    }
+    order = target == EEPROM ? CMD_READ_EEPROM : CMD_READ_RAM;
+    PushGET(target);
+    return 0;
+}
+
+namespace {
+
+// One of the three target buttons changed. Turning the selected button off
+// falls back to RAM; RAM itself cannot be turned off.
+void SelectTarget(int panel, int control, int code) {
+    int on = 0;
+    GetCtrlVal(panel, control, &on);
+    if (on == 0) {
+        target = RAM;
+        SetCtrlVal(pHandle, PANEL_RBTRam, 1);
+        return;
+    }
+    SetCtrlVal(pHandle, control, 1);
+    target = code;
+    for (const int other : {PANEL_RBTRam, PANEL_RBTEeprom, PANEL_RBTFile}) {
+        if (other != control) {
+            SetCtrlVal(pHandle, other, 0);
+        }
+    }
+}
+
+} // namespace
+
+int CC_RBTRam(int panel, int control, int event, void* /*callbackData*/, int /*eventData1*/,
+              int /*eventData2*/) {
+    if (event == EVENT_VAL_CHANGED) {
+        SelectTarget(panel, control, RAM);
+    }
+    return 0;
+}
+
+int CC_RBTEeprom(int panel, int control, int event, void* /*callbackData*/, int /*eventData1*/,
+                 int /*eventData2*/) {
+    if (event == EVENT_VAL_CHANGED) {
+        SelectTarget(panel, control, EEPROM);
+    }
+    return 0;
+}
+
+int CC_RBTFile(int panel, int control, int event, void* /*callbackData*/, int /*eventData1*/,
+               int /*eventData2*/) {
+    if (event == EVENT_VAL_CHANGED) {
+        SelectTarget(panel, control, DATFILE);
+    }
+    return 0;
+}
+
+int CC_NEDITEdgeLeft(int panel, int control, int event, void* /*callbackData*/, int /*eventData1*/,
+                     int /*eventData2*/) {
+    if (event != EVENT_COMMIT) {
+        return 0;
+    }
+    unsigned short v = 0;
+    GetCtrlVal(panel, control, &v);
+    // Outside the sensor's pixel range the limit is pulled inside: below the
+    // range to its first pixel, beyond it to one short of the last.
+    if (v < pixB) {
+        v = pixB;
+    }
+    if (v > pixE) {
+        v = static_cast<u16>(pixE - 1);
+    }
+    // Stored at once, so that the next redraw of the edge graph keeps the
+    // cursor where the operator put it.
+    eBeg = v;
+    SetCtrlVal(panel, control, static_cast<int>(v));
+    SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 2, v, 1.0);
+    return 0;
+}
+
+int CC_NEDITEdgeRight(int panel, int control, int event, void* /*callbackData*/, int /*eventData1*/,
+                      int /*eventData2*/) {
+    if (event != EVENT_COMMIT) {
+        return 0;
+    }
+    unsigned short v = 0;
+    GetCtrlVal(panel, control, &v);
+    if (v > pixE) {
+        v = pixE;
+    }
+    if (v < pixB) {
+        v = static_cast<u16>(pixB + 1);
+    }
+    eEnd = v;
+    SetCtrlVal(panel, control, static_cast<int>(v));
+    SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 3, v, 1.0);
+    return 0;
+}
+
+int CC_TOGGBTN_ParaII(int panel, int control, int event, void* /*callbackData*/, int /*eventData1*/,
+                      int /*eventData2*/) {
+    if (event == EVENT_COMMIT) {
+        int shown = 0;
+        GetCtrlVal(panel, control, &shown);
+        if (shown != 0) {
+            DisplayPanel(pPopup);
+        } else {
+            HidePanel(pPopup);
+        }
+    }
+    return 0;
+}
+
+// ---- Live video loop -------------------------------------------------------
+
+namespace {
+
+// Stores the words of a measurement answer from the packet.
+void TakeVideoRunAnswer() {
+    Ledge = pp[0];
+    Redge = pp[1];
+    Mvalue = pp[2];
+    // Low half first; built unsigned so that a large high half never
+    // overflows.
+    umValue = static_cast<int>(static_cast<std::uint32_t>(pp[3]) |
+                               (static_cast<std::uint32_t>(pp[4]) << 16));
+    tVal = pp[5];
+    tTol = pp[6];
+    edcnt = pp[7];
+    mvstart = pp[8];
+    mvend = pp[9];
+    anaMax = pp[11];
+    anaMin = pp[12];
+}
+
+// Reads the 256 video samples into adcbuf: four 64-sample blocks on the
+// boards that deliver them so, one 256-sample block on all others.
+void ReadVideoSignal() {
+    if (pcbtype == 0 || pcbtype == 100) {
+        ReadData64(0, 0);
+        ReadData64(64, 0);
+        ReadData64(128, 0);
+        ReadData64(192, 1);
+    } else {
+        ReadData256();
+    }
+}
+
+} // namespace
+
+int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
+                int /*eventData1*/, int /*eventData2*/) {
+    // A loop already running (stop_flag 0) is not started a second time.
+    if (event != EVENT_COMMIT || stop_flag == 0) {
+        return 0;
+    }
+
+    SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_VISIBLE, 0);
+    SetCtrlAttribute(pHandle, PANEL_GRAPH_VIDEO, ATTR_VISIBLE, 1);
+    SetDimmed(PANEL_LOOPLOCK_B, 1);
+    SetDimmed(PANEL_LOOPLOCK_A, 1);
+    SelectRamTarget();
+    SetAxisScalingMode(pHandle, PANEL_GRAPH_VIDEO, VAL_XAXIS, VAL_MANUAL, 1.0, ccdpixE);
+    stop_flag = 0;
+
+    do {
+        FlushInQ(com);
+        FlushOutQ(com);
+        rx_flag = 0;
+        // Set by the receive notification with rx_flag; an answer that a
+        // command run in between has taken for itself comes back with it
+        // cleared and is no measurement.
+        graphrefresh = 0;
+        order = CMD_RUN;
+        FillTxBuf(CMD_RUN, pp);
+        tstart = Timer();
+        nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+
+        while (rx_flag != 1) {
+            ProcessSystemEvents();
+            tdiff = Timer() - tstart;
+            if (tdiff > TIMEOUT) {
+                SetCtrlVal(pHandle, PANEL_STATUS, "Timeout RS232-Line!");
+                stop_flag = 1;
+                break;
+            }
+        }
+
+        if (rx_flag == 1 && graphrefresh == 1) {
+            TakeVideoRunAnswer();
+            // The blocks are raw bytes: the notification must not take them.
+            SilenceRxNotification();
+            FlushInQ(com);
+            FlushOutQ(com);
+            ReadVideoSignal();
+            InstallRxNotification();
+            PlotVIDEOBarGraph();
+            PlotVIDEOCurve(adcbuf, xArray8);
+        }
+        ProcessSystemEvents();
+    } while (stop_flag == 0);
+
+    SetDimmed(PANEL_LOOPLOCK_B, 0);
+    SetDimmed(PANEL_LOOPLOCK_A, 0);
+    SetDimmed(PANEL_LOOPUNLOCK, 0);
+    InstallRxNotification();
+    FlushOutQ(com);
+    FlushInQ(com);
+    return 0;
 }
 
 } // namespace korven
