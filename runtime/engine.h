@@ -121,6 +121,7 @@ constexpr int kFileTooShort = -2;    // fewer numbers than requested
 constexpr int kFileBadNumber = -3;   // something that is not a valid number
 constexpr int kFileWriteError = -4;  // write, flush or rename failed
 constexpr int kFileBadArgument = -5; // unsupported arguments
+constexpr int kFileExtraData = -6;   // more numbers than requested
 
 constexpr int MAX_PATHNAME_LEN = 260;
 

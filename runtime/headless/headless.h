@@ -51,8 +51,8 @@ struct GraphState {
     int lastDeleteRefresh = -1;
     int nextHandle = 1;
     // strip chart
-    std::map<int, int> traceColors;     // trace number (1-based) -> colour
-    std::vector<double> lastStripData;  // values of the last PlotStripChart call
+    std::map<int, int> traceColors;         // trace number (1-based) -> colour
+    std::vector<double> lastStripData;      // values of the last PlotStripChart call
     std::vector<std::deque<double>> traces; // per trace, at most points-per-screen values
     int stripCalls = 0;
 };
@@ -72,14 +72,16 @@ struct ControlState {
     std::string onText, offText;
     std::vector<std::string> items;
     int valueOffset = 0;
-    std::vector<std::string> lines; // text box
-    std::string imageFile;          // picture
+    std::vector<std::string> lines;  // text box
+    std::string imageFile;           // picture
     std::map<int, Value> attributes; // every attribute set, by number
     CtrlCallbackPtr callback = nullptr;
     void* callbackData = nullptr;
     bool createdAtRunTime = false; // NewCtrl
     int createOrder = 0;
     GraphState graph;
+    Rect geometry;         // relative to the panel; ATTR_LEFT / ATTR_TOP move it
+    bool readOnly = false; // indicator rather than entry
 };
 
 struct PanelState {
@@ -180,11 +182,17 @@ class HeadlessBackend : public Backend {
     int firePanel(int panel, int event, int eventData1 = 0, int eventData2 = 0);
     // The operator changes a value: stores it (coerced like SetCtrlVal), then
     // EVENT_VAL_CHANGED, then EVENT_COMMIT.
-    void operate(int panel, int control, const Value& value);
-    // Mouse click on a button: EVENT_LEFT_CLICK then EVENT_COMMIT.
-    void click(int panel, int control);
-    // Keyboard operation of a button: EVENT_COMMIT only.
-    void pressKey(int panel, int control);
+    // Like a real operator, operate/click/pressKey do nothing on a control
+    // that is dimmed or hidden (itself or through a container); they return
+    // false then. fire() reaches any control.
+    bool operate(int panel, int control, const Value& value);
+    // Mouse click on a button: EVENT_LEFT_CLICK then EVENT_COMMIT. A click
+    // on a toggle or check box flips its value and on a radio button sets
+    // it to 1, between the two events.
+    bool click(int panel, int control);
+    // Keyboard operation of a button: EVENT_COMMIT only (toggles flip as
+    // with a click).
+    bool pressKey(int panel, int control);
 
     // ---- panels ----
     // Panel handle of a loaded resource, or -1.
@@ -261,8 +269,8 @@ class HeadlessBackend : public Backend {
     int plotXY(int panel, int control, std::span<const double> x, std::span<const double> y,
                int plotStyle, int pointStyle, int lineStyle, int pointFrequency,
                int color) override;
-    int plotRectangle(int panel, int control, double x1, double y1, double x2, double y2,
-                      int color, int fillColor) override;
+    int plotRectangle(int panel, int control, double x1, double y1, double x2, double y2, int color,
+                      int fillColor) override;
     int deleteGraphPlot(int panel, int control, int plotHandle, int refresh) override;
     int setGraphCursor(int panel, int control, int cursor, double x, double y) override;
     int setAxisScalingMode(int panel, int control, int axis, int mode, double min,
@@ -282,8 +290,9 @@ class HeadlessBackend : public Backend {
     int getInQLen(int port) override;
     FileDialogResult fileSelectPopup(const FileDialogRequest& request) override;
 
+    struct Impl; // internal state (ports, panels, schedule)
+
   private:
-    struct Impl;
     std::unique_ptr<Impl> impl_;
     HeadlessOptions options_;
     double now_ = 0.0;
