@@ -1,0 +1,645 @@
+// The virtual sensor's device model: frames in, answers out.
+#include "sim/sensor_model.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using korven::sim::Bytes;
+using korven::sim::Faults;
+using korven::sim::ModelOptions;
+using korven::sim::Output;
+using korven::sim::SensorModel;
+using korven::sim::Words;
+namespace sim = korven::sim;
+
+ModelOptions OptionsFor(const char* preset, std::uint32_t seed = 1) {
+    ModelOptions o;
+    const sim::Preset* p = sim::FindPreset(preset);
+    EXPECT_NE(p, nullptr) << preset;
+    if (p != nullptr) {
+        o.preset = *p;
+    }
+    o.seed = seed;
+    return o;
+}
+
+std::vector<Output> Send(SensorModel& m, double t, int command, const Words& words = {}) {
+    const Bytes f = SensorModel::commandFrame(command, words);
+    return m.receive(t, f);
+}
+
+// The single answer to a request, or an empty byte string.
+Bytes Ask(SensorModel& m, double t, int command, const Words& words = {}) {
+    const auto out = Send(m, t, command, words);
+    EXPECT_LE(out.size(), 1u);
+    return out.empty() ? Bytes{} : out.front().bytes;
+}
+
+std::uint16_t W(const Bytes& answer, int k) {
+    return SensorModel::dataWord(answer, k);
+}
+
+Words Params(SensorModel& m) {
+    const Bytes a = Ask(m, 0.0, sim::kCmdReadRam);
+    Words w{};
+    for (int k = 0; k < 16; ++k) {
+        w[static_cast<std::size_t>(k)] = W(a, k);
+    }
+    return w;
+}
+
+void SetRam(SensorModel& m, int word, std::uint16_t value) {
+    Words w = m.ram();
+    w[static_cast<std::size_t>(word)] = value;
+    EXPECT_TRUE(Send(m, 0.0, sim::kCmdWriteRam, w).empty());
+}
+
+struct RunAnswer {
+    std::uint16_t ledge, redge, mvalue, tval, ttol, edges, mvstart, mvend, anaMax, anaMin;
+    std::uint32_t um;
+};
+
+RunAnswer RunAt(SensorModel& m, double t) {
+    const Bytes a = Ask(m, t, sim::kCmdRun);
+    EXPECT_EQ(a.size(), 36u);
+    return RunAnswer{W(a, 0),
+                     W(a, 1),
+                     W(a, 2),
+                     W(a, 5),
+                     W(a, 6),
+                     W(a, 7),
+                     W(a, 8),
+                     W(a, 9),
+                     W(a, 11),
+                     W(a, 12),
+                     static_cast<std::uint32_t>(W(a, 3)) + 65536u * W(a, 4)};
+}
+
+// The 256 video samples, read the way the program reads them on this board.
+std::vector<std::uint16_t> VideoLine(SensorModel& m, double t) {
+    std::vector<std::uint16_t> samples;
+    const int board = m.preset().pcbtype;
+    if (board == 0 || board == 100) {
+        for (int start : {0, 64, 128, 192}) {
+            const Bytes b =
+                Ask(m, t, sim::kCmdVideo64, Words{static_cast<std::uint16_t>(start), start == 192});
+            EXPECT_EQ(b.size(), 128u);
+            for (std::size_t i = 0; i + 1 < b.size(); i += 2) {
+                samples.push_back(SensorModel::wordAt(b, i));
+            }
+        }
+    } else {
+        const Bytes b = Ask(m, t, sim::kCmdAnalogReset);
+        EXPECT_EQ(b.size(), 512u);
+        for (std::size_t i = 0; i + 1 < b.size(); i += 2) {
+            samples.push_back(SensorModel::wordAt(b, i));
+        }
+    }
+    return samples;
+}
+
+// ---- frames and answer lengths ---------------------------------------------
+
+TEST(SimModel, EveryCommandGetsTheAnswerLengthTheProgramExpects) {
+    struct Case {
+        const char* preset;
+        int command;
+        std::size_t length; // 0: no answer
+    };
+    const Case cases[] = {
+        {"type2-res350", 1, 0},   {"type2-res350", 2, 36},   {"type2-res350", 3, 0},
+        {"type2-res350", 4, 36},  {"type2-res350", 5, 36},   {"type2-res350", 6, 36},
+        {"type2-res350", 7, 72},  {"type2-res350", 8, 36},   {"type2-res350", 9, 128},
+        {"type2-res350", 10, 36}, {"type2-res350", 11, 36},  {"type2-res350", 12, 36},
+        {"type1", 11, 36},        {"type2-res250", 11, 512}, {"type4", 11, 512},
+        {"type2-res350", 0, 0},   {"type2-res350", 13, 0},   {"type2-res350", 0xFFFF, 0},
+    };
+    for (const Case& c : cases) {
+        SensorModel m(OptionsFor(c.preset));
+        const auto out = Send(m, 1.0, c.command);
+        SCOPED_TRACE(std::string(c.preset) + " command " + std::to_string(c.command));
+        if (c.length == 0) {
+            EXPECT_TRUE(out.empty());
+            continue;
+        }
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0].bytes.size(), c.length);
+        EXPECT_DOUBLE_EQ(out[0].due, 1.0 + m.options().processingTime);
+        if (c.length == 36) {
+            EXPECT_EQ(SensorModel::wordAt(out[0].bytes, 0), 0x00AA);
+            EXPECT_EQ(SensorModel::wordAt(out[0].bytes, 2), c.command);
+        }
+    }
+}
+
+TEST(SimModel, FramesAreAssembledFromPiecesAndResynchronised) {
+    SensorModel m;
+    const Bytes echo = SensorModel::commandFrame(5, {0x1234, 0xFFFE});
+    // One byte at a time: one answer, due after the last byte.
+    std::vector<Output> out;
+    for (std::size_t i = 0; i < echo.size(); ++i) {
+        auto o = m.receive(0.01 * static_cast<double>(i) / 36.0, std::span(&echo[i], 1));
+        out.insert(out.end(), o.begin(), o.end());
+    }
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(W(out[0].bytes, 0), 0x1234);
+    EXPECT_EQ(W(out[0].bytes, 1), 0xFFFE);
+
+    // Junk before a frame, including a false 0x00 and a stray 0x55.
+    Bytes noisy = {0x55, 0x00, 0x00, 0xAA, 0x13};
+    noisy.insert(noisy.end(), echo.begin(), echo.end());
+    out = m.receive(1.0, noisy);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(W(out[0].bytes, 0), 0x1234);
+    EXPECT_EQ(m.bytesDiscarded(), 5);
+
+    // Two frames in one piece: each answer is due after its own last byte.
+    Bytes two = SensorModel::commandFrame(2, Words{});
+    two.insert(two.end(), echo.begin(), echo.end());
+    out = m.receive(2.0, two);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(SensorModel::wordAt(out[0].bytes, 2), 2);
+    EXPECT_EQ(SensorModel::wordAt(out[1].bytes, 2), 5);
+    EXPECT_NEAR(out[1].due - out[0].due, 36 * sim::kByteTime19200, 1e-9);
+    EXPECT_NEAR(out[1].due, 2.0 + m.options().processingTime, 1e-9);
+}
+
+TEST(SimModel, AStaleHalfFrameIsDroppedSoTheNextFrameIsUnderstood) {
+    SensorModel m;
+    const Bytes echo = SensorModel::commandFrame(5, {7});
+    // Half a frame (e.g. the host flushed its queue mid-write), then silence.
+    EXPECT_TRUE(m.receive(1.0, std::span(echo.data(), 20)).empty());
+    const auto out = m.receive(2.0, echo);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(W(out[0].bytes, 0), 7);
+    EXPECT_EQ(m.bytesDiscarded(), 20);
+    // After resetInput (host closed the port) likewise.
+    EXPECT_TRUE(m.receive(3.0, std::span(echo.data(), 10)).empty());
+    m.resetInput();
+    EXPECT_EQ(m.receive(3.001, echo).size(), 1u);
+}
+
+// ---- parameter sets ----------------------------------------------------------
+
+TEST(SimModel, RamAndEepromWritesAndReads) {
+    SensorModel m;
+    const Words factory = m.eeprom();
+    EXPECT_EQ(factory[sim::kPower], 500);
+    EXPECT_EQ(factory[sim::kPolarity], 1);
+    EXPECT_EQ(factory[sim::kEMode], 1);
+    EXPECT_EQ(factory[sim::kEBeg], 1);
+    EXPECT_EQ(factory[sim::kEEnd], m.preset().ccdsubpixel);
+    EXPECT_EQ(factory[sim::kSlope], 1024);
+    EXPECT_EQ(factory[sim::kIntersect], 30000);
+    EXPECT_EQ(Params(m), factory) << "RAM starts as a copy of the EEPROM";
+
+    Words w{};
+    for (int k = 0; k < 16; ++k) {
+        w[static_cast<std::size_t>(k)] = static_cast<std::uint16_t>(0xFF00 + k);
+    }
+    EXPECT_TRUE(Send(m, 0.0, sim::kCmdWriteRam, w).empty());
+    EXPECT_EQ(Params(m), w);
+    Bytes e = Ask(m, 0.0, sim::kCmdReadEeprom);
+    EXPECT_EQ(W(e, 0), factory[0]) << "command 1 leaves the EEPROM alone";
+
+    Words w2 = factory;
+    w2[sim::kTVal] = 4321;
+    EXPECT_TRUE(Send(m, 0.0, sim::kCmdWriteEeprom, w2).empty());
+    e = Ask(m, 0.0, sim::kCmdReadEeprom);
+    EXPECT_EQ(W(e, sim::kTVal), 4321);
+    EXPECT_EQ(Params(m), w2) << "command 3 writes RAM too";
+
+    EXPECT_EQ(sim::FactoryParameters(*sim::FindPreset("type104"))[sim::kSlope], 512);
+    EXPECT_EQ(sim::FactoryParameters(*sim::FindPreset("type1"))[sim::kVThd], 512);
+    EXPECT_EQ(sim::FactoryParameters(*sim::FindPreset("type3"))[sim::kVThd], 128);
+}
+
+class SimEeprom : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("korven-sim-eeprom-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        path_ = (dir_ / "eeprom.txt").string();
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ec);
+        std::filesystem::remove_all(dir_, ec);
+    }
+    ModelOptions Options() {
+        ModelOptions o;
+        o.eepromPath = path_;
+        return o;
+    }
+    std::filesystem::path dir_;
+    std::string path_;
+};
+
+TEST_F(SimEeprom, SurvivesARestartAndIsReplacedWithoutLeftovers) {
+    Words w{};
+    {
+        SensorModel a(Options());
+        EXPECT_TRUE(a.eepromError().empty());
+        w = a.eeprom();
+        w[sim::kVThd] = 700;
+        w[sim::kTTol] = 65535;
+        Send(a, 0.0, sim::kCmdWriteEeprom, w);
+        EXPECT_TRUE(a.eepromError().empty()) << a.eepromError();
+        // RAM-only writes do not reach the file.
+        Words r = w;
+        r[sim::kVThd] = 100;
+        Send(a, 0.1, sim::kCmdWriteRam, r);
+    }
+    SensorModel b(Options());
+    EXPECT_TRUE(b.eepromError().empty()) << b.eepromError();
+    EXPECT_EQ(b.eeprom(), w);
+    EXPECT_EQ(Params(b), w) << "RAM boots from the EEPROM";
+    int files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_)) {
+        ++files;
+    }
+    EXPECT_EQ(files, 1) << "no temporary file is left behind";
+}
+
+TEST_F(SimEeprom, ABrokenFileGivesFactoryValuesAndAReasonAndIsNotOverwrittenByReading) {
+    const char* broken[] = {"",
+                            "1 2 3\n",
+                            "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 65536\n",
+                            "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 -1\n",
+                            "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17\n",
+                            "garbage\x01\xff"};
+    for (const char* content : broken) {
+        {
+            std::ofstream f(path_, std::ios::binary | std::ios::trunc);
+            f << content;
+        }
+        SensorModel m(Options());
+        EXPECT_FALSE(m.eepromError().empty()) << content;
+        EXPECT_EQ(m.eeprom(), sim::FactoryParameters(m.preset())) << content;
+        std::ifstream in(path_, std::ios::binary);
+        const std::string still((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(still, content);
+    }
+    // A file with comments, CR/LF line ends and spread-out numbers is fine.
+    {
+        std::ofstream f(path_, std::ios::binary | std::ios::trunc);
+        f << "# saved\r\n1 2 3 4\r\n5 6 7 8 9 10 11 12\r\n\r\n13 14 15 16\r\n";
+    }
+    SensorModel ok(Options());
+    EXPECT_TRUE(ok.eepromError().empty()) << ok.eepromError();
+    EXPECT_EQ(ok.eeprom()[15], 16);
+}
+
+TEST_F(SimEeprom, AFailedWriteIsReportedAndKeepsTheOldFile) {
+    SensorModel m(Options());
+    Words w = m.eeprom();
+    Send(m, 0.0, sim::kCmdWriteEeprom, w);
+    ASSERT_TRUE(m.eepromError().empty());
+    // Block the temporary file's name with a directory: the write cannot
+    // even start (for root too).
+    std::filesystem::create_directory(path_ + ".tmp." + std::to_string(::getpid()));
+    w[0] = 999;
+    Send(m, 0.0, sim::kCmdWriteEeprom, w);
+    EXPECT_FALSE(m.eepromError().empty());
+    EXPECT_EQ(W(Ask(m, 0.0, sim::kCmdReadEeprom), 0), 999) << "the sensor still holds it";
+    EXPECT_EQ(SensorModel(Options()).eeprom()[0], 500) << "the old file is intact";
+}
+
+// ---- identification ------------------------------------------------------------
+
+TEST(SimModel, PresetsDescribeConsistentSensors) {
+    std::set<std::string> names;
+    std::set<int> types;
+    for (const sim::Preset& p : sim::Presets()) {
+        SCOPED_TRACE(p.name);
+        EXPECT_TRUE(names.insert(p.name).second) << "names are unique";
+        types.insert(p.ccdtype);
+        EXPECT_EQ(p.ccdmaxpixelX8, p.ccdmaxpixel * 8);
+        EXPECT_EQ(p.ccdsubpixel % p.ccdmaxpixel, 0) << "whole sub-pixels per pixel";
+        EXPECT_EQ(p.ccdpixE, p.ccdsubpixel) << "last pixel in sub-pixel units";
+        if (p.pcbtype == 0) {
+            EXPECT_LE(p.firmware.size(), 36u) << "one character per word";
+        }
+        SensorModel m(OptionsFor(p.name.c_str()));
+        const Bytes hw = Ask(m, 0.0, sim::kCmdHardware);
+        const std::uint16_t expected[] = {p.ccdtype, p.ccdmaxpixel,   p.ccdresolution,
+                                          p.pcbtype, p.ccdmaxpixelX8, p.ccdsubpixel,
+                                          0,         p.ccdpixE,       p.softversion};
+        for (int k = 0; k < 9; ++k) {
+            EXPECT_EQ(W(hw, k), expected[k]) << "word " << k;
+        }
+        // Firmware text as the program decodes it.
+        const Bytes fw = Ask(m, 0.0, sim::kCmdFirmware);
+        ASSERT_EQ(fw.size(), 72u);
+        std::string text;
+        if (p.pcbtype == 0) {
+            for (int k = 0; k < 36; ++k) {
+                const std::uint16_t c = SensorModel::wordAt(fw, 2 * static_cast<std::size_t>(k));
+                if (c == 0) {
+                    break;
+                }
+                EXPECT_LT(c, 256);
+                text += static_cast<char>(c);
+            }
+        } else {
+            text.assign(reinterpret_cast<const char*>(fw.data()));
+            EXPECT_EQ(fw.back(), 0) << "zero-terminated";
+        }
+        EXPECT_EQ(text, p.firmware);
+    }
+    for (int t : {1, 2, 3, 4, 101, 102, 103, 104}) {
+        EXPECT_TRUE(types.count(t)) << "type " << t;
+    }
+    EXPECT_EQ(sim::DefaultPreset().pcbtype, 100);
+    EXPECT_EQ(sim::FindPreset("no-such-sensor"), nullptr);
+}
+
+// ---- the scene --------------------------------------------------------------------
+
+TEST(SimModel, EdgesSitOnTheSceneAndTheVideoShowsTheShadow) {
+    for (const char* preset : {"type2-res350", "type1", "type103", "type101"}) {
+        SCOPED_TRACE(preset);
+        SensorModel m(OptionsFor(preset));
+        const double f = double(m.preset().ccdsubpixel) / m.preset().ccdmaxpixel;
+        for (double t : {0.0, 3.0, 7.5}) {
+            const RunAnswer r = RunAt(m, t);
+            const auto ideal = m.sceneEdges(t);
+            ASSERT_EQ(ideal.size(), 2u);
+            EXPECT_EQ(r.edges, 2);
+            EXPECT_NEAR(r.ledge, ideal[0], 2.5 * f);
+            EXPECT_NEAR(r.redge, ideal[1], 2.5 * f);
+            EXPECT_EQ(r.mvalue, r.redge) << "factory mode 1 measures the right edge";
+            EXPECT_EQ(r.mvstart, r.ledge);
+            EXPECT_EQ(r.mvend, r.redge);
+            EXPECT_EQ(r.um, r.mvalue) << "factory calibration is 1:1";
+            // The video block belongs to the same line: dark between the
+            // edges, bright outside, all within the video range.
+            const auto video = VideoLine(m, t);
+            ASSERT_EQ(video.size(), 256u);
+            const double step = double(m.preset().ccdsubpixel) / 256;
+            for (std::size_t i = 0; i < video.size(); ++i) {
+                const std::uint16_t v = video[i];
+                EXPECT_LE(v, m.videoMax());
+                const double x = static_cast<double>(i) * step;
+                if (x < r.ledge - 3 * f - step || (x > r.redge + 3 * f && x < r.redge + 40 * f)) {
+                    EXPECT_GT(v, m.ram()[sim::kVThd]) << "sample " << i;
+                } else if (x > r.ledge + 3 * f && x < r.redge - 3 * f - step) {
+                    EXPECT_LT(v, m.ram()[sim::kVThd]) << "sample " << i;
+                }
+            }
+        }
+    }
+}
+
+TEST(SimModel, TheEdgesMoveOverTimeButSlowly) {
+    SensorModel m;
+    const RunAnswer a = RunAt(m, 0.0);
+    const RunAnswer b = RunAt(m, 0.05);
+    const RunAnswer c = RunAt(m, 5.0);
+    EXPECT_LT(std::abs(int(a.ledge) - int(b.ledge)), 100) << "about 20 pixels a second at most";
+    EXPECT_GT(std::abs(int(a.ledge) - int(c.ledge)), 400);
+}
+
+TEST(SimModel, ThresholdAndWindowChangeWhatTheSensorReports) {
+    SensorModel m(OptionsFor("type1"));
+    const RunAnswer base = RunAt(m, 1.0);
+    ASSERT_EQ(base.edges, 2);
+
+    // A dark object: a higher threshold takes in more of its blurred edges.
+    SetRam(m, sim::kVThd, 800);
+    const RunAnswer high = RunAt(m, 1.0);
+    EXPECT_LT(high.ledge, base.ledge);
+    EXPECT_GT(high.redge, base.redge);
+    // Above the lit background every pixel is "dark": no edge at all.
+    SetRam(m, sim::kVThd, 1023);
+    EXPECT_EQ(RunAt(m, 1.0).edges, 0);
+    SetRam(m, sim::kVThd, 512);
+
+    // Window starting inside the object: one rising edge, the lit side is
+    // to the right, so the measured stretch runs to the window's end.
+    SetRam(m, sim::kEBeg, static_cast<std::uint16_t>(base.ledge + 20));
+    SetRam(m, sim::kEEnd, 1000);
+    RunAnswer one = RunAt(m, 1.0);
+    EXPECT_EQ(one.edges, 1);
+    EXPECT_NEAR(one.ledge, base.redge, 2);
+    EXPECT_EQ(one.redge, one.ledge);
+    EXPECT_LT(one.mvstart, one.mvend);
+    EXPECT_EQ(one.mvend, 1000);
+
+    // Window ending inside the object: one falling edge, lit side left.
+    SetRam(m, sim::kEBeg, 5);
+    SetRam(m, sim::kEEnd, static_cast<std::uint16_t>(base.redge - 20));
+    one = RunAt(m, 1.0);
+    EXPECT_EQ(one.edges, 1);
+    EXPECT_NEAR(one.ledge, base.ledge, 2);
+    EXPECT_GE(one.mvstart, one.mvend);
+    EXPECT_EQ(one.mvend, 5);
+
+    // An empty or inverted window finds nothing and measures 0.
+    SetRam(m, sim::kEBeg, 900);
+    SetRam(m, sim::kEEnd, 100);
+    const RunAnswer none = RunAt(m, 1.0);
+    EXPECT_EQ(none.edges, 0);
+    EXPECT_EQ(none.ledge, 0);
+    EXPECT_EQ(none.redge, 0);
+    EXPECT_EQ(none.mvalue, 0);
+    // Limits beyond the line are clipped to it, never read past the end.
+    SetRam(m, sim::kEBeg, 0);
+    SetRam(m, sim::kEEnd, 65535);
+    EXPECT_EQ(RunAt(m, 1.0).edges, 2);
+}
+
+TEST(SimModel, EvaluationModesAndTheCalibrationLine) {
+    SensorModel m(OptionsFor("type1"));
+    const RunAnswer r1 = RunAt(m, 2.0);
+    SetRam(m, sim::kEMode, 0);
+    EXPECT_NEAR(RunAt(m, 2.0).mvalue, r1.ledge, 2) << "same scene, fresh noise";
+    SetRam(m, sim::kEMode, 2);
+    RunAnswer w = RunAt(m, 2.0);
+    EXPECT_EQ(w.mvalue, w.redge - w.ledge);
+    SetRam(m, sim::kEMode, 3);
+    RunAnswer c = RunAt(m, 2.0);
+    EXPECT_EQ(c.mvalue, (c.ledge + c.redge) / 2);
+
+    // Calibration: store slope 2.0 and offset +100 um, then um = 2 M + 100.
+    Bytes a = Ask(m, 2.0, sim::kCmdCalibration, Words{1});
+    EXPECT_TRUE(m.calibrationActive());
+    EXPECT_EQ(W(a, 0), 1024);
+    EXPECT_EQ(W(a, 1), 30000);
+    a = Ask(m, 2.0, sim::kCmdCalibration, Words{2, 2048, 30100});
+    EXPECT_EQ(W(a, 0), 2048);
+    EXPECT_EQ(W(a, 1), 30100);
+    EXPECT_EQ(Params(m)[sim::kSlope], 2048);
+    EXPECT_EQ(m.eeprom()[sim::kSlope], 1024) << "only RAM";
+    c = RunAt(m, 2.0);
+    EXPECT_EQ(c.um, 2u * c.mvalue + 100u);
+    // A large value crosses into the high word.
+    Ask(m, 2.0, sim::kCmdCalibration, Words{2, 65535, 65535});
+    c = RunAt(m, 2.0);
+    EXPECT_NEAR(double(c.um), 65535.0 / 1024 * c.mvalue + 35535, 1.0);
+    EXPECT_GT(c.um, 65535u);
+    // An offset that drives the value below zero reports 0, not a wrapped number.
+    Ask(m, 2.0, sim::kCmdCalibration, Words{2, 1, 0});
+    EXPECT_EQ(RunAt(m, 2.0).um, 0u);
+    Ask(m, 2.0, sim::kCmdCalibration, Words{0});
+    EXPECT_FALSE(m.calibrationActive());
+
+    // Type 104 reads its slope with 512 = 1.0.
+    SensorModel t104(OptionsFor("type104"));
+    Ask(t104, 0.0, sim::kCmdCalibration, Words{2, 1024, 30000});
+    const RunAnswer r = RunAt(t104, 0.0);
+    EXPECT_EQ(r.um, 2u * r.mvalue);
+}
+
+TEST(SimModel, TeachTakesTheMeasuredValueAsSetPoint) {
+    SensorModel m(OptionsFor("type1"));
+    const RunAnswer before = RunAt(m, 4.0);
+    const Bytes a = Ask(m, 4.0, sim::kCmdTeach);
+    ASSERT_EQ(a.size(), 36u);
+    EXPECT_EQ(W(a, sim::kTVal), before.mvalue);
+    EXPECT_EQ(Params(m)[sim::kTVal], before.mvalue);
+    EXPECT_EQ(RunAt(m, 4.0).tval, before.mvalue);
+    // Nothing to measure: the set-point stays.
+    SetRam(m, sim::kVThd, 1023);
+    Ask(m, 4.0, sim::kCmdTeach);
+    EXPECT_EQ(Params(m)[sim::kTVal], before.mvalue);
+}
+
+TEST(SimModel, AnalogueExtremesAndTheirReset) {
+    SensorModel m; // board 100
+    const std::uint16_t top = m.preset().ccdmaxpixelX8 - 1;
+    Ask(m, 0.0, sim::kCmdAnalogReset);
+    std::uint16_t lo = 65535, hi = 0;
+    RunAnswer r{};
+    for (double t = 0.0; t < 10.0; t += 1.0) {
+        r = RunAt(m, t);
+        lo = std::min(lo, r.mvalue);
+        hi = std::max(hi, r.mvalue);
+        EXPECT_EQ(r.anaMax, hi);
+        EXPECT_EQ(r.anaMin, lo);
+    }
+    EXPECT_GT(hi, lo + 100);
+    const Bytes a = Ask(m, 10.0, sim::kCmdAnalogReset);
+    ASSERT_EQ(a.size(), 36u);
+    EXPECT_EQ(W(a, 0), 0);
+    EXPECT_EQ(W(a, 1), top);
+    EXPECT_EQ(m.anaMax(), 0);
+    EXPECT_EQ(m.anaMin(), top);
+
+    // Board 200: command 11 is the video read and resets nothing.
+    SensorModel b(OptionsFor("type2-res250"));
+    RunAt(b, 0.0);
+    const std::uint16_t max = b.anaMax();
+    EXPECT_GT(max, 0);
+    EXPECT_EQ(Ask(b, 0.0, sim::kCmdAnalogReset).size(), 512u);
+    EXPECT_EQ(b.anaMax(), max);
+}
+
+TEST(SimModel, VideoBlocksAgreeAndReachBeyondEightBitsOnTenBitSensors) {
+    SensorModel m(OptionsFor("type1")); // board 0, 10-bit video
+    RunAt(m, 1.0);
+    const std::vector<std::uint16_t> four = VideoLine(m, 1.01);
+    const std::uint16_t peak = *std::max_element(four.begin(), four.end());
+    EXPECT_GT(peak, 255);
+    EXPECT_LE(peak, 1023);
+    // A start index past the line gives zeros, not memory beyond it.
+    const Bytes past = Ask(m, 1.02, sim::kCmdVideo64, Words{250, 0});
+    EXPECT_EQ(SensorModel::wordAt(past, 0), four[250]);
+    EXPECT_EQ(SensorModel::wordAt(past, 2 * 6), 0);
+    const Bytes far = Ask(m, 1.02, sim::kCmdVideo64, Words{65535, 0});
+    EXPECT_EQ(std::count(far.begin(), far.end(), 0), 128);
+}
+
+TEST(SimModel, PowerScalesTheLight) {
+    SensorModel m(OptionsFor("type1"));
+    auto peak = [&](double t) {
+        RunAt(m, t);
+        const Bytes b = Ask(m, t, sim::kCmdVideo64, Words{128, 0});
+        std::uint16_t p = 0;
+        for (std::size_t i = 0; i < 64; ++i) {
+            p = std::max(p, SensorModel::wordAt(b, 2 * i));
+        }
+        return p;
+    };
+    const std::uint16_t normal = peak(0.0);
+    SetRam(m, sim::kPower, 250);
+    EXPECT_LT(peak(0.0), normal * 0.6);
+}
+
+TEST(SimModel, TheSeedMakesTheNoiseRepeatable) {
+    SensorModel a(OptionsFor("type1", 7)), b(OptionsFor("type1", 7)), c(OptionsFor("type1", 8));
+    bool differs = false;
+    for (double t = 0.0; t < 1.0; t += 0.1) {
+        EXPECT_EQ(Ask(a, t, sim::kCmdRun), Ask(b, t, sim::kCmdRun));
+        Ask(c, t, sim::kCmdRun);
+        const Bytes va = Ask(a, t, sim::kCmdVideo64, Words{64, 0});
+        EXPECT_EQ(va, Ask(b, t, sim::kCmdVideo64, Words{64, 0}));
+        differs = differs || va != Ask(c, t, sim::kCmdVideo64, Words{64, 0});
+    }
+    EXPECT_TRUE(differs);
+}
+
+// ---- faults -------------------------------------------------------------------------
+
+TEST(SimModel, FaultsSilenceDelayCutPadAndGarble) {
+    SensorModel m;
+    const Bytes good = Ask(m, 0.0, sim::kCmdReadRam);
+
+    m.setFaults(Faults{.silent = true});
+    EXPECT_TRUE(Send(m, 1.0, sim::kCmdReadRam).empty());
+    Send(m, 1.0, sim::kCmdWriteRam, Words{42});
+    m.setFaults({});
+    EXPECT_EQ(Params(m)[0], 42) << "a silent sensor still works";
+
+    m.setFaults(Faults{.lateSeconds = 1.6});
+    auto out = Send(m, 2.0, sim::kCmdEcho);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_DOUBLE_EQ(out[0].due, 2.0 + m.options().processingTime + 1.6);
+
+    m.setFaults(Faults{.cutBytes = 1});
+    EXPECT_EQ(Ask(m, 3.0, sim::kCmdEcho).size(), 35u);
+    m.setFaults(Faults{.cutBytes = 500});
+    EXPECT_TRUE(Send(m, 3.0, sim::kCmdFirmware).empty()) << "cut to nothing: no answer";
+    m.setFaults(Faults{.extraBytes = 4});
+    Bytes padded = Ask(m, 3.0, sim::kCmdFirmware);
+    EXPECT_EQ(padded.size(), 76u);
+
+    m.setFaults(Faults{.garbage = true});
+    for (int i = 0; i < 50; ++i) {
+        const Bytes g = Ask(m, 4.0, sim::kCmdEcho);
+        ASSERT_EQ(g.size(), 36u);
+        EXPECT_FALSE(g[0] == 0x00 && g[1] == 0xAA);
+    }
+
+    // Only one command misbehaves.
+    m.setFaults(Faults{.silent = true, .command = sim::kCmdFirmware});
+    EXPECT_TRUE(Send(m, 5.0, sim::kCmdFirmware).empty());
+    EXPECT_EQ(Ask(m, 5.0, sim::kCmdEcho).size(), 36u);
+    m.setFaults({});
+    EXPECT_EQ(Ask(m, 6.0, sim::kCmdReadRam).size(), good.size());
+}
+
+TEST(SimModel, TheLineDropsAfterSoManyFrames) {
+    SensorModel m;
+    m.setFaults(Faults{.dropAfterFrames = m.framesReceived() + 3});
+    EXPECT_EQ(Send(m, 0.0, sim::kCmdEcho).size(), 1u);
+    EXPECT_TRUE(Send(m, 0.0, sim::kCmdWriteRam, Words{1}).empty());
+    EXPECT_EQ(Send(m, 0.0, sim::kCmdRun).size(), 1u);
+    EXPECT_TRUE(Send(m, 0.0, sim::kCmdEcho).empty());
+    Send(m, 0.0, sim::kCmdWriteRam, Words{2});
+    EXPECT_EQ(m.ram()[0], 1) << "a dropped line processes nothing";
+}
+
+} // namespace
