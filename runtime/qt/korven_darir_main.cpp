@@ -1,0 +1,143 @@
+// The desktop program: the Qt back end under the program's logic, with an
+// optional virtual sensor on a pseudo-terminal.
+#include "app/KORVENDarir23.h"
+#include "app/registry.h"
+#include "runtime/qt/qt_backend.h"
+#include "sim/pty_server.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: korven-darir [options]\n"
+    "Setup and monitoring of a KORVEN edge sensor on RS-232 (19200 baud 8N1).\n"
+    "\n"
+    "Options:\n"
+    "  --port N=PATH       serial port number N opens the device PATH\n"
+    "                      (repeatable; without it, port N is the N-th serial\n"
+    "                      device found, sorted by name)\n"
+    "  --simulate [PRESET] run a virtual sensor on a pseudo-terminal as port 1\n"
+    "                      (PRESET: sensor model, see korven-sensor-sim --list-presets)\n"
+    "  --version           print the program name and version\n"
+    "  --help              print this help\n";
+
+struct Options {
+    std::map<int, std::string> ports;
+    bool simulate = false;
+    std::string preset;
+};
+
+// Returns -1 to go on, otherwise the exit code.
+int ParseArguments(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::puts("KORVEN-Darir 2.3");
+            return 0;
+        }
+        if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
+            std::string spec;
+            if (arg == "--port") {
+                if (i + 1 >= argc) {
+                    std::fputs("korven-darir: --port needs N=PATH\n", stderr);
+                    return 2;
+                }
+                spec = argv[++i];
+            } else {
+                spec = arg.substr(7);
+            }
+            const auto eq = spec.find('=');
+            int number = 0;
+            try {
+                std::size_t used = 0;
+                number = std::stoi(spec.substr(0, eq), &used);
+                if (used != eq) {
+                    number = 0;
+                }
+            } catch (...) {
+                number = 0;
+            }
+            if (eq == std::string::npos || number < 1 || number > 255 || eq + 1 >= spec.size()) {
+                std::fprintf(stderr, "korven-darir: bad --port '%s' (expected N=PATH, N 1..255)\n",
+                             spec.c_str());
+                return 2;
+            }
+            options.ports[number] = spec.substr(eq + 1);
+            continue;
+        }
+        if (arg == "--simulate") {
+            options.simulate = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                options.preset = argv[++i];
+            }
+            continue;
+        }
+        std::fprintf(stderr, "korven-darir: unknown option '%s'\n\n%s", arg.c_str(), kUsage);
+        return 2;
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const int rc = ParseArguments(argc, argv, options); rc >= 0) {
+        return rc;
+    }
+
+    std::unique_ptr<korven::sim::PtyServer> sensor;
+    if (options.simulate) {
+        korven::sim::ModelOptions model;
+        if (!options.preset.empty()) {
+            const korven::sim::Preset* preset = korven::sim::FindPreset(options.preset);
+            if (!preset) {
+                std::fprintf(stderr, "korven-darir: unknown sensor model '%s'\n",
+                             options.preset.c_str());
+                return 2;
+            }
+            model.preset = *preset;
+        }
+        sensor = std::make_unique<korven::sim::PtyServer>(model);
+        std::string error;
+        if (!sensor->start(&error)) {
+            std::fprintf(stderr, "korven-darir: cannot start the virtual sensor: %s\n",
+                         error.c_str());
+            return 1;
+        }
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("KORVEN-Darir"));
+    QApplication::setApplicationVersion(QStringLiteral("2.3"));
+
+    korven::rt::qt::QtBackend backend;
+    for (const auto& [number, path] : options.ports) {
+        backend.mapPort(number, QString::fromStdString(path));
+    }
+    if (sensor) {
+        backend.mapPort(1, QString::fromStdString(sensor->path()),
+                        QStringLiteral("virtual sensor"));
+    }
+    korven::rt::SetBackend(&backend);
+    korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
+
+    const int rc = korven::WinMain(nullptr, nullptr, nullptr, 1);
+
+    korven::rt::SetBackend(nullptr);
+    if (sensor) {
+        sensor->stop();
+    }
+    return rc;
+}
