@@ -1,0 +1,291 @@
+// The main panel's commands: window limits, target selection, SEND, GET,
+// teach, threshold, port switch, pop-up toggle, stop and close.
+#include "app/KORVENDarir23.h"
+#include "link/com232.h"
+#include "support/bed.h"
+#include "support/line.h"
+#include "support/sim_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace korven {
+namespace {
+
+using rt::Value;
+using test::Bed;
+using test::LinePeer;
+using test::Words;
+
+class Commands : public Bed {
+  protected:
+    void SetUp() override {
+        Bed::SetUp();
+        LoadPanels();
+        InitVars();
+        // A 1024-pixel sensor with eighth-pixel positions.
+        ccdsubpixel = 1024;
+    }
+    void Operate(int control, int value) { bed().operate(pHandle, control, Value::ofInt(value)); }
+    int Int(int control) { return static_cast<int>(bed().intValue(pHandle, control)); }
+    double Cursor(int n) { return bed().graph(pHandle, PANEL_GRAPH_EDGES).cursors[n - 1].x; }
+    // Lets the line deliver what is on its way.
+    void Settle(double seconds = 0.1) { bed().advance(seconds); }
+};
+
+// ---- Window limits ---------------------------------------------------------
+
+TEST_F(Commands, LeftLimitIsPulledIntoThePixelRange) {
+    struct Case {
+        int entered, shown;
+    };
+    for (const Case c : {Case{0, 1}, Case{1, 1}, Case{300, 300}, Case{1024, 1024}, Case{1025, 1023},
+                         Case{1500, 1023}, Case{65535, 1023}}) {
+        Operate(PANEL_NEDITEdgeLeft, c.entered);
+        EXPECT_EQ(Int(PANEL_NEDITEdgeLeft), c.shown) << c.entered;
+        EXPECT_EQ(eBeg, c.shown) << c.entered;
+        EXPECT_DOUBLE_EQ(Cursor(2), c.shown) << c.entered;
+        EXPECT_DOUBLE_EQ(bed().graph(pHandle, PANEL_GRAPH_EDGES).cursors[1].y, 1.0);
+    }
+}
+
+TEST_F(Commands, RightLimitIsPulledIntoThePixelRange) {
+    struct Case {
+        int entered, shown;
+    };
+    for (const Case c : {Case{2000, 1024}, Case{1025, 1024}, Case{1024, 1024}, Case{700, 700},
+                         Case{1, 1}, Case{0, 2}}) {
+        Operate(PANEL_NEDITEdgeRight, c.entered);
+        EXPECT_EQ(Int(PANEL_NEDITEdgeRight), c.shown) << c.entered;
+        EXPECT_EQ(eEnd, c.shown) << c.entered;
+        EXPECT_DOUBLE_EQ(Cursor(3), c.shown) << c.entered;
+    }
+}
+
+TEST_F(Commands, LimitsFollowTheIdentifiedSensorsRange) {
+    pixB = 100;
+    pixE = 500;
+    Operate(PANEL_NEDITEdgeLeft, 99);
+    EXPECT_EQ(Int(PANEL_NEDITEdgeLeft), 100);
+    Operate(PANEL_NEDITEdgeLeft, 500);
+    EXPECT_EQ(Int(PANEL_NEDITEdgeLeft), 500);
+    Operate(PANEL_NEDITEdgeLeft, 501);
+    EXPECT_EQ(Int(PANEL_NEDITEdgeLeft), 499);
+    Operate(PANEL_NEDITEdgeRight, 100);
+    EXPECT_EQ(Int(PANEL_NEDITEdgeRight), 100);
+    Operate(PANEL_NEDITEdgeRight, 99);
+    EXPECT_EQ(Int(PANEL_NEDITEdgeRight), 101);
+    Operate(PANEL_NEDITEdgeRight, 501);
+    EXPECT_EQ(Int(PANEL_NEDITEdgeRight), 500);
+}
+
+// ---- Target selection ------------------------------------------------------
+
+TEST_F(Commands, RadioButtonsStayExclusiveAndFallBackToRam) {
+    Operate(PANEL_RBTEeprom, 1);
+    EXPECT_EQ(target, EEPROM);
+    EXPECT_EQ(Int(PANEL_RBTRam), 0);
+    EXPECT_EQ(Int(PANEL_RBTEeprom), 1);
+    EXPECT_EQ(Int(PANEL_RBTFile), 0);
+
+    Operate(PANEL_RBTFile, 1);
+    EXPECT_EQ(target, DATFILE);
+    EXPECT_EQ(Int(PANEL_RBTRam), 0);
+    EXPECT_EQ(Int(PANEL_RBTEeprom), 0);
+    EXPECT_EQ(Int(PANEL_RBTFile), 1);
+
+    // Turning the selected button off falls back to RAM.
+    Operate(PANEL_RBTFile, 0);
+    EXPECT_EQ(target, RAM);
+    EXPECT_EQ(Int(PANEL_RBTRam), 1);
+    EXPECT_EQ(Int(PANEL_RBTEeprom), 0);
+    EXPECT_EQ(Int(PANEL_RBTFile), 0);
+
+    Operate(PANEL_RBTEeprom, 1);
+    Operate(PANEL_RBTEeprom, 0);
+    EXPECT_EQ(target, RAM);
+    EXPECT_EQ(Int(PANEL_RBTRam), 1);
+    EXPECT_EQ(Int(PANEL_RBTEeprom), 0);
+
+    // RAM itself cannot be turned off.
+    Operate(PANEL_RBTRam, 0);
+    EXPECT_EQ(target, RAM);
+    EXPECT_EQ(Int(PANEL_RBTRam), 1);
+}
+
+// ---- SEND --------------------------------------------------------------------
+
+TEST_F(Commands, SendWritesThePanelsParameterSetToRamOrEeprom) {
+    LinePeer sensor;
+    test::OpenLine(bed(), &sensor);
+    SetCtrlVal(pHandle, PANEL_NUMPower, 700);
+    SetCtrlVal(pHandle, PANEL_NEDITTolerance, 33);
+
+    bed().click(pHandle, PANEL_BTNSend);
+    Settle();
+    EXPECT_EQ(Status(), "Line Ok!");
+    Operate(PANEL_RBTEeprom, 1);
+    bed().click(pHandle, PANEL_BTNSend);
+    Settle();
+
+    ASSERT_EQ(sensor.commands(), (std::vector<int>{1, 3}));
+    for (const auto& frame : sensor.frames()) {
+        EXPECT_EQ(LinePeer::wordOf(frame, 0), 700);
+        EXPECT_EQ(LinePeer::wordOf(frame, 9), 33);
+        EXPECT_EQ(LinePeer::wordOf(frame, 12), 1024); // slope 1.0
+        EXPECT_EQ(LinePeer::wordOf(frame, 13), 30000);
+    }
+    EXPECT_EQ(power, 700);
+}
+
+TEST_F(Commands, SendActsOnMouseClickOnlyAndReportsAFailedWrite) {
+    LinePeer sensor;
+    test::OpenLine(bed(), &sensor);
+    bed().pressKey(pHandle, PANEL_BTNSend); // keyboard: commit only
+    Settle();
+    EXPECT_TRUE(sensor.frames().empty());
+
+    CloseCom(1);
+    bed().click(pHandle, PANEL_BTNSend);
+    EXPECT_EQ(Status(), "Transmit...");
+}
+
+// ---- GET -----------------------------------------------------------------------
+
+TEST_F(Commands, GetReadsTheSelectedMemoryOntoThePanel) {
+    LinePeer sensor;
+    test::OpenLine(bed(), &sensor);
+    Words ram = {600, 1, 400, 2, 0, 3, 10, 900, 450, 50, 1, 2, 2048, 30100, 8, 5};
+    Words eeprom = ram;
+    eeprom[0] = 800;
+    sensor.answer(ram).answer(eeprom);
+
+    bed().pressKey(pHandle, PANEL_BTNGet);
+    EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
+    EXPECT_EQ(Int(PANEL_NUMPower), 600);
+    EXPECT_EQ(Int(PANEL_NEDITEdgeRight), 900);
+    EXPECT_EQ(vThd, 400);
+
+    Operate(PANEL_RBTEeprom, 1);
+    bed().pressKey(pHandle, PANEL_BTNGet);
+    EXPECT_EQ(Int(PANEL_NUMPower), 800);
+    EXPECT_EQ(sensor.commands(), (std::vector<int>{2, 4}));
+}
+
+TEST_F(Commands, GetFromFileTargetNeverTouchesThePort) {
+    LinePeer sensor;
+    test::OpenLine(bed(), &sensor);
+    Operate(PANEL_RBTFile, 1);
+    SetStatusText("previous text");
+    // No dialogue result queued: the operator cancels.
+    bed().pressKey(pHandle, PANEL_BTNGet);
+    Settle();
+    EXPECT_TRUE(bed().writes(1).empty());
+    EXPECT_EQ(Status(), "previous text");
+    ASSERT_EQ(bed().fileDialogs().size(), 1u);
+}
+
+// ---- Teach ---------------------------------------------------------------------
+
+TEST_F(Commands, TeachSendsThePacketAsItStandsAndReadsTheNewSetPointBack) {
+    LinePeer sensor;
+    test::OpenLine(bed(), &sensor);
+    Words params = {500, 0, 512, 0, 1, 1, 1, 1024, 377, 100, 0, 1, 1024, 30000, 0, 1};
+    sensor.answer({}).answer(params);
+    pp[8] = 4321;
+
+    bed().pressKey(pHandle, PANEL_ButtonTeach);
+
+    ASSERT_EQ(sensor.commands(), (std::vector<int>{6, 2}));
+    EXPECT_EQ(LinePeer::wordOf(sensor.frames()[0], 8), 4321);
+    EXPECT_EQ(tVal, 377);
+    EXPECT_EQ(Int(PANEL_NUMTeachValue), 377);
+    EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
+}
+
+TEST_F(Commands, TeachWithoutAnswerGivesUpQuietlyAfterTheTimeOut) {
+    LinePeer sensor;
+    test::OpenLine(bed(), &sensor);
+    const double t0 = bed().now();
+
+    bed().pressKey(pHandle, PANEL_ButtonTeach);
+
+    EXPECT_EQ(Status(), "New setpoint value teached!");
+    EXPECT_EQ(sensor.commands(), (std::vector<int>{6}));
+    EXPECT_GE(bed().now() - t0, 1.5);
+    EXPECT_LT(bed().now() - t0, 1.6);
+}
+
+// ---- Threshold, pop-up, port, stop, close ------------------------------------
+
+TEST_F(Commands, ThresholdRedrawsTheVideoCurveWithoutChangingTheParameter) {
+    Operate(PANEL_NUMVideoThreshold, 300);
+    EXPECT_EQ(thdArray[0], 300);
+    EXPECT_EQ(thdArray[255], 300);
+    EXPECT_EQ(vThd, 512);
+    const auto& plots = bed().graph(pHandle, PANEL_GRAPH_VIDEO).plots;
+    ASSERT_EQ(plots.size(), 2u);
+    EXPECT_DOUBLE_EQ(plots[1].y[100], 300.0);
+    EXPECT_DOUBLE_EQ(plots[1].x[100], 400.0); // pixel positions
+}
+
+TEST_F(Commands, ToggleShowsAndHidesTheCalibrationPopup) {
+    Operate(PANEL_TOGGBTN_ParaII, 1);
+    EXPECT_TRUE(bed().panelVisible(pPopup));
+    Operate(PANEL_TOGGBTN_ParaII, 0);
+    EXPECT_FALSE(bed().panelVisible(pPopup));
+}
+
+TEST_F(Commands, PortSwitchClosesTheOldPortAndConnectsTheNewOne) {
+    LinePeer old;
+    test::OpenLine(bed(), &old);
+    test::SimPeer sensor;
+    bed().attachPeer(2, &sensor);
+
+    Operate(PANEL_DropDCom, 2);
+
+    EXPECT_EQ(com, 2);
+    EXPECT_FALSE(bed().portOpen(1));
+    EXPECT_TRUE(bed().portOpen(2));
+    EXPECT_EQ(Status(), sensor.model().preset().firmware);
+    const auto cmds = sensor.commands();
+    ASSERT_GE(cmds.size(), 4u);
+    EXPECT_EQ(std::vector<int>(cmds.end() - 4, cmds.end()), (std::vector<int>{5, 10, 2, 7}));
+}
+
+TEST_F(Commands, PortSwitchToMissingPortStillClosesTheOldOne) {
+    LinePeer old;
+    test::OpenLine(bed(), &old);
+    Operate(PANEL_DropDCom, 3);
+    EXPECT_FALSE(bed().portOpen(1));
+    EXPECT_EQ(com, 3);
+    EXPECT_EQ(Status(), "No serial port found");
+}
+
+TEST_F(Commands, StopReactsToTheMouseOnly) {
+    stop_flag = 0;
+    SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_A, ATTR_DIMMED, 1);
+    SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_B, ATTR_DIMMED, 1);
+    bed().pressKey(pHandle, PANEL_BTNStop);
+    EXPECT_EQ(stop_flag, 0);
+    bed().click(pHandle, PANEL_BTNStop);
+    EXPECT_EQ(stop_flag, 1);
+    EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_BTNRun));
+    EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_RBTFile));
+}
+
+TEST_F(Commands, CloseStopsClosesThePortAndEndsTheEventLoop) {
+    LinePeer sensor;
+    test::OpenLine(bed(), &sensor);
+    stop_flag = 0;
+    bed().firePanel(pHandle, EVENT_COMMIT); // other panel events are ignored
+    EXPECT_FALSE(bed().quitRequested());
+    bed().firePanel(pHandle, EVENT_CLOSE);
+    EXPECT_EQ(stop_flag, 1);
+    EXPECT_FALSE(bed().portOpen(1));
+    EXPECT_TRUE(bed().quitRequested());
+}
+
+} // namespace
+} // namespace korven
