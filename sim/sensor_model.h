@@ -197,6 +197,8 @@ class SensorModel {
     // 256 video samples of a line.
     std::array<std::uint16_t, kVideoSamples>
     videoSamples(const std::vector<std::uint16_t>& line) const;
+    // The line the video blocks currently show (the last one captured).
+    const std::vector<std::uint16_t>& lastLine() const { return lastLine_; }
     // Evaluation of a captured line with the RAM parameter set.
     Measurement evaluate(const std::vector<std::uint16_t>& line) const;
     // Object edges of the noise-free scene at time t, in sub-pixel units

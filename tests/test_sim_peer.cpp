@@ -1,0 +1,166 @@
+// The virtual sensor on the headless serial line, driven by the program's
+// own link code: what the program relies on from a sensor, the sensor gives.
+#include "support/bed.h"
+#include "support/line.h"
+#include "support/sim_peer.h"
+
+#include "app/KORVENDarir23.h"
+#include "link/com232.h"
+
+#include <gtest/gtest.h>
+
+namespace korven::test {
+namespace {
+
+class SimPeerTest : public Bed {
+  protected:
+    void Connect(SimPeer& sensor) {
+        LoadPanels();
+        OpenLine(bed(), &sensor, 1);
+    }
+
+    // One run request as the live video loop sends it; true when answered.
+    bool RunOnce() {
+        FlushInQ(com);
+        FlushOutQ(com);
+        rx_flag = 0;
+        order = CMD_RUN;
+        FillTxBuf(order, pp);
+        tstart = Timer();
+        ComWrt(com, reinterpret_cast<const char*>(szWriteBuf), PNUM * 2 + 4);
+        return WaitForAnswerFrame() == 1;
+    }
+};
+
+TEST_F(SimPeerTest, TheProgramIdentifiesEachKindOfBoard) {
+    struct Case {
+        const char* preset;
+        int pcbtype;
+        int pixE;
+        int yMax;
+    };
+    // pixE: board 100 multiplies the table's 1024 by 8.
+    for (const Case c : {Case{"type2-res350", 100, 8192, 256}, Case{"type1", 0, 1024, 1024},
+                         Case{"type4", 400, 512, 256}}) {
+        SCOPED_TRACE(c.preset);
+        SimPeer sensor(c.preset);
+        Connect(sensor);
+        EXPECT_EQ(CheckComLine(1), 1);
+        EXPECT_EQ(Status(), "Echo Check - Line Ok!");
+        EXPECT_EQ(GetHARDWAREInfo(), 1);
+        EXPECT_EQ(pcbtype, c.pcbtype);
+        EXPECT_EQ(ccdsubpixel, sensor.model().preset().ccdsubpixel);
+        EXPECT_EQ(pixE, c.pixE);
+        EXPECT_EQ(YAXISMAX, c.yMax);
+        EXPECT_EQ(GetVERSIONInfo(), 72);
+        EXPECT_EQ(Status(), sensor.model().preset().firmware) << "both firmware codings decode";
+        EXPECT_EQ(sensor.commands(), (std::vector<int>{CMD_ECHO, CMD_HARDWARE, CMD_FIRMWARE}));
+        CloseCom(1);
+    }
+}
+
+TEST_F(SimPeerTest, RunAnswersAndVideoBlocksReachTheProgramIntact) {
+    for (const char* preset : {"type2-res350", "type2-res250"}) {
+        SCOPED_TRACE(preset);
+        SimPeer sensor(preset);
+        Connect(sensor);
+        ASSERT_EQ(GetHARDWAREInfo(), 1);
+        ASSERT_TRUE(RunOnce());
+        const std::uint16_t ledge = pp[0], redge = pp[1];
+        EXPECT_EQ(pp[7], 2) << "one object, two edges";
+        EXPECT_LT(ledge, redge);
+        EXPECT_EQ(pp[2], redge) << "factory mode: right edge";
+
+        // The block reads as the live video loop makes them.
+        SilenceRxNotification();
+        if (pcbtype == 0 || pcbtype == 100) {
+            ReadData64(0, 0);
+            ReadData64(64, 0);
+            ReadData64(128, 0);
+            ReadData64(192, 1);
+            EXPECT_EQ(Status(), "Data[64] block received!");
+        } else {
+            ReadData256();
+            EXPECT_EQ(Status(), "Data[256] block received!");
+        }
+        InstallRxNotification();
+        const auto samples = sensor.model().videoSamples(sensor.model().lastLine());
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            ASSERT_EQ(adcbuf[i], samples[i]) << "sample " << i;
+        }
+        // The samples drawn at xArray8 show the shadow between the edges.
+        const std::size_t mid = static_cast<std::size_t>((ledge + redge) / 2 * 256 / ccdsubpixel);
+        EXPECT_LT(adcbuf[mid], sensor.model().ram()[2]);
+        EXPECT_GT(adcbuf[2], sensor.model().ram()[2]);
+        CloseCom(1);
+    }
+}
+
+TEST_F(SimPeerTest, AnswersTakeTheirTimeOnTheLine) {
+    SimPeer sensor;
+    Connect(sensor);
+    const double bt = bed().options().byteTime;
+    const double proc = sensor.model().options().processingTime;
+    FillTxBuf(CMD_ECHO, pp);
+    const double t0 = bed().now();
+    ComWrt(1, reinterpret_cast<const char*>(szWriteBuf), 36);
+    // Request 36 bytes, processing, answer 36 bytes.
+    const double done = t0 + 36 * bt + proc + 36 * bt;
+    bed().advance(done - t0 - 0.5 * bt);
+    EXPECT_EQ(GetInQLen(1), 35);
+    bed().advance(bt);
+    EXPECT_EQ(GetInQLen(1), 36);
+    ASSERT_EQ(sensor.answers().size(), 1u);
+    EXPECT_NEAR(sensor.answers()[0].due, t0 + 36 * bt + proc, 1e-9);
+}
+
+TEST_F(SimPeerTest, FaultsShowUpAsTheProgramReportsThem) {
+    SimPeer sensor;
+    Connect(sensor);
+    sensor.faults().silent = true;
+    EXPECT_EQ(CheckComLine(1), 0);
+    EXPECT_EQ(Status(), "Timeout-RS-232...");
+
+    sensor.faults() = {};
+    sensor.faults().garbage = true;
+    EXPECT_EQ(CheckComLine(1), 0);
+    EXPECT_EQ(Status(), "read error - not sync byte 0xAA!");
+
+    sensor.faults() = {};
+    sensor.faults().cutBytes = 1;
+    EXPECT_EQ(CheckComLine(1), 0);
+    EXPECT_EQ(Status(), "Timeout-RS-232...") << "35 bytes never make a frame";
+
+    sensor.faults() = {};
+    sensor.faults().lateSeconds = 1.6;
+    EXPECT_EQ(CheckComLine(1), 0) << "later than the 1.5 s the program waits";
+    bed().advance(0.5); // let the late answer land, then forget it
+    FlushInQ(1);
+
+    sensor.faults() = {};
+    sensor.faults().cutBytes = 10;
+    sensor.faults().command = CMD_FIRMWARE;
+    EXPECT_EQ(CheckComLine(1), 1);
+    EXPECT_EQ(GetVERSIONInfo(), 62);
+
+    sensor.faults() = {};
+    sensor.faults().dropAfterFrames = sensor.model().framesReceived() + 1;
+    EXPECT_TRUE(RunOnce());
+    EXPECT_FALSE(RunOnce());
+}
+
+TEST_F(SimPeerTest, ClosingThePortForgetsAHalfSentFrame) {
+    SimPeer sensor;
+    Connect(sensor);
+    FillTxBuf(CMD_ECHO, pp);
+    ComWrt(1, reinterpret_cast<const char*>(szWriteBuf), 20);
+    bed().advance(0.02); // the 20 bytes have arrived at the sensor
+    CloseCom(1);
+    EXPECT_EQ(sensor.hostCloses(), 1);
+    OpenLine(bed(), &sensor, 1);
+    EXPECT_EQ(CheckComLine(1), 1);
+    EXPECT_EQ(Status(), "Echo Check - Line Ok!");
+}
+
+} // namespace
+} // namespace korven::test
