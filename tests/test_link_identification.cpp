@@ -1,0 +1,409 @@
+// Hardware and firmware identification against a scripted sensor: what the
+// operator sees change on the panels, and the frames on the line.
+#include "link/com232.h"
+#include "support/bed.h"
+#include "support/line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace korven {
+namespace {
+
+using rt::headless::ScriptedPeer;
+using test::Bytes;
+using test::LinePeer;
+using test::Words;
+namespace reply = test::reply;
+
+// The hardware description words 0 to 8.
+struct Description {
+    u16 type = 1;
+    u16 maxPixel = 1024;
+    u16 resolution = 0;
+    u16 board = 0;
+    u16 maxPixelX8 = 8192;
+    u16 subpixel = 1024;
+    u16 lastPixel = 1024;
+    u16 firmware = 200;
+
+    Words words() const {
+        return {type, maxPixel, resolution, board, maxPixelX8, subpixel, 0, lastPixel, firmware};
+    }
+};
+
+class Identification : public test::Bed {
+  protected:
+    void SetUp() override {
+        Bed::SetUp();
+        LoadPanels();
+        test::OpenLine(bed(), &peer, 1);
+    }
+
+    int Identify(const Description& d) {
+        peer.answer(d.words());
+        return GetHARDWAREInfo();
+    }
+    std::vector<std::string> SensorLines() { return bed().ctrl(pPopup, POPUP_TEXTBOXSensor).lines; }
+    std::string SensorLine(std::size_t i) {
+        const auto lines = SensorLines();
+        return i < lines.size() ? lines[i] : std::string("<missing>");
+    }
+    std::string OnText() { return bed().ctrl(pHandle, PANEL_TOGGBTN_OpMode).onText; }
+    std::string OffText() { return bed().ctrl(pHandle, PANEL_TOGGBTN_OpMode).offText; }
+    bool Dimmed(int control) { return bed().ctrl(pHandle, control).dimmed; }
+    bool Visible(int control) { return bed().ctrl(pHandle, control).visible; }
+    rt::headless::AxisState VideoX() { return bed().graph(pHandle, PANEL_GRAPH_VIDEO).xAxis; }
+    rt::headless::AxisState RawY() { return bed().graph(pHandle, PANEL_GRAPH_RAW).yAxis; }
+
+    LinePeer peer;
+};
+
+// ---- The sensor-type table ---------------------------------------------
+
+struct TypeRow {
+    u16 type, resolution, firmware;
+    const char* line0;
+    const char* line1;
+    const char* on; // nullptr: the toggle keeps its texts
+    const char* off;
+    int pixB, pixE; // -1: the window keeps its limits
+    int yAxisMax;
+};
+
+void PrintTo(const TypeRow& row, std::ostream* os) {
+    *os << "type " << row.type << " resolution " << row.resolution << " firmware " << row.firmware;
+}
+
+class SensorTypes : public Identification, public ::testing::WithParamInterface<TypeRow> {};
+
+const char* const kGain[] = {"HI-GAIN", "LO-GAIN"};
+const char* const kConv[] = {"ADC-CNV", "DIG-CMP"};
+const char kBlankLine[] = "                                     "; // 37 spaces
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryRow, SensorTypes,
+    ::testing::Values(TypeRow{1, 30, 200, "CCD-SENSOR:1024 pixel; 3.0µm res.;",
+                              "optical-lense, 3.0mm working range", kGain[0], kGain[1], 1, 1024,
+                              1024},
+                      TypeRow{1, 31, 230, "CCD-SENSOR:1024 pixel; 7.8µm pixel-pitch;",
+                              "8.0mm working range", kGain[0], kGain[1], 1, 1024, 1024},
+                      TypeRow{2, 750, 230, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
+                              "opt.-lense, 75mm working range", kGain[0], kGain[1], -1, -1, 1024},
+                      TypeRow{2, 350, 220, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
+                              "opt.-lense, 35mm working range", kGain[0], kGain[1], 1, 1024, 256},
+                      TypeRow{2, 350, 219, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
+                              "opt.-lense, 35mm working range", kGain[0], kGain[1], 1, 1024, 1024},
+                      TypeRow{2, 250, 230, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
+                              "Working-Range: 25,6mm,  Resolution: 12.5µm (subpixel x2)", kGain[0],
+                              kGain[1], 1, 1024, 256},
+                      TypeRow{2, 100, 230, nullptr, nullptr, nullptr, nullptr, -1, -1, 1024},
+                      TypeRow{3, 0, 219, "CCD-SENSOR:512 pixel; 25µm pixel-pitch;",
+                              "12,8mm working range", kGain[0], kGain[1], 1, 512, 1024},
+                      TypeRow{3, 0, 220, "CCD-SENSOR:512 pixel; 25µm pixel-pitch;",
+                              "12,8mm working range", kGain[0], kGain[1], 1, 512, 256},
+                      TypeRow{4, 0, 230, "CCD-SENSOR:512 pixel; 12,5µm pixel-pitch;",
+                              "6,4mm working range", nullptr, nullptr, 1, 512, 256},
+                      TypeRow{101, 0, 220, "CCD-SENSOR:256 pixel; 63.5µm pixel-pitch;",
+                              "Working-Range: 16.25mm, Resolution: 31.75µm (subpixel x2)", kConv[0],
+                              kConv[1], 1, 256, 256},
+                      TypeRow{102, 0, 220, "CCD-SENSOR:768 pixel; 63.5µm pixel-pitch;",
+                              "Working-Range: 48,8mm, Resolution: 31.75µm (subpixel x2)", kConv[0],
+                              kConv[1], 1, 768, 256},
+                      TypeRow{102, 0, 221, "CCD-SENSOR:768 pixel; 63.5µm pixel-pitch;",
+                              "Working-Range: 48,8mm, Resolution: 31.75µm (subpixel x2)", nullptr,
+                              nullptr, 1, 768, 256},
+                      TypeRow{103, 0, 100, "CCD-SENSOR:1180 pixel; 63.5µm pixel-pitch;",
+                              "Working-Range: 74,9mm,   Resolution: 31.75µm (subpixel x2)",
+                              kConv[0], kConv[1], 1, 1180, 1024},
+                      TypeRow{104, 0, 230, "CCD-SENSOR:1536 pixel; 63.5µm pixel-pitch;",
+                              "Working-Range: 97,5mm,   Resolution: 63.5µm", kConv[0], kConv[1], 1,
+                              1536, 256},
+                      TypeRow{7, 0, 230, "CCD-SENSOR: no information avialable!", kBlankLine,
+                              kConv[0], kConv[1], 1, 1024, 1024}));
+
+TEST_P(SensorTypes, DescriptionTextsWindowAndVideoAxis) {
+    const TypeRow& row = GetParam();
+    // Leave traces of an earlier sensor to see what stays.
+    pixB = 5;
+    pixE = 700;
+    YAXISMAX = 256;
+    ReplaceTextBoxLine(pPopup, POPUP_TEXTBOXSensor, 0, "old sensor");
+    ReplaceTextBoxLine(pPopup, POPUP_TEXTBOXSensor, 1, "old range");
+    SetCtrlAttribute(pHandle, PANEL_TOGGBTN_OpMode, ATTR_ON_TEXT, "OLD-ON");
+    SetCtrlAttribute(pHandle, PANEL_TOGGBTN_OpMode, ATTR_OFF_TEXT, "OLD-OFF");
+
+    Description d;
+    d.type = row.type;
+    d.resolution = row.resolution;
+    d.firmware = row.firmware;
+    d.lastPixel = 1180;
+    EXPECT_EQ(Identify(d), 1);
+
+    EXPECT_EQ(SensorLine(0), row.line0 ? row.line0 : "old sensor");
+    EXPECT_EQ(SensorLine(1), row.line1 ? row.line1 : "old range");
+    EXPECT_EQ(OnText(), row.on ? row.on : "OLD-ON");
+    EXPECT_EQ(OffText(), row.off ? row.off : "OLD-OFF");
+    EXPECT_EQ(pixB, row.pixB < 0 ? 5 : row.pixB);
+    EXPECT_EQ(pixE, row.pixE < 0 ? 700 : row.pixE);
+    EXPECT_EQ(YAXISMAX, row.yAxisMax);
+}
+
+TEST_F(Identification, UnknownTypeBlanksTheRangeLine) {
+    Description d;
+    d.type = 0;
+    EXPECT_EQ(Identify(d), 1);
+    EXPECT_EQ(SensorLine(0), "CCD-SENSOR: no information avialable!");
+    EXPECT_EQ(SensorLine(1), std::string(37, ' '));
+}
+
+// ---- Extra actions of some types and boards ------------------------------
+
+TEST_F(Identification, Type1Firmware1001HidesTheMicrometreValueAndLaterShowsItAgain) {
+    Description d;
+    d.firmware = 1001;
+    EXPECT_EQ(Identify(d), 1);
+    EXPECT_FALSE(Visible(PANEL_NUMUmValue));
+    EXPECT_TRUE(Dimmed(PANEL_DropRs232Mode));
+    EXPECT_TRUE(Dimmed(PANEL_NUMDeltaTol));
+
+    d.firmware = 1000;
+    EXPECT_EQ(Identify(d), 1);
+    EXPECT_TRUE(Visible(PANEL_NUMUmValue));
+    EXPECT_FALSE(Dimmed(PANEL_DropRs232Mode));
+    EXPECT_FALSE(Dimmed(PANEL_NUMDeltaTol));
+}
+
+TEST_F(Identification, Type102Firmware230TurnsTheDeltaToleranceIntoAnOffset) {
+    const std::string onBefore = OnText();
+    Description d;
+    d.type = 102;
+    d.firmware = 230;
+    EXPECT_EQ(Identify(d), 1);
+    EXPECT_TRUE(Dimmed(PANEL_TOGGBTN_OpMode));
+    const auto& delta = bed().ctrl(pHandle, PANEL_NUMDeltaTol);
+    EXPECT_EQ(delta.label, "OFFSET-VALUE");
+    EXPECT_TRUE(delta.hasRange);
+    EXPECT_DOUBLE_EQ(delta.maximum, 1000.0);
+    EXPECT_DOUBLE_EQ(delta.minimum, 950.0);
+    EXPECT_EQ(OnText(), onBefore);
+}
+
+TEST_F(Identification, Types3And4ScaleTheStripChartToTheLine) {
+    Description d;
+    d.type = 3;
+    d.maxPixel = 512;
+    EXPECT_EQ(Identify(d), 1);
+    EXPECT_EQ(RawY().mode, VAL_MANUAL);
+    EXPECT_DOUBLE_EQ(RawY().min, 0.0);
+    EXPECT_DOUBLE_EQ(RawY().max, 512.0);
+
+    // A line length not in the list falls back to 256 pixels, and the chart
+    // follows it.
+    d.type = 4;
+    d.maxPixel = 1000;
+    EXPECT_EQ(Identify(d), 1);
+    EXPECT_DOUBLE_EQ(RawY().max, 256.0);
+    EXPECT_EQ(ccdmaxpixel, 256);
+    EXPECT_DOUBLE_EQ(xArray[0], 0.0);
+    EXPECT_DOUBLE_EQ(xArray[255], 255.0);
+}
+
+TEST_F(Identification, Board100OpensTheAnalogueControlsAndCountsTheWindowInEighths) {
+    for (int c : {PANEL_DropAnaMode, PANEL_ButtonReset, PANEL_NUMAnaMax, PANEL_NUMAnaMin}) {
+        SetCtrlAttribute(pHandle, c, ATTR_DIMMED, 1);
+    }
+    Description d;
+    d.type = 103;
+    d.board = 100;
+    d.lastPixel = 1180;
+    EXPECT_EQ(Identify(d), 1);
+    EXPECT_EQ(pixE, 1180 * 8);
+    for (int c : {PANEL_DropAnaMode, PANEL_ButtonReset, PANEL_NUMAnaMax, PANEL_NUMAnaMin}) {
+        EXPECT_FALSE(Dimmed(c)) << "control " << c;
+    }
+}
+
+TEST_F(Identification, Board400ClosesTheAnalogueAndSerialModeControls) {
+    Description d;
+    d.board = 400;
+    EXPECT_EQ(Identify(d), 1);
+    for (int c : {PANEL_DropAnaMode, PANEL_ButtonReset, PANEL_DropRs232Mode, PANEL_NUMAnaMax,
+                  PANEL_NUMAnaMin}) {
+        EXPECT_TRUE(Dimmed(c)) << "control " << c;
+    }
+    EXPECT_EQ(pixE, 1024);
+}
+
+TEST_F(Identification, SubpixelStepsAndVideoAxis) {
+    struct Case {
+        u16 subpixel;
+        double last; // xArray8[255]
+    };
+    for (const Case c : {Case{8192, 8160.0}, Case{1180, 1275.0}, Case{2360, 2550.0},
+                         Case{2560, 2550.0}, Case{768, 765.0}, Case{1000, 255.0}}) {
+        Description d;
+        d.subpixel = c.subpixel;
+        EXPECT_EQ(Identify(d), 1);
+        EXPECT_DOUBLE_EQ(xArray8[255], c.last) << "subpixel " << c.subpixel;
+        EXPECT_DOUBLE_EQ(xArray8[1], c.last / 255.0) << "subpixel " << c.subpixel;
+        EXPECT_EQ(VideoX().mode, VAL_MANUAL);
+        EXPECT_DOUBLE_EQ(VideoX().min, 1.0);
+        EXPECT_DOUBLE_EQ(VideoX().max, c.subpixel);
+        EXPECT_EQ(ccdsubpixel, c.subpixel);
+    }
+}
+
+// ---- Faulty hardware answers ---------------------------------------------
+
+TEST_F(Identification, RequestCarriesThePacketAsItStands) {
+    for (int k = 0; k < PNUM; ++k) {
+        pp[k] = static_cast<u16>(100 + k);
+    }
+    power = 1; // not copied into the packet
+    EXPECT_EQ(Identify(Description{}), 1);
+    ASSERT_EQ(peer.frames().size(), 1u);
+    EXPECT_EQ(ScriptedPeer::commandOf(peer.frames()[0]), 10);
+    for (int k = 0; k < PNUM; ++k) {
+        EXPECT_EQ(ScriptedPeer::wordOf(peer.frames()[0], k), 100 + k);
+    }
+}
+
+TEST_F(Identification, WrongEchoKeepsTheWordsButAdaptsNothing) {
+    const auto lines = SensorLines();
+    const int axisSets = VideoX().setCount;
+    const bool anaModeDimmed = Dimmed(PANEL_DropAnaMode);
+    Description d;
+    d.type = 104;
+    d.board = 400;
+    peer.then(reply::AnswerWithEcho(7, d.words()));
+    EXPECT_EQ(GetHARDWAREInfo(), 0);
+    EXPECT_EQ(ccdtype, 104);
+    EXPECT_EQ(pcbtype, 400);
+    EXPECT_EQ(SensorLines(), lines);
+    EXPECT_EQ(VideoX().setCount, axisSets);
+    EXPECT_EQ(Dimmed(PANEL_DropAnaMode), anaModeDimmed);
+    EXPECT_EQ(pixE, 1024);
+}
+
+TEST_F(Identification, SilentSensorChangesOnlyTheVideoScale) {
+    YAXISMAX = 256;
+    peer.silent();
+    SetStatusText("before");
+    ShowStatus();
+    EXPECT_EQ(GetHARDWAREInfo(), 0);
+    EXPECT_EQ(YAXISMAX, 1024);
+    EXPECT_EQ(pcbtype, 0);
+    EXPECT_EQ(ccdmaxpixel, 1024);
+    EXPECT_STREQ(szStatus, "Timeout-RS-232...");
+    EXPECT_EQ(Status(), "before"); // left for the connection sequence to show
+}
+
+// ---- Firmware text ------------------------------------------------------
+
+class Firmware : public Identification {
+  protected:
+    // A 72-byte block of 36 words, one character per word.
+    static Bytes CharWords(const std::string& text) {
+        Words words(36, 0);
+        for (std::size_t i = 0; i < text.size() && i < 36; ++i) {
+            words[i] = static_cast<unsigned char>(text[i]);
+        }
+        return test::WordBytes(words);
+    }
+};
+
+TEST_F(Firmware, Board0SendsOneCharacterPerWord) {
+    pcbtype = 0;
+    Bytes block = CharWords("V2.30 KORVEN?");
+    // Only the low byte of a word makes the character.
+    block[24] = 0x7F;
+    block[25] = '!';
+    peer.send(block);
+    const int passes = bed().passes();
+    EXPECT_EQ(GetVERSIONInfo(), 72);
+    EXPECT_EQ(Status(), "V2.30 KORVEN!");
+    EXPECT_STREQ(szVersion, "V2.30 KORVEN!");
+    EXPECT_EQ(bed().passes(), passes); // no event processing while waiting
+    ASSERT_EQ(peer.frames().size(), 1u);
+    EXPECT_EQ(ScriptedPeer::commandOf(peer.frames()[0]), 7);
+    EXPECT_TRUE(bed().notificationInstalled(1));
+    EXPECT_EQ(bed().notificationMask(1), eventMask);
+}
+
+TEST_F(Firmware, OtherBoardsSendTheTextItselfUpToItsZeroByte) {
+    pcbtype = 100;
+    Bytes block(72, 0);
+    const std::string text = "FW 2.3 build 7";
+    std::copy(text.begin(), text.end(), block.begin());
+    block[20] = 'X'; // after the terminator: not shown
+    peer.send(block);
+    EXPECT_EQ(GetVERSIONInfo(), 72);
+    EXPECT_EQ(Status(), text);
+
+    // The word-coded block of a board-0 sensor begins with a zero byte.
+    peer.send(CharWords("V2"));
+    EXPECT_EQ(GetVERSIONInfo(), 72);
+    EXPECT_EQ(Status(), "");
+}
+
+TEST_F(Firmware, TextWithoutZeroByteIsCutToTheStatusLine) {
+    pcbtype = 400;
+    peer.send(Bytes(72, 'A'));
+    EXPECT_EQ(GetVERSIONInfo(), 72);
+    EXPECT_EQ(Status(), std::string(71, 'A'));
+    EXPECT_EQ(szStatus[71], '\0');
+}
+
+TEST_F(Firmware, ShortBlockTimesOutWithTheNotificationBack) {
+    peer.send(Bytes(10, 'v'));
+    const double begin = bed().now();
+    EXPECT_EQ(GetVERSIONInfo(), 10);
+    EXPECT_EQ(Status(), "Timeout - reading firmware info!");
+    EXPECT_GT(bed().now() - begin, 2.0);
+    EXPECT_TRUE(bed().notificationInstalled(1));
+    EXPECT_EQ(bed().inputQueueLength(1), 0);
+    EXPECT_EQ(rx_flag, 0);
+}
+
+TEST_F(Firmware, SilentSensorTimesOutWithTheNotificationBack) {
+    peer.silent();
+    EXPECT_EQ(GetVERSIONInfo(), 0);
+    EXPECT_EQ(Status(), "Timeout - reading firmware info!");
+    EXPECT_TRUE(bed().notificationInstalled(1));
+}
+
+TEST_F(Firmware, MoreThanTheBlockMakesNoTextAndKeepsTheStatus) {
+    bed().options().byteTime = 0.0; // everything arrives at once
+    SetStatusText("Parameter-frame received! - Line Ok!");
+    peer.send(Bytes(100, 'B'));
+    EXPECT_EQ(GetVERSIONInfo(), 100);
+    EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
+    EXPECT_STREQ(szVersion, "");
+    EXPECT_TRUE(bed().notificationInstalled(1));
+}
+
+TEST_F(Firmware, FloodBeyondTheReadBufferIsReadOnlyUpToItsSize) {
+    bed().options().byteTime = 0.0;
+    SetStatusText("previous");
+    peer.send(Bytes(3000, 'C'));
+    EXPECT_EQ(GetVERSIONInfo(), 3000);
+    EXPECT_EQ(nBytesR, kBufLen);
+    EXPECT_EQ(Status(), "previous");
+    EXPECT_EQ(bed().inputQueueLength(1), 0);
+    EXPECT_TRUE(bed().notificationInstalled(1));
+    // The line works normally afterwards.
+    peer.answer({});
+    EXPECT_EQ(CheckComLine(1), 1);
+}
+
+TEST_F(Firmware, PortNotOpenEndsInTheTimeout) {
+    CloseCom(1);
+    EXPECT_EQ(GetVERSIONInfo(), 0);
+    EXPECT_EQ(Status(), "Timeout - reading firmware info!");
+}
+
+} // namespace
+} // namespace korven
