@@ -311,12 +311,21 @@ int CC_ButtonTeach(int /*panel*/, int /*control*/, int event, void* /*callbackDa
     tstart = Timer();
     do {
         if (rx_flag == 1) {
-            PushGET(RAM);
             break;
         }
         ProcessSystemEvents();
         tdiff = Timer() - tstart;
     } while (tdiff < TIMEOUT);
+
+    // An answer that came in the very pass in which the time ran out still
+    // counts. Without one the teach is unconfirmed, and the status line must
+    // not go on claiming that it happened.
+    if (rx_flag == 1) {
+        PushGET(RAM);
+    } else {
+        SetStatusText("Teach not confirmed: Timeout-RS-232...");
+        ShowStatus();
+    }
     return 0;
 }
 

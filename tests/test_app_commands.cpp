@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace korven {
@@ -204,14 +205,19 @@ TEST_F(Commands, TeachSendsThePacketAsItStandsAndReadsTheNewSetPointBack) {
     EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
 }
 
-TEST_F(Commands, TeachWithoutAnswerGivesUpQuietlyAfterTheTimeOut) {
+TEST_F(Commands, TeachWithoutAnswerSaysItWasNotConfirmed) {
     LinePeer sensor;
     test::OpenLine(bed(), &sensor);
     const double t0 = bed().now();
+    std::string waiting;
+    bed().at(t0 + 0.5, [&] { waiting = Status(); });
+    const auto before = tVal;
 
     bed().pressKey(pHandle, PANEL_ButtonTeach);
 
-    EXPECT_EQ(Status(), "New setpoint value teached!");
+    EXPECT_EQ(waiting, "New setpoint value teached!");
+    EXPECT_EQ(Status(), "Teach not confirmed: Timeout-RS-232...");
+    EXPECT_EQ(tVal, before);
     EXPECT_EQ(sensor.commands(), (std::vector<int>{6}));
     EXPECT_GE(bed().now() - t0, 1.5);
     EXPECT_LT(bed().now() - t0, 1.6);
