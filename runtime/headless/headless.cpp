@@ -223,7 +223,8 @@ struct HeadlessBackend::Impl {
         bool newBytes = false; // bytes arrived since the last LWRS_RECEIVE
         bool charSeen = false; // event character arrived
         bool txEmpty = false;  // output queue ran empty
-        int calls = 0;
+        int receiveCalls = 0;
+        std::vector<NotificationCall> calls;
         std::vector<HostWrite> writes;
         int opens = 0, closes = 0;
 
@@ -416,7 +417,10 @@ int HeadlessBackend::processSystemEvents() {
             p.txEmpty = false;
         }
         p.running = true;
-        ++p.calls;
+        p.calls.push_back({now_, events});
+        if (events & LWRS_RECEIVE) {
+            ++p.receiveCalls;
+        }
         p.fn(number, events, p.data);
         p.running = false;
     }
@@ -848,6 +852,8 @@ int HeadlessBackend::newCtrl(int handle, int style, const std::string& label, in
     c.label = label;
     c.geometry.x = left;
     c.geometry.y = top;
+    c.attributes[ATTR_LEFT] = Value::ofInt(left);
+    c.attributes[ATTR_TOP] = Value::ofInt(top);
     c.readOnly = true;
     c.createdAtRunTime = true;
     c.createOrder = ++impl_->createCounter;
@@ -1228,7 +1234,13 @@ int HeadlessBackend::notificationCount(int port) const {
 
 int HeadlessBackend::notificationCalls(int port) const {
     const Port* p = FindPort(*impl_, port);
-    return p != nullptr ? p->calls : 0;
+    return p != nullptr ? p->receiveCalls : 0;
+}
+
+const std::vector<NotificationCall>& HeadlessBackend::notifications(int port) const {
+    static const std::vector<NotificationCall> kNone;
+    const Port* p = FindPort(*impl_, port);
+    return p != nullptr ? p->calls : kNone;
 }
 
 double HeadlessBackend::comTimeout(int port) const {

@@ -151,6 +151,12 @@ struct HostWrite {
     std::vector<std::uint8_t> bytes;
 };
 
+// One call of a port's receive notification.
+struct NotificationCall {
+    double time = 0.0;
+    int events = 0; // LWRS_* bits, OR-ed
+};
+
 struct HeadlessOptions {
     double passStep = 0.001;        // clock advance per ProcessSystemEvents pass
     double timerTick = 0.00005;     // clock advance per Timer() call (busy waiting costs time)
@@ -235,7 +241,10 @@ class HeadlessBackend : public Backend {
     bool notificationInstalled(int port) const; // non-zero mask and a function
     int notificationMask(int port) const;
     int notificationCount(int port) const;
+    // Calls of the notification that reported LWRS_RECEIVE (answers taken
+    // in); notifications() lists every call with all its events.
     int notificationCalls(int port) const;
+    const std::vector<NotificationCall>& notifications(int port) const;
     double comTimeout(int port) const;
     ComSettings comSettings(int port) const;
     int openCount(int port) const;

@@ -1,0 +1,343 @@
+// The headless serial line: byte timing, queues, the receive notification
+// and the busy-wait time-outs that rely on the virtual clock.
+#include "runtime/headless/headless.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using korven::rt::headless::HeadlessBackend;
+using korven::rt::headless::PeerLink;
+using korven::rt::headless::ScopedHeadless;
+using korven::rt::headless::ScriptedPeer;
+using korven::rt::headless::SerialPeer;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr double kByte = 10.0 / 19200; // one 8N1 character at 19200 baud
+
+// What the notification saw, per test.
+struct Seen {
+    std::vector<int> events;
+    std::vector<int> waiting; // GetInQLen at each call
+    int readPerCall = 0;      // bytes the callback reads (0 = none)
+    bool flushAfterRead = false;
+    bool nested = false; // callback processes events itself
+    int depth = 0;
+    int maxDepth = 0;
+};
+Seen gSeen;
+
+void Notify(int port, int events, void* /*data*/) {
+    ++gSeen.depth;
+    gSeen.maxDepth = std::max(gSeen.maxDepth, gSeen.depth);
+    gSeen.events.push_back(events);
+    gSeen.waiting.push_back(GetInQLen(port));
+    if ((events & LWRS_RECEIVE) && gSeen.readPerCall > 0) {
+        char buf[64];
+        ComRd(port, buf, gSeen.readPerCall);
+        if (gSeen.flushAfterRead) {
+            FlushInQ(port);
+        }
+    }
+    if (gSeen.nested) {
+        ProcessSystemEvents();
+    }
+    --gSeen.depth;
+}
+
+class Serial : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        gSeen = Seen{};
+        bed().attachPeer(1, &peer);
+    }
+    HeadlessBackend& bed() { return scope.bed(); }
+    void Open(int mask = 0x8000) {
+        ASSERT_EQ(OpenComConfig(1, "", 19200, 0, 8, 1, 4096, 4096), 0);
+        if (mask != 0) {
+            ASSERT_EQ(InstallComCallback(1, mask, 36, 0x55, Notify, nullptr), 0);
+        }
+    }
+    void Send(const Bytes& bytes, double start) { bed().injectToHost(1, start, bytes); }
+    void Pump(int passes) {
+        for (int i = 0; i < passes; ++i) {
+            ProcessSystemEvents();
+        }
+    }
+    static Bytes Frame(std::uint8_t fill = 0x11) { return Bytes(36, fill); }
+
+    ScopedHeadless scope;
+    ScriptedPeer peer;
+};
+
+TEST_F(Serial, AnswerToAFullRequestArrivesOneFrameTimeLater) {
+    double answerDone = -1.0;
+    peer.setHandler([&](const std::vector<std::uint8_t>& frame, double frameEnd, PeerLink& link) {
+        EXPECT_EQ(frame.size(), 36u);
+        link.send(frameEnd, ScriptedPeer::answer(0xAA, ScriptedPeer::commandOf(frame), {7}));
+        answerDone = frameEnd + 36 * link.byteTime();
+    });
+    Open(0);
+    const double t0 = bed().now();
+    ASSERT_EQ(ComWrt(1, reinterpret_cast<const char*>(Frame(0).data()), 36), 36);
+    EXPECT_TRUE(peer.frames().empty()) << "nothing has crossed the line yet";
+
+    bed().advance(36 * kByte - 1e-6);
+    EXPECT_TRUE(peer.frames().empty());
+    bed().advance(2e-6);
+    ASSERT_EQ(peer.frames().size(), 1u);
+    EXPECT_NEAR(answerDone - t0, 2 * 0.01875, 1e-9);
+
+    // The answer's last byte lands 18.75 ms after the request's.
+    bed().advance(0.01875 - 4e-6);
+    EXPECT_EQ(GetInQLen(1), 35);
+    bed().advance(4e-6);
+    EXPECT_EQ(GetInQLen(1), 36);
+    ASSERT_EQ(bed().writes(1).size(), 1u);
+    EXPECT_EQ(bed().writes(1)[0].time, t0);
+}
+
+TEST_F(Serial, PeerBytesQueueBehindEachOtherOnTheLine) {
+    Open(0);
+    Send(Bytes(10, 1), 0.0);
+    Send(Bytes(10, 2), 0.0); // starts only when the first ten have gone
+    bed().advance(10 * kByte + 1e-9);
+    EXPECT_EQ(GetInQLen(1), 10);
+    bed().advance(10 * kByte);
+    EXPECT_EQ(GetInQLen(1), 20);
+}
+
+TEST_F(Serial, NotificationRunsOnlyWhileEventsAreProcessed) {
+    gSeen.readPerCall = 36;
+    Open();
+    Send(Frame(), bed().now());
+    // Time passes by Timer, Delay and GetInQLen: the bytes arrive, but the
+    // notification waits for event processing.
+    for (int i = 0; i < 2000; ++i) {
+        Timer();
+    }
+    Delay(0.05);
+    EXPECT_EQ(GetInQLen(1), 36);
+    EXPECT_TRUE(gSeen.events.empty());
+
+    ProcessSystemEvents();
+    ASSERT_EQ(gSeen.events.size(), 1u);
+    EXPECT_EQ(gSeen.events[0], LWRS_RECEIVE);
+    EXPECT_EQ(gSeen.waiting[0], 36);
+    EXPECT_EQ(GetInQLen(1), 0);
+    EXPECT_EQ(bed().notificationCalls(1), 1);
+}
+
+TEST_F(Serial, FortyBytesFireOnceAndTheSecondFrameFiresAgain) {
+    gSeen.readPerCall = 36;
+    Open();
+    Bytes forty(40, 0x22);
+    Send(forty, bed().now());
+    Pump(100);
+    ASSERT_EQ(gSeen.events.size(), 1u) << "4 unread bytes must not keep it firing";
+    EXPECT_EQ(GetInQLen(1), 4);
+
+    Send(Frame(), bed().now());
+    Pump(100);
+    EXPECT_EQ(gSeen.events.size(), 2u);
+    // It fires as soon as 36 are waiting: the 4 old bytes and the first 32
+    // of the new frame.
+    EXPECT_GE(gSeen.waiting[1], 36);
+    EXPECT_LT(gSeen.waiting[1], 40);
+    EXPECT_EQ(GetInQLen(1), 4);
+}
+
+TEST_F(Serial, FewerThanTheNotifyCountNeverFire) {
+    Open();
+    Send(Bytes(35, 0x33), bed().now());
+    Pump(500);
+    EXPECT_TRUE(gSeen.events.empty());
+    EXPECT_EQ(GetInQLen(1), 35);
+    // The 36th byte completes the count.
+    Send(Bytes(1, 0x33), bed().now());
+    Pump(10);
+    EXPECT_EQ(gSeen.events.size(), 1u);
+}
+
+TEST_F(Serial, SilencedNotificationStaysQuietAndCanBeReinstalled) {
+    Open();
+    ASSERT_EQ(InstallComCallback(1, 0, 36, 0x55, nullptr, nullptr), 0);
+    EXPECT_FALSE(bed().notificationInstalled(1));
+    Send(Bytes(128, 0x44), bed().now());
+    Pump(200);
+    EXPECT_TRUE(gSeen.events.empty());
+    EXPECT_EQ(GetInQLen(1), 128);
+
+    // Reinstalled and emptied, as after reading a raw block: silence until
+    // a new frame arrives.
+    ASSERT_EQ(InstallComCallback(1, 0x8000, 36, 0x55, Notify, nullptr), 0);
+    FlushInQ(1);
+    Pump(50);
+    EXPECT_TRUE(gSeen.events.empty());
+    Send(Frame(), bed().now());
+    Pump(50);
+    EXPECT_EQ(gSeen.events.size(), 1u);
+}
+
+TEST_F(Serial, EventsOfOnePassAreCombinedAndTheCallbackIsNotReentered) {
+    gSeen.readPerCall = 36;
+    gSeen.nested = true;
+    Open(0x8006);
+    const Bytes request(36, 0);
+    ComWrt(1, reinterpret_cast<const char*>(request.data()), 36);
+    // The answer carries the event character and arrives while the request
+    // is still going out; one pass sees all three events.
+    Bytes answer(36, 0x55);
+    Send(answer, bed().now());
+    Delay(0.05);
+    ProcessSystemEvents();
+    ASSERT_GE(gSeen.events.size(), 1u);
+    EXPECT_EQ(gSeen.events[0], LWRS_RECEIVE | LWRS_RXFLAG | LWRS_TXEMPTY);
+    EXPECT_EQ(gSeen.maxDepth, 1);
+    EXPECT_EQ(bed().notifications(1).size(), gSeen.events.size());
+}
+
+TEST_F(Serial, FlushInQDropsWhatArrivedButNotWhatIsStillOnTheWire) {
+    Open(0);
+    Send(Bytes(20, 5), bed().now());
+    bed().advance(10 * kByte + 1e-9); // ten have arrived, ten are on the wire
+    EXPECT_EQ(FlushInQ(1), 0);
+    EXPECT_EQ(GetInQLen(1), 0);
+    bed().advance(10 * kByte);
+    EXPECT_EQ(GetInQLen(1), 10);
+}
+
+TEST_F(Serial, FlushOutQDropsBytesNotYetSent) {
+    Open(0);
+    const Bytes request(36, 9);
+    ComWrt(1, reinterpret_cast<const char*>(request.data()), 36);
+    bed().advance(10 * kByte + 1e-9);
+    EXPECT_EQ(FlushOutQ(1), 0);
+    Delay(1.0);
+    EXPECT_TRUE(peer.frames().empty()) << "only 10 bytes reached the peer";
+    // A new frame after the flush starts at once and goes through whole,
+    // but the peer still holds the 10 stray bytes in front of it.
+    ComWrt(1, reinterpret_cast<const char*>(request.data()), 36);
+    Delay(1.0);
+    EXPECT_EQ(peer.frames().size(), 1u);
+}
+
+TEST_F(Serial, ComRdWaitsForBytesOnTheLineUpToThePortTimeOut) {
+    Open(0);
+    const double t0 = bed().now();
+    Send(Bytes(72, 0x41), t0 + 0.1);
+    std::vector<char> buf(100);
+    EXPECT_EQ(ComRd(1, buf.data(), 72), 72);
+    EXPECT_NEAR(bed().now() - t0, 0.1 + 72 * kByte, 1e-9);
+
+    // Only 10 of 20 ever come: the read gives up after the time-out.
+    ASSERT_EQ(SetComTime(1, 0.5), 0);
+    Send(Bytes(10, 0x42), bed().now());
+    const double t1 = bed().now();
+    EXPECT_EQ(ComRd(1, buf.data(), 20), 10);
+    EXPECT_NEAR(bed().now() - t1, 0.5, 1e-9);
+    EXPECT_EQ(buf[0], 0x42);
+    EXPECT_EQ(ComRd(1, buf.data(), 0), 0);
+}
+
+TEST_F(Serial, BusyWaitSeesAnAnswerJustInsideTheTimeOutAndNotOneJustOutside) {
+    // The wait of every sender: poll the queue and Timer, process events,
+    // give up after more than 1.5 s.
+    auto wait = [&](double answerAt) {
+        FlushInQ(1);
+        const double start = Timer();
+        Send(Frame(), start + answerAt - 36 * kByte);
+        for (;;) {
+            ProcessSystemEvents();
+            if (GetInQLen(1) >= 36) {
+                return true;
+            }
+            if (Timer() - start > 1.5) {
+                return false;
+            }
+        }
+    };
+    Open(0);
+    const auto real0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(wait(1.49));
+    EXPECT_FALSE(wait(1.51));
+    const auto real = std::chrono::steady_clock::now() - real0;
+    EXPECT_LT(std::chrono::duration<double>(real).count(), 1.0);
+}
+
+TEST_F(Serial, TimerAloneAdvancesSoAWaitWithoutEventsEnds) {
+    Open(0);
+    const double start = Timer();
+    int polls = 0;
+    while (GetInQLen(1) < 72 && Timer() - start <= 2.0) {
+        ++polls;
+    }
+    EXPECT_GT(Timer() - start, 2.0);
+    EXPECT_GT(polls, 1000);
+    EXPECT_EQ(bed().passes(), 0);
+}
+
+TEST_F(Serial, FullInputQueueDropsFurtherBytes) {
+    ASSERT_EQ(OpenComConfig(1, "", 19200, 0, 8, 1, 64, 64), 0);
+    Send(Bytes(100, 1), bed().now());
+    Delay(1.0);
+    EXPECT_EQ(GetInQLen(1), 64);
+}
+
+TEST_F(Serial, PortErrorsAreReportedNotCrashed) {
+    EXPECT_EQ(OpenComConfig(0, "", 19200, 0, 8, 1, 4096, 4096), kComInvalidPortNumber);
+    EXPECT_EQ(OpenComConfig(256, "", 19200, 0, 8, 1, 4096, 4096), kComInvalidPortNumber);
+    EXPECT_EQ(OpenComConfig(2, "", 19200, 0, 8, 1, 4096, 4096), kComNoSerialPort);
+    bed().setOpenError(1, kComCannotOpenPort);
+    EXPECT_EQ(OpenComConfig(1, "", 19200, 0, 8, 1, 4096, 4096), kComCannotOpenPort);
+    bed().setOpenError(1, 0);
+
+    char c = 0;
+    EXPECT_EQ(ComWrt(1, &c, 1), kComPortNotOpen);
+    EXPECT_EQ(ComRd(1, &c, 1), kComPortNotOpen);
+    EXPECT_EQ(GetInQLen(1), kComPortNotOpen);
+    EXPECT_EQ(CloseCom(1), kComPortNotOpen);
+    EXPECT_EQ(InstallComCallback(1, 0x8000, 36, 0x55, Notify, nullptr), kComPortNotOpen);
+    EXPECT_TRUE(bed().writes(1).empty());
+
+    Open();
+    EXPECT_EQ(CloseCom(1), 0);
+    EXPECT_FALSE(bed().portOpen(1));
+    EXPECT_FALSE(bed().notificationInstalled(1));
+    EXPECT_EQ(bed().closeCount(1), 1);
+    EXPECT_EQ(ComWrt(1, &c, 1), kComPortNotOpen);
+}
+
+TEST_F(Serial, ReopeningStartsClean) {
+    Open();
+    ASSERT_EQ(SetComTime(1, 0.3), 0);
+    Send(Bytes(20, 1), bed().now());
+    Delay(0.1);
+    ASSERT_EQ(OpenComConfig(1, "", 19200, 0, 8, 1, 4096, 4096), 0);
+    EXPECT_EQ(GetInQLen(1), 0);
+    EXPECT_FALSE(bed().notificationInstalled(1));
+    EXPECT_DOUBLE_EQ(bed().comTimeout(1), 2.0);
+    EXPECT_EQ(bed().openCount(1), 2);
+}
+
+TEST(SerialNoBackend, CallsFailSoftly) {
+    korven::rt::Backend* previous = korven::rt::SetBackend(nullptr);
+    char c = 0;
+    EXPECT_LT(OpenComConfig(1, "", 19200, 0, 8, 1, 4096, 4096), 0);
+    EXPECT_LT(ComWrt(1, &c, 1), 0);
+    EXPECT_LT(ComRd(1, &c, 1), 0);
+    EXPECT_LT(GetInQLen(1), 0);
+    EXPECT_EQ(Timer(), 0.0);
+    Delay(1.0);
+    EXPECT_LT(ProcessSystemEvents(), 0);
+    EXPECT_LT(LoadPanel(0, "x.uir", 1), 0);
+    EXPECT_LT(SetCtrlVal(1, 2, 3), 0);
+    EXPECT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 0);
+    korven::rt::SetBackend(previous);
+}
+
+} // namespace
