@@ -532,7 +532,7 @@ void SensorModel::applyFaults(int command, std::vector<Output>& outputs) {
         if (faults_.cutBytes > 0) {
             const std::size_t cut =
                 std::min(o.bytes.size(), static_cast<std::size_t>(faults_.cutBytes));
-            o.bytes.resize(o.bytes.size() - cut);
+            o.bytes.erase(o.bytes.end() - static_cast<std::ptrdiff_t>(cut), o.bytes.end());
         }
         for (int k = 0; k < faults_.extraBytes; ++k) {
             o.bytes.push_back(static_cast<std::uint8_t>(0xE0 + (k & 0x0F)));
