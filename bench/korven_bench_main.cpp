@@ -1,0 +1,499 @@
+// korven-bench: measures how close the program comes to the serial line's
+// limit, what it costs in CPU time and memory, and how fast it starts, and
+// prints one table. See README.md, "Performance".
+//
+// The parent process runs the headless figures itself and, for the Qt
+// figures, starts two children of its own executable: the virtual sensor
+// on a pseudo-terminal (--sim) and the program with the Qt back end on the
+// offscreen platform (--app), so that the program's CPU time and memory are
+// measured apart from the sensor's.
+#include "bench/bench_app.h"
+#include "bench/bench_common.h"
+#include "bench/bench_headless.h"
+#include "sim/pty_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <optional>
+#include <pthread.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace korven::bench;
+
+constexpr const char* kUsage = R"(Usage: korven-bench [options]
+
+Runs the benchmarks and prints one table: measured value, limit or goal,
+ratio and verdict for each figure.
+
+Options:
+  --quick               short windows (3 s, memory 20 s) for a smoke check
+  --seconds S           measuring window of the rate and CPU figures (default 10)
+  --memory-seconds S    length of the memory run (default 600)
+  --processing-ms X     the virtual sensor's processing time (default 2)
+  --only LIST           comma-separated: headless,run,video,cpu,own,startup,memory
+  --help                show this text
+
+Internal modes (started by the benchmark itself):
+  --sim PRESET PROCESSING_MS on|off [silent]
+  --app SCENARIO PORT PRESET T0 WARMUP SECONDS
+)";
+
+std::string SelfPath() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) {
+        return "korven-bench";
+    }
+    buf[n] = '\0';
+    return buf;
+}
+
+// A child process of this executable with its stdout on a pipe.
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+};
+
+Child Spawn(const std::vector<std::string>& args) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return {};
+    }
+    const std::string self = SelfPath();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(self.c_str()));
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::execv(self.c_str(), argv.data());
+        _exit(127);
+    }
+    ::close(fds[1]);
+    if (pid < 0) {
+        ::close(fds[0]);
+        return {};
+    }
+    return Child{pid, fds[0]};
+}
+
+// Reads from the child until EOF or until the deadline; returns what came.
+std::string ReadUntilEof(int fd, double deadline) {
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        const double left = deadline - MonotonicNow();
+        if (left <= 0.0) {
+            break;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::min(left, 1.0) * 1000.0) + 1);
+        if (ready < 0 && errno != EINTR) {
+            break;
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+std::string ReadLine(int fd, double deadline) {
+    std::string line;
+    char c = 0;
+    while (MonotonicNow() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        if (::read(fd, &c, 1) != 1) {
+            break;
+        }
+        if (c == '\n') {
+            break;
+        }
+        line.push_back(c);
+    }
+    return line;
+}
+
+void Stop(Child& c, int signal) {
+    if (c.pid > 0) {
+        ::kill(c.pid, signal);
+        int status = 0;
+        ::waitpid(c.pid, &status, 0);
+        c.pid = -1;
+    }
+    if (c.out >= 0) {
+        ::close(c.out);
+        c.out = -1;
+    }
+}
+
+using Results = std::map<std::string, double>;
+
+// One program run against a freshly started virtual sensor.
+struct QtRun {
+    std::string scenario;
+    std::string preset = "type2-res350";
+    bool lineTiming = true;
+    bool silent = false;
+    double processing = 0.002; // the sensor's own processing time
+    double warmup = 1.0;
+    double seconds = 10.0;
+};
+
+std::optional<Results> RunQt(const QtRun& run) {
+    // The pseudo-terminal hands the program's request to the sensor at once,
+    // where a real line takes 36 byte times; the sensor waits that long
+    // before its answer, so that the round trip is the real line's.
+    const double requestTime = run.lineTiming ? kFrameBytes * kByteTime : 0.0;
+    char processingMs[32];
+    std::snprintf(processingMs, sizeof processingMs, "%.6f",
+                  (run.processing + requestTime) * 1000.0);
+    std::vector<std::string> simArgs{"--sim", run.preset, processingMs,
+                                     run.lineTiming ? "on" : "off"};
+    if (run.silent) {
+        simArgs.push_back("silent");
+    }
+    Child sim = Spawn(simArgs);
+    if (sim.pid < 0) {
+        return std::nullopt;
+    }
+    const std::string path = ReadLine(sim.out, MonotonicNow() + 10.0);
+    if (path.empty()) {
+        Stop(sim, SIGKILL);
+        return std::nullopt;
+    }
+    char t0[64], warm[32], secs[32];
+    const double spawn = MonotonicNow();
+    std::snprintf(t0, sizeof t0, "%.9f", spawn);
+    std::snprintf(warm, sizeof warm, "%.3f", run.warmup);
+    std::snprintf(secs, sizeof secs, "%.3f", run.seconds);
+    Child app = Spawn({"--app", run.scenario, path, run.preset, t0, warm, secs});
+    if (app.pid < 0) {
+        Stop(sim, SIGTERM);
+        return std::nullopt;
+    }
+    const std::string text = ReadUntilEof(app.out, spawn + run.warmup + run.seconds + 60.0);
+    Stop(app, SIGKILL); // gone already unless it hung
+    Stop(sim, SIGTERM);
+
+    Results r;
+    std::istringstream lines(text);
+    std::string key;
+    double value = 0.0;
+    while (lines >> key >> value) {
+        r[key] = value;
+    }
+    if (r.empty()) {
+        return std::nullopt;
+    }
+    return r;
+}
+
+double Get(const std::optional<Results>& r, const std::string& key, bool& ok) {
+    if (!r) {
+        ok = false;
+        return 0.0;
+    }
+    const auto it = r->find(key);
+    if (it == r->end() || r->count(key.substr(0, key.find('_')) + "_failed") != 0) {
+        ok = false;
+        return 0.0;
+    }
+    return it->second;
+}
+
+Row MakeRow(std::string figure, std::string bed, const std::optional<Results>& r,
+            const std::string& key, double scale, double limit, std::string unit,
+            bool higherIsBetter, double ratioGoal) {
+    bool ok = true;
+    const double v = Get(r, key, ok) * scale;
+    Row row = korven::bench::MakeRow(std::move(figure), std::move(bed), v, limit, std::move(unit));
+    row.higherIsBetter = higherIsBetter;
+    row.ratioGoal = ratioGoal;
+    row.failed = !ok;
+    return row;
+}
+
+int SimMain(int argc, char** argv) {
+    if (argc < 5) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    korven::sim::ModelOptions model;
+    if (const korven::sim::Preset* p = korven::sim::FindPreset(argv[2])) {
+        model.preset = *p;
+    }
+    model.processingTime = std::atof(argv[3]) / 1000.0;
+    korven::sim::PtyServerOptions server;
+    server.lineTiming = std::string(argv[4]) == "on";
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    korven::sim::PtyServer sensor(model, server);
+    if (argc > 5 && std::string(argv[5]) == "silent") {
+        korven::sim::Faults f;
+        f.silent = true;
+        sensor.setFaults(f);
+    }
+    std::string error;
+    if (!sensor.start(&error)) {
+        std::fprintf(stderr, "korven-bench: virtual sensor: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", sensor.path().c_str());
+    std::fflush(stdout);
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    sensor.stop();
+    return 0;
+}
+
+bool Wanted(const std::string& only, const std::string& name) {
+    if (only.empty()) {
+        return true;
+    }
+    std::istringstream in(only);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        if (item == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Today() {
+    const std::time_t t = std::time(nullptr);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M UTC", std::gmtime(&t));
+    return buf;
+}
+
+std::string Machine() {
+    const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGE_SIZE);
+    double load = 0.0;
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &load) != 1) {
+            load = 0.0;
+        }
+        std::fclose(f);
+    }
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "%ld cores, %.1f GiB, load average %.2f at start", cores,
+                  static_cast<double>(pages) * static_cast<double>(pageSize) / (1 << 30), load);
+    return buf;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "--sim") {
+        return SimMain(argc, argv);
+    }
+    if (argc >= 8 && std::string(argv[1]) == "--app") {
+        AppOptions o;
+        o.scenario = argv[2];
+        o.port = argv[3];
+        o.preset = argv[4];
+        o.spawnTime = std::atof(argv[5]);
+        o.warmup = std::atof(argv[6]);
+        o.seconds = std::atof(argv[7]);
+        int qtArgc = 1;
+        return RunApp(qtArgc, argv, o);
+    }
+
+    double seconds = 10.0;
+    double memorySeconds = 600.0;
+    double processing = 0.002;
+    bool quick = false;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> double {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "korven-bench: %s needs a value\n", arg.c_str());
+                std::exit(2);
+            }
+            char* end = nullptr;
+            const double v = std::strtod(argv[++i], &end);
+            if (end == nullptr || *end != '\0' || !std::isfinite(v) || v < 0.0) {
+                std::fprintf(stderr, "korven-bench: bad value '%s' for %s\n", argv[i], arg.c_str());
+                std::exit(2);
+            }
+            return v;
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--quick") {
+            quick = true;
+        } else if (arg == "--seconds") {
+            seconds = std::max(1.0, value());
+        } else if (arg == "--memory-seconds") {
+            memorySeconds = std::max(5.0, value());
+        } else if (arg == "--processing-ms") {
+            processing = value() / 1000.0;
+        } else if (arg == "--only") {
+            if (i + 1 >= argc) {
+                std::fputs("korven-bench: --only needs a list\n", stderr);
+                return 2;
+            }
+            only = argv[++i];
+        } else {
+            std::fprintf(stderr, "korven-bench: unknown option '%s'\n\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (quick) {
+        seconds = std::min(seconds, 3.0);
+        memorySeconds = std::min(memorySeconds, 20.0);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const std::string machine = Machine();
+    std::vector<Row> rows;
+    const std::string dir = SelfPath().substr(0, SelfPath().rfind('/'));
+
+    if (Wanted(only, "headless")) {
+        HeadlessOptions h;
+        h.projectDir = dir;
+        h.processing = processing;
+        h.seconds = seconds;
+        h.ownCostSeconds = std::min(seconds, 3.0);
+        RunHeadlessBenchmarks(h, rows);
+    }
+
+    const double runLimit = 1.0 / RunCycleSeconds(processing);
+    if (Wanted(only, "run") || Wanted(only, "cpu")) {
+        QtRun run{"run"};
+        run.processing = processing;
+        run.seconds = seconds;
+        const auto r = RunQt(run);
+        rows.push_back(MakeRow("1 run sequence, answers/s", "Qt/pty", r, "win_answers", 1.0,
+                               runLimit, "1/s", true, 0.97));
+        rows.push_back(MakeRow("3 CPU during run sequence, % of a core", "Qt/pty", r, "win_cpu",
+                               100.0, 5.0, "%", false, 1.0));
+    }
+    if (Wanted(only, "video")) {
+        QtRun v{"video"};
+        v.processing = processing;
+        v.seconds = seconds;
+        const auto r = RunQt(v);
+        rows.push_back(MakeRow("2 video loop, 4x64 blocks (board 100), frames/s", "Qt/pty", r,
+                               "win_runframes", 1.0, 1.0 / VideoCycleSeconds(true, processing),
+                               "1/s", true, 0.97));
+        rows.push_back(MakeRow("3 CPU during video loop, % of a core", "Qt/pty", r, "win_cpu",
+                               100.0, 5.0, "%", false, 1.0));
+        v.preset = "type2-res250";
+        const auto r2 = RunQt(v);
+        rows.push_back(MakeRow("2 video loop, 1x256 block (board 200), frames/s", "Qt/pty", r2,
+                               "win_runframes", 1.0, 1.0 / VideoCycleSeconds(false, processing),
+                               "1/s", true, 0.97));
+    }
+    if (Wanted(only, "cpu")) {
+        QtRun s{"silent"};
+        s.silent = true;
+        const auto r = RunQt(s);
+        rows.push_back(MakeRow("3 CPU, RUN waiting 1.5 s on a silent sensor, %", "Qt/pty", r,
+                               "win_cpu", 100.0, 5.0, "%", false, 1.0));
+        rows.push_back(MakeRow("3 CPU, echo waiting 1.5 s on a silent sensor, %", "Qt/pty", r,
+                               "echo_cpu", 100.0, 5.0, "%", false, 1.0));
+    }
+    if (Wanted(only, "own")) {
+        QtRun o{"instant"};
+        o.lineTiming = false;
+        o.processing = 0.0;
+        o.seconds = std::min(seconds, 5.0);
+        const auto r = RunQt(o);
+        rows.push_back(MakeRow("4 own cost, instant sensor, answers/s (wall)", "Qt/pty", r,
+                               "win_answers", 1.0, 2000.0, "1/s", true, 1.0));
+    }
+    if (Wanted(only, "startup")) {
+        const double limit = StartupSeconds(processing);
+        QtRun s{"startup"};
+        s.processing = processing;
+        // Several starts; the median is reported.
+        std::vector<double> times;
+        for (int k = 0; k < 5; ++k) {
+            const auto r = RunQt(s);
+            bool ok = true;
+            const double t = Get(r, "firmware_s", ok);
+            if (ok) {
+                times.push_back(t);
+            }
+        }
+        Row row =
+            korven::bench::MakeRow("5 start-up to firmware text, s", "Qt/pty", 0.0, limit, "s");
+        row.higherIsBetter = false;
+        row.ratioGoal = (limit + 0.3) / limit;
+        if (times.empty()) {
+            row.failed = true;
+        } else {
+            std::sort(times.begin(), times.end());
+            row.measured = times[times.size() / 2];
+            char note[160];
+            std::snprintf(note, sizeof note,
+                          "median of %zu starts (%.3f to %.3f s); goal is the line's %.3f s "
+                          "plus 0.3 s",
+                          times.size(), times.front(), times.back(), limit);
+            row.note = note;
+        }
+        rows.push_back(row);
+    }
+    if (Wanted(only, "memory")) {
+        QtRun m{"memory"};
+        m.processing = processing;
+        m.warmup = std::min(30.0, memorySeconds / 10.0);
+        m.seconds = memorySeconds - m.warmup;
+        const auto r = RunQt(m);
+        Row steady = MakeRow("6 memory, RSS at end vs after warm-up, KiB", "Qt/pty", r,
+                             "rss_end_kib", 1.0, 0.0, "KiB", false, 1.01);
+        bool ok = true;
+        steady.goal = Get(r, "rss_warm_kib", ok);
+        steady.failed = steady.failed || !ok;
+        char note[200];
+        std::snprintf(note, sizeof note, "%.0f s run sequence; RSS sampled every second",
+                      memorySeconds);
+        steady.note = note;
+        rows.push_back(steady);
+        Row peak = MakeRow("6 memory, peak (VmHWM) vs after warm-up, KiB", "Qt/pty", r, "hwm_kib",
+                           1.0, steady.goal, "KiB", false, 1.05);
+        peak.failed = peak.failed || steady.failed;
+        rows.push_back(peak);
+    }
+
+    PrintTable(rows, "KORVEN-Darir benchmarks, " + Today() + ", " + machine);
+    return 0;
+}
