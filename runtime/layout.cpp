@@ -71,7 +71,8 @@ std::unique_ptr<Node> ReadTree(QXmlStreamReader& xml, std::string* error) {
             Node* raw = node.get();
             if (stack.empty()) {
                 if (root) {
-                    break; // a second root is reported by the reader as an error
+                    xml.raiseError(QStringLiteral("more than one root element"));
+                    break;
                 }
                 root = std::move(node);
             } else {
