@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -387,49 +386,65 @@ int FileToArray(const char* fileName, void* array, int dataType, int numberOfEle
     if (!in) {
         return kFileOpenError;
     }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) {
-        return kFileOpenError;
+    std::streambuf* src = in.rdbuf();
+    using Traits = std::char_traits<char>;
+    // A leading UTF-8 byte-order mark is not part of the data.
+    static const char kBom[] = "\xEF\xBB\xBF";
+    std::string token;
+    for (int k = 0; k < 3 && Traits::eq_int_type(src->sgetc(), Traits::to_int_type(kBom[k])); ++k) {
+        token += Traits::to_char_type(src->sbumpc());
     }
-    std::string text = buffer.str();
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-        text.erase(0, 3);
+    if (token.size() == 3) {
+        token.clear();
     }
 
+    // Numbers are read one token at a time; the reader stops at the first
+    // bad token or as soon as there is one number too many, so a huge file
+    // chosen by mistake is neither loaded whole nor parsed to its end.
     const auto n = static_cast<std::size_t>(numberOfElements);
+    constexpr std::size_t kMaxToken = 64;
     std::vector<double> doubles;
     std::vector<long long> ints;
     std::size_t count = 0;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && IsSeparator(text[i])) {
-            ++i;
+    auto finishToken = [&]() -> int {
+        if (token.empty()) {
+            return 0;
         }
-        if (i >= text.size()) {
-            break;
-        }
-        const std::size_t start = i;
-        while (i < text.size() && !IsSeparator(text[i])) {
-            ++i;
-        }
-        const std::string token = text.substr(start, i - start);
         double d = 0.0;
         long long v = 0;
-        if (!ParseToken(token, dataType, d, v)) {
+        if (token.size() > kMaxToken || !ParseToken(token, dataType, d, v)) {
             return kFileBadNumber;
         }
-        ++count;
-        if (count <= n) {
-            doubles.push_back(d);
-            ints.push_back(v);
+        token.clear();
+        if (++count > n) {
+            return kFileExtraData;
         }
+        doubles.push_back(d);
+        ints.push_back(v);
+        return 0;
+    };
+    for (;;) {
+        const auto c = src->sbumpc();
+        if (Traits::eq_int_type(c, Traits::eof())) {
+            break;
+        }
+        const char ch = Traits::to_char_type(c);
+        if (IsSeparator(ch)) {
+            if (const int rc = finishToken(); rc != 0) {
+                return rc;
+            }
+        } else if (token.size() <= kMaxToken) {
+            token += ch;
+        }
+    }
+    if (in.bad()) {
+        return kFileOpenError;
+    }
+    if (const int rc = finishToken(); rc != 0) {
+        return rc;
     }
     if (count < n) {
         return kFileTooShort;
-    }
-    if (count > n) {
-        return kFileExtraData;
     }
 
     // Token k of the file is line k / fields, field k % fields.
