@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -58,6 +59,33 @@ TEST_F(StartUp, GoodSensorIsIdentifiedAndProgramEndsCleanlyOnClose) {
     EXPECT_EQ(target, RAM);
     EXPECT_STREQ(szSoftName, "KORVEN-Darir");
     EXPECT_STREQ(szSoftVersion, "Version 2.3");
+}
+
+TEST_F(StartUp, OperatorSessionRunsInsideTheEventLoop) {
+    test::SimPeer sensor;
+    bed().attachPeer(1, &sensor);
+    std::string afterGet;
+    bool videoDimmedWhileRunning = false;
+    bed().at(2.0, [&] {
+        bed().pressKey(pHandle, PANEL_BTNGet);
+        afterGet = Status();
+    });
+    // The video loop runs nested in the event loop until the operator stops it.
+    bed().at(2.5, [&] { bed().pressKey(pHandle, PANEL_BTNVideo); });
+    bed().at(3.0, [&] {
+        videoDimmedWhileRunning = bed().isDimmed(pHandle, PANEL_BTNVideo);
+        bed().click(pHandle, PANEL_BTNStop);
+    });
+
+    EXPECT_EQ(RunProgramAndClose(4.0), 0);
+
+    EXPECT_EQ(afterGet, "Parameter-frame received! - Line Ok!");
+    EXPECT_TRUE(videoDimmedWhileRunning);
+    const auto cmds = sensor.commands();
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), 2), 2); // start-up and GET
+    EXPECT_GE(std::count(cmds.begin(), cmds.end(), 8), 2);
+    EXPECT_GE(std::count(cmds.begin(), cmds.end(), 9), 8);
+    EXPECT_EQ(stop_flag, 1);
 }
 
 TEST_F(StartUp, SilentSensorLeavesTheLineCheckTimeOutAndRunsOn) {
