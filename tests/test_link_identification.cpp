@@ -151,14 +151,6 @@ TEST_P(SensorTypes, DescriptionTextsWindowAndVideoAxis) {
     EXPECT_EQ(YAXISMAX, row.yAxisMax);
 }
 
-TEST_F(Identification, UnknownTypeBlanksTheRangeLine) {
-    Description d;
-    d.type = 0;
-    EXPECT_EQ(Identify(d), 1);
-    EXPECT_EQ(SensorLine(0), "CCD-SENSOR: no information avialable!");
-    EXPECT_EQ(SensorLine(1), std::string(37, ' '));
-}
-
 // ---- Extra actions of some types and boards ------------------------------
 
 TEST_F(Identification, Type1Firmware1001HidesTheMicrometreValueAndLaterShowsItAgain) {
@@ -366,13 +358,6 @@ TEST_F(Firmware, ShortBlockTimesOutWithTheNotificationBack) {
     EXPECT_TRUE(bed().notificationInstalled(1));
     EXPECT_EQ(bed().inputQueueLength(1), 0);
     EXPECT_EQ(rx_flag, 0);
-}
-
-TEST_F(Firmware, SilentSensorTimesOutWithTheNotificationBack) {
-    peer.silent();
-    EXPECT_EQ(GetVERSIONInfo(), 0);
-    EXPECT_EQ(Status(), "Timeout - reading firmware info!");
-    EXPECT_TRUE(bed().notificationInstalled(1));
 }
 
 TEST_F(Firmware, MoreThanTheBlockMakesNoTextAndKeepsTheStatus) {

@@ -175,11 +175,5 @@ TEST_F(VideoBlocks, BlockCompletingInThePassThatRunsOutOfTimeIsReceived) {
     EXPECT_EQ(adcbuf[10], 31);
 }
 
-TEST_F(VideoBlocks, PortNotOpenTimesOutQuietly) {
-    CloseCom(1);
-    EXPECT_EQ(ReadData256(), 1);
-    EXPECT_EQ(Status(), "Timeout-RS-232 while reading 256 data-words!");
-}
-
 } // namespace
 } // namespace korven
