@@ -70,6 +70,9 @@ int ReadParaFromFile() {
         pp[k] = static_cast<u16>(elements[k] & 0xFFFFu);
     }
     CopyPPtoVars();
+    // The read-back shows this text; without it an earlier error text would
+    // stay and tell the operator that this file failed too.
+    SetStatusText("Parameter file loaded!");
     return 1;
 }
 

@@ -150,6 +150,7 @@ TEST_F(ParameterFile, WrittenFileReadsBackEveryWord) {
     Load(file);
 
     EXPECT_EQ(Parameters(), saved);
+    EXPECT_EQ(Status(), "Parameter file loaded!");
     EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 777);
     EXPECT_EQ(bed().intValue(pHandle, PANEL_NEDITEdgeLeft), 33);
     EXPECT_DOUBLE_EQ(bed().doubleValue(pPopup, POPUP_NUMSlope), 2.5);
@@ -217,6 +218,12 @@ TEST_F(ParameterFile, BrokenFilesChangeNothingAndSayWhy) {
     Load(dir_ / "missing.dat");
     EXPECT_EQ(Parameters(), before);
     EXPECT_EQ(Status(), "Parameter file cannot be opened!");
+
+    // A good file after a broken one does not keep the error text.
+    WriteText(dir_ / "good.dat", fifteen + "   42\n");
+    Load(dir_ / "good.dat");
+    EXPECT_EQ(power, 42);
+    EXPECT_EQ(Status(), "Parameter file loaded!");
 }
 
 TEST_F(ParameterFile, FailedSaveIsReportedAndLeavesTheOldFile) {
