@@ -3,6 +3,7 @@
 #include "app/KORVENDarir23.h"
 #include "app/registry.h"
 #include "runtime/qt/qt_backend.h"
+#include "runtime/qt/screenshot_tour.h"
 #include "sim/pty_server.h"
 
 #include <QApplication>
@@ -25,6 +26,8 @@ constexpr const char* kUsage =
     "                      device found, sorted by name)\n"
     "  --simulate [PRESET] run a virtual sensor on a pseudo-terminal as port 1\n"
     "                      (PRESET: sensor model, see korven-sensor-sim --list-presets)\n"
+    "  --screenshots DIR   walk through run mode, video mode and calibration,\n"
+    "                      save pictures of them into DIR and quit\n"
     "  --version           print the program name and version\n"
     "  --help              print this help\n";
 
@@ -32,6 +35,7 @@ struct Options {
     std::map<int, std::string> ports;
     bool simulate = false;
     std::string preset;
+    std::string screenshots;
 };
 
 // Returns -1 to go on, otherwise the exit code.
@@ -74,6 +78,14 @@ int ParseArguments(int argc, char** argv, Options& options) {
                 return 2;
             }
             options.ports[number] = spec.substr(eq + 1);
+            continue;
+        }
+        if (arg == "--screenshots") {
+            if (i + 1 >= argc) {
+                std::fputs("korven-darir: --screenshots needs a directory\n", stderr);
+                return 2;
+            }
+            options.screenshots = argv[++i];
             continue;
         }
         if (arg == "--simulate") {
@@ -132,6 +144,9 @@ int main(int argc, char** argv) {
     }
     korven::rt::SetBackend(&backend);
     korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
+    if (!options.screenshots.empty()) {
+        korven::rt::qt::StartScreenshotTour(QString::fromStdString(options.screenshots));
+    }
 
     const int rc = korven::WinMain(nullptr, nullptr, nullptr, 1);
 

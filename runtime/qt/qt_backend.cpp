@@ -6,6 +6,7 @@
 #include <qcustomplot.h>
 
 #include <QAbstractEventDispatcher>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -17,6 +18,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QMouseEvent>
@@ -26,6 +28,7 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QStandardPaths>
+#include <QStringDecoder>
 #include <QThread>
 #include <QTimer>
 #include <QUiLoader>
@@ -57,14 +60,20 @@ class Loader : public QUiLoader {
     }
 };
 
-// Texts cross the engine boundary as 8-bit strings in the original
-// program's single-byte code page.
+// Texts cross the engine boundary as 8-bit strings: UTF-8 when they are
+// valid UTF-8, otherwise the single-byte code page of the original program
+// (a byte from the sensor then still shows as one character).
 QString FromEngine(const std::string& s) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(QByteArrayView(s.data(), static_cast<qsizetype>(s.size())));
+    if (!utf8.hasError()) {
+        return text;
+    }
     return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
 
 std::string ToEngine(const QString& s) {
-    return s.toLatin1().toStdString();
+    return s.toUtf8().toStdString();
 }
 
 QColor Rgb(std::int64_t color) {
@@ -472,6 +481,8 @@ void QtBackend::fillPortList(Control& c) {
         combo->addItem(text);
     }
     combo->setCurrentIndex(std::clamp(current, 0, combo->count() - 1));
+    // The open list is as wide as its longest entry.
+    combo->view()->setMinimumWidth(combo->view()->sizeHintForColumn(0) + 24);
 }
 
 void QtBackend::applyToggleText(Control& c) {
@@ -767,12 +778,12 @@ int QtBackend::setCtrlAttribute(int panel, int control, int attribute, const Val
     case ATTR_TEXT_FONT: {
         const QString name = FromEngine(value.asText());
         QFont font = w->font();
-        const int points = font.pointSize();
+        const int pixels = font.pixelSize();
         if (name.startsWith(QLatin1String("NI"))) {
             // The engine's meta fonts map to the application's font.
             font = QApplication::font();
-            if (points > 0) {
-                font.setPointSize(points);
+            if (pixels > 0) {
+                font.setPixelSize(pixels);
             }
         } else {
             font.setFamily(name);
@@ -789,8 +800,9 @@ int QtBackend::setCtrlAttribute(int panel, int control, int attribute, const Val
         if (points < 1 || points > 500) {
             return kError;
         }
+        // The engine's text sizes are pixel heights, not typographic points.
         QFont font = w->font();
-        font.setPointSize(static_cast<int>(points));
+        font.setPixelSize(static_cast<int>(points));
         w->setFont(font);
         if (c->runtime) {
             fitLabel(w);
@@ -883,9 +895,11 @@ int QtBackend::getCtrlAttribute(int panel, int control, int attribute, Value& va
     case ATTR_FRAME_COLOR:
         value = Value::ofInt(ToRgb(w->palette().color(QPalette::Window)));
         return 0;
-    case ATTR_TEXT_POINT_SIZE:
-        value = Value::ofInt(w->font().pointSize());
+    case ATTR_TEXT_POINT_SIZE: {
+        const QFont font = w->font();
+        value = Value::ofInt(font.pixelSize() > 0 ? font.pixelSize() : QFontInfo(font).pixelSize());
         return 0;
+    }
     case ATTR_TEXT_FONT: {
         auto it = c->extra.find(attribute);
         value = it != c->extra.end() ? it->second : Value::ofText(ToEngine(w->font().family()));

@@ -1,0 +1,123 @@
+#include "runtime/qt/screenshot_tour.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QMouseEvent>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace korven::rt::qt {
+
+namespace {
+
+QWidget* Window(const char* name) {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->objectName() == QLatin1String(name)) {
+            return w;
+        }
+    }
+    return nullptr;
+}
+
+QAbstractButton* Button(const char* window, const char* name) {
+    QWidget* w = Window(window);
+    return w ? w->findChild<QAbstractButton*>(QLatin1String(name)) : nullptr;
+}
+
+void Click(const char* window, const char* name) {
+    if (QAbstractButton* b = Button(window, name)) {
+        b->click();
+    }
+}
+
+// A real mouse press and release, for buttons that act on the press.
+void Press(const char* window, const char* name) {
+    QAbstractButton* b = Button(window, name);
+    if (!b) {
+        return;
+    }
+    const QPointF local(b->width() / 2.0, b->height() / 2.0);
+    const QPointF global = b->mapToGlobal(local);
+    QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(b, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QCoreApplication::sendEvent(b, &release);
+}
+
+void Save(const char* window, const QString& file) {
+    QWidget* w = Window(window);
+    if (!w || !w->isVisible()) {
+        std::fprintf(stderr, "screenshots: %s is not shown\n", window);
+        return;
+    }
+    if (!w->grab().save(file)) {
+        std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(file));
+    } else {
+        std::printf("screenshots: wrote %s\n", qPrintable(file));
+    }
+}
+
+struct Step {
+    int delayMs;
+    std::function<void()> action;
+};
+
+void RunSteps(std::shared_ptr<std::vector<Step>> steps, std::size_t index) {
+    if (index >= steps->size()) {
+        return;
+    }
+    QTimer::singleShot((*steps)[index].delayMs, qApp, [steps, index] {
+        (*steps)[index].action();
+        RunSteps(steps, index + 1);
+    });
+}
+
+} // namespace
+
+void StartScreenshotTour(const QString& directory) {
+    QDir().mkpath(directory);
+    const QDir dir(directory);
+    auto steps = std::make_shared<std::vector<Step>>(std::vector<Step>{
+        {1500, [] { Click("PANEL", "PANEL_BTNRun"); }},
+        {4000, [dir] { Save("PANEL", dir.filePath(QStringLiteral("main-run.png"))); }},
+        {100, [] { Press("PANEL", "PANEL_BTNStop"); }},
+        {1000, [] { Click("PANEL", "PANEL_BTNVideo"); }},
+        {3000, [dir] { Save("PANEL", dir.filePath(QStringLiteral("main-video.png"))); }},
+        {100, [] { Press("PANEL", "PANEL_BTNStop"); }},
+        {1000, [] { Click("PANEL", "PANEL_TOGGBTN_ParaII"); }},
+        {800, [] { Click("POPUP", "POPUP_ActivateCalibration"); }},
+        {1500, [] { Click("POPUP", "POPUP_CheckStep1"); }},
+        {2500, [dir] { Save("POPUP", dir.filePath(QStringLiteral("calibration.png"))); }},
+        {100, [] { Click("POPUP", "POPUP_DiscardCalibration"); }},
+        {1000,
+         [] {
+             if (QWidget* w = Window("PANEL")) {
+                 w->close(); // reaches the program as the panel's close event
+             }
+         }},
+        // Should the program not end by itself, end it.
+        {10000, [] { QApplication::exit(3); }},
+    });
+    // Wait for the main panel: the connection sequence runs before it shows.
+    auto* poll = new QTimer(qApp);
+    QObject::connect(poll, &QTimer::timeout, qApp, [poll, steps] {
+        QWidget* w = Window("PANEL");
+        if (w && w->isVisible()) {
+            poll->stop();
+            poll->deleteLater();
+            RunSteps(steps, 0);
+        }
+    });
+    poll->start(100);
+}
+
+} // namespace korven::rt::qt
