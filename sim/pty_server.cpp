@@ -320,6 +320,7 @@ bool PtyServer::writeDue(double t) {
 void PtyServer::run() {
     std::uint8_t buf[4096];
     bool blocked = false;
+    bool hungUp = false;
     while (!stopRequested_) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -373,8 +374,14 @@ void PtyServer::run() {
                 ::usleep(20000);
             }
         } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            if (!hungUp) {
+                log("the line hung up; waiting for it to come back");
+            }
+            hungUp = true;
             ::usleep(20000);
+            continue;
         }
+        hungUp = false;
     }
 }
 

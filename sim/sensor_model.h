@@ -19,6 +19,8 @@
 //     0 when the edges it needs were not found;
 //   - umValue = slope / m * Mvalue + (intersect - 30000), rounded, never
 //     below 0 (m = 1024, or 512 for type 104);
+//   - power scales the light (500 = normal); polarity, averaging and the
+//     other settings are stored and reported but do not change the scene;
 //   - the analogue output follows the measured value (0..ccdmaxpixelX8-1);
 //     the model keeps its maximum and minimum since the last reset. After a
 //     reset the maximum is 0 and the minimum ccdmaxpixelX8-1.

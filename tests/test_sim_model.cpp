@@ -403,6 +403,23 @@ TEST(SimModel, EdgesSitOnTheSceneAndTheVideoShowsTheShadow) {
     }
 }
 
+TEST(SimModel, TwoObjectsGiveFourEdgesAndTheOuterOnesAreReported) {
+    ModelOptions o = OptionsFor("type1");
+    o.scene.objects = 2;
+    SensorModel m(o);
+    SetRam(m, sim::kEMode, 2);
+    const RunAnswer r = RunAt(m, 1.0);
+    const auto ideal = m.sceneEdges(1.0);
+    ASSERT_EQ(ideal.size(), 4u);
+    EXPECT_EQ(r.edges, 4);
+    EXPECT_NEAR(r.ledge, ideal.front(), 2.5);
+    EXPECT_NEAR(r.redge, ideal.back(), 2.5);
+    EXPECT_EQ(r.mvalue, r.redge - r.ledge);
+    // A window around the big object alone sees only its two edges.
+    SetRam(m, sim::kEBeg, static_cast<std::uint16_t>((ideal[1] + ideal[2]) / 2));
+    EXPECT_EQ(RunAt(m, 1.0).edges, 2);
+}
+
 TEST(SimModel, TheEdgesMoveOverTimeButSlowly) {
     SensorModel m;
     const RunAnswer a = RunAt(m, 0.0);

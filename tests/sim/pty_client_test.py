@@ -92,6 +92,7 @@ class Sensor:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             raise AssertionError("korven-sensor-sim did not end on " + str(sig))
+        self.proc_stderr = self.proc.stderr.read()
         self.proc.stdout.close()
         self.proc.stderr.close()
         return code
@@ -212,6 +213,17 @@ class PtyClientTest(unittest.TestCase):
         data, elapsed = late.exchange(5, timeout=1.0)
         self.assertEqual(len(data), 36)
         self.assertGreaterEqual(elapsed, 0.3)
+
+    def test_verbose_logs_every_frame_in_hex(self):
+        s = self.start("--verbose")
+        s.exchange(5, (0xBEEF,))
+        os.write(s.fd, b"\x13\x37")
+        time.sleep(0.05)
+        self.assertEqual(s.stop(), 0)
+        log = s.proc_stderr
+        self.assertRegex(log, r"\d+\.\d{6} RX cmd 5 \(36 bytes\): 00 55 00 05 be ef")
+        self.assertRegex(log, r"\d+\.\d{6} TX cmd 5 \(36 bytes\): 00 aa 00 05 be ef")
+        self.assertIn("discarded 2 bytes", log)
 
     def test_bad_options_are_refused(self):
         for args in (["--preset", "nope"], ["--seed", "-1"], ["--line-timing", "maybe"],
