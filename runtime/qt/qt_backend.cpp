@@ -370,6 +370,20 @@ int QtBackend::loadPanel(int /*parentPanel*/, const std::string& fileName, int r
             }
         }
     }
+    // Text boxes take their start text from the layout reader: the form
+    // loader drops texts made of line breaks only.
+    if (auto layout = ReadLayoutFile(path.toStdString())) {
+        if (const LayoutPanel* lp = layout->panel(resourceId)) {
+            for (const LayoutControl& lc : lp->controls) {
+                auto it = panel->controls.find(lc.id);
+                if (it != panel->controls.end() && it->second->kind == CtrlKind::TextBox) {
+                    auto* edit = static_cast<QPlainTextEdit*>(it->second->widget.data());
+                    const QSignalBlocker block(edit);
+                    edit->setPlainText(FromEngine(lc.initial.asText()));
+                }
+            }
+        }
+    }
     const int handle = panel->handle;
     Panel& ref = *panel;
     panels_[handle] = std::move(panel);

@@ -3,18 +3,14 @@
 // number of traces scrolling from the right.
 #pragma once
 
+#include <qcustomplot.h>
+
 #include <QPointer>
 
 #include <deque>
 #include <map>
 #include <span>
 #include <vector>
-
-class QCustomPlot;
-class QCPAbstractPlottable;
-class QCPAbstractItem;
-class QCPItemStraightLine;
-class QCPAxis;
 
 namespace korven::rt::qt {
 

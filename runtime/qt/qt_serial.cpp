@@ -9,6 +9,10 @@
 #include <cmath>
 #include <cstring>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
 namespace korven::rt::qt {
 
 namespace {
@@ -439,7 +443,19 @@ bool SerialPorts::deliverNotifications() {
 }
 
 void SerialPorts::onError(Port& p, int error) {
-    if (error == QSerialPort::ResourceError && p.sp->isOpen()) {
+    if (!p.sp->isOpen()) {
+        return;
+    }
+    bool gone = error == QSerialPort::ResourceError;
+#ifdef Q_OS_UNIX
+    if (error == QSerialPort::ReadError) {
+        // A read error with a hung-up line: the other side is gone (a
+        // pseudo-terminal whose master closed).
+        pollfd fd{static_cast<int>(p.sp->handle()), POLLIN, 0};
+        gone = ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+#endif
+    if (gone) {
         // The device went away (unplugged adapter, closed pty): close it so
         // its notifier stops firing; later calls report a closed port.
         p.sp->close();

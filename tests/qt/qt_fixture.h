@@ -1,0 +1,53 @@
+// Shared pieces of the Qt back-end tests: a small test form with one
+// control of every kind, a registry for its names, and a recorder of the
+// callbacks it raises.
+#pragma once
+
+#include "runtime/layout.h"
+
+#include <QString>
+
+#include <vector>
+
+class QTemporaryDir;
+
+namespace qtfix {
+
+// Control ids of the test form.
+enum : int {
+    kButton = 1,
+    kToggle = 2,
+    kRadio = 3,
+    kCheck = 4,
+    kSpin = 5,
+    kFloat = 6,
+    kRing = 7,
+    kText = 8,
+    kLabel = 9,
+    kFrame = 10,
+    kInner = 11,
+    kGraph = 12,
+    kStrip = 13,
+    kPicture = 14,
+    kDouble = 15,
+    kOther = 20,
+};
+
+struct Call {
+    int panel = 0;
+    int control = 0; // 0 for the panel callback
+    int event = 0;
+    bool operator==(const Call&) const = default;
+};
+
+// Every callback of the test form, in order.
+std::vector<Call>& Calls();
+// Events recorded for one control.
+std::vector<int> EventsOf(int control);
+
+const korven::rt::LayoutRegistry& TestRegistry();
+
+// Writes the test form into dir and returns its path.
+QString WriteTestForm(const QTemporaryDir& dir);
+
+} // namespace qtfix

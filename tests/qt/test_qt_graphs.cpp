@@ -1,0 +1,126 @@
+// Graphs of the Qt back end: plots and rectangles by handle, cursors that
+// survive clearing, manual axes, and the strip chart's scrolling traces.
+#include "runtime/qt/qt_backend.h"
+#include "runtime/qt/qt_graph.h"
+#include "tests/qt/qt_fixture.h"
+
+#include <qcustomplot.h>
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+using korven::rt::Value;
+using korven::rt::qt::Graph;
+using korven::rt::qt::QtBackend;
+using namespace qtfix;
+
+class GraphTests : public QObject {
+    Q_OBJECT
+
+  private:
+    std::unique_ptr<QtBackend> qt_;
+    QTemporaryDir dir_;
+    int p1_ = 0;
+    const korven::rt::LayoutRegistry* previous_ = nullptr;
+
+  private slots:
+    void init() {
+        previous_ = korven::rt::CurrentLayoutRegistry();
+        korven::rt::SetLayoutRegistry(&TestRegistry());
+        qt_ = std::make_unique<QtBackend>();
+        p1_ = qt_->loadPanel(0, WriteTestForm(dir_).toStdString(), 1);
+        QVERIFY(p1_ > 0);
+        qt_->displayPanel(p1_);
+    }
+
+    void cleanup() {
+        qt_.reset();
+        korven::rt::SetLayoutRegistry(previous_);
+    }
+
+    void plotsRectanglesAndCursors() {
+        Graph* g = qt_->graph(p1_, kGraph);
+        QVERIFY(g && !g->isStripChart());
+        QCOMPARE(g->axisMin(VAL_XAXIS), 1.0); // from the layout
+        QCOMPARE(g->axisMax(VAL_XAXIS), 1024.0);
+
+        const std::vector<double> x{1, 2, 3, 4}, y{10, 20, 15, 5};
+        const int curve =
+            qt_->plotXY(p1_, kGraph, x, y, VAL_FAT_LINE, VAL_NO_POINT, VAL_SOLID, 1, VAL_RED);
+        QVERIFY(curve > 0);
+        QVERIFY(qt_->plotXY(p1_, kGraph, x, std::vector<double>{1, 2}, 0, VAL_NO_POINT, 0, 1, 0) <
+                0);
+        const int rect = qt_->plotRectangle(p1_, kGraph, 412, 0.0, 612, 0.25, VAL_GREEN, VAL_GREEN);
+        QVERIFY(rect > 0 && rect != curve);
+        QCOMPARE(g->curveCount(), 1);
+        QCOMPARE(g->rectangleCount(), 1);
+        auto* item = qobject_cast<QCPItemRect*>(g->plot()->item(g->plot()->itemCount() - 1));
+        QVERIFY(item);
+        QCOMPARE(item->brush().color(), QColor(0, 255, 0));
+        QCOMPARE(item->topLeft->coords(), QPointF(412, 0.25));
+
+        for (int c = 1; c <= 3; ++c) {
+            QCOMPARE(qt_->setGraphCursor(p1_, kGraph, c, 100.0 * c, 0.75), 0);
+        }
+        QVERIFY(qt_->setGraphCursor(p1_, kGraph, 4, 1.0, 1.0) < 0);
+        QCOMPARE(qt_->deleteGraphPlot(p1_, kGraph, curve, VAL_DELAYED_DRAW), 0);
+        QVERIFY(qt_->deleteGraphPlot(p1_, kGraph, curve, VAL_DELAYED_DRAW) < 0);
+        QCOMPARE(g->plotCount(), 1);
+        QCOMPARE(qt_->deleteGraphPlot(p1_, kGraph, ALL_PLOTS, VAL_IMMEDIATE_DRAW), 0);
+        QCOMPARE(g->plotCount(), 0);
+        QCOMPARE(g->plot()->plottableCount(), 0);
+        // Clearing the plots leaves the cursors where they were.
+        for (int c = 1; c <= 3; ++c) {
+            QVERIFY(g->cursorShown(c));
+            QCOMPARE(g->cursorX(c), 100.0 * c);
+            QCOMPARE(g->cursorY(c), 0.75);
+        }
+
+        QCOMPARE(qt_->setAxisScalingMode(p1_, kGraph, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0, 1024.0), 0);
+        QCOMPARE(g->axisMax(VAL_LEFT_YAXIS), 1024.0);
+        QVERIFY(qt_->setAxisScalingMode(p1_, kGraph, VAL_LEFT_YAXIS, VAL_MANUAL, 5.0, 5.0) < 0);
+        QVERIFY(qt_->setAxisScalingMode(p1_, kGraph, 7, VAL_MANUAL, 0.0, 1.0) < 0);
+        // Graph calls on other controls fail softly.
+        QVERIFY(qt_->plotXY(p1_, kSpin, x, y, 0, VAL_NO_POINT, 0, 1, 0) < 0);
+        QVERIFY(qt_->plotStripChart(p1_, kGraph, x) < 0);
+    }
+
+    void stripChartScrollsTheNewestInAtTheRight() {
+        Graph* g = qt_->graph(p1_, kStrip);
+        QVERIFY(g && g->isStripChart());
+        QCOMPARE(qt_->setCtrlAttribute(p1_, kStrip, ATTR_NUM_TRACES, Value::ofInt(2)), 0);
+        QCOMPARE(qt_->setCtrlAttribute(p1_, kStrip, ATTR_POINTS_PER_SCREEN, Value::ofInt(5)), 0);
+        QCOMPARE(qt_->setTraceAttribute(p1_, kStrip, 2, ATTR_TRACE_COLOR, VAL_RED), 0);
+        QVERIFY(qt_->setTraceAttribute(p1_, kStrip, 2, 999, VAL_RED) < 0);
+        Value v;
+        QCOMPARE(qt_->getCtrlAttribute(p1_, kStrip, ATTR_POINTS_PER_SCREEN, v), 0);
+        QCOMPARE(v.asInt(), 5);
+
+        // Values are multiplexed: trace 1, trace 2, trace 1, ...
+        const std::vector<double> first{1, 10, 2, 20, 3, 30};
+        QCOMPARE(qt_->plotStripChart(p1_, kStrip, first), 0);
+        QCOMPARE(g->traces()[0], (std::deque<double>{1, 2, 3}));
+        QCOMPARE(g->traces()[1], (std::deque<double>{10, 20, 30}));
+        const std::vector<double> more{4, 40, 5, 50, 6, 60, 7, 70};
+        QCOMPARE(qt_->plotStripChart(p1_, kStrip, more), 0);
+        QCOMPARE(g->traces()[0], (std::deque<double>{3, 4, 5, 6, 7}));
+        // On screen the newest value sits at the right end of the x axis.
+        QCPGraph* trace1 = g->plot()->graph(0);
+        QCOMPARE(trace1->dataCount(), 5);
+        QCOMPARE((trace1->data()->constEnd() - 1)->key, 4.0);
+        QCOMPARE((trace1->data()->constEnd() - 1)->value, 7.0);
+        QCOMPARE(g->axisMax(VAL_XAXIS), 4.0);
+        QCOMPARE(g->plot()->graph(1)->pen().color(), QColor(255, 0, 0));
+        QVERIFY(qt_->setCtrlAttribute(p1_, kStrip, ATTR_NUM_TRACES, Value::ofInt(0)) < 0);
+    }
+};
+
+int RunGraphTests(int argc, char** argv) {
+    GraphTests t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "test_qt_graphs.moc"
