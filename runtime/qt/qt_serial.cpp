@@ -288,7 +288,16 @@ void SerialPorts::pull(Port& p) {
     }
     // Asks the system for bytes that arrived while no events were processed.
     p.polling = true;
-    if (p.sp->bytesAvailable() == 0) {
+    bool ask = p.sp->bytesAvailable() == 0;
+#ifdef Q_OS_UNIX
+    if (ask) {
+        // Only when the system has something to say (bytes or a hang-up);
+        // an empty poll through Qt would report a time-out error each time.
+        pollfd fd{static_cast<int>(p.sp->handle()), POLLIN, 0};
+        ask = ::poll(&fd, 1, 0) > 0 && fd.revents != 0;
+    }
+#endif
+    if (ask) {
         p.sp->waitForReadyRead(0);
         if (p.sp->isOpen() && p.sp->error() == QSerialPort::TimeoutError) {
             p.sp->clearError();
