@@ -4,6 +4,7 @@
 #include "app/registry.h"
 #include "bench/bench_common.h"
 #include "bench/probe_backend.h"
+#include "link/com232.h"
 #include "runtime/qt/qt_backend.h"
 #include "sim/sensor_model.h"
 
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -25,12 +27,20 @@ struct Snapshot {
     long runFrames = 0;
     long notifications = 0;
     long plots = 0;
+    long passes = 0;
     bool taken = false;
 };
 
 Snapshot Take(const ProbeBackend& probe) {
-    return Snapshot{MonotonicNow(),        ProcessCpuSeconds(), probe.framesWritten(8),
-                    probe.notifications(), probe.plots(),       true};
+    Snapshot snap;
+    snap.wall = MonotonicNow();
+    snap.cpu = ProcessCpuSeconds();
+    snap.runFrames = probe.framesWritten(8);
+    snap.notifications = probe.notifications();
+    snap.plots = probe.plots();
+    snap.passes = probe.passes();
+    snap.taken = true;
+    return snap;
 }
 
 void Emit(const char* key, double value) {
@@ -41,6 +51,8 @@ void EmitWindow(const char* prefix, const Snapshot& a, const Snapshot& b,
                 const ProbeBackend& probe) {
     if (!a.taken || !b.taken || b.wall <= a.wall) {
         std::printf("%s_failed 1\n", prefix);
+        std::fprintf(stderr, "%s window: start %s, end %s, %.6f..%.6f\n", prefix,
+                     a.taken ? "taken" : "missing", b.taken ? "taken" : "missing", a.wall, b.wall);
         return;
     }
     const double wall = b.wall - a.wall;
@@ -50,9 +62,46 @@ void EmitWindow(const char* prefix, const Snapshot& a, const Snapshot& b,
     // is not rounded to whole cycles.
     std::printf("%s_runframes %.9g\n", prefix, RateOf(probe.runFrameStamps(), a.wall, b.wall));
     std::printf("%s_answers %.9g\n", prefix, RateOf(probe.answerStamps(), a.wall, b.wall));
+    // Where a cycle's time goes: from each request to the answer that
+    // follows it (line, sensor, waking up), and from that answer to the
+    // next request (the program's own turn-around, drawing included).
+    const auto& req = probe.runFrameStamps();
+    const auto& ans = probe.answerStamps();
+    double wire = 0.0, turn = 0.0, turnMax = 0.0;
+    long nWire = 0, nTurn = 0;
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < req.size(); ++i) {
+        if (req[i] < a.wall || req[i] > b.wall) {
+            continue;
+        }
+        while (j < ans.size() && ans[j] < req[i]) {
+            ++j;
+        }
+        if (j >= ans.size()) {
+            break;
+        }
+        wire += ans[j] - req[i];
+        ++nWire;
+        if (i + 1 < req.size() && req[i + 1] > ans[j]) {
+            const double t = req[i + 1] - ans[j];
+            turn += t;
+            turnMax = std::max(turnMax, t);
+            ++nTurn;
+        }
+    }
+    if (nWire > 0) {
+        std::printf("%s_request_to_answer_ms %.9g\n", prefix,
+                    1000.0 * wire / static_cast<double>(nWire));
+    }
+    if (nTurn > 0) {
+        std::printf("%s_answer_to_request_ms %.9g\n", prefix,
+                    1000.0 * turn / static_cast<double>(nTurn));
+        std::printf("%s_answer_to_request_max_ms %.9g\n", prefix, 1000.0 * turnMax);
+    }
     std::printf("%s_runframe_count %ld\n", prefix, b.runFrames - a.runFrames);
     std::printf("%s_answer_count %ld\n", prefix, b.notifications - a.notifications);
     std::printf("%s_plots %.9g\n", prefix, static_cast<double>(b.plots - a.plots) / wall);
+    std::printf("%s_passes %.9g\n", prefix, static_cast<double>(b.passes - a.passes) / wall);
 }
 
 void Close() {
@@ -87,7 +136,9 @@ int RunApp(int argc, char** argv, const AppOptions& options) {
     Snapshot echoA, echoB; // echo wait (silent sensor)
     std::vector<long> rss; // memory samples, KiB
     long rssWarm = -1;
+    int restarts = 0;
     const std::string& s = options.scenario;
+    const bool trace = std::getenv("KORVEN_BENCH_RAW") != nullptr;
 
     probe.onOpen = [&](int) {
         if (openTime == 0.0) {
@@ -107,11 +158,24 @@ int RunApp(int argc, char** argv, const AppOptions& options) {
         if (panel != pHandle || control != PANEL_STATUS) {
             return;
         }
+        if (trace) {
+            std::fprintf(stderr, "%.6f status: %s\n", MonotonicNow() - options.spawnTime,
+                         text.c_str());
+        }
         if (!firmware.empty() && text == firmware && firmwareTime == 0.0) {
             firmwareTime = MonotonicNow();
         }
         if (text == "Timeout-RS-232..." && echoA.taken && !echoB.taken) {
             echoB = Take(probe);
+        }
+        if (trace && text == "Timeout RS232-Line!") {
+            const auto& req = probe.runFrameStamps();
+            const auto& ans = probe.answerStamps();
+            std::fprintf(stderr,
+                         "requests %zu (last at %.6f), answers %zu (last at %.6f), %d bytes "
+                         "waiting\n",
+                         req.size(), req.empty() ? 0.0 : req.back(), ans.size(),
+                         ans.empty() ? 0.0 : ans.back(), probe.getInQLen(1));
         }
         if (s == "silent" && text == "Timeout RS232-Line!" && a.taken && !b.taken) {
             b = Take(probe);
@@ -145,10 +209,21 @@ int RunApp(int argc, char** argv, const AppOptions& options) {
             sampler.start(static_cast<int>(options.sampleInterval * 1000.0));
         }
         // The button's commit: the activity runs inside it until stopped.
-        if (button == PANEL_BTNVideo) {
-            CC_BTNVideo(pHandle, button, EVENT_COMMIT, nullptr, 0, 0);
-        } else {
-            CC_BTNRun(pHandle, button, EVENT_COMMIT, nullptr, 0, 0);
+        for (;;) {
+            if (button == PANEL_BTNVideo) {
+                CC_BTNVideo(pHandle, button, EVENT_COMMIT, nullptr, 0, 0);
+            } else {
+                CC_BTNRun(pHandle, button, EVENT_COMMIT, nullptr, 0, 0);
+            }
+            if (s != "memory" || b.taken) {
+                break;
+            }
+            // The run ended by itself (a line time-out): in the long memory
+            // run the operator picks the port again, which reconnects, and
+            // restarts the run.
+            ++restarts;
+            CloseCom(com);
+            InitRS232(com);
         }
         sampler.stop();
         Close();
@@ -189,6 +264,7 @@ int RunApp(int argc, char** argv, const AppOptions& options) {
         Emit("rss_max_kib", static_cast<double>(*std::max_element(rss.begin(), rss.end())));
         Emit("hwm_kib", static_cast<double>(m.hwmKiB));
         Emit("samples", static_cast<double>(rss.size()));
+        Emit("restarts", restarts);
     }
     std::fflush(stdout);
     return rc;

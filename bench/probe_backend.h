@@ -24,6 +24,7 @@ class ProbeBackend : public rt::Backend {
     long framesWritten(int command) const;
     long notifications() const { return notifications_; }
     long plots() const { return plots_; }
+    long passes() const { return passes_; }
     // Monotonic time stamps of the run frames written and of the answers
     // taken in (kept only after keepStamps(true)).
     void keepStamps(bool keep) { keepStamps_ = keep; }
@@ -76,7 +77,10 @@ class ProbeBackend : public rt::Backend {
     }
     int runUserInterface() override { return inner_.runUserInterface(); }
     int quitUserInterface(int code) override { return inner_.quitUserInterface(code); }
-    int processSystemEvents() override { return inner_.processSystemEvents(); }
+    int processSystemEvents() override {
+        ++passes_;
+        return inner_.processSystemEvents();
+    }
     int plotXY(int panel, int control, std::span<const double> x, std::span<const double> y,
                int plotStyle, int pointStyle, int lineStyle, int pointFrequency,
                int color) override {
@@ -130,6 +134,7 @@ class ProbeBackend : public rt::Backend {
     std::map<int, ComCallbackPtr> callbacks_; // the program's notification, by port
     long notifications_ = 0;
     long plots_ = 0;
+    long passes_ = 0;
     bool keepStamps_ = false;
     std::vector<double> runFrameStamps_;
     std::vector<double> answerStamps_;
