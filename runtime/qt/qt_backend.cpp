@@ -1197,6 +1197,9 @@ FileDialogResult QtBackend::fileSelectPopup(const FileDialogRequest& request) {
     const QFileInfo dirInfo(directory);
     if (directory.isEmpty() || !dirInfo.isDir() || !dirInfo.isWritable()) {
         directory = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        if (!QFileInfo(directory).isDir()) {
+            directory = QDir::homePath();
+        }
     }
     QFileDialog dialog(nullptr, FromEngine(request.title), directory);
     dialog.setOption(QFileDialog::DontUseNativeDialog, true);

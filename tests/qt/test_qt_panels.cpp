@@ -4,8 +4,11 @@
 #include "tests/qt/qt_fixture.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QDoubleSpinBox>
+#include <QFileDialog>
 #include <QFrame>
 #include <QImage>
 #include <QLabel>
@@ -14,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -372,6 +376,74 @@ class PanelTests : public QObject {
         QTimer::singleShot(50, [this] { qt_->quitUserInterface(0); });
         QCOMPARE(qt_->runUserInterface(), 0);
         QCOMPARE(EventsOf(kButton), (std::vector<int>{EVENT_LEFT_CLICK, EVENT_COMMIT}));
+    }
+
+    void fileDialogAnswersLikeTheEngine() {
+        QTemporaryDir files;
+        QFile existing(files.filePath(QStringLiteral("KRVNpara.dat")));
+        QVERIFY(existing.open(QIODevice::WriteOnly));
+        existing.close();
+        korven::rt::FileDialogRequest request;
+        request.defaultDirectory = files.path().toStdString();
+        request.defaultFileSpec = "KRVNpara.dat";
+        request.fileTypeList = "*.dat";
+        request.title = "KORVEN-Parameter-File";
+        request.buttonLabel = VAL_LOAD_BUTTON;
+
+        // Answers the dialog once it is up: accept (with a typed name) or cancel.
+        QString acceptLabel, title, directory;
+        auto answer = [&](const QString& name, bool accept) {
+            auto* timer = new QTimer;
+            QObject::connect(timer, &QTimer::timeout, [=, &acceptLabel, &title, &directory] {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                if (!dialog) {
+                    return;
+                }
+                timer->stop();
+                timer->deleteLater();
+                acceptLabel = dialog->labelText(QFileDialog::Accept);
+                title = dialog->windowTitle();
+                directory = dialog->directory().absolutePath();
+                if (!name.isEmpty()) {
+                    dialog->selectFile(name);
+                }
+                QDialog* box = dialog; // accept() is public on QDialog
+                accept ? box->accept() : box->reject();
+            });
+            timer->start(20);
+        };
+
+        answer({}, true);
+        auto result = qt_->fileSelectPopup(request);
+        QCOMPARE(result.status, VAL_EXISTING_FILE_SELECTED);
+        QCOMPARE(QString::fromStdString(result.path),
+                 QDir::toNativeSeparators(existing.fileName()));
+        QCOMPARE(acceptLabel, QStringLiteral("Load"));
+        QCOMPARE(title, QStringLiteral("KORVEN-Parameter-File"));
+        QCOMPARE(directory, QDir(files.path()).absolutePath());
+
+        // A new name gets the filter's extension.
+        request.buttonLabel = VAL_OK_BUTTON;
+        answer(QStringLiteral("second"), true);
+        result = qt_->fileSelectPopup(request);
+        QCOMPARE(result.status, VAL_NEW_FILE_SELECTED);
+        QVERIFY(QString::fromStdString(result.path).endsWith(QStringLiteral("second.dat")));
+        QCOMPARE(acceptLabel, QStringLiteral("OK"));
+
+        answer({}, false);
+        result = qt_->fileSelectPopup(request);
+        QCOMPARE(result.status, VAL_NO_FILE_SELECTED);
+
+        // A start directory that does not exist falls back to the documents
+        // folder (or home, when there is none).
+        request.defaultDirectory = files.filePath(QStringLiteral("gone")).toStdString();
+        answer({}, false);
+        qt_->fileSelectPopup(request);
+        QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        if (!QFileInfo(documents).isDir()) {
+            documents = QDir::homePath();
+        }
+        QCOMPARE(directory, QDir(documents).absolutePath());
     }
 
     void idleEventProcessingWaitsInsteadOfSpinning() {
