@@ -51,33 +51,33 @@ int ParseArguments(int argc, char** argv, Options& options) {
             return 0;
         }
         if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
-            std::string spec;
+            std::string mapping;
             if (arg == "--port") {
                 if (i + 1 >= argc) {
                     std::fputs("korven-darir: --port needs N=PATH\n", stderr);
                     return 2;
                 }
-                spec = argv[++i];
+                mapping = argv[++i];
             } else {
-                spec = arg.substr(7);
+                mapping = arg.substr(7);
             }
-            const auto eq = spec.find('=');
+            const auto eq = mapping.find('=');
             int number = 0;
             try {
                 std::size_t used = 0;
-                number = std::stoi(spec.substr(0, eq), &used);
+                number = std::stoi(mapping.substr(0, eq), &used);
                 if (used != eq) {
                     number = 0;
                 }
             } catch (...) {
                 number = 0;
             }
-            if (eq == std::string::npos || number < 1 || number > 255 || eq + 1 >= spec.size()) {
+            if (eq == std::string::npos || number < 1 || number > 255 || eq + 1 >= mapping.size()) {
                 std::fprintf(stderr, "korven-darir: bad --port '%s' (expected N=PATH, N 1..255)\n",
-                             spec.c_str());
+                             mapping.c_str());
                 return 2;
             }
-            options.ports[number] = spec.substr(eq + 1);
+            options.ports[number] = mapping.substr(eq + 1);
             continue;
         }
         if (arg == "--screenshots") {

@@ -1214,9 +1214,10 @@ FileDialogResult QtBackend::fileSelectPopup(const FileDialogRequest& request) {
             dialog.setDefaultSuffix(filter.mid(2));
         }
     }
-    const QString spec = FromEngine(request.defaultFileSpec);
-    if (!spec.isEmpty() && !spec.contains(QLatin1Char('*')) && !spec.contains(QLatin1Char('?'))) {
-        dialog.selectFile(spec);
+    const QString proposed = FromEngine(request.defaultFileSpec);
+    if (!proposed.isEmpty() && !proposed.contains(QLatin1Char('*')) &&
+        !proposed.contains(QLatin1Char('?'))) {
+        dialog.selectFile(proposed);
     }
     if (!request.allowMakeDirectory) {
         dialog.setOption(QFileDialog::ReadOnly, true);
