@@ -245,6 +245,32 @@ std::optional<Results> RunQtWindow(const QtRun& run, int& aborted) {
     return r;
 }
 
+// Where one exchange's time went, from the program's time stamps.
+std::string CycleNote(const std::optional<Results>& r, double lineSeconds) {
+    if (!r || r->count("win_request_to_answer_ms") == 0 ||
+        r->count("win_answer_to_request_ms") == 0) {
+        return {};
+    }
+    char note[200];
+    std::snprintf(note, sizeof note,
+                  "request to answer %.2f ms (line and sensor %.2f ms), answer to next "
+                  "request %.3f ms, %.0f event passes/s",
+                  r->at("win_request_to_answer_ms"), lineSeconds * 1000.0,
+                  r->at("win_answer_to_request_ms"),
+                  r->count("win_passes") ? r->at("win_passes") : 0.0);
+    return note;
+}
+
+std::string Join(const std::string& a, const std::string& b) {
+    if (a.empty()) {
+        return b;
+    }
+    if (b.empty()) {
+        return a;
+    }
+    return a + "; " + b;
+}
+
 std::string AbortNote(int aborted) {
     if (aborted == 0) {
         return {};
@@ -455,7 +481,7 @@ int main(int argc, char** argv) {
         const auto r = RunQtWindow(run, aborted);
         rows.push_back(MakeRow("1 run sequence, answers/s", "Qt/pty", r, "win_answers", 1.0,
                                runLimit, "1/s", true, 0.97));
-        rows.back().note = AbortNote(aborted);
+        rows.back().note = Join(AbortNote(aborted), CycleNote(r, RunCycleSeconds(processing)));
         rows.push_back(MakeRow("3 CPU during run sequence, % of a core", "Qt/pty", r, "win_cpu",
                                100.0, 5.0, "%", false, 1.0));
     }
@@ -496,7 +522,7 @@ int main(int argc, char** argv) {
         const auto r = RunQtWindow(o, aborted);
         rows.push_back(MakeRow("4 own cost, instant sensor, answers/s (wall)", "Qt/pty", r,
                                "win_answers", 1.0, 2000.0, "1/s", true, 1.0));
-        rows.back().note = AbortNote(aborted);
+        rows.back().note = Join(AbortNote(aborted), CycleNote(r, 0.0));
     }
     if (Wanted(only, "startup")) {
         const double limit = StartupSeconds(processing);
