@@ -523,15 +523,40 @@ void TakeVideoRunAnswer() {
     anaMin = pp[12];
 }
 
+// Waits until no byte has come in on `com` for a few byte times. Flushing
+// the input queue drops only what has arrived: the tail of an answer or block
+// that came with bytes too many would still be on the wire and become the
+// head of the next one, and every later answer would stay shifted. A line
+// that never falls quiet is given up on after TIMEOUT. Events are not
+// processed, so the receive notification cannot take the bytes meanwhile.
+void DrainLine() {
+    constexpr double kQuietTime = 0.005; // about ten bytes at 19200 baud
+    const double begin = Timer();
+    double lastChange = begin;
+    int waiting = GetInQLen(com);
+    while (waiting >= 0) { // a port that is not open has nothing to drain
+        const double now = Timer();
+        const int n = GetInQLen(com);
+        if (n != waiting) {
+            waiting = n;
+            lastChange = now;
+        } else if (now - lastChange >= kQuietTime || now - begin > TIMEOUT) {
+            break;
+        }
+    }
+}
+
 // Reads the 256 video samples into adcbuf: four 64-sample blocks on the
-// boards that deliver them so, one 256-sample block on all others.
+// boards that deliver them so, one 256-sample block on all others. Each
+// request goes out on a quiet line.
 void ReadVideoSignal() {
     if (pcbtype == 0 || pcbtype == 100) {
-        ReadData64(0, 0);
-        ReadData64(64, 0);
-        ReadData64(128, 0);
-        ReadData64(192, 1);
+        for (int start = 0; start < 256; start += 64) {
+            DrainLine();
+            ReadData64(start, start == 192 ? 1 : 0);
+        }
     } else {
+        DrainLine();
         ReadData256();
     }
 }
@@ -554,6 +579,7 @@ int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*
     stop_flag = 0;
 
     do {
+        DrainLine();
         FlushInQ(com);
         FlushOutQ(com);
         rx_flag = 0;
