@@ -76,6 +76,50 @@ class FaultyLoops : public Bed {
         }
         return samples;
     }
+    // Switches the port at many points of a loop's cycle, back and forth
+    // between two sensors.
+    void SwitchPortsDuringLoops(int button) {
+        SimPeer first("type2-res350");
+        SimPeer second("type4");
+        Connect(first);
+        bed().attachPeer(2, &second);
+        int port = 1;
+        for (double at = 0.30; at < 1.0; at += 0.037) {
+            SCOPED_TRACE("switch at " + std::to_string(at));
+            const int next = port == 1 ? 2 : 1;
+            SimPeer& target = next == 1 ? first : second;
+            const std::size_t asked = target.frames().size();
+            const double start = bed().now();
+            bed().at(start + at, [this, next] {
+                bed().operate(pHandle, PANEL_DropDCom, rt::Value::ofInt(next));
+            });
+            ASSERT_TRUE(bed().pressKey(pHandle, button));
+            EXPECT_LT(bed().now() - start, at + 10.0);
+            EXPECT_EQ(com, next);
+            EXPECT_FALSE(bed().portOpen(port));
+            EXPECT_EQ(stop_flag, 1);
+            EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_LOOPLOCK_A));
+            EXPECT_TRUE(bed().notificationInstalled(next));
+            EXPECT_EQ(bed().notificationMask(next), eventMask);
+            // The connection sequence ran on the new port.
+            const std::vector<int> commands = target.commands();
+            ASSERT_GE(commands.size(), asked + 4);
+            EXPECT_EQ(commands[asked], CMD_ECHO);
+            port = next;
+            bed().advance(2.0);
+        }
+        // The last port serves the next loop as usual.
+        SimPeer& last = port == 1 ? first : second;
+        const double start = bed().now();
+        bed().at(start + 3.0, [this] { bed().click(pHandle, PANEL_BTNStop); });
+        ASSERT_TRUE(bed().pressKey(pHandle, button));
+        EXPECT_GE(bed().now() - start, 3.0);
+        const std::vector<int> edges = LastLeftEdges(last, 2);
+        ASSERT_EQ(edges.size(), 2u);
+        EXPECT_TRUE(Ledge == edges[0] || Ledge == edges[1]) << Ledge;
+        bed().attachPeer(1, nullptr);
+        bed().attachPeer(2, nullptr);
+    }
     static std::vector<int> Shown() {
         return std::vector<int>(std::begin(adcbuf), std::end(adcbuf));
     }
@@ -129,6 +173,18 @@ TEST_F(FaultyLoops, VideoLoopFallsBackIntoStepAfterBlocksWithExtraBytes) {
         EXPECT_EQ(Shown(), LastLine(sensor));
         EXPECT_EQ(Ledge, LastLeftEdges(sensor, 1).at(0));
     }
+}
+
+// The port selector stays usable while a loop runs: switching the port
+// pulls the line from under whatever step the loop is in. At every point of
+// a cycle the loop must end, the new sensor must be identified, and the
+// next loop must run on the new port with the notification in place.
+TEST_F(FaultyLoops, PortSwitchAtAnyPointOfAVideoCycleEndsTheLoopCleanly) {
+    SwitchPortsDuringLoops(PANEL_BTNVideo);
+}
+
+TEST_F(FaultyLoops, PortSwitchAtAnyPointOfARunCycleEndsTheLoopCleanly) {
+    SwitchPortsDuringLoops(PANEL_BTNRun);
 }
 
 } // namespace
