@@ -503,26 +503,6 @@ int CC_TOGGBTN_ParaII(int panel, int control, int event, void* /*callbackData*/,
 
 // ---- Live video loop -------------------------------------------------------
 
-namespace {
-
-// Stores the words of a measurement answer from the packet.
-void TakeVideoRunAnswer() {
-    Ledge = pp[0];
-    Redge = pp[1];
-    Mvalue = pp[2];
-    // Low half first; built unsigned so that a large high half never
-    // overflows.
-    umValue = static_cast<int>(static_cast<std::uint32_t>(pp[3]) |
-                               (static_cast<std::uint32_t>(pp[4]) << 16));
-    tVal = pp[5];
-    tTol = pp[6];
-    edcnt = pp[7];
-    mvstart = pp[8];
-    mvend = pp[9];
-    anaMax = pp[11];
-    anaMin = pp[12];
-}
-
 // Waits until no byte has come in on `com` for a few byte times. Flushing
 // the input queue drops only what has arrived: the tail of an answer or block
 // that came with bytes too many would still be on the wire and become the
@@ -544,6 +524,26 @@ void DrainLine() {
             break;
         }
     }
+}
+
+namespace {
+
+// Stores the words of a measurement answer from the packet.
+void TakeVideoRunAnswer() {
+    Ledge = pp[0];
+    Redge = pp[1];
+    Mvalue = pp[2];
+    // Low half first; built unsigned so that a large high half never
+    // overflows.
+    umValue = static_cast<int>(static_cast<std::uint32_t>(pp[3]) |
+                               (static_cast<std::uint32_t>(pp[4]) << 16));
+    tVal = pp[5];
+    tTol = pp[6];
+    edcnt = pp[7];
+    mvstart = pp[8];
+    mvend = pp[9];
+    anaMax = pp[11];
+    anaMin = pp[12];
 }
 
 // Reads the 256 video samples into adcbuf: four 64-sample blocks on the

@@ -128,6 +128,10 @@ void ResetAllGlobals();
 void SetStatusText(const char* text);
 // Shows szStatus in PANEL_STATUS.
 void ShowStatus();
+// Waits until no byte has come in on `com` for a few byte times (at most
+// TIMEOUT), so that flushing the input queue leaves no tail of an earlier
+// answer on the wire. Processes no events.
+void DrainLine();
 
 // ---- Start-up and shutdown ---------------------------------------------
 int WinMain(void* hInstance, void* hPrevInstance, char* lpszCmdLine, int nCmdShow);

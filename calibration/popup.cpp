@@ -118,6 +118,9 @@ int Exchange(int command, int setWords, bool loopRunning) {
         }
     }
 
+    // Bytes still coming in (too many behind an earlier answer) must not
+    // become the head of ours.
+    DrainLine();
     FlushInQ(com);
     FlushOutQ(com);
     rx_flag = 0;

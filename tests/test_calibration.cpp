@@ -333,10 +333,15 @@ TEST_F(Calibration, SameRawValueTwiceGivesANonFiniteFitThatIsShownButNotSent) {
     EXPECT_TRUE(sensor.frames().empty());
 }
 
-TEST_F(Calibration, CalibrationSentWhileTheRunSequenceMeasuresReachesTheSensor) {
+class CalibrationDuringRun : public Calibration, public ::testing::WithParamInterface<int> {};
+
+// Parameter: extra bytes behind every run answer (0: a sound sensor).
+TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTheSensor) {
     test::SimPeer sensor;
     bed().attachPeer(1, &sensor);
     InitRS232(1);
+    sensor.faults().extraBytes = GetParam();
+    sensor.faults().command = CMD_RUN;
     bool activeDuringRun = false;
     std::string afterSend;
     const double t0 = bed().now();
@@ -366,6 +371,8 @@ TEST_F(Calibration, CalibrationSentWhileTheRunSequenceMeasuresReachesTheSensor) 
     // Every frame reached the sensor whole.
     EXPECT_EQ(sensor.model().bytesDiscarded(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(ExtraBytesBehindRunAnswers, CalibrationDuringRun, ::testing::Values(0, 5));
 
 TEST_F(Calibration, AnalogResetReportsAnyAnswerAndATimeOut) {
     LinePeer sensor;
