@@ -111,6 +111,9 @@ void RunExchange(Exchange exchange, FuzzedDataProvider& data, FuzzPeer& peer,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     FuzzedDataProvider data(bytes, size);
+    // The peer outlives the program: whatever is still on the line when the
+    // input ends is delivered before the program lets go of it.
+    FuzzPeer peer(data);
     fuzz::Program program;
     auto& bed = program.bed();
 
@@ -133,7 +136,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             static_cast<Exchange>(data.ConsumeIntegralInRange<int>(0, kExchanges - 1)));
     }
 
-    FuzzPeer peer(data);
     program.connect(&peer);
     for (const Exchange exchange : exchanges) {
         RunExchange(exchange, data, peer, bed);

@@ -50,9 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     std::vector<std::uint8_t> firmware = data.ConsumeBytes<std::uint8_t>(firmwareLength);
     firmware.resize(firmwareLength, 0);
 
+    // The peer outlives the program (see fuzz_answers.cpp).
+    DescribingPeer peer(description, firmware);
     fuzz::Program program;
     auto& bed = program.bed();
-    DescribingPeer peer(description, firmware);
     program.connect(&peer);
 
     const u16 pixBBefore = pixB;
