@@ -298,6 +298,7 @@ int CC_ButtonTeach(int /*panel*/, int /*control*/, int event, void* /*callbackDa
     if (event != EVENT_COMMIT) {
         return 0;
     }
+    DrainLine();
     FlushInQ(com);
     FlushOutQ(com);
     rx_flag = 0;
