@@ -262,7 +262,10 @@ int RunApp(int argc, char** argv, const AppOptions& options) {
         Emit("rss_warm_kib", static_cast<double>(rssWarm));
         Emit("rss_end_kib", static_cast<double>(rss.back()));
         Emit("rss_max_kib", static_cast<double>(*std::max_element(rss.begin(), rss.end())));
-        Emit("hwm_kib", static_cast<double>(m.hwmKiB));
+        // The kernel updates the high-water mark lazily: take the larger of
+        // it and the highest sample.
+        Emit("hwm_kib",
+             static_cast<double>(std::max(m.hwmKiB, *std::max_element(rss.begin(), rss.end()))));
         Emit("samples", static_cast<double>(rss.size()));
         Emit("restarts", restarts);
     }

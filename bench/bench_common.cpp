@@ -110,15 +110,17 @@ void PrintTable(const std::vector<Row>& rows, const std::string& title) {
             std::snprintf(ratio, sizeof ratio, "%s", "-");
             verdict = "no";
         } else {
-            std::snprintf(measured, sizeof measured, "%.4g", r.measured);
+            std::snprintf(measured, sizeof measured, r.measured >= 1e4 ? "%.0f" : "%.4g",
+                          r.measured);
             const double q = r.goal != 0.0 ? r.measured / r.goal : 0.0;
             std::snprintf(ratio, sizeof ratio, "%.3f", q);
             const bool met = r.higherIsBetter ? q >= r.ratioGoal : q <= r.ratioGoal;
             verdict = met ? "yes" : "NO";
         }
-        std::printf("| %-50s | %-8s | %10s | %10.4g | %-8s | %6s | %-7s | %-4s |\n",
-                    r.figure.c_str(), r.bed.c_str(), measured, r.goal, r.unit.c_str(), ratio, goal,
-                    verdict);
+        char limit[32];
+        std::snprintf(limit, sizeof limit, r.goal >= 1e4 ? "%.0f" : "%.4g", r.goal);
+        std::printf("| %-50s | %-8s | %10s | %10s | %-8s | %6s | %-7s | %-4s |\n", r.figure.c_str(),
+                    r.bed.c_str(), measured, limit, r.unit.c_str(), ratio, goal, verdict);
     }
     bool anyNote = false;
     for (const Row& r : rows) {
