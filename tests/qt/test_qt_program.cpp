@@ -36,19 +36,12 @@ const std::string kLayout = KORVEN_BINARY_DIR "/KORVENDarir23.uir";
 
 // Runs the steps one after the other, each after its delay, inside the
 // event loop of whoever runs it.
-void Sequence(std::vector<std::pair<int, std::function<void()>>> steps) {
-    auto shared = std::make_shared<decltype(steps)>(std::move(steps));
-    auto next = std::make_shared<std::function<void(std::size_t)>>();
-    *next = [shared, next](std::size_t i) {
-        if (i >= shared->size()) {
-            return;
-        }
-        QTimer::singleShot((*shared)[i].first, [shared, next, i] {
-            (*shared)[i].second();
-            (*next)(i + 1);
-        });
-    };
-    (*next)(0);
+void Sequence(const std::vector<std::pair<int, std::function<void()>>>& steps) {
+    int at = 0;
+    for (const auto& [delay, action] : steps) {
+        at += delay;
+        QTimer::singleShot(at, action);
+    }
 }
 
 } // namespace
