@@ -277,6 +277,14 @@ void PushRUN() {
             graphrefresh = 0;
         }
         if (rx_flag == 1) {
+            // Bytes behind an answer (noise, a sensor that sent too much)
+            // would sit in front of the next answer and shift it and every
+            // later one. When the answer was not aligned on its sync word or
+            // more bytes are already coming in, let the line fall quiet
+            // before the next request; on a clean line this costs nothing.
+            if (szReadBuf[0] != 0x00 || szReadBuf[1] != kAnswerSync || GetInQLen(com) > 0) {
+                DrainLine();
+            }
             // The next request carries the set-point and tolerance the sensor
             // just reported; the time-out runs from this request.
             FlushInQ(com);
