@@ -405,7 +405,14 @@ class PanelTests : public QObject {
                 title = dialog->windowTitle();
                 directory = dialog->directory().absolutePath();
                 if (!name.isEmpty()) {
-                    dialog->selectFile(name);
+                    // Type the name as an operator would; selectFile() races
+                    // with the dialog's own directory listing.
+                    if (auto* edit =
+                            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+                        edit->setText(name);
+                    } else {
+                        dialog->selectFile(name);
+                    }
                 }
                 QDialog* box = dialog; // accept() is public on QDialog
                 accept ? box->accept() : box->reject();
