@@ -457,11 +457,19 @@ void SerialPorts::onError(Port& p, int error) {
     }
     bool gone = error == QSerialPort::ResourceError;
 #ifdef Q_OS_UNIX
-    if (error == QSerialPort::ReadError) {
-        // A read error with a hung-up line: the other side is gone (a
-        // pseudo-terminal whose master closed).
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
+        // Qt also reports a resource error when a read notification finds
+        // no bytes because we took them ourselves a moment earlier. Only a
+        // hung-up line means the other side is gone (an unplugged adapter, a
+        // pseudo-terminal whose master closed); anything else is cleared and
+        // reading goes on, or a healthy line would be dropped mid-run.
         pollfd fd{static_cast<int>(p.sp->handle()), POLLIN, 0};
         gone = ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        if (!gone) {
+            p.sp->clearError();
+            p.sp->setReadBufferSize(p.sp->readBufferSize()); // re-arms the read notifier
+            return;
+        }
     }
 #endif
     if (gone) {
