@@ -5,10 +5,12 @@
 
 #include <qcustomplot.h>
 
+#include <QElapsedTimer>
 #include <QPointer>
 
 #include <deque>
 #include <map>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -83,6 +85,13 @@ class Graph {
     int pointsPerScreen_ = 101;
     std::vector<std::deque<double>> traces_;
     std::map<int, int> traceColors_;
+    // Shared with a queued drawing, which may outlive this object.
+    struct ReplotState {
+        bool pending = false;
+        QElapsedTimer last;
+    };
+    static constexpr qint64 kReplotIntervalMs = 20;
+    std::shared_ptr<ReplotState> replot_ = std::make_shared<ReplotState>();
 };
 
 } // namespace korven::rt::qt
