@@ -547,18 +547,35 @@ void TakeVideoRunAnswer() {
     anaMin = pp[12];
 }
 
+// Set when the last answer or block of the video loop was not what the
+// sensor should have sent (misaligned, or of the wrong length): bytes may
+// still be trailing it on the wire.
+bool videoLineSuspect = false;
+
+// Each request of the video loop goes out on a quiet line. Waiting for the
+// line costs time, so it is done only when there is reason to: something
+// is arriving, or the last answer or block was off. A clean line pays
+// nothing.
+void QuietLineForRequest() {
+    if (videoLineSuspect || GetInQLen(com) > 0) {
+        DrainLine();
+    }
+    videoLineSuspect = false;
+}
+
 // Reads the 256 video samples into adcbuf: four 64-sample blocks on the
-// boards that deliver them so, one 256-sample block on all others. Each
-// request goes out on a quiet line.
+// boards that deliver them so, one 256-sample block on all others.
 void ReadVideoSignal() {
     if (pcbtype == 0 || pcbtype == 100) {
         for (int start = 0; start < 256; start += 64) {
-            DrainLine();
+            QuietLineForRequest();
             ReadData64(start, start == 192 ? 1 : 0);
+            videoLineSuspect = videoLineSuspect || nBytesR != 128;
         }
     } else {
-        DrainLine();
+        QuietLineForRequest();
         ReadData256();
+        videoLineSuspect = videoLineSuspect || nBytesR != 512;
     }
 }
 
@@ -579,8 +596,9 @@ int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*
     SetAxisScalingMode(pHandle, PANEL_GRAPH_VIDEO, VAL_XAXIS, VAL_MANUAL, 1.0, ccdpixE);
     stop_flag = 0;
 
+    videoLineSuspect = false;
     do {
-        DrainLine();
+        QuietLineForRequest();
         FlushInQ(com);
         FlushOutQ(com);
         rx_flag = 0;
@@ -604,6 +622,7 @@ int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*
         }
 
         if (rx_flag == 1 && graphrefresh == 1) {
+            videoLineSuspect = szReadBuf[0] != 0x00 || szReadBuf[1] != kAnswerSync;
             TakeVideoRunAnswer();
             // The blocks are raw bytes: the notification must not take them.
             SilenceRxNotification();
