@@ -214,6 +214,8 @@ TEST_F(LongRun, RunSequenceForAnHourWithRandomFaults) {
     }
     // Loops last a minute on average, and a sound sensor answers many
     // times a second.
+    RecordProperty("loops", loops);
+    RecordProperty("frames", static_cast<int>(sensor->frames().size()));
     EXPECT_GT(loops, seconds / 300);
     EXPECT_GT(static_cast<double>(sensor->frames().size()), 2 * seconds);
 }
@@ -237,6 +239,8 @@ TEST_F(LongRun, VideoLoopForAnHourWithRandomFaults) {
             Get(rng);
         }
     }
+    RecordProperty("loops", loops);
+    RecordProperty("frames", static_cast<int>(sensor->frames().size()));
     EXPECT_GT(loops, seconds / 300);
     EXPECT_GT(static_cast<double>(sensor->frames().size()), seconds);
 }
