@@ -529,24 +529,6 @@ void DrainLine() {
 
 namespace {
 
-// Stores the words of a measurement answer from the packet.
-void TakeVideoRunAnswer() {
-    Ledge = pp[0];
-    Redge = pp[1];
-    Mvalue = pp[2];
-    // Low half first; built unsigned so that a large high half never
-    // overflows.
-    umValue = static_cast<int>(static_cast<std::uint32_t>(pp[3]) |
-                               (static_cast<std::uint32_t>(pp[4]) << 16));
-    tVal = pp[5];
-    tTol = pp[6];
-    edcnt = pp[7];
-    mvstart = pp[8];
-    mvend = pp[9];
-    anaMax = pp[11];
-    anaMin = pp[12];
-}
-
 // Set when the last answer or block of the video loop was not what the
 // sensor should have sent (misaligned, or of the wrong length): bytes may
 // still be trailing it on the wire.
@@ -623,7 +605,7 @@ int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*
 
         if (rx_flag == 1 && graphrefresh == 1) {
             videoLineSuspect = szReadBuf[0] != 0x00 || szReadBuf[1] != kAnswerSync;
-            TakeVideoRunAnswer();
+            TakeRunAnswer();
             // The blocks are raw bytes: the notification must not take them.
             SilenceRxNotification();
             FlushInQ(com);

@@ -11,6 +11,25 @@
 
 namespace korven {
 
+// Copies the words of a measurement answer from the packet into the
+// display globals.
+void TakeRunAnswer() {
+    Ledge = pp[0];
+    Redge = pp[1];
+    Mvalue = pp[2];
+    // One 32-bit value sent low half first; built unsigned so that a high
+    // half of 0x8000 or more gives the negative value, never an overflow.
+    umValue = static_cast<int>(static_cast<std::uint32_t>(pp[3]) |
+                               (static_cast<std::uint32_t>(pp[4]) << 16));
+    tVal = pp[5];
+    tTol = pp[6];
+    edcnt = pp[7];
+    mvstart = pp[8];
+    mvend = pp[9];
+    anaMax = pp[11];
+    anaMin = pp[12];
+}
+
 namespace {
 
 // Colours of the drawings (0xRRGGBB).
@@ -48,25 +67,6 @@ void StoreWord(double value, u16& word) {
 // Fixed-point scale of the calibration slope for the connected sensor.
 int SlopeScale() {
     return ccdtype == 104 ? SLOPEMULTI_512 : SLOPEMULTI;
-}
-
-// Copies the words of a measurement answer from the packet into the
-// display globals.
-void TakeRunAnswer() {
-    Ledge = pp[0];
-    Redge = pp[1];
-    Mvalue = pp[2];
-    // One 32-bit value sent low half first; built unsigned so that a high
-    // half of 0x8000 or more gives the negative value, never an overflow.
-    umValue = static_cast<int>(static_cast<std::uint32_t>(pp[3]) |
-                               (static_cast<std::uint32_t>(pp[4]) << 16));
-    tVal = pp[5];
-    tTol = pp[6];
-    edcnt = pp[7];
-    mvstart = pp[8];
-    mvend = pp[9];
-    anaMax = pp[11];
-    anaMin = pp[12];
 }
 
 void DrawBand(double x1, double y1, double x2, double y2, int colour) {

@@ -10,6 +10,9 @@ namespace korven {
 void GetPanelValues();
 void SetPanelValues();
 
+// Copies the words of a measurement answer from pp into the display globals.
+void TakeRunAnswer();
+
 void PushGET(int source);
 void PushRUN();
 
