@@ -11,6 +11,7 @@
 
 #include <QComboBox>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -135,10 +136,14 @@ class ProgramTests : public QObject {
         QVERIFY2(sensor.start(&error), error.c_str());
         QtBackend qt;
         qt.mapPort(1, QString::fromStdString(sensor.path()), QStringLiteral("virtual sensor"));
+        QTemporaryDir nothing;
+        qt.mapPort(2, nothing.filePath(QStringLiteral("ttyGone")), QStringLiteral("unplugged"));
         korven::rt::SetBackend(&qt);
         korven::ResetAllGlobals();
 
-        std::string statusAfterConnect, statusAfterStop, portItem;
+        std::string statusAfterConnect, statusAfterStop, portItem, statusAfterGet, statusAfterSend,
+            statusAfterVideo, statusAfterPortChange;
+        bool videoShownWhileRunning = false;
         bool runDimmedWhileRunning = false, runEnabledAfterStop = false;
         std::size_t stripPoints = 0;
         int measured = 0;
@@ -163,6 +168,21 @@ class ProgramTests : public QObject {
                            ->itemText(0)
                            .toStdString();
             Sequence({
+                {100, [&] { QTest::mouseClick(button(PANEL_BTNGet), Qt::LeftButton); }},
+                {600,
+                 [&] {
+                     statusAfterGet = status();
+                     QTest::mouseClick(button(PANEL_BTNSend), Qt::LeftButton);
+                 }},
+                {300, [&] { statusAfterSend = status(); }},
+                {100, [&] { QTest::mouseClick(button(PANEL_BTNVideo), Qt::LeftButton); }},
+                {2000,
+                 [&] {
+                     videoShownWhileRunning =
+                         qt.controlWidget(korven::pHandle, PANEL_GRAPH_VIDEO)->isVisible();
+                     QTest::mouseClick(button(PANEL_BTNStop), Qt::LeftButton);
+                 }},
+                {1000, [&] { statusAfterVideo = status(); }},
                 {100, [&] { QTest::mouseClick(button(PANEL_BTNRun), Qt::LeftButton); }},
                 {1500,
                  [&] {
@@ -176,6 +196,15 @@ class ProgramTests : public QObject {
                  [&] {
                      runEnabledAfterStop = button(PANEL_BTNRun)->isEnabled();
                      statusAfterStop = status();
+                     // The operator picks port 2, which has no device behind it.
+                     auto* ports = qobject_cast<QComboBox*>(
+                         qt.controlWidget(korven::pHandle, PANEL_DropDCom));
+                     const int index = ports->findText(QStringLiteral("COM2"), Qt::MatchStartsWith);
+                     ports->setCurrentIndex(index);
+                 }},
+                {1500,
+                 [&] {
+                     statusAfterPortChange = status();
                      qt.panelWidget(korven::pHandle)->close();
                  }},
                 {15000, [&] { qt.quitUserInterface(99); }}, // only if the close failed
@@ -199,6 +228,11 @@ class ProgramTests : public QObject {
         QVERIFY(measured > 0);
         QVERIFY(runEnabledAfterStop);
         QVERIFY2(statusAfterStop.find("Timeout") == std::string::npos, statusAfterStop.c_str());
+        QCOMPARE(statusAfterGet, std::string("Parameter-frame received! - Line Ok!"));
+        QCOMPARE(statusAfterSend, std::string("Line Ok!"));
+        QVERIFY(videoShownWhileRunning);
+        QVERIFY2(statusAfterVideo.find("Timeout") == std::string::npos, statusAfterVideo.c_str());
+        QCOMPARE(statusAfterPortChange, std::string("No serial port found"));
     }
 };
 
