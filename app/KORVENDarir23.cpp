@@ -515,7 +515,10 @@ void DrainLine() {
     const double begin = Timer();
     double lastChange = begin;
     int waiting = GetInQLen(com);
-    while (waiting >= 0) { // a port that is not open has nothing to drain
+    // The poll count bounds the wait even on a clock that does not move.
+    constexpr int kMaxPolls = 1000000;
+    for (int polls = 0; waiting >= 0 && polls < kMaxPolls; ++polls) {
+        // A port that is not open (negative count) has nothing to drain.
         const double now = Timer();
         const int n = GetInQLen(com);
         if (n != waiting) {
