@@ -42,7 +42,8 @@ struct CtrlCallbackName {
     CtrlCallbackPtr fn;
 };
 
-#define KORVEN_CB(fn) {#fn, &fn}
+#define KORVEN_CB(fn)                                                                              \
+    { #fn, &fn }
 constexpr CtrlCallbackName kCtrlCallbacks[] = {
     KORVEN_CB(CC_BTNRun),
     KORVEN_CB(CC_BTNStop),
@@ -90,11 +91,12 @@ PanelCallbackPtr PanelCallback(std::string_view name) {
     return nullptr;
 }
 
-constexpr rt::LayoutRegistry kRegistry{&PanelResource, &ControlId, &CtrlCallback,
-                                       &PanelCallback};
+constexpr rt::LayoutRegistry kRegistry{&PanelResource, &ControlId, &CtrlCallback, &PanelCallback};
 
 } // namespace
 
-const rt::LayoutRegistry& KorvenLayoutRegistry() { return kRegistry; }
+const rt::LayoutRegistry& KorvenLayoutRegistry() {
+    return kRegistry;
+}
 
 } // namespace korven

@@ -90,17 +90,16 @@ class Backend {
     virtual int processSystemEvents() = 0;
 
     // graphs: arrays are already converted to doubles
-    virtual int plotXY(int panel, int control, std::span<const double> x,
-                       std::span<const double> y, int plotStyle, int pointStyle, int lineStyle,
-                       int pointFrequency, int color) = 0;
+    virtual int plotXY(int panel, int control, std::span<const double> x, std::span<const double> y,
+                       int plotStyle, int pointStyle, int lineStyle, int pointFrequency,
+                       int color) = 0;
     virtual int plotRectangle(int panel, int control, double x1, double y1, double x2, double y2,
                               int color, int fillColor) = 0;
     virtual int deleteGraphPlot(int panel, int control, int plotHandle, int refresh) = 0;
     virtual int setGraphCursor(int panel, int control, int cursor, double x, double y) = 0;
     virtual int setAxisScalingMode(int panel, int control, int axis, int mode, double min,
                                    double max) = 0;
-    virtual int setTraceAttribute(int panel, int control, int trace, int attribute,
-                                  int value) = 0;
+    virtual int setTraceAttribute(int panel, int control, int trace, int attribute, int value) = 0;
     virtual int plotStripChart(int panel, int control, std::span<const double> values) = 0;
 
     // serial

@@ -79,9 +79,9 @@ constexpr int CTRL_TEXT_MSG = 160;
 
 // ---- Serial -----------------------------------------------------------
 constexpr int LWRS_RXCHAR = 0x0001;
-constexpr int LWRS_RXFLAG = 0x0002;   // event character received
-constexpr int LWRS_TXEMPTY = 0x0004;  // output queue empty
-constexpr int LWRS_RECEIVE = 0x8000;  // at least the notify count waiting
+constexpr int LWRS_RXFLAG = 0x0002;  // event character received
+constexpr int LWRS_TXEMPTY = 0x0004; // output queue empty
+constexpr int LWRS_RECEIVE = 0x8000; // at least the notify count waiting
 
 // Error codes of OpenComConfig and the other serial calls.
 constexpr int kComUnknownSystemError = -1;
@@ -187,11 +187,10 @@ int PlotRectangle(int panel, int control, double x1, double y1, double x2, doubl
                   int fillColor);
 int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh);
 int SetGraphCursor(int panel, int control, int cursorNumber, double x, double y);
-int SetAxisScalingMode(int panel, int control, int axis, int axisScaling, double min,
-                       double max);
+int SetAxisScalingMode(int panel, int control, int axis, int axisScaling, double min, double max);
 int SetTraceAttribute(int panel, int control, int traceNumber, int attribute, int value);
-int PlotStripChart(int panel, int control, const void* array, int numberOfPoints,
-                   int startingIndex, int skipCount, int dataType);
+int PlotStripChart(int panel, int control, const void* array, int numberOfPoints, int startingIndex,
+                   int skipCount, int dataType);
 
 // ---- Serial -----------------------------------------------------------
 int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, int dataBits,

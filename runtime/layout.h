@@ -47,8 +47,8 @@ namespace korven::rt {
 // What the program tells the runtime about its layout: the names of panels,
 // controls and callbacks. Installed once before any panel is loaded.
 struct LayoutRegistry {
-    int (*panelResource)(std::string_view name);           // -1 if unknown
-    int (*controlId)(std::string_view name);               // -1 if unknown
+    int (*panelResource)(std::string_view name);            // -1 if unknown
+    int (*controlId)(std::string_view name);                // -1 if unknown
     CtrlCallbackPtr (*ctrlCallback)(std::string_view name); // nullptr if unknown
     PanelCallbackPtr (*panelCallback)(std::string_view name);
 };
@@ -78,14 +78,14 @@ struct Rect {
 };
 
 struct LayoutControl {
-    std::string name;     // constant name, e.g. "PANEL_STATUS"
-    int id = 0;           // from the registry
-    int parentId = 0;     // enclosing container control, 0 = the panel itself
-    std::string qtClass;  // widget class in the file
+    std::string name;    // constant name, e.g. "PANEL_STATUS"
+    int id = 0;          // from the registry
+    int parentId = 0;    // enclosing container control, 0 = the panel itself
+    std::string qtClass; // widget class in the file
     CtrlKind kind = CtrlKind::Container;
     ValueType valueType = ValueType::None;
-    Rect geometry;        // relative to the panel
-    Value initial;        // initial value in the control's own type
+    Rect geometry; // relative to the panel
+    Value initial; // initial value in the control's own type
     bool hasRange = false;
     double minimum = 0.0;
     double maximum = 0.0;
