@@ -429,9 +429,11 @@ class PanelTests : public QObject {
         QCOMPARE(title, QStringLiteral("KORVEN-Parameter-File"));
         QCOMPARE(directory, QDir(files.path()).absolutePath());
 
-        // A new name gets the filter's extension.
+        // A new name gets the filter's extension. The name is the proposed
+        // one, so nothing races with the dialog's own directory listing.
         request.buttonLabel = VAL_OK_BUTTON;
-        answer(QStringLiteral("second"), true);
+        request.defaultFileSpec = "second";
+        answer({}, true);
         result = qt_->fileSelectPopup(request);
         QCOMPARE(result.status, VAL_NEW_FILE_SELECTED);
         QVERIFY(QString::fromStdString(result.path).endsWith(QStringLiteral("second.dat")));
