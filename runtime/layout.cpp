@@ -187,31 +187,6 @@ bool ParseValueType(const std::string& s, ValueType& out) {
     return true;
 }
 
-void TypeLimits(ValueType t, double& lo, double& hi) {
-    switch (t) {
-    case ValueType::U16:
-        lo = 0.0;
-        hi = 65535.0;
-        return;
-    case ValueType::U32:
-        lo = 0.0;
-        hi = 4294967295.0;
-        return;
-    case ValueType::Int:
-        lo = std::numeric_limits<int>::min();
-        hi = std::numeric_limits<int>::max();
-        return;
-    case ValueType::Float:
-        lo = -static_cast<double>(std::numeric_limits<float>::max());
-        hi = static_cast<double>(std::numeric_limits<float>::max());
-        return;
-    default:
-        lo = -std::numeric_limits<double>::max();
-        hi = std::numeric_limits<double>::max();
-        return;
-    }
-}
-
 bool IsNumericType(ValueType t) {
     return t == ValueType::U16 || t == ValueType::Int || t == ValueType::U32 ||
            t == ValueType::Double || t == ValueType::Float;
@@ -515,6 +490,32 @@ std::optional<Layout> ReadLayoutFile(const std::string& path, std::string* error
     }
     return ParseLayout(std::string_view(data.constData(), static_cast<std::size_t>(data.size())),
                        error);
+}
+
+// The range a value of the type can hold.
+void TypeLimits(ValueType t, double& lo, double& hi) {
+    switch (t) {
+    case ValueType::U16:
+        lo = 0.0;
+        hi = 65535.0;
+        return;
+    case ValueType::U32:
+        lo = 0.0;
+        hi = 4294967295.0;
+        return;
+    case ValueType::Int:
+        lo = std::numeric_limits<int>::min();
+        hi = std::numeric_limits<int>::max();
+        return;
+    case ValueType::Float:
+        lo = -static_cast<double>(std::numeric_limits<float>::max());
+        hi = static_cast<double>(std::numeric_limits<float>::max());
+        return;
+    default:
+        lo = -std::numeric_limits<double>::max();
+        hi = std::numeric_limits<double>::max();
+        return;
+    }
 }
 
 } // namespace korven::rt

@@ -114,6 +114,10 @@ struct Layout {
     const LayoutPanel* panel(int resourceId) const;
 };
 
+// The range a value of the type can hold (the full double range for
+// non-numeric types).
+void TypeLimits(ValueType t, double& lo, double& hi);
+
 // Reads the layout file. Returns nullopt (with a reason in *error) when the
 // file is missing or not a well-formed layout.
 std::optional<Layout> ReadLayoutFile(const std::string& path, std::string* error = nullptr);

@@ -32,31 +32,6 @@ constexpr double kDefaultComTimeout = 2.0;
 constexpr int kDefaultPointsPerScreen = 100;
 constexpr int kFirstRuntimeControlId = 1000;
 
-void TypeLimits(ValueType t, double& lo, double& hi) {
-    switch (t) {
-    case ValueType::U16:
-        lo = 0.0;
-        hi = 65535.0;
-        return;
-    case ValueType::U32:
-        lo = 0.0;
-        hi = 4294967295.0;
-        return;
-    case ValueType::Int:
-        lo = std::numeric_limits<int>::min();
-        hi = std::numeric_limits<int>::max();
-        return;
-    case ValueType::Float:
-        lo = -static_cast<double>(std::numeric_limits<float>::max());
-        hi = static_cast<double>(std::numeric_limits<float>::max());
-        return;
-    default:
-        lo = -std::numeric_limits<double>::max();
-        hi = std::numeric_limits<double>::max();
-        return;
-    }
-}
-
 bool NonZero(const Value& v) {
     switch (v.kind) {
     case Value::Kind::Int:

@@ -95,18 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (int k = 0; k < PNUM; ++k) {
         pp[k] = data.ConsumeIntegral<u16>();
     }
-    Ledge = pp[0];
-    Redge = pp[1];
-    Mvalue = pp[2];
-    umValue = static_cast<int>(static_cast<std::uint32_t>(pp[3]) |
-                               (static_cast<std::uint32_t>(pp[4]) << 16));
-    tVal = pp[5];
-    tTol = pp[6];
-    edcnt = pp[7];
-    mvstart = pp[8];
-    mvend = pp[9];
-    anaMax = pp[11];
-    anaMin = pp[12];
+    TakeRunAnswer();
     eMode = data.ConsumeIntegralInRange<u16>(0, 4);
     anaMode = data.ConsumeIntegralInRange<u16>(0, 9);
     for (u16& sample : adcbuf) {
