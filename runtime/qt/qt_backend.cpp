@@ -444,7 +444,13 @@ void QtBackend::bindControl(Panel& panel, Control& c) {
         if (w->property("portList").toBool()) {
             fillPortList(c);
         }
-        connect(static_cast<QComboBox*>(w), &QComboBox::currentIndexChanged, this, changed);
+        // A new item is a changed value; choosing an item, also the one
+        // already shown, is a commit, so that the operator can pick the
+        // same port again to reconnect.
+        connect(static_cast<QComboBox*>(w), &QComboBox::currentIndexChanged, this,
+                [this, ph, id] { postCtrlEvent(ph, id, EVENT_VAL_CHANGED); });
+        connect(static_cast<QComboBox*>(w), &QComboBox::activated, this,
+                [this, ph, id] { postCtrlEvent(ph, id, EVENT_COMMIT); });
         break;
     case CtrlKind::TextBox:
         connect(static_cast<QPlainTextEdit*>(w), &QPlainTextEdit::textChanged, this,

@@ -4,6 +4,7 @@
 #include "tests/qt/qt_fixture.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -186,6 +187,16 @@ class PanelTests : public QObject {
         settle();
         QCOMPARE(intVal(kRing), 2);
         QCOMPARE(EventsOf(kRing), (std::vector<int>{EVENT_VAL_CHANGED, EVENT_COMMIT}));
+        Calls().clear();
+
+        // Choosing the item already shown from the open list is a commit
+        // without a change (how the operator reconnects the same port).
+        ring->showPopup();
+        QTRY_VERIFY(ring->view()->isVisible());
+        QTest::keyClick(ring->view(), Qt::Key_Return);
+        settle();
+        QCOMPARE(intVal(kRing), 2);
+        QCOMPARE(EventsOf(kRing), (std::vector<int>{EVENT_COMMIT}));
     }
 
     void valuesSetFromCodeRaiseNoEvents() {
