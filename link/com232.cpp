@@ -465,7 +465,8 @@ int GetVERSIONInfo() {
     do {
         waiting = GetInQLen(com);
         tdiff = Timer() - tstart;
-        if (tdiff > kFirmwareTimeout) {
+        // A port that is not open (the adapter was pulled) brings nothing.
+        if (tdiff > kFirmwareTimeout || waiting < 0) {
             SetStatusText("Timeout - reading firmware info!");
             break;
         }
@@ -539,7 +540,10 @@ int ReadVideoBlock(const BlockRequest& request) {
         ProcessSystemEvents();
         waiting = GetInQLen(com);
         tdiff = Timer() - tstart;
-        if (tdiff > TIMEOUT) {
+        // On a port that is not open (the adapter was pulled mid-block)
+        // nothing more can come: give up at once rather than after the
+        // time-out, so that the loop around notices the dead line sooner.
+        if (tdiff > TIMEOUT || waiting < 0) {
             SetStatusText(request.timeoutText);
             break;
         }
