@@ -1,5 +1,10 @@
 #include "tests/qt/qt_fixture.h"
 
+#include "app/KORVENDarir23.h"
+#include "app/KORVENDarir23_uir.h"
+#include "app/registry.h"
+#include "runtime/engine.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -204,6 +209,22 @@ QString WriteTestForm(const QTemporaryDir& dir) {
         f.write(kForm);
     }
     return path;
+}
+
+void ProgramTestBase::init() {
+    previous_ = korven::rt::CurrentLayoutRegistry();
+    korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
+}
+
+void ProgramTestBase::cleanup() {
+    korven::rt::SetLayoutRegistry(previous_);
+    korven::rt::SetBackend(nullptr);
+}
+
+std::string StatusText() {
+    char text[1024] = {};
+    GetCtrlVal(korven::pHandle, PANEL_STATUS, text);
+    return text;
 }
 
 } // namespace qtfix

@@ -5,7 +5,10 @@
 
 #include "runtime/layout.h"
 
+#include <QObject>
 #include <QString>
+
+#include <string>
 
 #include <vector>
 
@@ -49,5 +52,22 @@ const korven::rt::LayoutRegistry& TestRegistry();
 
 // Writes the test form into dir and returns its path.
 QString WriteTestForm(const QTemporaryDir& dir);
+
+// Base of the test classes that run the program itself: each test
+// function gets the program's layout registry, and no back end is left
+// behind after it.
+class ProgramTestBase : public QObject {
+    Q_OBJECT
+
+  private:
+    const korven::rt::LayoutRegistry* previous_ = nullptr;
+
+  private slots:
+    void init();
+    void cleanup();
+};
+
+// The program's status line.
+std::string StatusText();
 
 } // namespace qtfix

@@ -8,6 +8,7 @@
 #include "runtime/qt/qt_backend.h"
 #include "runtime/qt/qt_graph.h"
 #include "sim/pty_server.h"
+#include "tests/qt/qt_fixture.h"
 
 #include <QComboBox>
 #include <QPushButton>
@@ -47,22 +48,10 @@ void Sequence(const std::vector<std::pair<int, std::function<void()>>>& steps) {
 
 } // namespace
 
-class ProgramTests : public QObject {
+class ProgramTests : public qtfix::ProgramTestBase {
     Q_OBJECT
 
-  private:
-    const korven::rt::LayoutRegistry* previous_ = nullptr;
-
   private slots:
-    void init() {
-        previous_ = korven::rt::CurrentLayoutRegistry();
-        korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
-    }
-    void cleanup() {
-        korven::rt::SetLayoutRegistry(previous_);
-        korven::rt::SetBackend(nullptr);
-    }
-
     void realPanelsStartLikeTheHeadlessOnes() {
         QtBackend qt;
         korven::rt::headless::HeadlessOptions options;
@@ -147,11 +136,6 @@ class ProgramTests : public QObject {
         bool runDimmedWhileRunning = false, runEnabledAfterStop = false;
         std::size_t stripPoints = 0;
         int measured = 0;
-        auto status = [] {
-            char text[1024] = {};
-            GetCtrlVal(korven::pHandle, PANEL_STATUS, text);
-            return std::string(text);
-        };
         auto button = [&qt](int id) {
             return qobject_cast<QPushButton*>(qt.controlWidget(korven::pHandle, id));
         };
@@ -163,7 +147,7 @@ class ProgramTests : public QObject {
                 return;
             }
             poll->stop();
-            statusAfterConnect = status();
+            statusAfterConnect = qtfix::StatusText();
             portItem = qobject_cast<QComboBox*>(qt.controlWidget(korven::pHandle, PANEL_DropDCom))
                            ->itemText(0)
                            .toStdString();
@@ -171,10 +155,10 @@ class ProgramTests : public QObject {
                 {100, [&] { QTest::mouseClick(button(PANEL_BTNGet), Qt::LeftButton); }},
                 {600,
                  [&] {
-                     statusAfterGet = status();
+                     statusAfterGet = qtfix::StatusText();
                      QTest::mouseClick(button(PANEL_BTNSend), Qt::LeftButton);
                  }},
-                {300, [&] { statusAfterSend = status(); }},
+                {300, [&] { statusAfterSend = qtfix::StatusText(); }},
                 {100, [&] { QTest::mouseClick(button(PANEL_BTNVideo), Qt::LeftButton); }},
                 {2000,
                  [&] {
@@ -182,7 +166,7 @@ class ProgramTests : public QObject {
                          qt.controlWidget(korven::pHandle, PANEL_GRAPH_VIDEO)->isVisible();
                      QTest::mouseClick(button(PANEL_BTNStop), Qt::LeftButton);
                  }},
-                {1000, [&] { statusAfterVideo = status(); }},
+                {1000, [&] { statusAfterVideo = qtfix::StatusText(); }},
                 {100, [&] { QTest::mouseClick(button(PANEL_BTNRun), Qt::LeftButton); }},
                 {1500,
                  [&] {
@@ -195,7 +179,7 @@ class ProgramTests : public QObject {
                 {800,
                  [&] {
                      runEnabledAfterStop = button(PANEL_BTNRun)->isEnabled();
-                     statusAfterStop = status();
+                     statusAfterStop = qtfix::StatusText();
                      // The operator picks port 2, which has no device behind it.
                      auto* ports = qobject_cast<QComboBox*>(
                          qt.controlWidget(korven::pHandle, PANEL_DropDCom));
@@ -204,7 +188,7 @@ class ProgramTests : public QObject {
                  }},
                 {1500,
                  [&] {
-                     statusAfterPortChange = status();
+                     statusAfterPortChange = qtfix::StatusText();
                      qt.panelWidget(korven::pHandle)->close();
                  }},
                 {15000, [&] { qt.quitUserInterface(99); }}, // only if the close failed
