@@ -201,76 +201,66 @@ int SetCtrlVal(int panel, int control, const char* value) {
     return SetValue(panel, control, Value::ofText(value));
 }
 
-int GetCtrlVal(int panel, int control, int* value) {
-    if (value == nullptr) {
+namespace {
+
+// How a control's value reaches each kind of out-parameter: integers keep
+// their low bits, as a C cast would; text is cut to the caller's buffer.
+void StoreValue(const Value& v, int* out) {
+    *out = Low32(v.asInt());
+}
+void StoreValue(const Value& v, unsigned short* out) {
+    *out = static_cast<unsigned short>(static_cast<std::uint64_t>(v.asInt()) & 0xFFFFu);
+}
+void StoreValue(const Value& v, unsigned int* out) {
+    *out = static_cast<unsigned int>(static_cast<std::uint64_t>(v.asInt()) & 0xFFFFFFFFu);
+}
+void StoreValue(const Value& v, double* out) {
+    *out = v.asDouble();
+}
+void StoreValue(const Value& v, float* out) {
+    *out = static_cast<float>(v.asDouble());
+}
+void StoreValue(const Value& v, char* out) {
+    CopyText(v.asText(), out, kTextBufferSize);
+}
+
+// Fetches a value with `get` and stores it through `out` when that worked.
+template <class T, class Get> int FetchInto(T* out, Get&& get) {
+    if (out == nullptr) {
         return kBadArgument;
     }
     Value v;
-    const int rc = GetValue(panel, control, v);
+    const int rc = get(v);
     if (rc >= 0) {
-        *value = Low32(v.asInt());
+        StoreValue(v, out);
     }
     return rc;
+}
+
+} // namespace
+
+int GetCtrlVal(int panel, int control, int* value) {
+    return FetchInto(value, [&](Value& v) { return GetValue(panel, control, v); });
 }
 
 int GetCtrlVal(int panel, int control, unsigned short* value) {
-    if (value == nullptr) {
-        return kBadArgument;
-    }
-    Value v;
-    const int rc = GetValue(panel, control, v);
-    if (rc >= 0) {
-        *value = static_cast<unsigned short>(static_cast<std::uint64_t>(v.asInt()) & 0xFFFFu);
-    }
-    return rc;
+    return FetchInto(value, [&](Value& v) { return GetValue(panel, control, v); });
 }
 
 int GetCtrlVal(int panel, int control, unsigned int* value) {
-    if (value == nullptr) {
-        return kBadArgument;
-    }
-    Value v;
-    const int rc = GetValue(panel, control, v);
-    if (rc >= 0) {
-        *value = static_cast<unsigned int>(static_cast<std::uint64_t>(v.asInt()) & 0xFFFFFFFFu);
-    }
-    return rc;
+    return FetchInto(value, [&](Value& v) { return GetValue(panel, control, v); });
 }
 
 int GetCtrlVal(int panel, int control, double* value) {
-    if (value == nullptr) {
-        return kBadArgument;
-    }
-    Value v;
-    const int rc = GetValue(panel, control, v);
-    if (rc >= 0) {
-        *value = v.asDouble();
-    }
-    return rc;
+    return FetchInto(value, [&](Value& v) { return GetValue(panel, control, v); });
 }
 
 int GetCtrlVal(int panel, int control, float* value) {
-    if (value == nullptr) {
-        return kBadArgument;
-    }
-    Value v;
-    const int rc = GetValue(panel, control, v);
-    if (rc >= 0) {
-        *value = static_cast<float>(v.asDouble());
-    }
-    return rc;
+    return FetchInto(value, [&](Value& v) { return GetValue(panel, control, v); });
 }
 
 int GetCtrlVal(int panel, int control, char* value) {
-    if (value == nullptr) {
-        return kBadArgument;
-    }
-    Value v;
-    const int rc = GetValue(panel, control, v);
-    if (rc >= 0) {
-        CopyText(v.asText(), value, kTextBufferSize);
-    }
-    return rc;
+    return FetchInto(value, [&](Value& v) { return GetValue(panel, control, v); });
 }
 
 int SetCtrlAttribute(int panel, int control, int attribute, int value) {
@@ -289,39 +279,15 @@ int SetCtrlAttribute(int panel, int control, int attribute, const char* value) {
 }
 
 int GetCtrlAttribute(int panel, int control, int attribute, int* value) {
-    if (value == nullptr) {
-        return kBadArgument;
-    }
-    Value v;
-    const int rc = GetAttr(panel, control, attribute, v);
-    if (rc >= 0) {
-        *value = Low32(v.asInt());
-    }
-    return rc;
+    return FetchInto(value, [&](Value& v) { return GetAttr(panel, control, attribute, v); });
 }
 
 int GetCtrlAttribute(int panel, int control, int attribute, double* value) {
-    if (value == nullptr) {
-        return kBadArgument;
-    }
-    Value v;
-    const int rc = GetAttr(panel, control, attribute, v);
-    if (rc >= 0) {
-        *value = v.asDouble();
-    }
-    return rc;
+    return FetchInto(value, [&](Value& v) { return GetAttr(panel, control, attribute, v); });
 }
 
 int GetCtrlAttribute(int panel, int control, int attribute, char* value) {
-    if (value == nullptr) {
-        return kBadArgument;
-    }
-    Value v;
-    const int rc = GetAttr(panel, control, attribute, v);
-    if (rc >= 0) {
-        CopyText(v.asText(), value, kTextBufferSize);
-    }
-    return rc;
+    return FetchInto(value, [&](Value& v) { return GetAttr(panel, control, attribute, v); });
 }
 
 int InstallCtrlCallback(int panel, int control, CtrlCallbackPtr fn, void* callbackData) {
