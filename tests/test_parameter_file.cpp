@@ -1,6 +1,10 @@
 // Saving the parameter set to a file and loading it back through SEND and
 // GET with the file target: the 5-wide column format, replacement of an
-// old file, cancelled dialogues, and broken files that change nothing.
+// old file, cancelled dialogues; files as operators and other tools make
+// them (blank lines, byte-order marks, tabs, CRLF, signs, numbers far too
+// large, binary junk), which are taken whole or not at all; and saves that
+// cannot be done, which leave both the parameters and what stood at the
+// path untouched.
 #include "app/KORVENDarir23.h"
 #include "display/gui.h"
 #include "link/com232.h"
@@ -43,6 +47,15 @@ std::array<u16, PNUM> Parameters() {
     return words;
 }
 
+// Sixteen values 101..116, each followed by `separator`.
+std::string Sixteen(const std::string& separator, const std::string& before = "") {
+    std::string text;
+    for (int k = 0; k < PNUM; ++k) {
+        text += before + std::to_string(101 + k) + separator;
+    }
+    return text;
+}
+
 class ParameterFile : public Bed {
   protected:
     void SetUp() override {
@@ -63,13 +76,18 @@ class ParameterFile : public Bed {
     void Choose(const fs::path& path, int status = VAL_EXISTING_FILE_SELECTED) {
         bed().queueFileDialog(FileDialogResult{status, path.string()});
     }
-    void Save(const fs::path& path) {
+    bool Save(const fs::path& path) {
         Choose(path, VAL_NEW_FILE_SELECTED);
-        EXPECT_TRUE(bed().click(pHandle, PANEL_BTNSend));
+        return bed().click(pHandle, PANEL_BTNSend);
     }
     void Load(const fs::path& path) {
         Choose(path);
         EXPECT_TRUE(bed().pressKey(pHandle, PANEL_BTNGet));
+    }
+    void LoadText(const std::string& text) {
+        const fs::path file = dir_ / "KRVNpara.dat";
+        WriteText(file, text);
+        Load(file);
     }
     // Loads a file holding `text`; nothing may change, and the status line
     // must say why.
@@ -79,9 +97,9 @@ class ParameterFile : public Bed {
         const auto before = Parameters();
         const int powerShown = static_cast<int>(bed().intValue(pHandle, PANEL_NUMPower));
         Load(file);
-        EXPECT_EQ(Parameters(), before) << text;
-        EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), powerShown);
-        EXPECT_EQ(Status(), status) << text;
+        EXPECT_EQ(Parameters(), before) << '[' << text << ']';
+        EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), powerShown) << '[' << text << ']';
+        EXPECT_EQ(Status(), status) << '[' << text << ']';
     }
     fs::path dir_;
 };
@@ -89,7 +107,7 @@ class ParameterFile : public Bed {
 TEST_F(ParameterFile, SaveWritesSixteenFiveWideLinesFromThePanel) {
     SetCtrlVal(pHandle, PANEL_NUMDeltaTol, 65535);
     const fs::path file = dir_ / "KRVNpara.dat";
-    Save(file);
+    EXPECT_TRUE(Save(file));
 
     const std::string text = ReadText(file);
     std::vector<std::string> lines;
@@ -126,7 +144,7 @@ TEST_F(ParameterFile, SaveWritesSixteenFiveWideLinesFromThePanel) {
 TEST_F(ParameterFile, SavingReplacesTheWholeOldFile) {
     const fs::path file = dir_ / "old.dat";
     WriteText(file, std::string(500, 'x') + "\n");
-    Save(file);
+    EXPECT_TRUE(Save(file));
     EXPECT_EQ(ReadText(file).size(), 16u * 6u);
 }
 
@@ -137,7 +155,7 @@ TEST_F(ParameterFile, WrittenFileReadsBackEveryWord) {
     SetCtrlVal(pPopup, POPUP_NUMSlope, 2.5);
     SetCtrlVal(pPopup, POPUP_NUMOffset, -12.0);
     const fs::path file = dir_ / "set.dat";
-    Save(file);
+    EXPECT_TRUE(Save(file));
     GetPanelValues();
     const auto saved = Parameters();
     EXPECT_EQ(saved[12], 2560);
@@ -179,57 +197,119 @@ TEST_F(ParameterFile, CancelledDialoguesWriteAndChangeNothing) {
     EXPECT_STREQ(file_name, "");
 }
 
-TEST_F(ParameterFile, LeadingSpacesAndEitherLineEndAreAccepted) {
-    std::string text;
-    for (int k = 0; k < 16; ++k) {
-        text += "   " + std::to_string(100 + k) + (k % 2 ? "\r\n" : "\n");
+TEST_F(ParameterFile, HarmlessLayoutsAreReadAsSixteenValues) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string layouts[] = {
+        Sixteen("\n\n"),                   // blank lines between the values
+        "\n\n" + Sixteen("\n") + "\n\n\n", // blank lines before and after
+        bom + Sixteen("\n", "  "),         // byte-order mark
+        bom + Sixteen("\r\n", "   "),      // byte-order mark and CRLF
+        Sixteen("\t"),                     // tabs on one line
+        Sixteen(" \t \r\n"),               // trailing white space
+        Sixteen("\n").substr(0, 63),       // no line end after the last value
+        Sixteen("\n", "0000"),             // leading zeros
+    };
+    for (const std::string& text : layouts) {
+        power = 1;
+        deltaTol = 1;
+        LoadText(text);
+        EXPECT_EQ(power, 101) << '[' << text << ']';
+        EXPECT_EQ(eBeg, 107) << '[' << text << ']';
+        EXPECT_EQ(deltaTol, 116) << '[' << text << ']';
     }
-    const fs::path file = dir_ / "crlf.dat";
-    WriteText(file, text);
-    Load(file);
-    EXPECT_EQ(power, 100);
-    EXPECT_EQ(deltaTol, 115);
 }
 
-TEST_F(ParameterFile, ValuesAboveSixteenBitsAreTakenModulo65536) {
+TEST_F(ParameterFile, ValuesAboveSixteenBitsWrapAndAreThenRepaired) {
     std::string text = "65543\n";
-    for (int k = 1; k < 16; ++k) {
-        text += "    1\n";
+    for (int k = 1; k < PNUM; ++k) {
+        // 4294967295 is 65535 in the packet's 16 bits: an erased slope,
+        // which the panel exchange turns back into 1.0.
+        text += (k == 12 ? std::string("4294967295") : std::to_string(101 + k)) + "\n";
     }
-    const fs::path file = dir_ / "big.dat";
-    WriteText(file, text);
-    Load(file);
+    LoadText(text);
     EXPECT_EQ(power, 7);
+    EXPECT_EQ(slope, SLOPEMULTI);
+    EXPECT_DOUBLE_EQ(bed().doubleValue(pPopup, POPUP_NUMSlope), 1.0);
 }
 
 TEST_F(ParameterFile, BrokenFilesChangeNothingAndSayWhy) {
-    std::string fifteen;
-    for (int k = 0; k < 15; ++k) {
-        fifteen += "   42\n";
+    const std::string fifteen = Sixteen("\n").substr(0, Sixteen("\n").rfind("116"));
+    const char* const fewer = "Parameter file unreadable: fewer than 16 values!";
+    const char* const more = "Parameter file unreadable: more than 16 values!";
+    const char* const notNumber = "Parameter file unreadable: not an unsigned number!";
+    const std::pair<std::string, const char*> cases[] = {
+        {"", fewer},
+        {"\n\n\n", fewer},
+        {fifteen + "\n\n\n", fewer},
+        {Sixteen("\n") + "117\n", more},
+        {fifteen + "99999999999\n", notNumber},
+        {fifteen + "4294967296\n", notNumber},
+        {fifteen + "+116\n", notNumber},
+        {fifteen + "-0\n", notNumber},
+        {"   -1\n" + fifteen, notNumber},
+        {fifteen + "1e2\n", notNumber},
+        {fifteen + "0x74\n", notNumber},
+        {fifteen + "11.6\n", notNumber},
+        {fifteen + "  4x2\n", notNumber},
+        {fifteen + std::string("11\0"
+                               "6\n",
+                               4),
+         notNumber},
+        {"\xFF\xFE" + Sixteen("\n"), notNumber},
+        {"power = 500\n" + fifteen, notNumber},
+    };
+    for (const auto& [text, status] : cases) {
+        ExpectRefused(text, status);
     }
-    ExpectRefused(fifteen, "Parameter file unreadable: fewer than 16 values!");
-    ExpectRefused("", "Parameter file unreadable: fewer than 16 values!");
-    ExpectRefused(fifteen + "   42\n   42\n", "Parameter file unreadable: more than 16 values!");
-    ExpectRefused(fifteen + "  4x2\n", "Parameter file unreadable: not an unsigned number!");
-    ExpectRefused("   -1\n" + fifteen, "Parameter file unreadable: not an unsigned number!");
-    ExpectRefused("hello\n" + fifteen, "Parameter file unreadable: not an unsigned number!");
 
     const auto before = Parameters();
     Load(dir_ / "missing.dat");
     EXPECT_EQ(Parameters(), before);
     EXPECT_EQ(Status(), "Parameter file cannot be opened!");
 
-    // A good file after a broken one does not keep the error text.
-    WriteText(dir_ / "good.dat", fifteen + "   42\n");
-    Load(dir_ / "good.dat");
-    EXPECT_EQ(power, 42);
+    // A good file after a broken one is read, and does not keep the error text.
+    LoadText(Sixteen("\n"));
+    EXPECT_EQ(power, 101);
     EXPECT_EQ(Status(), "Parameter file loaded!");
 }
 
-TEST_F(ParameterFile, FailedSaveIsReportedAndLeavesTheOldFile) {
-    Save(dir_ / "no-such-directory" / "KRVNpara.dat");
+TEST_F(ParameterFile, SaveThatCannotBeDoneKeepsTheParametersAndWhatStoodThere) {
+    const auto before = Parameters();
+
+    // The chosen directory does not exist: it is not made.
+    EXPECT_TRUE(Save(dir_ / "no-such-directory" / "KRVNpara.dat"));
     EXPECT_EQ(Status(), "Error writing parameter file!");
     EXPECT_FALSE(fs::exists(dir_ / "no-such-directory"));
+
+    // The directory of the chosen path is a plain file.
+    const fs::path notADirectory = dir_ / "folder";
+    WriteText(notADirectory, "an old file\n");
+    EXPECT_TRUE(Save(notADirectory / "KRVNpara.dat"));
+    EXPECT_EQ(Status(), "Error writing parameter file!");
+    EXPECT_EQ(ReadText(notADirectory), "an old file\n");
+
+    // The chosen path is a directory with a file in it.
+    const fs::path directory = dir_ / "KRVNpara.dat";
+    fs::create_directories(directory);
+    WriteText(directory / "keep.dat", "   42\n");
+    SetStatusText("");
+    EXPECT_TRUE(Save(directory));
+    EXPECT_EQ(Status(), "Error writing parameter file!");
+    EXPECT_TRUE(fs::is_directory(directory));
+    EXPECT_EQ(ReadText(directory / "keep.dat"), "   42\n");
+
+    EXPECT_EQ(Parameters(), before);
+    // No half-written file is left behind anywhere.
+    for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+    }
+
+    // A good path still works afterwards and reads back the same set.
+    const fs::path good = dir_ / "good.dat";
+    EXPECT_TRUE(Save(good));
+    power = 1;
+    Load(good);
+    EXPECT_EQ(Parameters(), before);
 }
 
 } // namespace
