@@ -241,6 +241,11 @@ int AppendFile(const fs::path& target, const std::string& text) {
 }
 #endif
 
+// True when a number read so far is a lone zero, after an optional sign.
+bool IsLeadingZero(const std::string& token) {
+    return token == "0" || token == "+0" || token == "-0";
+}
+
 bool IsSeparator(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ',';
 }
@@ -433,6 +438,10 @@ int FileToArray(const char* fileName, void* array, int dataType, int numberOfEle
             if (const int rc = finishToken(); rc != 0) {
                 return rc;
             }
+        } else if (IsLeadingZero(token) && ch >= '0' && ch <= '9') {
+            // Leading zeros do not change a number: keep one, however many
+            // there are, so that the length limit applies to the digits.
+            token.back() = ch;
         } else if (token.size() <= kMaxToken) {
             token += ch;
         }

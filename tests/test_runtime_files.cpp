@@ -86,6 +86,11 @@ TEST_F(Files, ReaderAcceptsAnySpacingLineEndsAndAByteOrderMark) {
     Write("big.dat", Lines(15, "0") + "4294967295");
     ASSERT_EQ(Load("big.dat", back), 0);
     EXPECT_EQ(back[15], 4294967295u);
+    // Leading zeros, however many, do not make a number too long.
+    Write("zeros.dat", Lines(15, "00") + std::string(200, '0') + "4294967295");
+    ASSERT_EQ(Load("zeros.dat", back), 0);
+    EXPECT_EQ(back[0], 0u);
+    EXPECT_EQ(back[15], 4294967295u);
 }
 
 TEST_F(Files, ReaderRefusesBadInputAndLeavesTheArrayUntouched) {
@@ -101,6 +106,9 @@ TEST_F(Files, ReaderRefusesBadInputAndLeavesTheArrayUntouched) {
         {"fraction", Lines(15, "1") + "1.5\n", kFileBadNumber},
         {"huge", Lines(15, "1") + "4294967296\n", kFileBadNumber},
         {"longer", Lines(15, "1") + "99999999999999999999999\n", kFileBadNumber},
+        {"very long", Lines(15, "1") + "1" + std::string(200, '0') + "\n", kFileBadNumber},
+        {"zeros after a sign", Lines(15, "1") + "-" + std::string(200, '0') + "1\n",
+         kFileBadNumber},
         {"short", Lines(15, "1"), kFileTooShort},
         {"empty", "", kFileTooShort},
         {"extra", Lines(17, "1"), kFileExtraData},
