@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in their own build directory and
 # runs each one on its seed corpus.
-#   scripts/fuzz.sh [seconds]    seconds per target (default 20)
+#   scripts/fuzz.sh [seconds [target...]]
+#       seconds per target (default 20); targets answers, parameter_file,
+#       identification (default all three)
 # New inputs go to build-fuzz/corpus/<target>/; a crash leaves its input
 # as build-fuzz/crash-*, to be replayed with build-fuzz/tests/fuzz/fuzz_<target> FILE.
 set -euo pipefail
@@ -9,6 +11,9 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 dir=${KORVEN_FUZZ_BUILD_DIR:-build-fuzz}
 targets=(answers parameter_file identification)
+if [ $# -gt 1 ]; then
+  targets=("${@:2}")
+fi
 
 if ! command -v clang++ >/dev/null; then
   echo "clang++ is missing: run scripts/setup.sh (packages clang, libclang-rt-14-dev)" >&2
