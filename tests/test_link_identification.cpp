@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -203,30 +204,29 @@ TEST_F(Identification, Types3And4ScaleTheStripChartToTheLine) {
     EXPECT_DOUBLE_EQ(xArray[255], 255.0);
 }
 
-TEST_F(Identification, Board100OpensTheAnalogueControlsAndCountsTheWindowInEighths) {
-    for (int c : {PANEL_DropAnaMode, PANEL_ButtonReset, PANEL_NUMAnaMax, PANEL_NUMAnaMin}) {
-        SetCtrlAttribute(pHandle, c, ATTR_DIMMED, 1);
+TEST_F(Identification, BoardDecidesTheAnalogueControlsAndTheWindowUnits) {
+    // Board 100 opens the analogue controls and counts the window in eighths;
+    // board 400 closes them and the serial mode.
+    struct Case {
+        u16 board, type;
+        bool dimmed;
+        int pixE;
+    };
+    for (const Case c : {Case{100, 103, false, 1180 * 8}, Case{400, 1, true, 1024}}) {
+        for (int k : {PANEL_DropAnaMode, PANEL_ButtonReset, PANEL_NUMAnaMax, PANEL_NUMAnaMin}) {
+            SetCtrlAttribute(pHandle, k, ATTR_DIMMED, !c.dimmed);
+        }
+        Description d;
+        d.type = c.type;
+        d.board = c.board;
+        d.lastPixel = 1180;
+        EXPECT_EQ(Identify(d), 1);
+        EXPECT_EQ(pixE, c.pixE) << "board " << c.board;
+        for (int k : {PANEL_DropAnaMode, PANEL_ButtonReset, PANEL_NUMAnaMax, PANEL_NUMAnaMin}) {
+            EXPECT_EQ(Dimmed(k), c.dimmed) << "board " << c.board << " control " << k;
+        }
     }
-    Description d;
-    d.type = 103;
-    d.board = 100;
-    d.lastPixel = 1180;
-    EXPECT_EQ(Identify(d), 1);
-    EXPECT_EQ(pixE, 1180 * 8);
-    for (int c : {PANEL_DropAnaMode, PANEL_ButtonReset, PANEL_NUMAnaMax, PANEL_NUMAnaMin}) {
-        EXPECT_FALSE(Dimmed(c)) << "control " << c;
-    }
-}
-
-TEST_F(Identification, Board400ClosesTheAnalogueAndSerialModeControls) {
-    Description d;
-    d.board = 400;
-    EXPECT_EQ(Identify(d), 1);
-    for (int c : {PANEL_DropAnaMode, PANEL_ButtonReset, PANEL_DropRs232Mode, PANEL_NUMAnaMax,
-                  PANEL_NUMAnaMin}) {
-        EXPECT_TRUE(Dimmed(c)) << "control " << c;
-    }
-    EXPECT_EQ(pixE, 1024);
+    EXPECT_TRUE(Dimmed(PANEL_DropRs232Mode));
 }
 
 TEST_F(Identification, SubpixelStepsAndVideoAxis) {
@@ -307,49 +307,43 @@ class Firmware : public Identification {
     }
 };
 
-TEST_F(Firmware, Board0SendsOneCharacterPerWord) {
-    pcbtype = 0;
-    Bytes block = CharWords("V2.30 KORVEN?");
-    // Only the low byte of a word makes the character.
-    block[24] = 0x7F;
-    block[25] = '!';
-    peer.send(block);
-    const int passes = bed().passes();
-    EXPECT_EQ(GetVERSIONInfo(), 72);
-    EXPECT_EQ(Status(), "V2.30 KORVEN!");
-    EXPECT_STREQ(szVersion, "V2.30 KORVEN!");
-    EXPECT_EQ(bed().passes(), passes); // no event processing while waiting
-    ASSERT_EQ(peer.frames().size(), 1u);
-    EXPECT_EQ(ScriptedPeer::commandOf(peer.frames()[0]), 7);
-    EXPECT_TRUE(bed().notificationInstalled(1));
-    EXPECT_EQ(bed().notificationMask(1), eventMask);
-}
-
-TEST_F(Firmware, OtherBoardsSendTheTextItselfUpToItsZeroByte) {
-    pcbtype = 100;
-    Bytes block(72, 0);
-    const std::string text = "FW 2.3 build 7";
-    std::copy(text.begin(), text.end(), block.begin());
-    block[20] = 'X'; // after the terminator: not shown
-    peer.send(block);
-    EXPECT_EQ(GetVERSIONInfo(), 72);
-    EXPECT_EQ(Status(), text);
-
-    // The word-coded block of a board-0 sensor begins with a zero byte.
-    peer.send(CharWords("V2"));
-    EXPECT_EQ(GetVERSIONInfo(), 72);
-    EXPECT_EQ(Status(), "");
-}
-
-TEST_F(Firmware, TextWithoutZeroByteIsCutToTheStatusLine) {
-    pcbtype = 400;
-    peer.send(Bytes(72, 'A'));
-    EXPECT_EQ(GetVERSIONInfo(), 72);
-    EXPECT_EQ(Status(), std::string(71, 'A'));
+TEST_F(Firmware, EachBoardsTextCodingIsDecoded) {
+    // Board 0: one character per word, only its low byte counts.
+    Bytes words = CharWords("V2.30 KORVEN?");
+    words[24] = 0x7F;
+    words[25] = '!';
+    // Other boards: the text itself up to its zero byte.
+    Bytes text(72, 0);
+    const std::string fw = "FW 2.3 build 7";
+    std::copy(fw.begin(), fw.end(), text.begin());
+    text[20] = 'X'; // after the terminator: not shown
+    struct Case {
+        u16 board;
+        Bytes block;
+        std::string status;
+    };
+    const Case cases[] = {
+        {0, words, "V2.30 KORVEN!"},
+        {100, text, fw},
+        {100, CharWords("V2"), ""},                  // a word-coded block begins with a zero byte
+        {400, Bytes(72, 'A'), std::string(71, 'A')}, // no zero byte: cut to the status line
+    };
+    for (const Case& c : cases) {
+        pcbtype = c.board;
+        peer.send(c.block);
+        const int passes = bed().passes();
+        EXPECT_EQ(GetVERSIONInfo(), 72);
+        EXPECT_EQ(Status(), c.status) << "board " << c.board;
+        EXPECT_EQ(szVersion, c.board == 0 ? c.status : "") << "board " << c.board;
+        EXPECT_EQ(bed().passes(), passes) << "no event processing while waiting";
+        EXPECT_EQ(ScriptedPeer::commandOf(peer.frames().back()), 7);
+        EXPECT_TRUE(bed().notificationInstalled(1));
+        EXPECT_EQ(bed().notificationMask(1), eventMask);
+    }
     EXPECT_EQ(szStatus[71], '\0');
 }
 
-TEST_F(Firmware, ShortBlockTimesOutWithTheNotificationBack) {
+TEST_F(Firmware, ShortBlockOrClosedPortTimesOutWithTheNotificationBack) {
     peer.send(Bytes(10, 'v'));
     const double begin = bed().now();
     EXPECT_EQ(GetVERSIONInfo(), 10);
@@ -358,36 +352,28 @@ TEST_F(Firmware, ShortBlockTimesOutWithTheNotificationBack) {
     EXPECT_TRUE(bed().notificationInstalled(1));
     EXPECT_EQ(bed().inputQueueLength(1), 0);
     EXPECT_EQ(rx_flag, 0);
-}
 
-TEST_F(Firmware, MoreThanTheBlockMakesNoTextAndKeepsTheStatus) {
-    bed().options().byteTime = 0.0; // everything arrives at once
-    SetStatusText("Parameter-frame received! - Line Ok!");
-    peer.send(Bytes(100, 'B'));
-    EXPECT_EQ(GetVERSIONInfo(), 100);
-    EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
-    EXPECT_STREQ(szVersion, "");
-    EXPECT_TRUE(bed().notificationInstalled(1));
-}
-
-TEST_F(Firmware, FloodBeyondTheReadBufferIsReadOnlyUpToItsSize) {
-    bed().options().byteTime = 0.0;
-    SetStatusText("previous");
-    peer.send(Bytes(3000, 'C'));
-    EXPECT_EQ(GetVERSIONInfo(), 3000);
-    EXPECT_EQ(nBytesR, kBufLen);
-    EXPECT_EQ(Status(), "previous");
-    EXPECT_EQ(bed().inputQueueLength(1), 0);
-    EXPECT_TRUE(bed().notificationInstalled(1));
-    // The line works normally afterwards.
-    peer.answer({});
-    EXPECT_EQ(CheckComLine(1), 1);
-}
-
-TEST_F(Firmware, PortNotOpenEndsInTheTimeout) {
+    SetStatusText("");
     CloseCom(1);
     EXPECT_EQ(GetVERSIONInfo(), 0);
     EXPECT_EQ(Status(), "Timeout - reading firmware info!");
+}
+
+TEST_F(Firmware, MoreThanTheBlockMakesNoTextAndIsReadOnlyUpToTheBuffer) {
+    bed().options().byteTime = 0.0; // everything arrives at once
+    for (const int size : {100, 3000}) {
+        SetStatusText("Parameter-frame received! - Line Ok!");
+        peer.send(Bytes(static_cast<std::size_t>(size), 'B'));
+        EXPECT_EQ(GetVERSIONInfo(), size);
+        EXPECT_EQ(nBytesR, std::min(size, kBufLen));
+        EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
+        EXPECT_STREQ(szVersion, "");
+        EXPECT_EQ(bed().inputQueueLength(1), 0);
+        EXPECT_TRUE(bed().notificationInstalled(1));
+    }
+    // The line works normally afterwards.
+    peer.answer({});
+    EXPECT_EQ(CheckComLine(1), 1);
 }
 
 } // namespace
