@@ -22,24 +22,9 @@ using rt::headless::HeadlessOptions;
 using rt::headless::ScopedHeadless;
 
 // ---- a small registry of its own --------------------------------------------
-enum : int {
-    T_BOX = 1,
-    T_GO,
-    T_TOGGLE,
-    T_RADIO,
-    T_CHECK,
-    T_U16,
-    T_COUNT,
-    T_GAIN,
-    T_RING,
-    T_MSG,
-    T_PIC,
-    T_TEXT,
-    T_GRAPH,
-    T_STRIP,
-    T_INNER,
-    S_ONLY = 50,
-};
+constexpr int T_BOX = 1, T_GO = 2, T_TOGGLE = 3, T_RADIO = 4, T_CHECK = 5, T_U16 = 6, T_COUNT = 7,
+              T_GAIN = 8, T_RING = 9, T_MSG = 10, T_PIC = 11, T_TEXT = 12, T_GRAPH = 13,
+              T_STRIP = 14, T_INNER = 15, S_ONLY = 50;
 
 int gClicks = 0;
 int gLastEvent = 0;
