@@ -183,23 +183,6 @@ constexpr const char* kLayoutFile = "KORVENDarir23.uir";
 constexpr const char* kParaFileName = "KRVNpara.dat";
 constexpr const char* kParaFileFilter = "*.dat";
 
-const char* WriteBufChars() {
-    return reinterpret_cast<const char*>(szWriteBuf);
-}
-
-void SetDimmed(int control, int dimmed) {
-    SetCtrlAttribute(pHandle, control, ATTR_DIMMED, dimmed);
-}
-
-// Every parameter transfer of a continuous activity goes to the sensor's
-// RAM; the radio buttons show that.
-void SelectRamTarget() {
-    SetCtrlVal(pHandle, PANEL_RBTRam, 1);
-    target = RAM;
-    SetCtrlVal(pHandle, PANEL_RBTEeprom, 0);
-    SetCtrlVal(pHandle, PANEL_RBTFile, 0);
-}
-
 } // namespace
 
 void InitVars() {
@@ -287,8 +270,8 @@ int CC_BTNStop(int /*panel*/, int /*control*/, int event, void* /*callbackData*/
                int /*eventData1*/, int /*eventData2*/) {
     if (event == EVENT_LEFT_CLICK) {
         stop_flag = 1;
-        SetDimmed(PANEL_LOOPLOCK_A, 0);
-        SetDimmed(PANEL_LOOPLOCK_B, 0);
+        SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_A, ATTR_DIMMED, 0);
+        SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_B, ATTR_DIMMED, 0);
     }
     return 0;
 }
@@ -306,7 +289,7 @@ int CC_ButtonTeach(int /*panel*/, int /*control*/, int event, void* /*callbackDa
     // measured value as the new set-point.
     order = CMD_TEACH;
     FillTxBuf(CMD_TEACH, pp);
-    nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+    WriteFrame(com);
     SetCtrlVal(pHandle, PANEL_STATUS, "New setpoint value teached!");
 
     tstart = Timer();
@@ -375,7 +358,7 @@ int CC_BTNSend(int /*panel*/, int /*control*/, int event, void* /*callbackData*/
     GetPanelValues();
     CopyVarsToPP();
     FillTxBuf(order, pp);
-    nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+    WriteFrame(com);
     if (nBytesW == kFrameBytes) {
         SetCtrlVal(pHandle, PANEL_STATUS, "Line Ok!");
     }
@@ -575,8 +558,7 @@ int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*
 
     SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_VISIBLE, 0);
     SetCtrlAttribute(pHandle, PANEL_GRAPH_VIDEO, ATTR_VISIBLE, 1);
-    SetDimmed(PANEL_LOOPLOCK_B, 1);
-    SetDimmed(PANEL_LOOPLOCK_A, 1);
+    DimLoopControls();
     SelectRamTarget();
     SetAxisScalingMode(pHandle, PANEL_GRAPH_VIDEO, VAL_XAXIS, VAL_MANUAL, 1.0, ccdpixE);
     stop_flag = 0;
@@ -594,7 +576,7 @@ int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*
         order = CMD_RUN;
         FillTxBuf(CMD_RUN, pp);
         tstart = Timer();
-        nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+        WriteFrame(com);
 
         while (rx_flag != 1) {
             ProcessSystemEvents();
@@ -621,9 +603,7 @@ int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*
         ProcessSystemEvents();
     } while (stop_flag == 0);
 
-    SetDimmed(PANEL_LOOPLOCK_B, 0);
-    SetDimmed(PANEL_LOOPLOCK_A, 0);
-    SetDimmed(PANEL_LOOPUNLOCK, 0);
+    UndimLoopControls();
     InstallRxNotification();
     FlushOutQ(com);
     FlushInQ(com);

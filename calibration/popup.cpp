@@ -130,7 +130,7 @@ int Exchange(int command, int setWords, bool loopRunning) {
     }
     order = command;
     FillTxBuf(order, pp);
-    nBytesW = ComWrt(com, reinterpret_cast<const char*>(szWriteBuf), 2 * PNUM + 4);
+    WriteFrame(com);
     SetCtrlVal(pHandle, PANEL_STATUS, "Reset Max/Min values...");
 
     tstart = Timer();

@@ -213,7 +213,7 @@ void PushGET(int source) {
         FlushOutQ(com);
         FillTxBuf(order, pp);
         rx_flag = 0;
-        nBytesW = ComWrt(com, reinterpret_cast<const char*>(szWriteBuf), kFrameBytes);
+        WriteFrame(com);
         if (nBytesW == kFrameBytes) {
             SetCtrlVal(pHandle, PANEL_STATUS, "Waiting for parameter-frame ...");
         }
@@ -243,14 +243,8 @@ void PushGET(int source) {
 void PushRUN() {
     SetCtrlAttribute(pHandle, PANEL_GRAPH_VIDEO, ATTR_VISIBLE, 0);
     SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_VISIBLE, 1);
-    SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_B, ATTR_DIMMED, 1);
-    SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_A, ATTR_DIMMED, 1);
-
-    // A run always measures with the parameter set in RAM.
-    SetCtrlVal(pHandle, PANEL_RBTRam, 1);
-    target = RAM;
-    SetCtrlVal(pHandle, PANEL_RBTEeprom, 0);
-    SetCtrlVal(pHandle, PANEL_RBTFile, 0);
+    DimLoopControls();
+    SelectRamTarget();
 
     CopyVarsToPP();
     FlushInQ(com);
@@ -259,7 +253,7 @@ void PushRUN() {
 
     order = CMD_RUN;
     FillTxBuf(CMD_RUN, pp);
-    nBytesW = ComWrt(com, reinterpret_cast<const char*>(szWriteBuf), kFrameBytes);
+    WriteFrame(com);
     if (nBytesW == kFrameBytes) {
         SetCtrlVal(pHandle, PANEL_STATUS, "Line Ok!");
     }
@@ -293,7 +287,7 @@ void PushRUN() {
             FillTxBuf(CMD_RUN, pp);
             rx_flag = 0;
             tstart = Timer();
-            nBytesW = ComWrt(com, reinterpret_cast<const char*>(szWriteBuf), kFrameBytes);
+            WriteFrame(com);
         }
         tdiff = Timer() - tstart;
         if (!(TIMEOUT >= tdiff)) {
@@ -309,6 +303,22 @@ void PushRUN() {
     FlushOutQ(com);
     graphrefresh = 0;
 
+    UndimLoopControls();
+}
+
+void SelectRamTarget() {
+    SetCtrlVal(pHandle, PANEL_RBTRam, 1);
+    target = RAM;
+    SetCtrlVal(pHandle, PANEL_RBTEeprom, 0);
+    SetCtrlVal(pHandle, PANEL_RBTFile, 0);
+}
+
+void DimLoopControls() {
+    SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_B, ATTR_DIMMED, 1);
+    SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_A, ATTR_DIMMED, 1);
+}
+
+void UndimLoopControls() {
     SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_B, ATTR_DIMMED, 0);
     SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_A, ATTR_DIMMED, 0);
     SetCtrlAttribute(pHandle, PANEL_LOOPUNLOCK, ATTR_DIMMED, 0);

@@ -16,6 +16,13 @@ void TakeRunAnswer();
 void PushGET(int source);
 void PushRUN();
 
+// The run sequence and the live video loop measure with the parameter set
+// in RAM; the radio buttons show that.
+void SelectRamTarget();
+// While a loop runs, the controls that would disturb it are dimmed.
+void DimLoopControls();
+void UndimLoopControls();
+
 int PlotVIDEOCurve(const u16* y, const double* x);
 void PlotVIDEOBarGraph();
 void PlotRAWGraphX8();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 namespace korven {
 
@@ -57,9 +58,6 @@ u16 ReadWord(int byteIndex) {
     return static_cast<u16>(szReadBuf[byteIndex] * 256 + szReadBuf[byteIndex + 1]);
 }
 
-char* WriteBufChars() {
-    return reinterpret_cast<char*>(szWriteBuf);
-}
 char* ReadBufChars() {
     return reinterpret_cast<char*>(szReadBuf);
 }
@@ -81,6 +79,10 @@ int ReadWaitingBytes(int waiting) {
 
 void InstallRxNotification() {
     InstallComCallback(com, eventMask, kFrameBytes, sync, RX_Receive_Function, nullptr);
+}
+
+void WriteFrame(int port) {
+    nBytesW = ComWrt(port, reinterpret_cast<const char*>(szWriteBuf), kFrameBytes);
 }
 
 void SilenceRxNotification() {
@@ -130,7 +132,7 @@ int CheckComLine(int port) {
     FlushOutQ(port);
     FlushInQ(port);
     rx_flag = 0;
-    nBytesW = ComWrt(port, WriteBufChars(), kFrameBytes);
+    WriteFrame(port);
     tstart = Timer();
     if (WaitForAnswerFrame(TIMEOUT) == 0) {
         SetStatusText("Timeout-RS-232...");
@@ -199,75 +201,45 @@ void ScaleRawGraphToPixels() {
                        static_cast<double>(ccdmaxpixel));
 }
 
-// x positions of the 256 video samples in pixels.
-void FillPixelPositions() {
-    int step = 1;
-    switch (ccdmaxpixel) {
-    case 512:
-        step = 2;
-        break;
-    case 768:
-        step = 3;
-        break;
-    case 1024:
-        step = 4;
-        break;
-    case 1280:
-        step = 5;
-        break;
-    case 1536:
-        step = 6;
-        break;
-    case 2048:
-        step = 8;
-        break;
-    default:
-        // Unknown line length: show the samples one pixel apart.
-        ccdmaxpixel = 256;
-        break;
-    }
+// Spacing of the 256 video samples for each line length the sensors have.
+struct SampleSpacing {
+    int length;
+    int step;
+};
+constexpr SampleSpacing kPixelSpacing[] = {{512, 2},  {768, 3},  {1024, 4},
+                                           {1280, 5}, {1536, 6}, {2048, 8}};
+// The 1180 and 2360 lines use the whole steps 5 and 10.
+constexpr SampleSpacing kSubpixelSpacing[] = {{512, 2},   {768, 3},  {1024, 4}, {1180, 5},
+                                              {1280, 5},  {1536, 6}, {2048, 8}, {2360, 10},
+                                              {2560, 10}, {8192, 32}};
+
+// The spacing for `length`, 0 when the length is not in the table.
+int SpacingFor(std::span<const SampleSpacing> table, int length) {
+    const auto it = std::find_if(table.begin(), table.end(),
+                                 [length](const SampleSpacing& e) { return e.length == length; });
+    return it == table.end() ? 0 : it->step;
+}
+
+void FillPositions(double* x, int step) {
     for (int i = 0; i < 256; ++i) {
-        xArray[i] = static_cast<double>(step * i);
+        x[i] = static_cast<double>(step * i);
     }
 }
 
-// x positions of the 256 video samples in sub-pixel units. The 1180 and
-// 2360 lines use the whole steps 5 and 10.
+// x positions of the 256 video samples in pixels.
+void FillPixelPositions() {
+    int step = SpacingFor(kPixelSpacing, ccdmaxpixel);
+    if (step == 0) {
+        // Unknown line length: show the samples one pixel apart.
+        ccdmaxpixel = 256;
+        step = 1;
+    }
+    FillPositions(xArray, step);
+}
+
+// x positions of the 256 video samples in sub-pixel units.
 void FillSubpixelPositions() {
-    int step = 1;
-    switch (ccdsubpixel) {
-    case 512:
-        step = 2;
-        break;
-    case 768:
-        step = 3;
-        break;
-    case 1024:
-        step = 4;
-        break;
-    case 1180:
-    case 1280:
-        step = 5;
-        break;
-    case 1536:
-        step = 6;
-        break;
-    case 2048:
-        step = 8;
-        break;
-    case 2360:
-    case 2560:
-        step = 10;
-        break;
-    case 8192:
-        step = 32;
-        break;
-    default:
-        break;
-    }
-    for (int i = 0; i < 256; ++i) {
-        xArray8[i] = static_cast<double>(step * i);
-    }
+    FillPositions(xArray8, std::max(SpacingFor(kSubpixelSpacing, ccdsubpixel), 1));
 }
 
 // Adapts the description texts, the pixel window, the video axis and a few
@@ -416,7 +388,7 @@ int GetHARDWAREInfo() {
     FlushOutQ(com);
     FlushInQ(com);
     rx_flag = 0;
-    nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+    WriteFrame(com);
     tstart = Timer();
     if (WaitForAnswerFrame(TIMEOUT) == 0) {
         // Not shown here: the connection sequence reports its own text.
@@ -455,7 +427,7 @@ int GetVERSIONInfo() {
     FlushOutQ(com);
     order = CMD_FIRMWARE;
     FillTxBuf(order, pp);
-    nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+    WriteFrame(com);
     SetCtrlVal(pHandle, PANEL_STATUS, "Waiting for firmware info ...");
 
     // Busy wait without event processing: nothing else may touch the
@@ -531,7 +503,7 @@ int ReadVideoBlock(const BlockRequest& request) {
         words[1] = static_cast<u16>(request.lastFlag);
     }
     FillTxBuf(order, words);
-    nBytesW = ComWrt(com, WriteBufChars(), kFrameBytes);
+    WriteFrame(com);
     SetCtrlVal(pHandle, PANEL_STATUS, request.waitingText);
 
     int waiting = 0;

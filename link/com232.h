@@ -36,6 +36,9 @@ int CheckComLine(int port);
 void InstallRxNotification();
 // Silences the receive notification on `com` (raw block reads).
 void SilenceRxNotification();
+// Writes the 36-byte frame in szWriteBuf to `port`; the count written (or
+// the error) is kept in nBytesW.
+void WriteFrame(int port);
 // Waits for an answer frame after a command was written and `tstart` taken:
 // processes events until the receive notification has raised `rx_flag` or
 // more than `limit` seconds have passed since `tstart` (reaching the limit
