@@ -84,35 +84,28 @@ TEST_F(Commands, LimitsFollowTheIdentifiedSensorsRange) {
 // ---- Target selection ------------------------------------------------------
 
 TEST_F(Commands, RadioButtonsStayExclusiveAndFallBackToRam) {
+    // The target and the three buttons RAM, EEPROM, FILE after each step.
+    const auto expect = [this](int t, int ram, int eeprom, int file) {
+        EXPECT_EQ(target, t);
+        EXPECT_EQ(Int(PANEL_RBTRam), ram);
+        EXPECT_EQ(Int(PANEL_RBTEeprom), eeprom);
+        EXPECT_EQ(Int(PANEL_RBTFile), file);
+    };
     Operate(PANEL_RBTEeprom, 1);
-    EXPECT_EQ(target, EEPROM);
-    EXPECT_EQ(Int(PANEL_RBTRam), 0);
-    EXPECT_EQ(Int(PANEL_RBTEeprom), 1);
-    EXPECT_EQ(Int(PANEL_RBTFile), 0);
-
+    expect(EEPROM, 0, 1, 0);
     Operate(PANEL_RBTFile, 1);
-    EXPECT_EQ(target, DATFILE);
-    EXPECT_EQ(Int(PANEL_RBTRam), 0);
-    EXPECT_EQ(Int(PANEL_RBTEeprom), 0);
-    EXPECT_EQ(Int(PANEL_RBTFile), 1);
+    expect(DATFILE, 0, 0, 1);
 
     // Turning the selected button off falls back to RAM.
     Operate(PANEL_RBTFile, 0);
-    EXPECT_EQ(target, RAM);
-    EXPECT_EQ(Int(PANEL_RBTRam), 1);
-    EXPECT_EQ(Int(PANEL_RBTEeprom), 0);
-    EXPECT_EQ(Int(PANEL_RBTFile), 0);
-
+    expect(RAM, 1, 0, 0);
     Operate(PANEL_RBTEeprom, 1);
     Operate(PANEL_RBTEeprom, 0);
-    EXPECT_EQ(target, RAM);
-    EXPECT_EQ(Int(PANEL_RBTRam), 1);
-    EXPECT_EQ(Int(PANEL_RBTEeprom), 0);
+    expect(RAM, 1, 0, 0);
 
     // RAM itself cannot be turned off.
     Operate(PANEL_RBTRam, 0);
-    EXPECT_EQ(target, RAM);
-    EXPECT_EQ(Int(PANEL_RBTRam), 1);
+    expect(RAM, 1, 0, 0);
 }
 
 // ---- SEND --------------------------------------------------------------------

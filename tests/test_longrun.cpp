@@ -188,61 +188,48 @@ class LongRun : public Bed {
         bed().advance(2.0 * TIMEOUT);
     }
 
+    // Starts and stops the loop of `button` at random for the test's time
+    // (an hour unless the environment says otherwise), with a GET now and
+    // then. Loops last a minute on average; `framesPerSecond` is the least
+    // rate of frames the sensor must have seen.
+    void ForAnHour(int button, double longestCycle, std::uint32_t defaultSeed,
+                   double framesPerSecond) {
+        const std::uint32_t seed = SeedFromEnvironment(defaultSeed);
+        SCOPED_TRACE("KORVEN_LONGRUN_SEED=" + std::to_string(seed));
+        std::mt19937 rng(seed);
+        SimPeer* sensor = nullptr;
+        Connect(sensor, rng);
+        ASSERT_NE(sensor, nullptr);
+
+        const double seconds = SecondsFromEnvironment();
+        const double until = bed().now() + seconds;
+        int loops = 0;
+        while (bed().now() < until && !HasFailure()) {
+            OneLoop(button, std::uniform_real_distribution<double>(1.0, 120.0)(rng), longestCycle,
+                    rng);
+            ++loops;
+            if (rng() % 4 == 0) {
+                Get(rng);
+            }
+        }
+        RecordProperty("loops", loops);
+        RecordProperty("frames", static_cast<int>(sensor->frames().size()));
+        EXPECT_GT(loops, seconds / 300);
+        EXPECT_GT(static_cast<double>(sensor->frames().size()), framesPerSecond * seconds);
+    }
+
     std::unique_ptr<SimPeer> sensor_;
     int activity_ = 0;
 };
 
 TEST_F(LongRun, RunSequenceForAnHourWithRandomFaults) {
-    const std::uint32_t seed = SeedFromEnvironment(20261206);
-    SCOPED_TRACE("KORVEN_LONGRUN_SEED=" + std::to_string(seed));
-    std::mt19937 rng(seed);
-    SimPeer* sensor = nullptr;
-    Connect(sensor, rng);
-    ASSERT_NE(sensor, nullptr);
-
-    const double seconds = SecondsFromEnvironment();
-    const double until = bed().now() + seconds;
-    int loops = 0;
-    while (bed().now() < until && !HasFailure()) {
-        // The RUN loop ends within one pass of the stop, or at its time-out.
-        OneLoop(PANEL_BTNRun, std::uniform_real_distribution<double>(1.0, 120.0)(rng),
-                TIMEOUT + 0.1, rng);
-        ++loops;
-        if (rng() % 4 == 0) {
-            Get(rng);
-        }
-    }
-    // Loops last a minute on average, and a sound sensor answers many
-    // times a second.
-    RecordProperty("loops", loops);
-    RecordProperty("frames", static_cast<int>(sensor->frames().size()));
-    EXPECT_GT(loops, seconds / 300);
-    EXPECT_GT(static_cast<double>(sensor->frames().size()), 2 * seconds);
+    // The RUN loop ends within one pass of the stop, or at its time-out; a
+    // sound sensor answers many times a second.
+    ForAnHour(PANEL_BTNRun, TIMEOUT + 0.1, 20261206, 2.0);
 }
 
 TEST_F(LongRun, VideoLoopForAnHourWithRandomFaults) {
-    const std::uint32_t seed = SeedFromEnvironment(7041);
-    SCOPED_TRACE("KORVEN_LONGRUN_SEED=" + std::to_string(seed));
-    std::mt19937 rng(seed);
-    SimPeer* sensor = nullptr;
-    Connect(sensor, rng);
-    ASSERT_NE(sensor, nullptr);
-
-    const double seconds = SecondsFromEnvironment();
-    const double until = bed().now() + seconds;
-    int loops = 0;
-    while (bed().now() < until && !HasFailure()) {
-        OneLoop(PANEL_BTNVideo, std::uniform_real_distribution<double>(1.0, 120.0)(rng),
-                kWorstVideoCycle, rng);
-        ++loops;
-        if (rng() % 4 == 0) {
-            Get(rng);
-        }
-    }
-    RecordProperty("loops", loops);
-    RecordProperty("frames", static_cast<int>(sensor->frames().size()));
-    EXPECT_GT(loops, seconds / 300);
-    EXPECT_GT(static_cast<double>(sensor->frames().size()), seconds);
+    ForAnHour(PANEL_BTNVideo, kWorstVideoCycle, 7041, 1.0);
 }
 
 } // namespace

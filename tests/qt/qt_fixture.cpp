@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <string_view>
 
@@ -209,6 +210,29 @@ QString WriteTestForm(const QTemporaryDir& dir) {
         f.write(kForm);
     }
     return path;
+}
+
+void TestFormBase::init() {
+    previous_ = korven::rt::CurrentLayoutRegistry();
+    korven::rt::SetLayoutRegistry(&TestRegistry());
+    qt_ = std::make_unique<korven::rt::qt::QtBackend>();
+    p1_ = qt_->loadPanel(0, WriteTestForm(dir_).toStdString(), 1);
+    QVERIFY(p1_ > 0);
+    QCOMPARE(qt_->displayPanel(p1_), 0);
+    settle();
+    Calls().clear();
+}
+
+void TestFormBase::cleanup() {
+    qt_.reset();
+    korven::rt::SetLayoutRegistry(previous_);
+    Calls().clear();
+}
+
+void TestFormBase::settle() {
+    for (int i = 0; i < 5; ++i) {
+        qt_->processSystemEvents();
+    }
 }
 
 void ProgramTestBase::init() {

@@ -4,10 +4,13 @@
 #pragma once
 
 #include "runtime/layout.h"
+#include "runtime/qt/qt_backend.h"
 
 #include <QObject>
 #include <QString>
+#include <QTemporaryDir>
 
+#include <memory>
 #include <string>
 
 #include <vector>
@@ -52,6 +55,28 @@ const korven::rt::LayoutRegistry& TestRegistry();
 
 // Writes the test form into dir and returns its path.
 QString WriteTestForm(const QTemporaryDir& dir);
+
+// Base of the test classes that work on the test form: each test function
+// gets a fresh Qt back end with panel 1 of the form loaded and shown, and
+// an empty callback record.
+class TestFormBase : public QObject {
+    Q_OBJECT
+
+  protected:
+    std::unique_ptr<korven::rt::qt::QtBackend> qt_;
+    QTemporaryDir dir_;
+    int p1_ = 0;
+
+    // Lets queued callbacks run.
+    void settle();
+
+  private:
+    const korven::rt::LayoutRegistry* previous_ = nullptr;
+
+  private slots:
+    void init();
+    void cleanup();
+};
 
 // Base of the test classes that run the program itself: each test
 // function gets the program's layout registry, and no back end is left

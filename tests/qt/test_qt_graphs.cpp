@@ -17,30 +17,10 @@ using korven::rt::qt::Graph;
 using korven::rt::qt::QtBackend;
 using namespace qtfix;
 
-class GraphTests : public QObject {
+class GraphTests : public TestFormBase {
     Q_OBJECT
 
-  private:
-    std::unique_ptr<QtBackend> qt_;
-    QTemporaryDir dir_;
-    int p1_ = 0;
-    const korven::rt::LayoutRegistry* previous_ = nullptr;
-
   private slots:
-    void init() {
-        previous_ = korven::rt::CurrentLayoutRegistry();
-        korven::rt::SetLayoutRegistry(&TestRegistry());
-        qt_ = std::make_unique<QtBackend>();
-        p1_ = qt_->loadPanel(0, WriteTestForm(dir_).toStdString(), 1);
-        QVERIFY(p1_ > 0);
-        qt_->displayPanel(p1_);
-    }
-
-    void cleanup() {
-        qt_.reset();
-        korven::rt::SetLayoutRegistry(previous_);
-    }
-
     void plotsRectanglesAndCursors() {
         Graph* g = qt_->graph(p1_, kGraph);
         QVERIFY(g && !g->isStripChart());

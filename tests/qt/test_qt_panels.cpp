@@ -33,23 +33,12 @@ using korven::rt::Value;
 using korven::rt::qt::QtBackend;
 using namespace qtfix;
 
-class PanelTests : public QObject {
+class PanelTests : public TestFormBase {
     Q_OBJECT
 
   private:
-    std::unique_ptr<QtBackend> qt_;
-    QTemporaryDir dir_;
-    int p1_ = 0;
-    const korven::rt::LayoutRegistry* previous_ = nullptr;
-
     template <class W> W* widget(int control) {
         return qobject_cast<W*>(qt_->controlWidget(p1_, control));
-    }
-    // Lets queued callbacks run.
-    void settle() {
-        for (int i = 0; i < 5; ++i) {
-            qt_->processSystemEvents();
-        }
     }
     std::int64_t intVal(int control) {
         Value v;
@@ -65,24 +54,6 @@ class PanelTests : public QObject {
     }
 
   private slots:
-    void init() {
-        previous_ = korven::rt::CurrentLayoutRegistry();
-        korven::rt::SetLayoutRegistry(&TestRegistry());
-        qt_ = std::make_unique<QtBackend>();
-        const QString form = WriteTestForm(dir_);
-        p1_ = qt_->loadPanel(0, form.toStdString(), 1);
-        QVERIFY(p1_ > 0);
-        QCOMPARE(qt_->displayPanel(p1_), 0);
-        settle();
-        Calls().clear();
-    }
-
-    void cleanup() {
-        qt_.reset();
-        korven::rt::SetLayoutRegistry(previous_);
-        Calls().clear();
-    }
-
     void loadingFailsCleanly() {
         QVERIFY(qt_->loadPanel(0, dir_.filePath("missing.uir").toStdString(), 1) < 0);
         QVERIFY(qt_->loadPanel(0, WriteTestForm(dir_).toStdString(), 7) < 0);
