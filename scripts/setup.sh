@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev
-          qt6-tools-dev qt6-tools-dev-tools libqcustomplot-dev libgtest-dev libgmock-dev
+          qt6-tools-dev qt6-tools-dev-tools libqt6opengl6-dev libqcustomplot-dev libgtest-dev libgmock-dev
           xvfb xauth python3 fonts-dejavu-core clang-format)
 missing=()
 for p in "${packages[@]}"; do
