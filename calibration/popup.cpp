@@ -88,11 +88,6 @@ int Shift(const double* input, int count, int shift, double* output) {
 
 namespace {
 
-// Fixed-point scale of the slope word for the connected sensor type.
-int SlopeScale() {
-    return ccdtype == 104 ? SLOPEMULTI_512 : SLOPEMULTI;
-}
-
 void Dim(int panel, int control, int dimmed) {
     SetCtrlAttribute(panel, control, ATTR_DIMMED, dimmed);
 }

@@ -64,11 +64,6 @@ void StoreWord(double value, u16& word) {
     word = static_cast<u16>(static_cast<std::uint64_t>(whole) & 0xFFFFu);
 }
 
-// Fixed-point scale of the calibration slope for the connected sensor.
-int SlopeScale() {
-    return ccdtype == 104 ? SLOPEMULTI_512 : SLOPEMULTI;
-}
-
 void DrawBand(double x1, double y1, double x2, double y2, int colour) {
     PlotRectangle(pHandle, PANEL_GRAPH_EDGES, x1, y1, x2, y2, colour, colour);
 }
@@ -76,6 +71,10 @@ void DrawBand(double x1, double y1, double x2, double y2, int colour) {
 } // namespace
 
 // ---- Panel values exchange ----------------------------------------------
+
+int SlopeScale() {
+    return ccdtype == 104 ? SLOPEMULTI_512 : SLOPEMULTI;
+}
 
 void GetPanelValues() {
     GetCtrlVal(pHandle, PANEL_NUMPower, &power);

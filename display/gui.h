@@ -10,6 +10,10 @@ namespace korven {
 void GetPanelValues();
 void SetPanelValues();
 
+// Fixed-point scale of the calibration slope word for the connected sensor
+// type (slope 1.0 is this many counts).
+int SlopeScale();
+
 // Copies the words of a measurement answer from pp into the display globals.
 void TakeRunAnswer();
 
