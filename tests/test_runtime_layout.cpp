@@ -451,17 +451,17 @@ TEST_F(Layout, OperatorActionsRaiseEventsOnlyOnReachableControls) {
     const int p = Load();
     ASSERT_GT(p, 0);
     EXPECT_TRUE(bed().click(p, T_TOGGLE));
-    EXPECT_EQ(gClicks, 2);
+    EXPECT_EQ(gClicks, 3) << "left click, value changed, commit";
     EXPECT_EQ(gLastEvent, EVENT_COMMIT);
     EXPECT_EQ(bed().intValue(p, T_TOGGLE), 0) << "a click flips a toggle";
     EXPECT_TRUE(bed().operate(p, T_U16, Value::ofInt(2000)));
     EXPECT_EQ(bed().intValue(p, T_U16), 1000);
-    EXPECT_EQ(gClicks, 4);
+    EXPECT_EQ(gClicks, 5);
     SetCtrlAttribute(p, T_BOX, ATTR_DIMMED, 1);
     EXPECT_FALSE(bed().click(p, T_GO));
-    EXPECT_EQ(gClicks, 4);
-    EXPECT_EQ(bed().fire(p, T_GO, EVENT_COMMIT), 0);
     EXPECT_EQ(gClicks, 5);
+    EXPECT_EQ(bed().fire(p, T_GO, EVENT_COMMIT), 0);
+    EXPECT_EQ(gClicks, 6);
 }
 
 TEST_F(Layout, RunTimeControlsAndPictures) {

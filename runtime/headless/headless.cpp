@@ -907,12 +907,24 @@ bool Reachable(HeadlessBackend& b, int handle, int control) {
            b.isVisible(handle, control);
 }
 
-void FlipForClick(ControlState& c) {
-    if (c.kind == CtrlKind::Toggle || c.kind == CtrlKind::Check) {
-        StoreValue(c, Value::ofInt(NonZero(c.value) ? 0 : 1));
-    } else if (c.kind == CtrlKind::Radio) {
-        StoreValue(c, Value::ofInt(1));
+// A click or key press on a two-state control flips it, as the Qt back end's
+// buttons do (its radio buttons are not exclusive: the program keeps one of
+// them on). Returns whether the control has such a state.
+bool FlipForClick(ControlState& c) {
+    if (c.kind != CtrlKind::Toggle && c.kind != CtrlKind::Check && c.kind != CtrlKind::Radio) {
+        return false;
     }
+    StoreValue(c, Value::ofInt(NonZero(c.value) ? 0 : 1));
+    return true;
+}
+
+// The events after the left click: a two-state control reports its new
+// value before the commit.
+void FlipAndCommit(HeadlessBackend& b, int handle, int control) {
+    if (b.hasControl(handle, control) && FlipForClick(b.ctrl(handle, control))) {
+        b.fire(handle, control, EVENT_VAL_CHANGED);
+    }
+    b.fire(handle, control, EVENT_COMMIT);
 }
 } // namespace
 
@@ -931,10 +943,7 @@ bool HeadlessBackend::click(int handle, int control) {
         return false;
     }
     fire(handle, control, EVENT_LEFT_CLICK);
-    if (hasControl(handle, control)) {
-        FlipForClick(ctrl(handle, control));
-    }
-    fire(handle, control, EVENT_COMMIT);
+    FlipAndCommit(*this, handle, control);
     return true;
 }
 
@@ -942,8 +951,7 @@ bool HeadlessBackend::pressKey(int handle, int control) {
     if (!Reachable(*this, handle, control)) {
         return false;
     }
-    FlipForClick(ctrl(handle, control));
-    fire(handle, control, EVENT_COMMIT);
+    FlipAndCommit(*this, handle, control);
     return true;
 }
 

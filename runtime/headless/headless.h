@@ -193,11 +193,11 @@ class HeadlessBackend : public Backend {
     // false then. fire() reaches any control.
     bool operate(int panel, int control, const Value& value);
     // Mouse click on a button: EVENT_LEFT_CLICK then EVENT_COMMIT. A click
-    // on a toggle or check box flips its value and on a radio button sets
-    // it to 1, between the two events.
+    // on a toggle, check box or radio button flips its value and reports it
+    // with EVENT_VAL_CHANGED before the commit, as the Qt back end does.
     bool click(int panel, int control);
-    // Keyboard operation of a button: EVENT_COMMIT only (toggles flip as
-    // with a click).
+    // Keyboard operation of a button: the events of a click without
+    // EVENT_LEFT_CLICK.
     bool pressKey(int panel, int control);
 
     // ---- panels ----
