@@ -326,7 +326,10 @@ int CC_NUMVideoThreshold(int panel, int control, int event, void* /*callbackData
 
 int CC_DropDCom(int panel, int control, int event, void* /*callbackData*/, int /*eventData1*/,
                 int /*eventData2*/) {
-    if (event == EVENT_COMMIT || event == EVENT_VAL_CHANGED) {
+    // Every choice in the list commits, also a second choice of the port
+    // shown (to reconnect); a new port reports a changed value first. Only
+    // the commit connects, so that one choice identifies the sensor once.
+    if (event == EVENT_COMMIT) {
         // A running loop ends at its next check; the old port is closed in
         // any case, also when the new one cannot be opened.
         stop_flag = 1;

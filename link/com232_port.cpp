@@ -67,8 +67,10 @@ void InitRS232(int port) {
             SetStatusText("Error reading HARDWARE-info!");
         }
 
+        // The parameter set comes from RAM, and SEND and GET go there next:
+        // the target buttons must say so.
         Delay(kStepPause);
-        target = RAM;
+        SelectRamTarget();
         PushGET(RAM);
 
         Delay(kStepPause);

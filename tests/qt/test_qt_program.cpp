@@ -185,6 +185,7 @@ class ProgramTests : public qtfix::ProgramTestBase {
                          qt.controlWidget(korven::pHandle, PANEL_DropDCom));
                      const int index = ports->findText(QStringLiteral("COM2"), Qt::MatchStartsWith);
                      ports->setCurrentIndex(index);
+                     emit ports->activated(index); // as a choice in the list does
                  }},
                 {1500,
                  [&] {
