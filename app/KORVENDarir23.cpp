@@ -178,7 +178,6 @@ void ShowStatus() {
 
 namespace {
 
-constexpr const char* kLayoutFile = "KORVENDarir23.uir";
 // The parameter file dialogues of SEND and GET propose this file.
 constexpr const char* kParaFileName = "KRVNpara.dat";
 constexpr const char* kParaFileFilter = "*.dat";

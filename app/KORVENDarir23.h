@@ -22,9 +22,17 @@ constexpr int DATFILE = 3;
 constexpr int SLOPEMULTI = 1024;
 constexpr int SLOPEMULTI_512 = 512;
 constexpr int YOFFSET = 30000;
+// The largest calibration words a sensor keeps: a slope word of 65535 marks
+// an erased word, and the read-back replaces it and an intercept word above
+// 60000 with the defaults.
+constexpr int kLargestSlopeWord = 65534;
+constexpr int kLargestInterceptWord = 60000;
 constexpr double TIMEOUT = 1.5;
 constexpr int eventMask = 0x8006;
 extern int sync; // 0x55; only ever stored with its own value
+
+// The layout file of both panels, beside the program.
+constexpr const char* kLayoutFile = "KORVENDarir23.uir";
 
 constexpr int kFrameBytes = PNUM * 2 + 4; // 36
 constexpr int kStatusLen = 72;            // szStatus incl. terminator

@@ -2,9 +2,15 @@
 // line check, identification, video blocks, parameter file, port set-up.
 #include "link/com232.h"
 
+#include "display/gui.h"
+#include "runtime/layout.h"
+
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <optional>
 #include <span>
+#include <string>
 
 namespace korven {
 
@@ -358,6 +364,121 @@ void ApplySensorType() {
     }
 }
 
+// What identification adapts on one control.
+enum Adapted : unsigned {
+    kAdaptDimmed = 1,
+    kAdaptVisible = 2,
+    kAdaptLabelAndRange = 4,
+    kAdaptStateTexts = 8,
+};
+
+struct AdaptedControl {
+    int control;
+    unsigned what;
+};
+
+// Every control whose state depends on the sensor model.
+constexpr AdaptedControl kAdaptedControls[] = {
+    {PANEL_NUMUmValue, kAdaptVisible},
+    {PANEL_DropRs232Mode, kAdaptDimmed},
+    {PANEL_NUMDeltaTol, kAdaptDimmed | kAdaptLabelAndRange},
+    {PANEL_TOGGBTN_OpMode, kAdaptDimmed | kAdaptStateTexts},
+    {PANEL_DropAnaMode, kAdaptDimmed},
+    {PANEL_ButtonReset, kAdaptDimmed},
+    {PANEL_NUMAnaMax, kAdaptDimmed},
+    {PANEL_NUMAnaMin, kAdaptDimmed},
+};
+
+// The layout file the panels were loaded from; read once per place.
+const rt::Layout* LoadedLayout() {
+    static std::string readFrom;
+    static std::optional<rt::Layout> layout;
+    char dir[MAX_PATHNAME_LEN] = {};
+    GetProjectDir(dir);
+    std::string path = dir;
+    if (!path.empty() && path.back() != '/') {
+        path += '/';
+    }
+    path += kLayoutFile;
+    if (path != readFrom) {
+        readFrom = path;
+        layout = rt::ReadLayoutFile(path);
+    }
+    return layout ? &*layout : nullptr;
+}
+
+// Line `index` of a text box's text in the layout.
+std::string LayoutLine(const rt::LayoutControl& box, std::size_t index) {
+    const std::string text = box.initial.asText();
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < index; ++i) {
+        begin = text.find('\n', begin);
+        if (begin == std::string::npos) {
+            return {};
+        }
+        ++begin;
+    }
+    return text.substr(begin, text.find('\n', begin) - begin);
+}
+
+// The layout's control `id` on panel resource `resource`, or null.
+const rt::LayoutControl* LayoutControl(const rt::Layout& layout, int resource, int id) {
+    const rt::LayoutPanel* lp = layout.panel(resource);
+    if (lp == nullptr) {
+        return nullptr;
+    }
+    const auto it = std::find_if(lp->controls.begin(), lp->controls.end(),
+                                 [id](const rt::LayoutControl& c) { return c.id == id; });
+    return it == lp->controls.end() ? nullptr : &*it;
+}
+
+// Returns the controls that the last sensor adapted to the state the layout
+// gives them, so that a sensor connected next starts from a clean panel:
+// neither a relabelled or narrowed entry nor a dimmed or hidden control of
+// another model carries over.
+void RestoreLayoutState() {
+    const rt::Layout* layout = LoadedLayout();
+    if (layout == nullptr) {
+        return;
+    }
+    if (const rt::LayoutControl* box = LayoutControl(*layout, POPUP, POPUP_TEXTBOXSensor)) {
+        SetSensorText(LayoutLine(*box, 0).c_str(), LayoutLine(*box, 1).c_str());
+    }
+    for (const AdaptedControl& a : kAdaptedControls) {
+        const rt::LayoutControl* lc = LayoutControl(*layout, PANEL, a.control);
+        if (lc == nullptr) {
+            continue;
+        }
+        double lo = lc->minimum;
+        double hi = lc->maximum;
+        if (!lc->hasRange) {
+            rt::TypeLimits(lc->valueType, lo, hi);
+        }
+        if ((a.what & kAdaptDimmed) != 0) {
+            SetCtrlAttribute(pHandle, a.control, ATTR_DIMMED, lc->dimmed ? 1 : 0);
+        }
+        if ((a.what & kAdaptVisible) != 0) {
+            SetCtrlAttribute(pHandle, a.control, ATTR_VISIBLE, lc->visible ? 1 : 0);
+        }
+        if ((a.what & kAdaptLabelAndRange) != 0) {
+            SetCtrlAttribute(pHandle, a.control, ATTR_LABEL_TEXT, lc->label.c_str());
+            SetCtrlAttribute(pHandle, a.control, ATTR_MIN_VALUE, lo);
+            SetCtrlAttribute(pHandle, a.control, ATTR_MAX_VALUE, hi);
+        }
+        if ((a.what & kAdaptStateTexts) != 0) {
+            SetOpModeTexts(lc->onText.c_str(), lc->offText.c_str());
+        }
+    }
+}
+
+// The largest slope the pop-up takes for this sensor type: the largest word
+// the sensor keeps (65535 marks an erased word, which the read-back replaces
+// with slope 1.0), rounded down to the six decimals the entry shows.
+void LimitSlopeEntry() {
+    const double largest = static_cast<double>(kLargestSlopeWord) / SlopeScale();
+    SetCtrlAttribute(pPopup, POPUP_NUMSlope, ATTR_MAX_VALUE, std::floor(largest * 1e6) / 1e6);
+}
+
 // Boards 100 and 400 differ in their analogue output and serial modes.
 void ApplyBoardType() {
     if (pcbtype == 100) {
@@ -365,8 +486,9 @@ void ApplyBoardType() {
         SetDimmed(PANEL_ButtonReset, 0);
         SetDimmed(PANEL_NUMAnaMax, 0);
         SetDimmed(PANEL_NUMAnaMin, 0);
-        // Board 100 counts the window in eighth pixels.
-        pixE = static_cast<u16>(pixE * 8);
+        // Board 100 counts the window in eighth pixels. A last pixel the
+        // 16-bit word cannot hold in eighths ends the window at its top.
+        pixE = static_cast<u16>(std::min(pixE * 8, 0xFFFF));
     } else if (pcbtype == 400) {
         SetDimmed(PANEL_DropAnaMode, 1);
         SetDimmed(PANEL_ButtonReset, 1);
@@ -414,8 +536,14 @@ int GetHARDWAREInfo() {
                        static_cast<double>(ccdsubpixel));
     FillPixelPositions();
     FillSubpixelPositions();
+    // Everything below follows from this answer alone: the window starts
+    // from the start-up one (a model that names no window of its own gets
+    // it), and the controls from the layout's state.
+    RestoreLayoutState();
+    SetPixelWindow(1, 1024);
     ApplySensorType();
     ApplyBoardType();
+    LimitSlopeEntry();
     return 1;
 }
 

@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_P(SensorTypes, DescriptionTextsWindowAndVideoAxis) {
     const TypeRow& row = GetParam();
-    // Leave traces of an earlier sensor to see what stays.
+    // Leave traces of an earlier sensor: none of them may stay.
     pixB = 5;
     pixE = 700;
     YAXISMAX = 256;
@@ -143,12 +143,14 @@ TEST_P(SensorTypes, DescriptionTextsWindowAndVideoAxis) {
     d.lastPixel = 1180;
     EXPECT_EQ(Identify(d), 1);
 
-    EXPECT_EQ(SensorLine(0), row.line0 ? row.line0 : "old sensor");
-    EXPECT_EQ(SensorLine(1), row.line1 ? row.line1 : "old range");
-    EXPECT_EQ(OnText(), row.on ? row.on : "OLD-ON");
-    EXPECT_EQ(OffText(), row.off ? row.off : "OLD-OFF");
-    EXPECT_EQ(pixB, row.pixB < 0 ? 5 : row.pixB);
-    EXPECT_EQ(pixE, row.pixE < 0 ? 700 : row.pixE);
+    // A row that names no text or window leaves the layout's and the
+    // start-up ones.
+    EXPECT_EQ(SensorLine(0), row.line0 ? row.line0 : "");
+    EXPECT_EQ(SensorLine(1), row.line1 ? row.line1 : "");
+    EXPECT_EQ(OnText(), row.on ? row.on : "HI-GAIN");
+    EXPECT_EQ(OffText(), row.off ? row.off : "LO-GAIN");
+    EXPECT_EQ(pixB, row.pixB < 0 ? 1 : row.pixB);
+    EXPECT_EQ(pixE, row.pixE < 0 ? 1024 : row.pixE);
     EXPECT_EQ(YAXISMAX, row.yAxisMax);
 }
 
