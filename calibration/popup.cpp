@@ -179,13 +179,14 @@ void RestoreEvalMode() {
 }
 
 // The device word of a fitted value: truncated toward zero. Returns false
-// when the value is not a number or the 16-bit word cannot hold it.
-bool ToWord(double value, u16& word) {
+// when the value is not a number or the word would exceed `largest`, the
+// largest word the sensor keeps.
+bool ToWord(double value, int largest, u16& word) {
     if (!std::isfinite(value)) {
         return false;
     }
     const double whole = std::trunc(value);
-    if (whole < 0.0 || whole > 65535.0) {
+    if (whole < 0.0 || whole > largest) {
         return false;
     }
     word = static_cast<u16>(whole);
@@ -331,12 +332,12 @@ int CC_ButtonSaveCalValues(int /*panel*/, int /*control*/, int event, void* /*ca
     // load a wrong calibration into the sensor.
     u16 slopeWord = 0;
     u16 interceptWord = 0;
-    if (!ToWord(SlopeScale() * slopeval, slopeWord)) {
+    if (!ToWord(SlopeScale() * slopeval, kLargestSlopeWord, slopeWord)) {
         SetStatusText("Calibration not sent: slope out of range!");
         ShowStatus();
         return 0;
     }
-    if (!ToWord(YOFFSET + interval, interceptWord)) {
+    if (!ToWord(YOFFSET + interval, kLargestInterceptWord, interceptWord)) {
         SetStatusText("Calibration not sent: offset out of range!");
         ShowStatus();
         return 0;

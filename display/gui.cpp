@@ -152,10 +152,10 @@ void SetPanelValues() {
     if (average > 1024) {
         average = 1024;
     }
-    if (slope > 65534) { // an erased word
+    if (slope > kLargestSlopeWord) { // an erased word
         slope = static_cast<u16>(SLOPEMULTI);
     }
-    if (intersect > 60000) {
+    if (intersect > kLargestInterceptWord) {
         intersect = static_cast<u16>(YOFFSET);
     }
 

@@ -279,7 +279,9 @@ TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldTh
                          Case{-0.5, 0.0, "Calibration not sent: slope out of range!"},
                          Case{nan, nan, "Calibration not sent: slope out of range!"},
                          Case{-inf, 0.0, "Calibration not sent: slope out of range!"},
-                         Case{1.0, 35536.0, "Calibration not sent: offset out of range!"},
+                         // The words 65535 and above 60000 come back as the defaults.
+                         Case{65535.0 / 1024.0, 0.0, "Calibration not sent: slope out of range!"},
+                         Case{1.0, 30001.0, "Calibration not sent: offset out of range!"},
                          Case{1.0, -30001.0, "Calibration not sent: offset out of range!"}}) {
         slope = 1111;
         intersect = 2222;
@@ -294,11 +296,12 @@ TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldTh
     EXPECT_TRUE(sensor.frames().empty());
 
     // The edges of the range are sent as they are.
-    slopeval = 65535.0 / 1024.0;
-    interval = 35535.0;
+    slopeval = 65534.0 / 1024.0;
+    interval = 30000.0;
     Fire(POPUP_ButtonSaveCalValues);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 1), 65535);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 2), 65535);
+    ASSERT_FALSE(sensor.frames().empty());
+    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 1), 65534);
+    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 2), 60000);
     slopeval = 0.0;
     interval = -30000.0;
     Fire(POPUP_ButtonSaveCalValues);

@@ -217,10 +217,11 @@ TEST_F(LayoutFile, IndicatorsAndCalibrationValuesHaveTheirTypes) {
 
     EXPECT_EQ(ctrl(POPUP_NUMSlope).valueType, ValueType::Float);
     EXPECT_DOUBLE_EQ(ctrl(POPUP_NUMSlope).initial.asDouble(), 1.0);
-    EXPECT_DOUBLE_EQ(ctrl(POPUP_NUMSlope).maximum, 128.0);
+    // The largest words a sensor keeps: slope 65534 / 1024, offset 30000.
+    EXPECT_DOUBLE_EQ(ctrl(POPUP_NUMSlope).maximum, 63.998046);
     EXPECT_EQ(ctrl(POPUP_NUMOffset).valueType, ValueType::Float);
     EXPECT_DOUBLE_EQ(ctrl(POPUP_NUMOffset).minimum, -30000.0);
-    EXPECT_DOUBLE_EQ(ctrl(POPUP_NUMOffset).maximum, 35535.0);
+    EXPECT_DOUBLE_EQ(ctrl(POPUP_NUMOffset).maximum, 30000.0);
     // The sensor text box starts with its two lines.
     EXPECT_EQ(ctrl(POPUP_TEXTBOXSensor).kind, CtrlKind::TextBox);
     EXPECT_EQ(ctrl(POPUP_TEXTBOXSensor).initial.asText(), "\n");
