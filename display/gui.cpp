@@ -131,16 +131,20 @@ void SetPanelValues() {
     if (tTol < 1) {
         tTol = 1;
     }
-    if (deltaTol > ccdsubpixel) {
+    // The line length bounds the window and the delta tolerance only once
+    // a sensor has told it: a parameter file edited without a sensor keeps
+    // its values.
+    const bool lineKnown = ccdsubpixel != 0;
+    if (lineKnown && deltaTol > ccdsubpixel) {
         deltaTol = ccdsubpixel;
     }
     if (deltaTol < 1) {
         deltaTol = 1;
     }
-    if (eBeg > ccdsubpixel) {
+    if (lineKnown && eBeg > ccdsubpixel) {
         eBeg = 1;
     }
-    if (eEnd > ccdsubpixel) {
+    if (lineKnown && eEnd > ccdsubpixel) {
         eEnd = ccdsubpixel;
     }
     if (eEnd == 0) {
