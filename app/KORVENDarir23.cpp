@@ -83,7 +83,7 @@ char szStatus[kStatusLen] = {};
 char szSoftName[72] = {};
 char szSoftVersion[72] = {};
 char proj_dir[MAX_PATHNAME_LEN] = {};
-char file_name[MAX_PATHNAME_LEN] = {};
+std::string file_name;
 
 double pixel[2] = {241.0, 662.0};
 double umeter[2] = {7960.0, 21960.0};
@@ -152,7 +152,7 @@ void ResetAllGlobals() {
     std::fill(std::begin(szSoftName), std::end(szSoftName), '\0');
     std::fill(std::begin(szSoftVersion), std::end(szSoftVersion), '\0');
     std::fill(std::begin(proj_dir), std::end(proj_dir), '\0');
-    std::fill(std::begin(file_name), std::end(file_name), '\0');
+    file_name.clear();
 
     pixel[0] = 241.0;
     pixel[1] = 662.0;

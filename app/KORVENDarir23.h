@@ -9,6 +9,7 @@
 #include "runtime/engine.h"
 
 #include <cstdint>
+#include <string>
 
 namespace korven {
 
@@ -111,7 +112,7 @@ extern char szStatus[kStatusLen];
 extern char szSoftName[72];
 extern char szSoftVersion[72];
 extern char proj_dir[MAX_PATHNAME_LEN];
-extern char file_name[MAX_PATHNAME_LEN];
+extern std::string file_name; // any length the system allows
 
 // ---- Calibration ------------------------------------------------------
 extern double pixel[2];

@@ -42,7 +42,7 @@ void SendParaToFile() {
     }
     // The file is replaced as a whole or not at all.
     const int result =
-        ArrayToFile(file_name, elements, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
+        ArrayToFile(file_name.c_str(), elements, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kFieldWidth, VAL_ASCII, VAL_TRUNCATE);
     if (result < 0) {
         SetStatusText("Error writing parameter file!");
@@ -57,7 +57,7 @@ int ReadParaFromFile() {
         return 0;
     }
     std::uint32_t elements[PNUM] = {};
-    const int result = FileToArray(file_name, elements, VAL_UNSIGNED_INTEGER, PNUM, 1,
+    const int result = FileToArray(file_name.c_str(), elements, VAL_UNSIGNED_INTEGER, PNUM, 1,
                                    VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_ASCII);
     if (result < 0) {
         // Nothing of a broken file is applied, not even the part that could

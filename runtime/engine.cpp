@@ -489,6 +489,24 @@ int FileSelectPopup(const char* defaultDirectory, const char* defaultFileSpec,
                     const char* fileTypeList, const char* title, int buttonLabel,
                     int restrictDirectory, int restrictExtension, int allowCancel,
                     int allowMakeDirectory, char* pathName) {
+    std::string chosen;
+    const int status = FileSelectPopup(defaultDirectory, defaultFileSpec, fileTypeList, title,
+                                       buttonLabel, restrictDirectory, restrictExtension,
+                                       allowCancel, allowMakeDirectory, chosen);
+    if (status > 0 && pathName != nullptr) {
+        // A cut path would name another file.
+        if (chosen.size() >= static_cast<std::size_t>(MAX_PATHNAME_LEN)) {
+            return kBadArgument;
+        }
+        CopyText(chosen, pathName, MAX_PATHNAME_LEN);
+    }
+    return status;
+}
+
+int FileSelectPopup(const char* defaultDirectory, const char* defaultFileSpec,
+                    const char* fileTypeList, const char* title, int buttonLabel,
+                    int restrictDirectory, int restrictExtension, int allowCancel,
+                    int allowMakeDirectory, std::string& pathName) {
     Backend* b = CurrentBackend();
     if (!b) {
         return kNoBackend;
@@ -504,8 +522,8 @@ int FileSelectPopup(const char* defaultDirectory, const char* defaultFileSpec,
     r.allowCancel = allowCancel != 0;
     r.allowMakeDirectory = allowMakeDirectory != 0;
     const korven::rt::FileDialogResult result = b->fileSelectPopup(r);
-    if (result.status > 0 && pathName != nullptr) {
-        CopyText(result.path, pathName, MAX_PATHNAME_LEN);
+    if (result.status > 0) {
+        pathName = result.path;
     }
     return result.status;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // ---- Events -----------------------------------------------------------
 constexpr int EVENT_NONE = 0;
@@ -207,10 +208,17 @@ int ComRd(int port, char* buffer, int count);
 int GetInQLen(int port);
 
 // ---- Files ------------------------------------------------------------
+// pathName holds MAX_PATHNAME_LEN bytes; a chosen path that does not fit
+// is an error (negative result), never cut short.
 int FileSelectPopup(const char* defaultDirectory, const char* defaultFileSpec,
                     const char* fileTypeList, const char* title, int buttonLabel,
                     int restrictDirectory, int restrictExtension, int allowCancel,
                     int allowMakeDirectory, char* pathName);
+// The same for a path of any length.
+int FileSelectPopup(const char* defaultDirectory, const char* defaultFileSpec,
+                    const char* fileTypeList, const char* title, int buttonLabel,
+                    int restrictDirectory, int restrictExtension, int allowCancel,
+                    int allowMakeDirectory, std::string& pathName);
 int ArrayToFile(const char* fileName, const void* array, int dataType, int numberOfElements,
                 int numberOfGroups, int arrayDataOrder, int fileLayout, int columnSeparation,
                 int fieldWidth, int fileType, int fileAction);

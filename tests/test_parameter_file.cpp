@@ -194,7 +194,7 @@ TEST_F(ParameterFile, CancelledDialoguesWriteAndChangeNothing) {
     bed().pressKey(pHandle, PANEL_BTNGet); // nothing queued: cancelled
     EXPECT_EQ(Parameters(), before);
     EXPECT_EQ(Status(), "before");
-    EXPECT_STREQ(file_name, "");
+    EXPECT_EQ(file_name, "");
 }
 
 TEST_F(ParameterFile, HarmlessLayoutsAreReadAsSixteenValues) {

@@ -1199,9 +1199,11 @@ int QtBackend::getInQLen(int port) {
 // ---- files ---------------------------------------------------------------------
 
 FileDialogResult QtBackend::fileSelectPopup(const FileDialogRequest& request) {
+    // The dialogue opens in the folder asked for whenever it can be read;
+    // saving elsewhere is the operator's choice in the dialogue.
     QString directory = FromEngine(request.defaultDirectory);
     const QFileInfo dirInfo(directory);
-    if (directory.isEmpty() || !dirInfo.isDir() || !dirInfo.isWritable()) {
+    if (directory.isEmpty() || !dirInfo.isDir() || !dirInfo.isReadable()) {
         directory = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
         if (!QFileInfo(directory).isDir()) {
             directory = QDir::homePath();
@@ -1213,7 +1215,12 @@ FileDialogResult QtBackend::fileSelectPopup(const FileDialogRequest& request) {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     const QString filter = FromEngine(request.fileTypeList);
     if (!filter.isEmpty()) {
-        dialog.setNameFilters({filter, QStringLiteral("*")});
+        // Restricted to the filter's extension, the dialogue offers no other.
+        if (request.restrictExtension) {
+            dialog.setNameFilter(filter);
+        } else {
+            dialog.setNameFilters({filter, QStringLiteral("*")});
+        }
         // "*.dat" gives new file names the extension.
         if (filter.startsWith(QLatin1String("*.")) && !filter.contains(QLatin1Char(';')) &&
             !filter.contains(QLatin1Char(' '))) {
@@ -1254,12 +1261,14 @@ FileDialogResult QtBackend::fileSelectPopup(const FileDialogRequest& request) {
         return result;
     }
     const QString chosen = QDir::toNativeSeparators(dialog.selectedFiles().first());
-    const std::string path = ToEngine(chosen);
-    if (path.size() >= MAX_PATHNAME_LEN) {
-        result.status = kError; // would not fit the caller's buffer
+    // A name typed with another extension is not taken when the extension
+    // is restricted.
+    if (request.restrictExtension && !filter.isEmpty() &&
+        !QDir::match(filter, QFileInfo(chosen).fileName())) {
+        result.status = kError;
         return result;
     }
-    result.path = path;
+    result.path = ToEngine(chosen);
     result.status = QFileInfo::exists(chosen) ? VAL_EXISTING_FILE_SELECTED : VAL_NEW_FILE_SELECTED;
     return result;
 }

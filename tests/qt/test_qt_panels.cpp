@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QImage>
 #include <QLabel>
@@ -374,6 +375,8 @@ class PanelTests : public TestFormBase {
 
         // Answers the dialog once it is up: accept (with a typed name) or cancel.
         QString acceptLabel, title, directory;
+        QStringList types; // the name filters offered
+        QStringList* typesSeen = &types;
         auto answer = [&](const QString& name, bool accept) {
             auto* timer = new QTimer;
             QObject::connect(timer, &QTimer::timeout, [=, &acceptLabel, &title, &directory] {
@@ -386,6 +389,7 @@ class PanelTests : public TestFormBase {
                 acceptLabel = dialog->labelText(QFileDialog::Accept);
                 title = dialog->windowTitle();
                 directory = dialog->directory().absolutePath();
+                *typesSeen = dialog->nameFilters();
                 if (!name.isEmpty()) {
                     // Type the name as an operator would; selectFile() races
                     // with the dialog's own directory listing.
@@ -424,6 +428,25 @@ class PanelTests : public TestFormBase {
         answer({}, false);
         result = qt_->fileSelectPopup(request);
         QCOMPARE(result.status, VAL_NO_FILE_SELECTED);
+
+        // Restricted to the extension, the dialog offers no other and takes
+        // no name typed with another; unrestricted, it offers all files.
+        QCOMPARE(types, (QStringList{QStringLiteral("*.dat"), QStringLiteral("*")}));
+        request.restrictExtension = true;
+        answer(QStringLiteral("other.txt"), true);
+        result = qt_->fileSelectPopup(request);
+        QVERIFY(result.status < 0);
+        QCOMPARE(types, QStringList{QStringLiteral("*.dat")});
+
+        // A folder that can be read but not written is still where the
+        // dialog starts (loading needs no more).
+        const QFileInfo readOnly(QStringLiteral("/proc/self"));
+        if (readOnly.isDir() && readOnly.isReadable() && !readOnly.isWritable()) {
+            request.defaultDirectory = "/proc/self";
+            answer({}, false);
+            qt_->fileSelectPopup(request);
+            QVERIFY2(directory.startsWith(QStringLiteral("/proc/")), qPrintable(directory));
+        }
 
         // A start directory that does not exist falls back to the documents
         // folder (or home, when there is none).
