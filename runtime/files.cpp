@@ -145,7 +145,28 @@ bool WriteAll(int fd, const std::string& text) {
 // Replaces `target` with `text` so that a reader sees either the old or
 // the new file, never a part: write a temporary file beside it, force it to
 // disk, then rename it over the target.
-int ReplaceFile(const fs::path& target, const std::string& text) {
+// The file a path names in the end: a symbolic link (or a chain of them)
+// is followed, also to a file that does not exist yet.
+fs::path FinalTarget(fs::path path) {
+    constexpr int kMaxLinks = 40; // as the system's own limit on link chains
+    for (int i = 0; i < kMaxLinks; ++i) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(path, ec))) {
+            return path;
+        }
+        const fs::path link = fs::read_symlink(path, ec);
+        if (ec) {
+            return path;
+        }
+        path = link.is_absolute() ? link : path.parent_path() / link;
+    }
+    return path;
+}
+
+int ReplaceFile(const fs::path& named, const std::string& text) {
+    // Replacing a symbolic link would cut it off from its file: replace the
+    // file it points to, beside that file.
+    const fs::path target = FinalTarget(named);
     fs::path dir = target.parent_path();
     if (dir.empty()) {
         dir = ".";
