@@ -318,7 +318,8 @@ int CC_NUMVideoThreshold(int panel, int control, int event, void* /*callbackData
         unsigned short threshold = 0;
         GetCtrlVal(panel, control, &threshold);
         std::fill(std::begin(thdArray), std::end(thdArray), static_cast<u16>(threshold));
-        PlotVIDEOCurve(adcbuf, xArray);
+        // The video graph's axis is in sub-pixels, as the video loop draws.
+        PlotVIDEOCurve(adcbuf, xArray8);
     }
     return 0;
 }

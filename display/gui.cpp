@@ -510,7 +510,9 @@ void PlotRAWGraphX8() {
     arrayNORM[498] = Mvalue;
     arrayNORM[499] = analogue;
 
-    SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_POINTS_PER_SCREEN, 101);
+    // One screen holds exactly the answers of the history, so that no
+    // older point is left at its left end.
+    SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_POINTS_PER_SCREEN, kHistoryValues / kTraces);
     SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_SCROLL_MODE, 1);
 
     int zoom = 0;

@@ -219,6 +219,9 @@ TEST_F(Commands, TeachWithoutAnswerSaysItWasNotConfirmed) {
 // ---- Threshold, pop-up, port, stop, close ------------------------------------
 
 TEST_F(Commands, ThresholdRedrawsTheVideoCurveWithoutChangingTheParameter) {
+    for (int i = 0; i < 256; ++i) {
+        xArray8[i] = 32.0 * i; // an 8192-sub-pixel line
+    }
     Operate(PANEL_NUMVideoThreshold, 300);
     EXPECT_EQ(thdArray[0], 300);
     EXPECT_EQ(thdArray[255], 300);
@@ -226,7 +229,7 @@ TEST_F(Commands, ThresholdRedrawsTheVideoCurveWithoutChangingTheParameter) {
     const auto& plots = bed().graph(pHandle, PANEL_GRAPH_VIDEO).plots;
     ASSERT_EQ(plots.size(), 2u);
     EXPECT_DOUBLE_EQ(plots[1].y[100], 300.0);
-    EXPECT_DOUBLE_EQ(plots[1].x[100], 400.0); // pixel positions
+    EXPECT_DOUBLE_EQ(plots[1].x[100], 3200.0); // sub-pixels, as the video loop draws
 }
 
 TEST_F(Commands, ToggleShowsAndHidesTheCalibrationPopup) {

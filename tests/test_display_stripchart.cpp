@@ -53,6 +53,9 @@ TEST_F(StripChart, HistoryMovesOneAnswerPerCall) {
                   {1, 0x008000}, {2, 0x008000}, {3, 0x000000}, {4, 0xFF0000}, {5, 0xFF0000}}));
     ASSERT_EQ(Raw().traces.size(), 5u);
     EXPECT_EQ(Raw().traces[3].back(), 520.0);
+    // A screen shows the answers of the history and no older point.
+    EXPECT_EQ(Raw().traces[3].size(), 100u);
+    EXPECT_EQ(Raw().traces[3].front(), data[3]);
 
     // After 100 more answers the first two have left the window.
     for (int i = 0; i < 99; ++i) {

@@ -111,7 +111,7 @@ class LongRun : public Bed {
         EXPECT_NE(std::memchr(szStatus, '\0', kStatusLen), nullptr);
         EXPECT_LE(bed().graph(pHandle, PANEL_GRAPH_VIDEO).plots.size(), 2u);
         for (const auto& trace : bed().graph(pHandle, PANEL_GRAPH_RAW).traces) {
-            EXPECT_LE(trace.size(), 101u);
+            EXPECT_LE(trace.size(), 100u);
         }
         EXPECT_LE(bed().inputQueueLength(1), 4096);
     }

@@ -637,8 +637,16 @@ int QtBackend::setCtrlVal(int panel, int control, const Value& value) {
         if (auto* d = qobject_cast<QDoubleSpinBox*>(w)) {
             double v = value.asDouble();
             if (!std::isfinite(v)) {
-                return kError;
+                // A spin box holds no such number: show it in words at the
+                // bottom of the range, so that the old number does not stay.
+                c->exact = v;
+                d->setSpecialValueText(std::isnan(v) ? QStringLiteral("NaN")
+                                       : v > 0       ? QStringLiteral("Inf")
+                                                     : QStringLiteral("-Inf"));
+                d->setValue(d->minimum());
+                return 0;
             }
+            d->setSpecialValueText(QString());
             v = std::clamp(v, d->minimum(), d->maximum());
             if (c->type == ValueType::Float) {
                 v = static_cast<double>(static_cast<float>(v));

@@ -206,8 +206,16 @@ class PanelTests : public TestFormBase {
         QCOMPARE(doubleVal(kDouble), 1234.56789012345);
         QCOMPARE(qt_->setCtrlVal(p1_, kFloat, Value::ofDouble(500.0)), 0);
         QCOMPARE(doubleVal(kFloat), 128.0);
-        QVERIFY(qt_->setCtrlVal(p1_, kFloat, Value::ofDouble(std::nan(""))) < 0);
-        QCOMPARE(doubleVal(kFloat), 128.0);
+        // A value that is not a finite number shows as such, not as the
+        // number before it, until a number comes again.
+        for (double odd : {std::nan(""), -HUGE_VAL}) {
+            QCOMPARE(qt_->setCtrlVal(p1_, kFloat, Value::ofDouble(odd)), 0);
+            QCOMPARE(widget<QDoubleSpinBox>(kFloat)->text(),
+                     std::isnan(odd) ? QStringLiteral("NaN") : QStringLiteral("-Inf"));
+        }
+        QVERIFY(std::isinf(doubleVal(kFloat)));
+        QCOMPARE(qt_->setCtrlVal(p1_, kFloat, Value::ofDouble(0.0)), 0);
+        QVERIFY(!widget<QDoubleSpinBox>(kFloat)->text().contains(QStringLiteral("Inf")));
 
         QCOMPARE(qt_->setCtrlVal(p1_, kSpin, Value::ofInt(500)), 0);
         QCOMPARE(intVal(kSpin), 100);
