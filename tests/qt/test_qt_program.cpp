@@ -3,6 +3,7 @@
 // sensor on a pseudo-terminal, RUN and STOP included.
 #include "app/KORVENDarir23.h"
 #include "app/KORVENDarir23_uir.h"
+#include "app/logo.h"
 #include "app/registry.h"
 #include "runtime/headless/headless.h"
 #include "runtime/qt/qt_backend.h"
@@ -11,11 +12,13 @@
 #include "tests/qt/qt_fixture.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -117,6 +120,29 @@ class ProgramTests : public qtfix::ProgramTestBase {
             ++compared;
         }
         QVERIFY(compared > 30);
+    }
+
+    void headerNameLeavesTheLogoUncovered() {
+        QtBackend qt;
+        korven::rt::SetBackend(&qt);
+        korven::pHandle = qt.loadPanel(0, kLayout, PANEL);
+        QVERIFY(korven::pHandle > 0);
+        std::strcpy(korven::szSoftName, "KORVEN-Darir");
+        korven::ShowLogo(2);
+        QWidget* panel = qt.panelWidget(korven::pHandle);
+        auto* logo = qobject_cast<QLabel*>(qt.controlWidget(korven::pHandle, PANEL_LOGO));
+        QVERIFY(logo && !logo->pixmap().isNull());
+        const auto onPanel = [panel](QWidget* w) {
+            return QRect(w->mapTo(panel, QPoint()), w->size());
+        };
+        int names = 0;
+        for (QLabel* label : panel->findChildren<QLabel*>()) {
+            if (label->text() == QStringLiteral("KORVEN-Darir")) {
+                ++names;
+                QVERIFY(!onPanel(label).intersects(onPanel(logo)));
+            }
+        }
+        QCOMPARE(names, 1);
     }
 
     void programConnectsRunsAndStopsAgainstTheVirtualSensor() {
