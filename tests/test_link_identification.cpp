@@ -55,7 +55,6 @@ class Identification : public test::Bed {
     std::string OnText() { return bed().ctrl(pHandle, PANEL_TOGGBTN_OpMode).onText; }
     std::string OffText() { return bed().ctrl(pHandle, PANEL_TOGGBTN_OpMode).offText; }
     bool Dimmed(int control) { return bed().ctrl(pHandle, control).dimmed; }
-    bool Visible(int control) { return bed().ctrl(pHandle, control).visible; }
     rt::headless::AxisState VideoX() { return bed().graph(pHandle, PANEL_GRAPH_VIDEO).xAxis; }
     rt::headless::AxisState RawY() { return bed().graph(pHandle, PANEL_GRAPH_RAW).yAxis; }
 
@@ -155,36 +154,6 @@ TEST_P(SensorTypes, DescriptionTextsWindowAndVideoAxis) {
 }
 
 // ---- Extra actions of some types and boards ------------------------------
-
-TEST_F(Identification, Type1Firmware1001HidesTheMicrometreValueAndLaterShowsItAgain) {
-    Description d;
-    d.firmware = 1001;
-    EXPECT_EQ(Identify(d), 1);
-    EXPECT_FALSE(Visible(PANEL_NUMUmValue));
-    EXPECT_TRUE(Dimmed(PANEL_DropRs232Mode));
-    EXPECT_TRUE(Dimmed(PANEL_NUMDeltaTol));
-
-    d.firmware = 1000;
-    EXPECT_EQ(Identify(d), 1);
-    EXPECT_TRUE(Visible(PANEL_NUMUmValue));
-    EXPECT_FALSE(Dimmed(PANEL_DropRs232Mode));
-    EXPECT_FALSE(Dimmed(PANEL_NUMDeltaTol));
-}
-
-TEST_F(Identification, Type102Firmware230TurnsTheDeltaToleranceIntoAnOffset) {
-    const std::string onBefore = OnText();
-    Description d;
-    d.type = 102;
-    d.firmware = 230;
-    EXPECT_EQ(Identify(d), 1);
-    EXPECT_TRUE(Dimmed(PANEL_TOGGBTN_OpMode));
-    const auto& delta = bed().ctrl(pHandle, PANEL_NUMDeltaTol);
-    EXPECT_EQ(delta.label, "OFFSET-VALUE");
-    EXPECT_TRUE(delta.hasRange);
-    EXPECT_DOUBLE_EQ(delta.maximum, 1000.0);
-    EXPECT_DOUBLE_EQ(delta.minimum, 950.0);
-    EXPECT_EQ(OnText(), onBefore);
-}
 
 TEST_F(Identification, Types3And4ScaleTheStripChartToTheLine) {
     Description d;
