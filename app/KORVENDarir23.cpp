@@ -4,6 +4,7 @@
 
 #include "app/line_owner.h"
 #include "app/logo.h"
+#include "calibration/popup.h"
 #include "display/gui.h"
 #include "link/com232.h"
 
@@ -163,6 +164,7 @@ void ResetAllGlobals() {
     slopeval = interval = mse = 0.0;
     flagstep1 = flagstep2 = oldMode = 0;
     ResetLineOwner();
+    ForgetCalibrationActivation();
 }
 
 void SetStatusText(const char* text) {

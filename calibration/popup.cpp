@@ -169,7 +169,12 @@ void ResetWorkflow() {
     flagstep2 = 0;
 }
 
+// Set from an activation (which put the panel into mode 2 and saved the
+// mode in oldMode) until the mode is restored.
+bool evalModeSaved = false;
+
 void RestoreEvalMode() {
+    evalModeSaved = false;
     eMode = oldMode;
     SetCtrlVal(pHandle, PANEL_DropEvalMode, static_cast<int>(eMode));
 }
@@ -221,6 +226,10 @@ void AcceptObject(int index, u16& flag, int sizeEntry, int box, int accept) {
 
 } // namespace
 
+void ForgetCalibrationActivation() {
+    evalModeSaved = false;
+}
+
 int CC_ActivateCalibration(int panel, int control, int event, void* callbackData, int eventData1,
                            int eventData2) {
     if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ActivateCalibration, panel, control, event,
@@ -235,6 +244,7 @@ int CC_ActivateCalibration(int panel, int control, int event, void* callbackData
     ShowStatus();
     ShowSensorValues();
     oldMode = eMode;
+    evalModeSaved = true;
     SetCtrlVal(pHandle, PANEL_DropEvalMode, 2);
     ProcessSystemEvents();
     Dim(pPopup, POPUP_CheckStep1, 0);
@@ -261,6 +271,10 @@ int CC_DiscardCalibration(int panel, int control, int event, void* callbackData,
         ShowSensorValues();
         RestoreEvalMode();
         ProcessSystemEvents();
+    } else if (evalModeSaved) {
+        // Unconfirmed or not, the calibration is given up here: the panel
+        // must not keep mode 2, or the next send would write it.
+        RestoreEvalMode();
     }
     ResetWorkflow();
     HidePanel(pPopup);

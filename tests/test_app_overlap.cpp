@@ -124,6 +124,10 @@ const Action kActions[] = {
      "", 0, -1, -1},
     {"discard", POPUP_DiscardCalibration, false, "Calibration stopped successfully!", "", 0.6, 0,
      1},
+    // Given up without an answer, the calibration still gives the mode back,
+    // so that the next send does not write mode 2.
+    {"discard unanswered", POPUP_DiscardCalibration, true, "Calibration activated!",
+     "Timeout-RS-232...", 2.6, -1, 1},
     {"reset", PANEL_ButtonReset, false, "Reset of analog-output Max/Min OK!", "", 0, -1, -1},
 };
 
