@@ -2,7 +2,9 @@
 // start-up and shutdown.
 #include "app/KORVENDarir23.h"
 
+#include "app/line_owner.h"
 #include "app/logo.h"
+#include "calibration/popup.h"
 #include "display/gui.h"
 #include "link/com232.h"
 
@@ -161,6 +163,8 @@ void ResetAllGlobals() {
     zarray[0] = zarray[1] = 0.0;
     slopeval = interval = mse = 0.0;
     flagstep1 = flagstep2 = oldMode = 0;
+    ResetLineOwner();
+    ForgetCalibrationActivation();
 }
 
 void SetStatusText(const char* text) {
@@ -250,6 +254,8 @@ int CC_PANEL(int /*panel*/, int event, void* /*callbackData*/, int /*eventData1*
              int /*eventData2*/) {
     if (event == EVENT_CLOSE) {
         stop_flag = 1;
+        // Nothing held back for a running loop is sent any more.
+        DropHeldCommands();
         CloseCom(com);
         QuitUserInterface(0);
     }
@@ -258,7 +264,8 @@ int CC_PANEL(int /*panel*/, int event, void* /*callbackData*/, int /*eventData1*
 
 int CC_BTNRun(int /*panel*/, int /*control*/, int event, void* /*callbackData*/, int /*eventData1*/,
               int /*eventData2*/) {
-    // A loop already running (stop_flag 0) is not started a second time.
+    // A loop already running (stop_flag 0) is not started a second time; one
+    // still finishing after a stop is followed by this one (PushRUN holds it).
     if (event == EVENT_COMMIT && stop_flag != 0) {
         PushRUN();
     }
@@ -269,15 +276,19 @@ int CC_BTNStop(int /*panel*/, int /*control*/, int event, void* /*callbackData*/
                int /*eventData1*/, int /*eventData2*/) {
     if (event == EVENT_LEFT_CLICK) {
         stop_flag = 1;
+        // A loop start pressed while the stopped loop was finishing is
+        // called off too.
+        DropHeldLoopStarts();
         SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_A, ATTR_DIMMED, 0);
         SetCtrlAttribute(pHandle, PANEL_LOOPLOCK_B, ATTR_DIMMED, 0);
     }
     return 0;
 }
 
-int CC_ButtonTeach(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
-                   int /*eventData1*/, int /*eventData2*/) {
-    if (event != EVENT_COMMIT) {
+int CC_ButtonTeach(int panel, int control, int event, void* callbackData, int eventData1,
+                   int eventData2) {
+    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ButtonTeach, panel, control, event,
+                                                   callbackData, eventData1, eventData2)) {
         return 0;
     }
     DrainLine();
@@ -324,14 +335,17 @@ int CC_NUMVideoThreshold(int panel, int control, int event, void* /*callbackData
     return 0;
 }
 
-int CC_DropDCom(int panel, int control, int event, void* /*callbackData*/, int /*eventData1*/,
-                int /*eventData2*/) {
+int CC_DropDCom(int panel, int control, int event, void* callbackData, int eventData1,
+                int eventData2) {
     // Every choice in the list commits, also a second choice of the port
     // shown (to reconnect); a new port reports a changed value first. Only
     // the commit connects, so that one choice identifies the sensor once.
-    if (event == EVENT_COMMIT) {
-        // A running loop ends at its next check; the old port is closed in
-        // any case, also when the new one cannot be opened.
+    if (event == EVENT_COMMIT &&
+        !HoldWhileLoopRuns(CC_DropDCom, panel, control, event, callbackData, eventData1,
+                           eventData2)) {
+        // A running loop switches when nothing of its cycle is on the line
+        // any more, and then ends. The old port is closed in any case, also
+        // when the new one cannot be opened.
         stop_flag = 1;
         CloseCom(com);
         GetCtrlVal(panel, control, &com);
@@ -341,9 +355,10 @@ int CC_DropDCom(int panel, int control, int event, void* /*callbackData*/, int /
     return 0;
 }
 
-int CC_BTNSend(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
-               int /*eventData1*/, int /*eventData2*/) {
-    if (event != EVENT_LEFT_CLICK) {
+int CC_BTNSend(int panel, int control, int event, void* callbackData, int eventData1,
+               int eventData2) {
+    if (event != EVENT_LEFT_CLICK || HoldWhileLoopRuns(CC_BTNSend, panel, control, event,
+                                                       callbackData, eventData1, eventData2)) {
         return 0;
     }
     SetCtrlVal(pHandle, PANEL_STATUS, "Transmit...");
@@ -368,9 +383,10 @@ int CC_BTNSend(int /*panel*/, int /*control*/, int event, void* /*callbackData*/
     return 0;
 }
 
-int CC_BTNGet(int /*panel*/, int /*control*/, int event, void* /*callbackData*/, int /*eventData1*/,
-              int /*eventData2*/) {
-    if (event != EVENT_COMMIT) {
+int CC_BTNGet(int panel, int control, int event, void* callbackData, int eventData1,
+              int eventData2) {
+    if (event != EVENT_COMMIT ||
+        HoldWhileLoopRuns(CC_BTNGet, panel, control, event, callbackData, eventData1, eventData2)) {
         return 0;
     }
     if (target == DATFILE) {
@@ -494,17 +510,37 @@ int CC_TOGGBTN_ParaII(int panel, int control, int event, void* /*callbackData*/,
 // the input queue drops only what has arrived: the tail of an answer or block
 // that came with bytes too many would still be on the wire and become the
 // head of the next one, and every later answer would stay shifted. A line
-// that never falls quiet is given up on after TIMEOUT. Events are not
-// processed, so the receive notification cannot take the bytes meanwhile.
-void DrainLine() {
+// that never falls quiet is given up on after TIMEOUT.
+//
+// A loop's wait (inLoop) processes events, so that the panels and STOP stay
+// alive on a noisy line, and ends on a stop; the receive notification is
+// silenced meanwhile, so that it cannot take the bytes for an answer (the
+// commands that use the line are held while a loop runs). Other waits
+// process no events, so that nothing can run nested inside them.
+void DrainLine(bool inLoop) {
     constexpr double kQuietTime = 0.005; // about ten bytes at 19200 baud
     const double begin = Timer();
     double lastChange = begin;
     int waiting = GetInQLen(com);
+    if (waiting < 0) {
+        // A port that is not open has nothing to drain.
+        return;
+    }
+    const bool notifying = inLoop && RxNotificationInstalled();
+    if (notifying) {
+        SilenceRxNotification();
+    }
     // The poll count bounds the wait even on a clock that does not move.
     constexpr int kMaxPolls = 1000000;
     for (int polls = 0; waiting >= 0 && polls < kMaxPolls; ++polls) {
-        // A port that is not open (negative count) has nothing to drain.
+        if (inLoop) {
+            ProcessSystemEvents();
+            if (stop_flag != 0) {
+                break;
+            }
+        }
+        // The port may have gone meanwhile (negative count): nothing more
+        // to drain then.
         const double now = Timer();
         const int n = GetInQLen(com);
         if (n != waiting) {
@@ -513,6 +549,9 @@ void DrainLine() {
         } else if (now - lastChange >= kQuietTime || now - begin > TIMEOUT) {
             break;
         }
+    }
+    if (notifying) {
+        InstallRxNotification();
     }
 }
 
@@ -526,36 +565,48 @@ bool videoLineSuspect = false;
 // Each request of the video loop goes out on a quiet line. Waiting for the
 // line costs time, so it is done only when there is reason to: something
 // is arriving, or the last answer or block was off. A clean line pays
-// nothing.
-void QuietLineForRequest() {
+// nothing. A stop ends the wait; returns false then, since the line may
+// not be quiet.
+bool QuietLineForRequest() {
+    bool quiet = true;
     if (videoLineSuspect || GetInQLen(com) > 0) {
-        DrainLine();
+        DrainLine(true);
+        quiet = stop_flag == 0;
     }
     videoLineSuspect = false;
+    return quiet;
 }
 
 // Reads the 256 video samples into adcbuf: four 64-sample blocks on the
-// boards that deliver them so, one 256-sample block on all others.
-void ReadVideoSignal() {
-    if (pcbtype == 0 || pcbtype == 100) {
-        for (int start = 0; start < 256; start += 64) {
-            QuietLineForRequest();
-            ReadData64(start, start == 192 ? 1 : 0);
-            videoLineSuspect = videoLineSuspect || nBytesR != 128;
+// boards that deliver them so, one 256-sample block on all others. A
+// command that waits for the line (or a stop that cut a quiet-line wait
+// short) ends the line after the block in flight; returns false then, and
+// the incomplete line is not drawn.
+bool ReadVideoSignal() {
+    const bool fourBlocks = pcbtype == 0 || pcbtype == 100;
+    for (int start = 0; start < 256; start += fourBlocks ? 64 : 256) {
+        if (!QuietLineForRequest() || CommandsHeld()) {
+            return false;
         }
-    } else {
-        QuietLineForRequest();
-        ReadData256();
-        videoLineSuspect = videoLineSuspect || nBytesR != 512;
+        if (fourBlocks) {
+            ReadData64(start, start == 192 ? 1 : 0);
+        } else {
+            ReadData256();
+        }
+        videoLineSuspect = videoLineSuspect || nBytesR != (fourBlocks ? 128 : 512);
     }
+    return true;
 }
 
 } // namespace
 
-int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
-                int /*eventData1*/, int /*eventData2*/) {
-    // A loop already running (stop_flag 0) is not started a second time.
-    if (event != EVENT_COMMIT || stop_flag == 0) {
+int CC_BTNVideo(int panel, int control, int event, void* callbackData, int eventData1,
+                int eventData2) {
+    // A loop already running (stop_flag 0) is not started a second time; one
+    // still finishing after a stop is followed by this one once it has ended.
+    if (event != EVENT_COMMIT || stop_flag == 0 || HoldLoopStart([=] {
+            CC_BTNVideo(panel, control, event, callbackData, eventData1, eventData2);
+        })) {
         return 0;
     }
 
@@ -565,10 +616,15 @@ int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*
     SelectRamTarget();
     SetAxisScalingMode(pHandle, PANEL_GRAPH_VIDEO, VAL_XAXIS, VAL_MANUAL, 1.0, ccdpixE);
     stop_flag = 0;
+    LoopStarted();
 
     videoLineSuspect = false;
     do {
-        QuietLineForRequest();
+        // Between two cycles nothing is on the line: the commands given
+        // meanwhile run here. One of them may have ended the loop.
+        if ((RunHeldCommands() && stop_flag != 0) || !QuietLineForRequest()) {
+            break;
+        }
         FlushInQ(com);
         FlushOutQ(com);
         rx_flag = 0;
@@ -591,17 +647,21 @@ int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*
             }
         }
 
-        if (rx_flag == 1 && graphrefresh == 1) {
+        // A command given while the answer was awaited leaves the rest of the
+        // cycle out; it runs at the start of the next one.
+        if (rx_flag == 1 && graphrefresh == 1 && !CommandsHeld()) {
             videoLineSuspect = szReadBuf[0] != 0x00 || szReadBuf[1] != kAnswerSync;
             TakeRunAnswer();
             // The blocks are raw bytes: the notification must not take them.
             SilenceRxNotification();
             FlushInQ(com);
             FlushOutQ(com);
-            ReadVideoSignal();
+            const bool complete = ReadVideoSignal();
             InstallRxNotification();
-            PlotVIDEOBarGraph();
-            PlotVIDEOCurve(adcbuf, xArray8);
+            if (complete) {
+                PlotVIDEOBarGraph();
+                PlotVIDEOCurve(adcbuf, xArray8);
+            }
         }
         ProcessSystemEvents();
     } while (stop_flag == 0);
@@ -610,6 +670,8 @@ int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*
     InstallRxNotification();
     FlushOutQ(com);
     FlushInQ(com);
+    // Commands held to the end, a loop start among them, run now.
+    LoopEnded();
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // Calibration: linear fit and array helpers, and the calibration pop-up.
 #include "calibration/popup.h"
 
+#include "app/line_owner.h"
 #include "display/gui.h"
 #include "link/com232.h"
 
@@ -96,22 +97,11 @@ void Dim(int panel, int control, int dimmed) {
 // its first `setWords` words) and waits for the answer frame. Returns 1
 // when it came in time, 0 after a time-out ("Timeout-RS-232..." shown).
 //
-// These exchanges often run nested inside the run sequence, which always
-// has one of its own requests on the line. Its answer is let in first:
-// otherwise our flush would cut that request short and its answer would be
-// taken for ours, so that a measurement would become the calibration.
-int Exchange(int command, int setWords, bool loopRunning) {
+// While the run sequence or the video loop runs, the callbacks below are
+// held until the loop has nothing on the line (HoldWhileLoopRuns), so the
+// answer taken here is never a measurement or a video block.
+int Exchange(int command, int setWords) {
     const u16 words[3] = {pp[0], pp[1], pp[2]};
-    if (loopRunning) {
-        tstart = Timer();
-        while (rx_flag != 1) {
-            ProcessSystemEvents();
-            tdiff = Timer() - tstart;
-            if (tdiff > TIMEOUT) {
-                break;
-            }
-        }
-    }
 
     // Bytes still coming in (too many behind an earlier answer) must not
     // become the head of ours.
@@ -119,7 +109,8 @@ int Exchange(int command, int setWords, bool loopRunning) {
     FlushInQ(com);
     FlushOutQ(com);
     rx_flag = 0;
-    // The words set by the caller survive an answer taken in above.
+    // The words set by the caller survive anything the notification took
+    // in meanwhile.
     for (int k = 0; k < setWords; ++k) {
         pp[k] = words[k];
     }
@@ -147,8 +138,8 @@ int Exchange(int command, int setWords, bool loopRunning) {
         slope = pp[0];
         intersect = pp[1];
     }
-    // Our answer is no measurement: a run sequence we interrupted must not
-    // draw it, but asks for its next measurement at once (rx_flag stays 1).
+    // Our answer is no measurement: a run sequence that held us back must
+    // not draw it, but asks for its next measurement at once.
     graphrefresh = 0;
     return 1;
 }
@@ -173,7 +164,12 @@ void ResetWorkflow() {
     flagstep2 = 0;
 }
 
+// Set from an activation (which put the panel into mode 2 and saved the
+// mode in oldMode) until the mode is restored.
+bool evalModeSaved = false;
+
 void RestoreEvalMode() {
+    evalModeSaved = false;
     eMode = oldMode;
     SetCtrlVal(pHandle, PANEL_DropEvalMode, static_cast<int>(eMode));
 }
@@ -226,20 +222,25 @@ void AcceptObject(int index, u16& flag, int sizeEntry, int box, int accept) {
 
 } // namespace
 
-int CC_ActivateCalibration(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
-                           int /*eventData1*/, int /*eventData2*/) {
-    if (event != EVENT_COMMIT) {
+void ForgetCalibrationActivation() {
+    evalModeSaved = false;
+}
+
+int CC_ActivateCalibration(int panel, int control, int event, void* callbackData, int eventData1,
+                           int eventData2) {
+    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ActivateCalibration, panel, control, event,
+                                                   callbackData, eventData1, eventData2)) {
         return 0;
     }
-    const bool loopRunning = stop_flag == 0;
     pp[0] = 1;
-    if (Exchange(CMD_CALIBRATION, 1, loopRunning) == 0) {
+    if (Exchange(CMD_CALIBRATION, 1) == 0) {
         return 0;
     }
     SetStatusText("Calibration activated!");
     ShowStatus();
     ShowSensorValues();
     oldMode = eMode;
+    evalModeSaved = true;
     SetCtrlVal(pHandle, PANEL_DropEvalMode, 2);
     ProcessSystemEvents();
     Dim(pPopup, POPUP_CheckStep1, 0);
@@ -251,21 +252,25 @@ int CC_ActivateCalibration(int /*panel*/, int /*control*/, int event, void* /*ca
     return 0;
 }
 
-int CC_DiscardCalibration(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
-                          int /*eventData1*/, int /*eventData2*/) {
-    if (event != EVENT_COMMIT) {
+int CC_DiscardCalibration(int panel, int control, int event, void* callbackData, int eventData1,
+                          int eventData2) {
+    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_DiscardCalibration, panel, control, event,
+                                                   callbackData, eventData1, eventData2)) {
         return 0;
     }
-    const bool loopRunning = stop_flag == 0;
     // A running run sequence ends once this callback returns to it.
     stop_flag = 1;
     pp[0] = 0;
-    if (Exchange(CMD_CALIBRATION, 1, loopRunning) == 1) {
+    if (Exchange(CMD_CALIBRATION, 1) == 1) {
         SetStatusText("Calibration stopped successfully!");
         ShowStatus();
         ShowSensorValues();
         RestoreEvalMode();
         ProcessSystemEvents();
+    } else if (evalModeSaved) {
+        // Unconfirmed or not, the calibration is given up here: the panel
+        // must not keep mode 2, or the next send would write it.
+        RestoreEvalMode();
     }
     ResetWorkflow();
     HidePanel(pPopup);
@@ -323,9 +328,10 @@ int CC_ButtonDoFit(int /*panel*/, int /*control*/, int event, void* /*callbackDa
     return 0;
 }
 
-int CC_ButtonSaveCalValues(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
-                           int /*eventData1*/, int /*eventData2*/) {
-    if (event != EVENT_COMMIT) {
+int CC_ButtonSaveCalValues(int panel, int control, int event, void* callbackData, int eventData1,
+                           int eventData2) {
+    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ButtonSaveCalValues, panel, control, event,
+                                                   callbackData, eventData1, eventData2)) {
         return 0;
     }
     // A line the device words cannot hold is not sent: a wrapped word would
@@ -345,11 +351,10 @@ int CC_ButtonSaveCalValues(int /*panel*/, int /*control*/, int event, void* /*ca
     slope = slopeWord;
     intersect = interceptWord;
 
-    const bool loopRunning = stop_flag == 0;
     pp[0] = 2;
     pp[1] = slope;
     pp[2] = intersect;
-    if (Exchange(CMD_CALIBRATION, 3, loopRunning) == 1) {
+    if (Exchange(CMD_CALIBRATION, 3) == 1) {
         SetStatusText("New Calibration values in activated in RAM!");
         ShowStatus();
         ShowSensorValues();
@@ -372,12 +377,13 @@ int CC_POPUP(int /*panel*/, int event, void* /*callbackData*/, int /*eventData1*
     return 0;
 }
 
-int CC_ButtonReset(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
-                   int /*eventData1*/, int /*eventData2*/) {
-    if (event != EVENT_COMMIT) {
+int CC_ButtonReset(int panel, int control, int event, void* callbackData, int eventData1,
+                   int eventData2) {
+    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ButtonReset, panel, control, event,
+                                                   callbackData, eventData1, eventData2)) {
         return 0;
     }
-    if (Exchange(CMD_DATA256_OR_RESET, 0, stop_flag == 0) == 1) {
+    if (Exchange(CMD_DATA256_OR_RESET, 0) == 1) {
         SetStatusText("Reset of analog-output Max/Min OK!");
         ShowStatus();
     }

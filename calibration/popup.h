@@ -16,6 +16,9 @@ int LinFit(const double* x, const double* y, int n, double* fitted, double* slop
            double* interceptOut, double* mseOut);
 int Shift(const double* input, int count, int shift, double* output);
 
+// Forgets an activation whose evaluation mode a discard would restore.
+void ForgetCalibrationActivation();
+
 int CC_POPUP(int panel, int event, void* callbackData, int eventData1, int eventData2);
 int CC_ActivateCalibration(int panel, int control, int event, void* callbackData, int eventData1,
                            int eventData2);

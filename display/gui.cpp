@@ -3,6 +3,7 @@
 // drawing of video curve, edge graph and strip chart.
 #include "display/gui.h"
 
+#include "app/line_owner.h"
 #include "calibration/popup.h"
 #include "link/com232.h"
 
@@ -244,6 +245,11 @@ void PushGET(int source) {
 }
 
 void PushRUN() {
+    // One loop at a time: a loop still finishing after a stop is followed by
+    // this one once it has ended.
+    if (HoldLoopStart([] { PushRUN(); })) {
+        return;
+    }
     SetCtrlAttribute(pHandle, PANEL_GRAPH_VIDEO, ATTR_VISIBLE, 0);
     SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_VISIBLE, 1);
     DimLoopControls();
@@ -263,6 +269,7 @@ void PushRUN() {
 
     tstart = Timer();
     stop_flag = 0;
+    LoopStarted();
     // An answer taken in before this run (a GET, say) is not a run answer.
     graphrefresh = 0;
 
@@ -274,13 +281,26 @@ void PushRUN() {
             graphrefresh = 0;
         }
         if (rx_flag == 1) {
+            // The answer is in and nothing is on the line: the commands given
+            // meanwhile run here, with answers of their own that are no
+            // measurement. One of them may have ended the sequence.
+            if (RunHeldCommands()) {
+                graphrefresh = 0;
+                if (stop_flag != 0) {
+                    break;
+                }
+            }
             // Bytes behind an answer (noise, a sensor that sent too much)
             // would sit in front of the next answer and shift it and every
             // later one. When the answer was not aligned on its sync word or
             // more bytes are already coming in, let the line fall quiet
             // before the next request; on a clean line this costs nothing.
             if (szReadBuf[0] != 0x00 || szReadBuf[1] != kAnswerSync || GetInQLen(com) > 0) {
-                DrainLine();
+                DrainLine(true);
+                // A stop given meanwhile: no further request.
+                if (stop_flag != 0) {
+                    break;
+                }
             }
             // The next request carries the set-point and tolerance the sensor
             // just reported; the time-out runs from this request.
@@ -307,6 +327,8 @@ void PushRUN() {
     graphrefresh = 0;
 
     UndimLoopControls();
+    // Commands held to the end, a loop start among them, run now.
+    LoopEnded();
 }
 
 void SelectRamTarget() {

@@ -81,10 +81,19 @@ int ReadWaitingBytes(int waiting) {
     return got < 0 ? 0 : got;
 }
 
+// Whether the notification is installed on `com` (it is, once the port is
+// set up) or silenced for a raw block read.
+bool rxNotificationOn = true;
+
 } // namespace
 
 void InstallRxNotification() {
     InstallComCallback(com, eventMask, kFrameBytes, sync, RX_Receive_Function, nullptr);
+    rxNotificationOn = true;
+}
+
+bool RxNotificationInstalled() {
+    return rxNotificationOn;
 }
 
 void WriteFrame(int port) {
@@ -93,6 +102,7 @@ void WriteFrame(int port) {
 
 void SilenceRxNotification() {
     InstallComCallback(com, 0, kFrameBytes, sync, nullptr, nullptr);
+    rxNotificationOn = false;
 }
 
 void RX_Receive_Function(int /*portNumber*/, int events, void* /*callbackData*/) {

@@ -36,6 +36,8 @@ int CheckComLine(int port);
 void InstallRxNotification();
 // Silences the receive notification on `com` (raw block reads).
 void SilenceRxNotification();
+// Whether the notification is installed (not silenced) at the moment.
+bool RxNotificationInstalled();
 // Writes the 36-byte frame in szWriteBuf to `port`; the count written (or
 // the error) is kept in nBytesW.
 void WriteFrame(int port);

@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -244,6 +245,67 @@ class ProgramTests : public qtfix::ProgramTestBase {
         QVERIFY(videoShownWhileRunning);
         QVERIFY2(statusAfterVideo.find("Timeout") == std::string::npos, statusAfterVideo.c_str());
         QCOMPARE(statusAfterPortChange, std::string("No serial port found"));
+    }
+
+    // ACTIVATE in the calibration pop-up while the video loop runs: the
+    // sensor's answer is the activation's, not a video block.
+    void activationDuringVideoIsConfirmed() {
+        korven::sim::PtyServer sensor;
+        std::string error;
+        QVERIFY2(sensor.start(&error), error.c_str());
+        QtBackend qt;
+        qt.mapPort(1, QString::fromStdString(sensor.path()), QStringLiteral("virtual sensor"));
+        korven::rt::SetBackend(&qt);
+        korven::ResetAllGlobals();
+
+        auto click = [&qt](int panel, int id) {
+            QTest::mouseClick(qobject_cast<QPushButton*>(qt.controlWidget(panel, id)),
+                              Qt::LeftButton);
+        };
+        // Every status text, in order; the operator starts once the main
+        // panel shows, after the connection sequence.
+        std::vector<std::string> shown;
+        std::size_t beforeActivate = 0;
+        bool started = false;
+        auto* watch = new QTimer;
+        QObject::connect(watch, &QTimer::timeout, [&] {
+            const std::string now = qtfix::StatusText();
+            if (shown.empty() || shown.back() != now) {
+                shown.push_back(now);
+            }
+            QWidget* main = qt.panelWidget(korven::pHandle);
+            if (started || !main || !main->isVisible()) {
+                return;
+            }
+            started = true;
+            Sequence({
+                {100, [&] { click(korven::pHandle, PANEL_TOGGBTN_ParaII); }},
+                {100, [&] { click(korven::pHandle, PANEL_BTNVideo); }},
+                {1500,
+                 [&] {
+                     beforeActivate = shown.size();
+                     click(korven::pPopup, POPUP_ActivateCalibration);
+                 }},
+                {1500, [&] { click(korven::pHandle, PANEL_BTNStop); }},
+                {800, [&] { qt.panelWidget(korven::pHandle)->close(); }},
+                {15000, [&] { qt.quitUserInterface(99); }}, // only if the close failed
+            });
+        });
+        watch->start(1);
+
+        const int rc = korven::WinMain(nullptr, nullptr, nullptr, 1);
+        delete watch;
+        korven::rt::SetBackend(nullptr);
+        sensor.stop();
+
+        QCOMPARE(rc, 0);
+        const std::vector<std::string> after(shown.begin() + static_cast<long>(beforeActivate),
+                                             shown.end());
+        QVERIFY(std::count(after.begin(), after.end(), "Data[64] block received!") > 0);
+        QVERIFY(std::count(after.begin(), after.end(), "Calibration activated!") == 1);
+        for (const std::string& s : after) {
+            QVERIFY2(s.find("Timeout") == std::string::npos, s.c_str());
+        }
     }
 };
 

@@ -1,0 +1,113 @@
+// Turns on the serial line while a continuous loop runs.
+#include "app/line_owner.h"
+
+#include <algorithm>
+#include <deque>
+#include <utility>
+
+namespace korven {
+
+namespace {
+
+struct HeldCommand {
+    std::function<void()> run;
+    bool startsLoop;
+};
+
+std::deque<HeldCommand> held;
+int loopsRunning = 0;
+// Set while a held command is called again: its own hold check lets it run.
+bool replaying = false;
+
+// Far more presses than an operator gives in one cycle; beyond this they
+// are not kept, so that a stuck line cannot make the queue grow for ever.
+constexpr std::size_t kMaxHeld = 64;
+
+bool Hold(std::function<void()> run, bool startsLoop) {
+    if (replaying) {
+        replaying = false;
+        return false;
+    }
+    if (loopsRunning == 0) {
+        return false;
+    }
+    if (held.size() < kMaxHeld) {
+        held.push_back({std::move(run), startsLoop});
+    }
+    return true;
+}
+
+// Runs held commands until none is runnable: loop starts only when no loop
+// runs. Each is taken off the queue before it runs, since it may process
+// events and so hold or run others itself.
+bool RunRunnable() {
+    bool ran = false;
+    for (;;) {
+        const auto it = std::find_if(held.begin(), held.end(), [](const HeldCommand& c) {
+            return !c.startsLoop || loopsRunning == 0;
+        });
+        if (it == held.end()) {
+            return ran;
+        }
+        const std::function<void()> run = std::move(it->run);
+        held.erase(it);
+        replaying = true;
+        run();
+        replaying = false;
+        ran = true;
+    }
+}
+
+} // namespace
+
+void LoopStarted() {
+    ++loopsRunning;
+    DropHeldLoopStarts();
+}
+
+void LoopEnded() {
+    if (loopsRunning > 0) {
+        --loopsRunning;
+    }
+    if (loopsRunning == 0) {
+        RunRunnable();
+    }
+}
+
+int LoopsRunning() {
+    return loopsRunning;
+}
+
+bool HoldWhileLoopRuns(CtrlCallbackPtr callback, int panel, int control, int event,
+                       void* callbackData, int eventData1, int eventData2) {
+    return Hold([=] { callback(panel, control, event, callbackData, eventData1, eventData2); },
+                false);
+}
+
+bool HoldLoopStart(std::function<void()> start) {
+    return Hold(std::move(start), true);
+}
+
+void DropHeldLoopStarts() {
+    std::erase_if(held, [](const HeldCommand& c) { return c.startsLoop; });
+}
+
+void DropHeldCommands() {
+    held.clear();
+}
+
+void ResetLineOwner() {
+    held.clear();
+    loopsRunning = 0;
+    replaying = false;
+}
+
+bool CommandsHeld() {
+    return !held.empty();
+}
+
+bool RunHeldCommands() {
+    return RunRunnable();
+}
+
+} // namespace korven
