@@ -8,7 +8,8 @@
 #
 # BUILD_DIR is a configured build directory of this source tree (default
 # build). FILTER, when given, runs only the mutants whose file or text
-# contains it. A build that does not compile counts as neither. Results go
+# contains it; START=N begins at the N-th mutant. A build that does not
+# compile counts as neither. Results go
 # to BUILD_DIR/mutants.log; the last line is the count. DRY=1 only applies
 # and reverts each change, to check the table.
 set -u
@@ -45,7 +46,7 @@ display/gui.cpp#if (power > 1000) {#if (power >= 1000) {
 display/gui.cpp#vThd = 950;#vThd = 951;
 display/gui.cpp#if (eMode > 3) {#if (eMode > 4) {
 display/gui.cpp#if (eEnd == 0) {#if (eEnd == 1) {
-display/gui.cpp#if (slope > 65534) {#if (slope > 65535) {
+display/gui.cpp#if (intersect > 60000) {#if (intersect > 60001) {
 display/gui.cpp#GetInQLen(com) > 0) {#GetInQLen(com) > 1) {
 display/gui.cpp#p = static_cast<u16>((Ledge + Redge) / 2);#p = static_cast<u16>((Ledge + Redge + 1) / 2);
 display/gui.cpp#if (anaMin == 1023) {#if (anaMin == 1022) {
@@ -69,8 +70,13 @@ app/KORVENDarir23.cpp#videoLineSuspect = videoLineSuspect || nBytesR != 512;#vid
 TABLE
 )
 
+# Puts the original back with a fresh time stamp: with its old one the build
+# would keep the mutant's object file for every later run.
 restore() {
-    [[ -n ${current:-} && -f $current.mutant-orig ]] && mv -f "$current.mutant-orig" "$current"
+    if [[ -n ${current:-} && -f $current.mutant-orig ]]; then
+        mv -f "$current.mutant-orig" "$current"
+        touch "$current"
+    fi
     current=
 }
 trap 'restore; exit 130' INT TERM
@@ -85,6 +91,7 @@ while IFS='#' read -r file plain_old plain_new; do
     [[ -z $file ]] && continue
     [[ -n $filter && $file != *$filter* && $plain_old != *$filter* ]] && continue
     n=$((n + 1))
+    [[ $n -lt ${START:-1} ]] && continue
     hits=$(grep -cF -- "$plain_old" "$file")
     if [[ $hits != 1 ]]; then
         echo "#$n $file: '$plain_old' found on $hits lines" | tee -a "$log"
