@@ -110,13 +110,13 @@ TEST_F(CoarseWait, AnswerAfterThatPassIsTooLate) {
 
 TEST_F(LineCheck, NotificationIgnoresOtherEventsAndShortReads) {
     Open();
-    // Bytes of a broken answer sit in the queue; the notification is called
+    // 35 bytes of a broken answer sit in the queue; the notification is called
     // for events other than "frame waiting": nothing is read.
-    bed().injectToHost(1, bed().now(), Bytes(10, 0x00));
+    bed().injectToHost(1, bed().now(), Bytes(35, 0x00));
     bed().advance(0.1);
     rx_flag = 0;
     RX_Receive_Function(1, LWRS_RXFLAG | LWRS_TXEMPTY, nullptr);
-    EXPECT_EQ(bed().inputQueueLength(1), 10);
+    EXPECT_EQ(bed().inputQueueLength(1), 35);
     EXPECT_EQ(rx_flag, 0);
 
     // Called for a frame that is not all there: no answer is raised from

@@ -190,14 +190,14 @@ TEST_F(PortSetup, ShortFirmwareTextIsAnError) {
     peer.answer({})
         .answer({1, 1024, 30, 100, 8192, 1024, 0, 1024, 200})
         .answer({600})
-        .send(Bytes(10, 'x'));
+        .send(Bytes(71, 'x')); // one byte short
     bed().attachPeer(1, &peer);
 
     InitRS232(1);
 
     EXPECT_EQ(peer.commands(), (std::vector<int>{5, 10, 2, 7}));
     EXPECT_EQ(Status(), "Error reading firmware-info!");
-    EXPECT_EQ(ret, 10);
+    EXPECT_EQ(ret, 71);
     EXPECT_EQ(power, 600);
     EXPECT_TRUE(bed().notificationInstalled(1));
 }
