@@ -73,16 +73,6 @@ class NoisyLine : public Bed {
 
 // ---- Floods -----------------------------------------------------------------
 
-TEST_F(NoisyLine, FloodAtOnceFillsTheInputQueueOnlyUpToItsSize) {
-    LinePeer peer;
-    test::OpenLine(bed(), &peer);
-    SilenceRxNotification();
-    bed().options().byteTime = 0.0; // a whole flood arrives at once
-    bed().injectToHost(1, bed().now(), RandomBytes(100000, 7));
-    bed().advance(0.001);
-    EXPECT_EQ(bed().inputQueueLength(1), kQueueBytes);
-}
-
 TEST_F(NoisyLine, FloodWhileIdleKeepsTheQueueSmallAndTheOperatorIsServed) {
     LinePeer peer;
     test::OpenLine(bed(), &peer);
