@@ -1,9 +1,10 @@
-// ArrayToFile and FileToArray: numeric arrays as ASCII text files. Shared by
-// every back end; plain C++ and the operating system's file calls.
+// ArrayToFile and FileToArray: the parameter file, a column of unsigned
+// numbers in an ASCII text file. Shared by every back end; plain C++ and the
+// operating system's file calls.
 #include "runtime/engine.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,98 +27,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool SupportedType(int dataType) {
-    switch (dataType) {
-    case VAL_CHAR:
-    case VAL_UNSIGNED_CHAR:
-    case VAL_SHORT_INTEGER:
-    case VAL_UNSIGNED_SHORT_INTEGER:
-    case VAL_INTEGER:
-    case VAL_UNSIGNED_INTEGER:
-    case VAL_FLOAT:
-    case VAL_DOUBLE:
-        return true;
-    default:
-        return false;
-    }
-}
-
-std::string FormatElement(const void* array, int dataType, std::size_t i) {
-    char buf[64];
-    switch (dataType) {
-    case VAL_CHAR:
-        std::snprintf(buf, sizeof buf, "%d", static_cast<const signed char*>(array)[i]);
-        break;
-    case VAL_UNSIGNED_CHAR:
-        std::snprintf(buf, sizeof buf, "%u", static_cast<const unsigned char*>(array)[i]);
-        break;
-    case VAL_SHORT_INTEGER:
-        std::snprintf(buf, sizeof buf, "%d", static_cast<const short*>(array)[i]);
-        break;
-    case VAL_UNSIGNED_SHORT_INTEGER:
-        std::snprintf(buf, sizeof buf, "%u", static_cast<const unsigned short*>(array)[i]);
-        break;
-    case VAL_INTEGER:
-        std::snprintf(buf, sizeof buf, "%d", static_cast<const int*>(array)[i]);
-        break;
-    case VAL_UNSIGNED_INTEGER:
-        std::snprintf(buf, sizeof buf, "%u", static_cast<const unsigned int*>(array)[i]);
-        break;
-    case VAL_FLOAT:
-        std::snprintf(buf, sizeof buf, "%.9g",
-                      static_cast<double>(static_cast<const float*>(array)[i]));
-        break;
-    default:
-        std::snprintf(buf, sizeof buf, "%.17g", static_cast<const double*>(array)[i]);
-        break;
-    }
-    return buf;
-}
-
-// Position in the array of element `e` of group `g`.
-std::size_t ArrayIndex(int order, std::size_t g, std::size_t e, std::size_t groups,
-                       std::size_t perGroup) {
-    return order == VAL_DATA_MULTIPLEXED ? e * groups + g : g * perGroup + e;
-}
-
-// Checks the shape arguments shared by both directions.
+// The one shape the program uses: unsigned 32-bit words, one group, one
+// number per line. Everything else is refused as an unsupported argument.
 bool ShapeOk(const char* fileName, const void* array, int dataType, int numberOfElements,
              int numberOfGroups, int arrayDataOrder, int fileLayout, int fileType) {
     return fileName != nullptr && *fileName != '\0' && array != nullptr &&
-           SupportedType(dataType) && numberOfElements > 0 && numberOfGroups > 0 &&
-           numberOfElements % numberOfGroups == 0 &&
-           (arrayDataOrder == VAL_GROUPS_TOGETHER || arrayDataOrder == VAL_DATA_MULTIPLEXED) &&
-           (fileLayout == VAL_GROUPS_AS_COLUMNS || fileLayout == VAL_GROUPS_AS_ROWS) &&
+           dataType == VAL_UNSIGNED_INTEGER && numberOfElements > 0 && numberOfGroups == 1 &&
+           arrayDataOrder == VAL_GROUPS_TOGETHER && fileLayout == VAL_GROUPS_AS_COLUMNS &&
            fileType == VAL_ASCII;
 }
 
-std::string BuildText(const void* array, int dataType, int numberOfElements, int numberOfGroups,
-                      int arrayDataOrder, int fileLayout, int columnSeparation, int fieldWidth) {
-    const auto groups = static_cast<std::size_t>(numberOfGroups);
-    const auto perGroup = static_cast<std::size_t>(numberOfElements) / groups;
-    // Rows of the file: with groups as columns, line k holds element k of
-    // every group; with groups as rows, line g holds group g.
-    const bool columns = fileLayout == VAL_GROUPS_AS_COLUMNS;
-    const std::size_t lines = columns ? perGroup : groups;
-    const std::size_t fields = columns ? groups : perGroup;
+// One number per line, right-aligned in `fieldWidth` characters.
+std::string BuildText(const unsigned* words, std::size_t count, int fieldWidth) {
     std::string out;
-    for (std::size_t line = 0; line < lines; ++line) {
-        for (std::size_t f = 0; f < fields; ++f) {
-            const std::size_t g = columns ? f : line;
-            const std::size_t e = columns ? line : f;
-            std::string v =
-                FormatElement(array, dataType, ArrayIndex(arrayDataOrder, g, e, groups, perGroup));
-            if (f > 0) {
-                out += columnSeparation == VAL_SEP_BY_COMMA ? ","
-                       : columnSeparation == VAL_SEP_BY_TAB ? "\t"
-                                                            : " ";
-            }
-            if (columnSeparation == VAL_CONST_WIDTH && fieldWidth > 0 &&
-                v.size() < static_cast<std::size_t>(fieldWidth)) {
-                out.append(static_cast<std::size_t>(fieldWidth) - v.size(), ' ');
-            }
-            out += v;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string v = std::to_string(words[i]);
+        if (v.size() < static_cast<std::size_t>(fieldWidth)) {
+            out.append(static_cast<std::size_t>(fieldWidth) - v.size(), ' ');
         }
+        out += v;
         out += '\n';
     }
     return out;
@@ -213,17 +141,6 @@ int ReplaceFile(const fs::path& named, const std::string& text) {
     return 0;
 }
 
-int AppendFile(const fs::path& target, const std::string& text) {
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
-    if (fd < 0) {
-        return kFileOpenError;
-    }
-    bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
-    if (::close(fd) != 0) {
-        ok = false;
-    }
-    return ok ? 0 : kFileWriteError;
-}
 #else
 int ReplaceFile(const fs::path& target, const std::string& text) {
     fs::path tmp = target;
@@ -248,23 +165,11 @@ int ReplaceFile(const fs::path& target, const std::string& text) {
     }
     return 0;
 }
-
-int AppendFile(const fs::path& target, const std::string& text) {
-    FILE* f = _wfopen(target.c_str(), L"ab");
-    if (f == nullptr) {
-        return kFileOpenError;
-    }
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0;
-    if (std::fclose(f) != 0) {
-        ok = false;
-    }
-    return ok ? 0 : kFileWriteError;
-}
 #endif
 
-// True when a number read so far is a lone zero, after an optional sign.
+// True when a number read so far is a lone zero.
 bool IsLeadingZero(const std::string& token) {
-    return token == "0" || token == "+0" || token == "-0";
+    return token == "0";
 }
 
 bool IsSeparator(char c) {
@@ -283,56 +188,8 @@ bool AllDigits(const std::string& t) {
     return true;
 }
 
-// Parses one token as a value of the element type; false when it is not a
-// valid number of that type.
-bool ParseToken(const std::string& t, int dataType, double& asDouble, long long& asInt) {
-    if (dataType == VAL_DOUBLE || dataType == VAL_FLOAT) {
-        char* end = nullptr;
-        errno = 0;
-        const double v = std::strtod(t.c_str(), &end);
-        if (end == t.c_str() || *end != '\0' || !std::isfinite(v)) {
-            return false;
-        }
-        if (dataType == VAL_FLOAT && std::fabs(v) > std::numeric_limits<float>::max()) {
-            return false;
-        }
-        asDouble = v;
-        return true;
-    }
-    long long lo = 0, hi = 0;
-    bool isUnsigned = false;
-    switch (dataType) {
-    case VAL_CHAR:
-        lo = -128;
-        hi = 127;
-        break;
-    case VAL_UNSIGNED_CHAR:
-        hi = 255;
-        isUnsigned = true;
-        break;
-    case VAL_SHORT_INTEGER:
-        lo = -32768;
-        hi = 32767;
-        break;
-    case VAL_UNSIGNED_SHORT_INTEGER:
-        hi = 65535;
-        isUnsigned = true;
-        break;
-    case VAL_INTEGER:
-        lo = std::numeric_limits<int>::min();
-        hi = std::numeric_limits<int>::max();
-        break;
-    default: // VAL_UNSIGNED_INTEGER
-        hi = 4294967295LL;
-        isUnsigned = true;
-        break;
-    }
-    std::string digits = t;
-    bool negative = false;
-    if (!isUnsigned && !digits.empty() && (digits[0] == '-' || digits[0] == '+')) {
-        negative = digits[0] == '-';
-        digits.erase(0, 1);
-    }
+// Parses one token as an unsigned 32-bit number; false when it is not one.
+bool ParseToken(const std::string& digits, unsigned& value) {
     if (!AllDigits(digits)) {
         return false;
     }
@@ -341,44 +198,12 @@ bool ParseToken(const std::string& t, int dataType, double& asDouble, long long&
     if (first != std::string::npos && digits.size() - first > 10) {
         return false;
     }
-    long long v = std::strtoll(digits.c_str(), nullptr, 10);
-    if (negative) {
-        v = -v;
-    }
-    if (v < lo || v > hi) {
+    const unsigned long long v = std::strtoull(digits.c_str(), nullptr, 10);
+    if (v > std::numeric_limits<unsigned>::max()) {
         return false;
     }
-    asInt = v;
+    value = static_cast<unsigned>(v);
     return true;
-}
-
-void StoreElement(void* array, int dataType, std::size_t i, double d, long long v) {
-    switch (dataType) {
-    case VAL_CHAR:
-        static_cast<signed char*>(array)[i] = static_cast<signed char>(v);
-        break;
-    case VAL_UNSIGNED_CHAR:
-        static_cast<unsigned char*>(array)[i] = static_cast<unsigned char>(v);
-        break;
-    case VAL_SHORT_INTEGER:
-        static_cast<short*>(array)[i] = static_cast<short>(v);
-        break;
-    case VAL_UNSIGNED_SHORT_INTEGER:
-        static_cast<unsigned short*>(array)[i] = static_cast<unsigned short>(v);
-        break;
-    case VAL_INTEGER:
-        static_cast<int*>(array)[i] = static_cast<int>(v);
-        break;
-    case VAL_UNSIGNED_INTEGER:
-        static_cast<unsigned int*>(array)[i] = static_cast<unsigned int>(v);
-        break;
-    case VAL_FLOAT:
-        static_cast<float*>(array)[i] = static_cast<float>(d);
-        break;
-    default:
-        static_cast<double*>(array)[i] = d;
-        break;
-    }
 }
 
 } // namespace
@@ -388,14 +213,13 @@ int ArrayToFile(const char* fileName, const void* array, int dataType, int numbe
                 int fieldWidth, int fileType, int fileAction) {
     if (!ShapeOk(fileName, array, dataType, numberOfElements, numberOfGroups, arrayDataOrder,
                  fileLayout, fileType) ||
-        (fileAction != VAL_TRUNCATE && fileAction != VAL_APPEND) || fieldWidth < 0 ||
+        columnSeparation != VAL_CONST_WIDTH || fileAction != VAL_TRUNCATE || fieldWidth < 0 ||
         fieldWidth > 255) {
         return kFileBadArgument;
     }
-    const std::string text = BuildText(array, dataType, numberOfElements, numberOfGroups,
-                                       arrayDataOrder, fileLayout, columnSeparation, fieldWidth);
-    const fs::path target(fileName);
-    return fileAction == VAL_APPEND ? AppendFile(target, text) : ReplaceFile(target, text);
+    const std::string text = BuildText(static_cast<const unsigned*>(array),
+                                       static_cast<std::size_t>(numberOfElements), fieldWidth);
+    return ReplaceFile(fs::path(fileName), text);
 }
 
 int FileToArray(const char* fileName, void* array, int dataType, int numberOfElements,
@@ -429,24 +253,20 @@ int FileToArray(const char* fileName, void* array, int dataType, int numberOfEle
     // chosen by mistake is neither loaded whole nor parsed to its end.
     const auto n = static_cast<std::size_t>(numberOfElements);
     constexpr std::size_t kMaxToken = 64;
-    std::vector<double> doubles;
-    std::vector<long long> ints;
-    std::size_t count = 0;
+    std::vector<unsigned> values;
     auto finishToken = [&]() -> int {
         if (token.empty()) {
             return 0;
         }
-        double d = 0.0;
-        long long v = 0;
-        if (token.size() > kMaxToken || !ParseToken(token, dataType, d, v)) {
+        unsigned v = 0;
+        if (token.size() > kMaxToken || !ParseToken(token, v)) {
             return kFileBadNumber;
         }
         token.clear();
-        if (++count > n) {
+        if (values.size() == n) {
             return kFileExtraData;
         }
-        doubles.push_back(d);
-        ints.push_back(v);
+        values.push_back(v);
         return 0;
     };
     for (;;) {
@@ -473,22 +293,9 @@ int FileToArray(const char* fileName, void* array, int dataType, int numberOfEle
     if (const int rc = finishToken(); rc != 0) {
         return rc;
     }
-    if (count < n) {
+    if (values.size() < n) {
         return kFileTooShort;
     }
-
-    // Token k of the file is line k / fields, field k % fields.
-    const auto groups = static_cast<std::size_t>(numberOfGroups);
-    const std::size_t perGroup = n / groups;
-    const bool columns = fileLayout == VAL_GROUPS_AS_COLUMNS;
-    const std::size_t fields = columns ? groups : perGroup;
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t line = k / fields;
-        const std::size_t f = k % fields;
-        const std::size_t g = columns ? f : line;
-        const std::size_t e = columns ? line : f;
-        StoreElement(array, dataType, ArrayIndex(arrayDataOrder, g, e, groups, perGroup),
-                     doubles[k], ints[k]);
-    }
+    std::copy(values.begin(), values.end(), static_cast<unsigned*>(array));
     return 0;
 }

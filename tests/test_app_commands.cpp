@@ -30,55 +30,40 @@ class Commands : public Bed {
     }
     void Operate(int control, int value) { bed().operate(pHandle, control, Value::ofInt(value)); }
     int Int(int control) { return static_cast<int>(bed().intValue(pHandle, control)); }
-    double Cursor(int n) { return bed().graph(pHandle, PANEL_GRAPH_EDGES).cursors[n - 1].x; }
     // Lets the line deliver what is on its way.
     void Settle(double seconds = 0.1) { bed().advance(seconds); }
 };
 
 // ---- Window limits ---------------------------------------------------------
 
-TEST_F(Commands, LeftLimitIsPulledIntoThePixelRange) {
-    struct Case {
-        int entered, shown;
+// An entry outside the sensor's window is pulled inside it: the left limit
+// to the first pixel or one short of the last, the right limit to the last
+// or one past the first. The entry, the global and the cursor agree.
+TEST_F(Commands, WindowLimitsArePulledIntoThePixelRange) {
+    const int L = PANEL_NEDITEdgeLeft, R = PANEL_NEDITEdgeRight;
+    const struct {
+        u16 first, last;
+        int control, entered, shown;
+    } cases[] = {
+        {1, 1024, L, 0, 1},        {1, 1024, L, 1, 1},       {1, 1024, L, 300, 300},
+        {1, 1024, L, 1024, 1024},  {1, 1024, L, 1025, 1023}, {1, 1024, L, 1500, 1023},
+        {1, 1024, L, 65535, 1023}, {100, 500, L, 99, 100},   {100, 500, L, 500, 500},
+        {100, 500, L, 501, 499},   {1, 1024, R, 2000, 1024}, {1, 1024, R, 1025, 1024},
+        {1, 1024, R, 1024, 1024},  {1, 1024, R, 700, 700},   {1, 1024, R, 1, 1},
+        {1, 1024, R, 0, 2},        {100, 500, R, 100, 100},  {100, 500, R, 99, 101},
+        {100, 500, R, 501, 500},
     };
-    for (const Case c : {Case{0, 1}, Case{1, 1}, Case{300, 300}, Case{1024, 1024}, Case{1025, 1023},
-                         Case{1500, 1023}, Case{65535, 1023}}) {
-        Operate(PANEL_NEDITEdgeLeft, c.entered);
-        EXPECT_EQ(Int(PANEL_NEDITEdgeLeft), c.shown) << c.entered;
-        EXPECT_EQ(eBeg, c.shown) << c.entered;
-        EXPECT_DOUBLE_EQ(Cursor(2), c.shown) << c.entered;
-        EXPECT_DOUBLE_EQ(bed().graph(pHandle, PANEL_GRAPH_EDGES).cursors[1].y, 1.0);
+    for (const auto& c : cases) {
+        pixB = c.first;
+        pixE = c.last;
+        Operate(c.control, c.entered);
+        EXPECT_EQ(Int(c.control), c.shown) << c.entered;
+        EXPECT_EQ(c.control == L ? eBeg : eEnd, c.shown) << c.entered;
+        const auto& cursor =
+            bed().graph(pHandle, PANEL_GRAPH_EDGES).cursors[c.control == L ? 1 : 2];
+        EXPECT_DOUBLE_EQ(cursor.x, c.shown) << c.entered;
+        EXPECT_DOUBLE_EQ(cursor.y, 1.0);
     }
-}
-
-TEST_F(Commands, RightLimitIsPulledIntoThePixelRange) {
-    struct Case {
-        int entered, shown;
-    };
-    for (const Case c : {Case{2000, 1024}, Case{1025, 1024}, Case{1024, 1024}, Case{700, 700},
-                         Case{1, 1}, Case{0, 2}}) {
-        Operate(PANEL_NEDITEdgeRight, c.entered);
-        EXPECT_EQ(Int(PANEL_NEDITEdgeRight), c.shown) << c.entered;
-        EXPECT_EQ(eEnd, c.shown) << c.entered;
-        EXPECT_DOUBLE_EQ(Cursor(3), c.shown) << c.entered;
-    }
-}
-
-TEST_F(Commands, LimitsFollowTheIdentifiedSensorsRange) {
-    pixB = 100;
-    pixE = 500;
-    Operate(PANEL_NEDITEdgeLeft, 99);
-    EXPECT_EQ(Int(PANEL_NEDITEdgeLeft), 100);
-    Operate(PANEL_NEDITEdgeLeft, 500);
-    EXPECT_EQ(Int(PANEL_NEDITEdgeLeft), 500);
-    Operate(PANEL_NEDITEdgeLeft, 501);
-    EXPECT_EQ(Int(PANEL_NEDITEdgeLeft), 499);
-    Operate(PANEL_NEDITEdgeRight, 100);
-    EXPECT_EQ(Int(PANEL_NEDITEdgeRight), 100);
-    Operate(PANEL_NEDITEdgeRight, 99);
-    EXPECT_EQ(Int(PANEL_NEDITEdgeRight), 101);
-    Operate(PANEL_NEDITEdgeRight, 501);
-    EXPECT_EQ(Int(PANEL_NEDITEdgeRight), 500);
 }
 
 // ---- Target selection ------------------------------------------------------

@@ -131,40 +131,43 @@ TEST_F(EdgeDisplay, RedBandsCoverTheShadowedStretches) {
 }
 
 TEST_F(EdgeDisplay, GreenBandsAroundTheExpectedEdges) {
-    // Width mode: the bands sit at the edges of an object tVal wide centred
-    // on the measured position, each tTol wide; drawn after the red ones.
-    eMode = 2;
-    tVal = 201;
-    tTol = 21;
-    Answer(300, 700, 2);
-    PlotVIDEOBarGraph();
-    EXPECT_EQ(Green(), (std::vector<Band>{{390, 410, 0.0, 0.35}, {590, 610, 0.0, 0.35}}));
-    ASSERT_EQ(Edges().plots.size(), 4u);
-    EXPECT_EQ(Edges().plots[2].color, 0x00FF00);
-
-    // Only the first band is held on the line at the right end.
-    tVal = 0;
-    tTol = 60;
-    Answer(960, 1040, 2);
-    PlotVIDEOBarGraph();
-    EXPECT_EQ(Green(), (std::vector<Band>{{970, 1024, 0.0, 0.35}, {970, 1030, 0.0, 0.35}}));
-
-    // No edge found: no green band, the red bands still drawn.
-    Answer(0, 0, 0);
-    PlotVIDEOBarGraph();
-    EXPECT_TRUE(Green().empty());
-    EXPECT_EQ(Red().size(), 2u);
-
-    // Other modes: one band around the set-point, held on the line.
-    eMode = 0;
-    tVal = 10;
-    tTol = 30;
-    Answer(300, 700, 2);
-    PlotVIDEOBarGraph();
-    EXPECT_EQ(Green(), (std::vector<Band>{{1, 40, 0.0, 0.35}}));
-    tVal = 1000;
-    PlotVIDEOBarGraph();
-    EXPECT_EQ(Green(), (std::vector<Band>{{970, 1024, 0.0, 0.35}}));
+    // Width mode (2): two bands tTol wide at the edges of an object tVal wide
+    // centred on the measured position; other modes: one band around the
+    // set-point. A left end below 0 is drawn from 1, a right end beyond the
+    // last sub-pixel (1023) to 1024; in width mode only the first band is
+    // held so. No edge found: no green band in width mode.
+    const struct {
+        u16 mode, left, right, tVal, tTol;
+        std::vector<std::pair<double, double>> green;
+    } cases[] = {
+        {2, 300, 700, 201, 21, {{390, 410}, {590, 610}}},
+        {2, 960, 1040, 0, 60, {{970, 1024}, {970, 1030}}},
+        {2, 300, 700, 980, 20, {{0, 20}, {980, 1000}}},
+        {2, 300, 700, 982, 20, {{1, 19}, {981, 1001}}},
+        {2, 980, 1020, 0, 46, {{977, 1023}, {977, 1023}}},
+        {2, 980, 1020, 0, 48, {{976, 1024}, {976, 1024}}},
+        {2, 0, 0, 201, 21, {}},
+        {0, 300, 700, 10, 30, {{1, 40}}},
+        {0, 300, 700, 30, 30, {{0, 60}}},
+        {1, 300, 700, 993, 30, {{963, 1023}}},
+        {3, 300, 700, 994, 30, {{964, 1024}}},
+        {4, 300, 700, 1000, 30, {{970, 1024}}},
+    };
+    for (const auto& c : cases) {
+        eMode = c.mode;
+        tVal = c.tVal;
+        tTol = c.tTol;
+        Answer(c.left, c.right, c.left == 0 ? 0 : 2);
+        PlotVIDEOBarGraph();
+        std::vector<Band> expected;
+        for (const auto& [x1, x2] : c.green) {
+            expected.push_back({x1, x2, 0.0, 0.35});
+        }
+        EXPECT_EQ(Green(), expected) << "mode " << c.mode << ", tVal " << c.tVal;
+        // Drawn after the two red bands, which are there in every case.
+        ASSERT_EQ(Edges().plots.size(), 2 + expected.size());
+        EXPECT_EQ(Red().size(), 2u);
+    }
 }
 
 TEST_F(EdgeDisplay, IndicatorsAndLiveCalibrationValue) {

@@ -72,10 +72,10 @@ TEST_F(StripChart, BandTracesStayOnTheLine) {
     EXPECT_EQ(Newest(), (std::vector<double>{40, 1, 10, 510, 510}));
 
     ccdmaxpixelX8 = 8192;
-    tVal = 8180;
+    tVal = 8162; // the upper band end falls on the last pixel + 1
     PlotRAWGraphX8();
     EXPECT_EQ(Newest()[0], 8191.0);
-    EXPECT_EQ(Newest()[1], 8150.0);
+    EXPECT_EQ(Newest()[1], 8132.0);
 }
 
 TEST_F(StripChart, AnalogueTraceFollowsOutputMode) {

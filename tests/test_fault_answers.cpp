@@ -109,9 +109,13 @@ TEST_P(AnswerPieces, EveryExchangeTakesInAFrameThatComesInPieces) {
     EXPECT_EQ(Parameters(), AsParameters(kRamSet));
     ExpectLineTidy();
 
-    peer_.then(InPieces(AnswerFrame(CMD_ECHO, {}), size, gap));
+    // A frame spread over most of the time-out still counts, and the
+    // notification takes it in once, when it is complete.
+    const int calls = bed().notificationCalls(1);
+    peer_.then(InPieces(AnswerFrame(CMD_ECHO, {}), size, size == 35 ? 1.2 : gap));
     EXPECT_EQ(CheckComLine(1), 1);
     EXPECT_EQ(Status(), "Echo Check - Line Ok!");
+    EXPECT_EQ(bed().notificationCalls(1), calls + 1);
 
     peer_.then(InPieces(AnswerFrame(CMD_HARDWARE, kDescription), size, gap));
     EXPECT_EQ(GetHARDWAREInfo(), 1);
@@ -150,13 +154,22 @@ TEST_F(FaultyAnswers, FrameOneByteShortTimesOutAndLeavesNothingForTheNextExchang
     peer_.send(shortEcho);
     EXPECT_EQ(CheckComLine(1), 0);
     EXPECT_EQ(Status(), "Timeout-RS-232...");
+    EXPECT_EQ(rx_flag, 0);
     peer_.answer({});
     EXPECT_EQ(CheckComLine(1), 1);
     ExpectLineTidy();
 }
 
 TEST_F(FaultyAnswers, ExtraBytesAndASecondFrameAreDroppedAndNeverReachTheNextExchange) {
-    // Four bytes too many: the first 36 are the answer.
+    // Four bytes too many, arriving with the frame: the first 36 are the
+    // answer, taken in by one notification, and the rest is dropped.
+    peer_.send(Concat(AnswerFrame(CMD_ECHO, {0xBEEF, 0x0001}), {0x00, 0xAA, 0x00, 0x05}));
+    EXPECT_EQ(CheckComLine(1), 1);
+    EXPECT_EQ(bed().notificationCalls(1), 1);
+    EXPECT_EQ(pp[1], 0x0001);
+    EXPECT_EQ(graphrefresh, 1);
+    EXPECT_EQ(bed().inputQueueLength(1), 0);
+    Settle();
     peer_.send(Concat(AnswerFrame(CMD_READ_RAM, kRamSet), {0xAA, 0x55, 0x00, 0x13}));
     PushGET(RAM);
     EXPECT_EQ(Parameters(), AsParameters(kRamSet));

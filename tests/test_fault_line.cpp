@@ -73,27 +73,6 @@ class NoisyLine : public Bed {
 
 // ---- Floods -----------------------------------------------------------------
 
-TEST_F(NoisyLine, FloodAtOnceFillsTheInputQueueOnlyUpToItsSize) {
-    LinePeer peer;
-    test::OpenLine(bed(), &peer);
-    SilenceRxNotification();
-    bed().options().byteTime = 0.0; // a whole flood arrives at once
-    bed().injectToHost(1, bed().now(), RandomBytes(100000, 7));
-    bed().advance(0.001);
-    EXPECT_EQ(bed().inputQueueLength(1), kQueueBytes);
-
-    // A flood as the answer to the firmware request: the exchange reads
-    // what fits its buffer, makes no text of it and leaves the line clean
-    // with the notification back.
-    peer.always(CMD_FIRMWARE, reply::Send(RandomBytes(100000, 9)));
-    SetStatusText("before");
-    EXPECT_EQ(GetVERSIONInfo(), kQueueBytes);
-    EXPECT_EQ(nBytesR, kBufLen);
-    EXPECT_STREQ(szStatus, "before");
-    EXPECT_EQ(bed().inputQueueLength(1), 0);
-    EXPECT_TRUE(bed().notificationInstalled(1));
-}
-
 TEST_F(NoisyLine, FloodWhileIdleKeepsTheQueueSmallAndTheOperatorIsServed) {
     LinePeer peer;
     test::OpenLine(bed(), &peer);

@@ -163,11 +163,9 @@ TEST_F(FaultyLoops, VideoLoopAfterVeryLateBlocksEndsOrShowsTheSensorsLine) {
     }
 }
 
-// A run answer that came with a few bytes too many once must not shift every
-// answer after it. Today the extra bytes still on the wire when the next
-// request goes out are taken as the head of its answer, and the sequence
-// never falls back into step: it draws the tail of one answer joined to the
-// head of the next, twice as often as the sensor measures.
+// A run answer that came with a few bytes too many for a while must not
+// shift every answer after it: the sequence lets such bytes pass before its
+// next request, and once the sensor is sound again it shows what it sends.
 TEST_F(FaultyLoops, RunSequenceFallsBackIntoStepAfterAnswersWithExtraBytes) {
     SimPeer sensor("type2-res350");
     Connect(sensor);
@@ -183,8 +181,8 @@ TEST_F(FaultyLoops, RunSequenceFallsBackIntoStepAfterAnswersWithExtraBytes) {
         << "shown " << Ledge << ", sensor sent " << edges[1] << " then " << edges[0];
 }
 
-// The same for the video loop: blocks that came with extra bytes for a few
-// seconds leave every later line and run answer shifted for good.
+// The same for the video loop: after blocks that came with extra bytes for a
+// few seconds, the line and the run answer shown are the sensor's latest.
 TEST_F(FaultyLoops, VideoLoopFallsBackIntoStepAfterBlocksWithExtraBytes) {
     for (const char* preset : {"type2-res350", "type4"}) { // four blocks; one block
         SCOPED_TRACE(preset);

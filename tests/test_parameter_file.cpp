@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -70,6 +71,7 @@ class ParameterFile : public Bed {
         ASSERT_EQ(target, DATFILE);
     }
     void TearDown() override {
+        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
         fs::remove_all(dir_);
         Bed::TearDown();
     }
@@ -141,13 +143,6 @@ TEST_F(ParameterFile, SaveWritesSixteenFiveWideLinesFromThePanel) {
     EXPECT_EQ(std::string(file_name), file.string());
 }
 
-TEST_F(ParameterFile, SavingReplacesTheWholeOldFile) {
-    const fs::path file = dir_ / "old.dat";
-    WriteText(file, std::string(500, 'x') + "\n");
-    EXPECT_TRUE(Save(file));
-    EXPECT_EQ(ReadText(file).size(), 16u * 6u);
-}
-
 TEST_F(ParameterFile, WrittenFileReadsBackEveryWord) {
     SetCtrlVal(pHandle, PANEL_NUMPower, 777);
     SetCtrlVal(pHandle, PANEL_NEDITEdgeLeft, 33);
@@ -200,14 +195,15 @@ TEST_F(ParameterFile, CancelledDialoguesWriteAndChangeNothing) {
 TEST_F(ParameterFile, HarmlessLayoutsAreReadAsSixteenValues) {
     const std::string bom = "\xEF\xBB\xBF";
     const std::string layouts[] = {
-        Sixteen("\n\n"),                   // blank lines between the values
-        "\n\n" + Sixteen("\n") + "\n\n\n", // blank lines before and after
-        bom + Sixteen("\n", "  "),         // byte-order mark
-        bom + Sixteen("\r\n", "   "),      // byte-order mark and CRLF
-        Sixteen("\t"),                     // tabs on one line
-        Sixteen(" \t \r\n"),               // trailing white space
-        Sixteen("\n").substr(0, 63),       // no line end after the last value
-        Sixteen("\n", "0000"),             // leading zeros
+        Sixteen("\n\n"),                      // blank lines between the values
+        "\n\n" + Sixteen("\n") + "\n\n\n",    // blank lines before and after
+        bom + Sixteen("\n", "  "),            // byte-order mark
+        bom + Sixteen("\r\n", "   "),         // byte-order mark and CRLF
+        Sixteen("\t"),                        // tabs on one line
+        Sixteen(" \t \r\n"),                  // trailing white space
+        Sixteen("\n").substr(0, 63),          // no line end after the last value
+        Sixteen("\n", "0000"),                // leading zeros
+        Sixteen("\n", std::string(200, '0')), // more leading zeros than a number is long
     };
     for (const std::string& text : layouts) {
         power = 1;
@@ -244,6 +240,8 @@ TEST_F(ParameterFile, BrokenFilesChangeNothingAndSayWhy) {
         {Sixteen("\n") + "117\n", more},
         {fifteen + "99999999999\n", notNumber},
         {fifteen + "4294967296\n", notNumber},
+        {fifteen + "1" + std::string(200, '0') + "\n", notNumber},
+        {fifteen + "-" + std::string(200, '0') + "1\n", notNumber},
         {fifteen + "+116\n", notNumber},
         {fifteen + "-0\n", notNumber},
         {"   -1\n" + fifteen, notNumber},
@@ -263,9 +261,11 @@ TEST_F(ParameterFile, BrokenFilesChangeNothingAndSayWhy) {
     }
 
     const auto before = Parameters();
-    Load(dir_ / "missing.dat");
-    EXPECT_EQ(Parameters(), before);
-    EXPECT_EQ(Status(), "Parameter file cannot be opened!");
+    for (const fs::path& path : {dir_ / "missing.dat", dir_}) {
+        Load(path);
+        EXPECT_EQ(Parameters(), before) << path;
+        EXPECT_EQ(Status(), "Parameter file cannot be opened!") << path;
+    }
 
     // A good file after a broken one is read, and does not keep the error text.
     LoadText(Sixteen("\n"));
@@ -304,12 +304,93 @@ TEST_F(ParameterFile, SaveThatCannotBeDoneKeepsTheParametersAndWhatStoodThere) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
     }
 
-    // A good path still works afterwards and reads back the same set.
+    // A good path still works afterwards, replaces the whole old file and
+    // reads back the same set.
     const fs::path good = dir_ / "good.dat";
+    WriteText(good, std::string(500, 'x') + "\n");
     EXPECT_TRUE(Save(good));
+    EXPECT_EQ(ReadText(good).size(), 16u * 6u);
     power = 1;
     Load(good);
     EXPECT_EQ(Parameters(), before);
+}
+
+// The file calls serve the parameter file only: any other shape is refused
+// before anything is written.
+TEST_F(ParameterFile, OtherShapesThanTheParameterFileAreRefused) {
+    unsigned w[4] = {};
+    const std::string p = (dir_ / "x.dat").string();
+    const struct {
+        const char* file;
+        const void* array;
+        int type, count, groups, order, layout, separation, width, fileType, action;
+    } writes[] = {
+        {nullptr, w, VAL_UNSIGNED_INTEGER, 4, 1, 0, 0, 0, 5, VAL_ASCII, VAL_TRUNCATE},
+        {p.c_str(), nullptr, VAL_UNSIGNED_INTEGER, 4, 1, 0, 0, 0, 5, VAL_ASCII, VAL_TRUNCATE},
+        {p.c_str(), w, VAL_INTEGER, 4, 1, 0, 0, 0, 5, VAL_ASCII, VAL_TRUNCATE},
+        {p.c_str(), w, VAL_DOUBLE, 4, 1, 0, 0, 0, 5, VAL_ASCII, VAL_TRUNCATE},
+        {p.c_str(), w, VAL_UNSIGNED_INTEGER, 0, 1, 0, 0, 0, 5, VAL_ASCII, VAL_TRUNCATE},
+        {p.c_str(), w, VAL_UNSIGNED_INTEGER, 4, 2, 0, 0, 0, 5, VAL_ASCII, VAL_TRUNCATE},
+        {p.c_str(), w, VAL_UNSIGNED_INTEGER, 4, 1, VAL_DATA_MULTIPLEXED, 0, 0, 5, VAL_ASCII,
+         VAL_TRUNCATE},
+        {p.c_str(), w, VAL_UNSIGNED_INTEGER, 4, 1, 0, VAL_GROUPS_AS_ROWS, 0, 5, VAL_ASCII,
+         VAL_TRUNCATE},
+        {p.c_str(), w, VAL_UNSIGNED_INTEGER, 4, 1, 0, 0, VAL_SEP_BY_COMMA, 5, VAL_ASCII,
+         VAL_TRUNCATE},
+        {p.c_str(), w, VAL_UNSIGNED_INTEGER, 4, 1, 0, 0, 0, 256, VAL_ASCII, VAL_TRUNCATE},
+        {p.c_str(), w, VAL_UNSIGNED_INTEGER, 4, 1, 0, 0, 0, 5, VAL_BINARY, VAL_TRUNCATE},
+        {p.c_str(), w, VAL_UNSIGNED_INTEGER, 4, 1, 0, 0, 0, 5, VAL_ASCII, VAL_APPEND},
+    };
+    for (const auto& c : writes) {
+        EXPECT_EQ(ArrayToFile(c.file, c.array, c.type, c.count, c.groups, c.order, c.layout,
+                              c.separation, c.width, c.fileType, c.action),
+                  kFileBadArgument);
+        if (c.fileType == VAL_ASCII && c.separation == 0 && c.action == VAL_TRUNCATE &&
+            c.width < 256) {
+            EXPECT_EQ(FileToArray(c.file, c.array != nullptr ? w : nullptr, c.type, c.count,
+                                  c.groups, c.order, c.layout, c.fileType),
+                      kFileBadArgument);
+        }
+    }
+    EXPECT_FALSE(fs::exists(p));
+}
+
+// A save where the directory may not be written fails before it touches the
+// old file, and leaves no temporary file.
+TEST_F(ParameterFile, UnwritableDirectoryLeavesTheOldFileIntact) {
+    const fs::path file = dir_ / "p.dat";
+    WriteText(file, "old content\n");
+    fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                              fs::perms::group_exec | fs::perms::others_read |
+                              fs::perms::others_exec);
+    const unsigned words[PNUM] = {};
+    const auto save = [&] {
+        return ArrayToFile(file.c_str(), words, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
+                           VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, 5, VAL_ASCII, VAL_TRUNCATE);
+    };
+    int result = 0;
+    if (::geteuid() != 0) {
+        result = save();
+    } else {
+        // Root may write anywhere: save as an ordinary user in a child.
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+                ::_exit(100);
+            }
+            ::_exit(-save());
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_NE(WEXITSTATUS(status), 100) << "could not drop privileges";
+        result = -WEXITSTATUS(status);
+    }
+    fs::permissions(dir_, fs::perms::owner_all);
+    EXPECT_EQ(result, kFileOpenError);
+    EXPECT_EQ(ReadText(file), "old content\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace korven {
 namespace {
@@ -118,6 +119,51 @@ TEST_F(PortSetup, PortThatCannotBeOpenedIsReported) {
     EXPECT_FALSE(bed().notificationInstalled(9));
 }
 
+// A port chosen in the drop-down (one commit): the status line as each
+// request reaches the sensor, and a hardware answer that never comes, which
+// the sequence waits out before it reads the parameters and the firmware
+// text all the same.
+TEST_F(PortSetup, OperatorSeesEachStepAndAHardwareTimeOutDoesNotStopTheSequence) {
+    LinePeer peers[2];
+    for (const bool hardwareAnswers : {false, true}) {
+        SCOPED_TRACE(hardwareAnswers ? "hardware answered" : "hardware silent");
+        LinePeer& peer = peers[hardwareAnswers];
+        std::vector<std::string> seen;
+        const auto noting = [&](test::Reply reply) -> test::Reply {
+            return [this, &seen, reply](const std::vector<std::uint8_t>& frame, double end,
+                                        rt::headless::PeerLink& link) {
+                seen.push_back(Status());
+                reply(frame, end, link);
+            };
+        };
+        peer.then(noting(reply::Answer({})))
+            .then(noting(hardwareAnswers ? reply::Answer({1, 1024, 30, 100, 8192, 1024, 0, 1024})
+                                         : reply::Silent()))
+            .then(noting(reply::Answer({600})))
+            .then(noting(
+                reply::Send(hardwareAnswers ? FirmwareText("KRVN FW 9.9") : Bytes(72, 'v'))));
+        const int port = hardwareAnswers ? 3 : 2;
+        bed().attachPeer(port, &peer);
+
+        SetCtrlVal(pHandle, PANEL_DropDCom, port);
+        bed().fire(pHandle, PANEL_DropDCom, EVENT_COMMIT);
+
+        EXPECT_EQ(seen, (std::vector<std::string>{"Init COM-Port ...", "Echo Check - Line Ok!",
+                                                  "Waiting for parameter-frame ...",
+                                                  "Waiting for firmware info ..."}));
+        // Without a description the text is read as board 0 sends it, one
+        // character per word.
+        EXPECT_EQ(Status(), hardwareAnswers ? "KRVN FW 9.9" : std::string(36, 'v'));
+        EXPECT_EQ(power, 600);
+        EXPECT_EQ(ccdtype, hardwareAnswers ? 1 : 0);
+        const auto& writes = bed().writes(port);
+        ASSERT_EQ(writes.size(), 4u);
+        const double hardwareExchange = writes[2].time - writes[1].time;
+        EXPECT_GT(hardwareExchange, hardwareAnswers ? 0.1 : TIMEOUT + 0.1);
+        EXPECT_LT(hardwareExchange, hardwareAnswers ? 0.2 : TIMEOUT + 0.2);
+    }
+}
+
 TEST_F(PortSetup, WrongHardwareAnswerStillReadsParametersAndFirmware) {
     LinePeer peer;
     // Echo answered; the hardware answer echoes the wrong command (its words
@@ -144,14 +190,14 @@ TEST_F(PortSetup, ShortFirmwareTextIsAnError) {
     peer.answer({})
         .answer({1, 1024, 30, 100, 8192, 1024, 0, 1024, 200})
         .answer({600})
-        .send(Bytes(10, 'x'));
+        .send(Bytes(71, 'x')); // one byte short
     bed().attachPeer(1, &peer);
 
     InitRS232(1);
 
     EXPECT_EQ(peer.commands(), (std::vector<int>{5, 10, 2, 7}));
     EXPECT_EQ(Status(), "Error reading firmware-info!");
-    EXPECT_EQ(ret, 10);
+    EXPECT_EQ(ret, 71);
     EXPECT_EQ(power, 600);
     EXPECT_TRUE(bed().notificationInstalled(1));
 }

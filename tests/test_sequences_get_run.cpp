@@ -115,7 +115,8 @@ TEST_F(Sequences, RunDrawsEveryAnswerUntilStopped) {
     sensor.model().setRamWord(sim::kTTol, 123);
     test::OpenLine(bed(), &sensor);
     tTol = 77;
-    SetCtrlVal(pHandle, PANEL_NEDITTolerance, 77);
+    // The request is packed from the globals; the panel is not read.
+    SetCtrlVal(pHandle, PANEL_NEDITTolerance, 66);
     target = EEPROM;
     graphrefresh = 1; // left over from an earlier answer
     bool dimmedWhileRunning = false;
@@ -142,7 +143,7 @@ TEST_F(Sequences, RunDrawsEveryAnswerUntilStopped) {
     // the operator's entry keeps its value, the indicator follows.
     EXPECT_EQ(ScriptedPeer::wordOf(sensor.frames()[0], 9), 77);
     EXPECT_EQ(ScriptedPeer::wordOf(sensor.frames()[1], 9), 123);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NEDITTolerance), 77);
+    EXPECT_EQ(bed().intValue(pHandle, PANEL_NEDITTolerance), 66);
     EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMTolDisplay), 123);
 
     EXPECT_EQ(Status(), "Line Ok!"); // stopped without a message
