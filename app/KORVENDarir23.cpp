@@ -2,6 +2,7 @@
 // start-up and shutdown.
 #include "app/KORVENDarir23.h"
 
+#include "analysis/panel.h"
 #include "app/logo.h"
 #include "display/gui.h"
 #include "link/com232.h"
@@ -123,6 +124,7 @@ void StoreDefaults() {
 }
 
 void ResetAllGlobals() {
+    ResetAnalysis();
     sync = 0x55;
     pHandle = pPopup = com = order = target = 0;
     rx_flag = stop_flag = graphrefresh = nBytesW = nBytesR = ret = 0;
@@ -236,6 +238,8 @@ int WinMain(void* hInstance, void* /*hPrevInstance*/, char* /*lpszCmdLine*/, int
 
     DisplayPanel(pHandle);
     RunUserInterface();
+    // Rows of a recording still in memory reach the disk.
+    AnalysisShutdown();
 
     // The port is usually closed already by the panel's close; closing it
     // again does no harm.
@@ -604,6 +608,7 @@ int CC_BTNVideo(int /*panel*/, int /*control*/, int event, void* /*callbackData*
     } while (stop_flag == 0);
 
     UndimLoopControls();
+    AnalysisLoopEnded();
     InstallRxNotification();
     FlushOutQ(com);
     FlushInQ(com);

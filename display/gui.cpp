@@ -3,6 +3,7 @@
 // drawing of video curve, edge graph and strip chart.
 #include "display/gui.h"
 
+#include "analysis/panel.h"
 #include "calibration/popup.h"
 #include "link/com232.h"
 
@@ -28,6 +29,7 @@ void TakeRunAnswer() {
     mvend = pp[9];
     anaMax = pp[11];
     anaMin = pp[12];
+    RecordRunAnswer();
 }
 
 namespace {
@@ -304,6 +306,7 @@ void PushRUN() {
     graphrefresh = 0;
 
     UndimLoopControls();
+    AnalysisLoopEnded();
 }
 
 void SelectRamTarget() {

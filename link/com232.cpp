@@ -2,6 +2,8 @@
 // line check, identification, video blocks, parameter file, port set-up.
 #include "link/com232.h"
 
+#include "analysis/panel.h"
+
 #include <algorithm>
 #include <cstring>
 #include <span>
@@ -464,6 +466,8 @@ int GetVERSIONInfo() {
             SetStatusText(text);
         }
     }
+    // Kept for the sidecar file of a recording.
+    NoteFirmwareText(nBytesR == kFirmwareBlockBytes ? szStatus : "");
 
     InstallRxNotification();
     FlushInQ(com);
