@@ -228,6 +228,12 @@ std::string DefaultRecordingName(std::int64_t epochMs) {
 }
 
 void RecordRunAnswer() {
+    // An answer not aligned on its sync word (the tail of an earlier answer
+    // in front of it) carries shifted words: it is shown, but neither
+    // recorded nor counted.
+    if (szReadBuf[0] != 0x00 || szReadBuf[1] != kAnswerSync) {
+        return;
+    }
     const analysis::Answer a{Timer(), Ledge, Redge, Mvalue, umValue,
                              tVal,    tTol,  edcnt, anaMax, anaMin};
     gStatistics.add(a);

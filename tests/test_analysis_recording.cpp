@@ -2,8 +2,10 @@
 // virtual clock: one row per answer, flush timing, write failures, and the
 // statistics against a reference computation on the recorded rows.
 #include "analysis/panel.h"
+#include "display/gui.h"
 #include "link/com232.h"
 #include "support/bed.h"
+#include "support/line.h"
 #include "support/sim_peer.h"
 
 #include <gtest/gtest.h>
@@ -307,6 +309,19 @@ TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
         EXPECT_EQ(s.count(), 1u);
         EXPECT_EQ(s.setpoint(), c.setpoint - 1);
     }
+}
+
+TEST_F(Recording, AnAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {
+    test::LinePeer peer;
+    test::OpenLine(bed(), &peer);
+    test::Bytes shifted = test::Filled(4, 0);
+    const test::Bytes frame = test::AnswerFrame(CMD_RUN, {300, 700, 300, 0, 0, 600, 50});
+    shifted.insert(shifted.end(), frame.begin(), frame.end());
+    peer.send(shifted).always(CMD_RUN, test::reply::Answer({300, 700, 650, 0, 0, 600, 50}));
+    bed().at(bed().now() + 1.0, [] { stop_flag = 1; });
+    PushRUN();
+    EXPECT_GT(CurrentStatistics().count(), 10u);
+    EXPECT_EQ(CurrentStatistics().measured().min(), 650.0);
 }
 
 } // namespace
