@@ -24,7 +24,7 @@ std::uint32_t DifferingWords(const ParameterWords& a, const ParameterWords& b) {
 std::string CompareTable(const std::vector<ParameterColumn>& columns) {
     char cell[64];
     std::string out;
-    std::snprintf(cell, sizeof cell, "%-16s", "Word");
+    std::snprintf(cell, sizeof cell, "%-19s", "Word");
     out += cell;
     for (const auto& c : columns) {
         std::snprintf(cell, sizeof cell, "%10.10s ", c.title.c_str());
@@ -34,7 +34,7 @@ std::string CompareTable(const std::vector<ParameterColumn>& columns) {
     const bool haveBase = !columns.empty() && columns.front().valid;
     for (int k = 0; k < kParameterWords; ++k) {
         const auto i = static_cast<std::size_t>(k);
-        std::snprintf(cell, sizeof cell, "%2d %-13s", k, kParameterNames[k]);
+        std::snprintf(cell, sizeof cell, "%2d %-16s", k, kParameterNames[k]);
         out += cell;
         for (std::size_t col = 0; col < columns.size(); ++col) {
             const auto& c = columns[col];
