@@ -130,8 +130,7 @@ void StartRecording() {
         path = gRecordingDir + "/" + name;
     } else {
         char chosen[MAX_PATHNAME_LEN] = "";
-        std::string spec = gRecordingDir + "/" + name;
-        if (FileSelectPopup(gRecordingDir.c_str(), spec.c_str(), "*.csv", "KORVEN-Darir Recording",
+        if (FileSelectPopup(gRecordingDir.c_str(), name.c_str(), "*.csv", "KORVEN-Darir Recording",
                             VAL_SAVE_BUTTON, 0, 0, 1, 1, chosen) <= 0) {
             SetCtrlVal(pHandle, PANEL_TOGGBTN_Rec, 0);
             return;
