@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace korven {
 namespace {
 
@@ -309,6 +311,25 @@ TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
         EXPECT_EQ(s.count(), 1u);
         EXPECT_EQ(s.setpoint(), c.setpoint - 1);
     }
+}
+
+TEST_F(Recording, RecDuringALoopTakesNoDialogAndRecordsBesideTheLastRecording) {
+    RecOn((dir_ / "first.csv").string());
+    bed().click(pHandle, PANEL_TOGGBTN_Rec);
+    const std::size_t dialogs = bed().fileDialogs().size();
+    std::string status;
+    bed().at(bed().now() + 0.5, [&] {
+        bed().click(pHandle, PANEL_TOGGBTN_Rec);
+        status = Status();
+    });
+    RunLoop(PANEL_BTNRun, 2.0);
+    EXPECT_EQ(bed().fileDialogs().size(), dialogs);
+    const fs::path csv = CurrentRecorder().path();
+    EXPECT_EQ(csv.parent_path(), dir_);
+    EXPECT_EQ(status, "Recording to " + csv.filename().string());
+    EXPECT_EQ(csv.filename().string().rfind("KRVN-rec-", 0), 0u);
+    EXPECT_GE(ReadCsv(csv).size(), 30u);
+    EXPECT_EQ(ReadCsv(csv).size(), CurrentRecorder().rowsWritten());
 }
 
 TEST_F(Recording, AnAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {
