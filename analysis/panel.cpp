@@ -201,6 +201,15 @@ analysis::ParameterWords PanelSet() {
     return words;
 }
 
+// The sensor's sets and a file are read only while no loop runs.
+bool RefusedWhileALoopRuns() {
+    if (stop_flag == 0) {
+        Status("Compare: stop RUN or VIDEO first");
+        return true;
+    }
+    return false;
+}
+
 void ShowCompare() {
     gCompare[0].words = PanelSet();
     gCompare[0].valid = true;
@@ -340,8 +349,7 @@ int CC_BTNReadSensor(int /*panel*/, int /*control*/, int event, void* /*callback
     if (event != EVENT_COMMIT) {
         return 0;
     }
-    if (stop_flag == 0) {
-        Status("Compare: stop RUN or VIDEO first");
+    if (RefusedWhileALoopRuns()) {
         return 0;
     }
     gCompare[1].valid = ReadSensorSet(CMD_READ_RAM, gCompare[1].words);
@@ -355,6 +363,10 @@ int CC_BTNReadSensor(int /*panel*/, int /*control*/, int event, void* /*callback
 int CC_BTNReadFile(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
                    int /*eventData1*/, int /*eventData2*/) {
     if (event != EVENT_COMMIT) {
+        return 0;
+    }
+    // The file dialog would hold up the loop past its time-out.
+    if (RefusedWhileALoopRuns()) {
         return 0;
     }
     char path[MAX_PATHNAME_LEN] = "";

@@ -89,11 +89,14 @@ TEST_F(Compare, MarksEveryWordThatDiffersFromThePanelAndLeavesTheSetAlone) {
         bed().click(view_, COMPARE_BTNReadSensor);
         framesAfter = sensor_.frames().size();
         refused = Status();
+        bed().click(view_, COMPARE_BTNReadFile);
     });
+    const std::size_t dialogs = bed().fileDialogs().size();
     bed().at(bed().now() + 1.0, [&] { bed().click(pHandle, PANEL_BTNStop); });
     bed().click(pHandle, PANEL_BTNRun);
     EXPECT_EQ(refused, "Compare: stop RUN or VIDEO first");
     EXPECT_EQ(framesAfter, framesBefore);
+    EXPECT_EQ(bed().fileDialogs().size(), dialogs);
 
     // A silent sensor: the columns read nothing.
     sensor_.faults().silent = true;
