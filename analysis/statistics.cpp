@@ -9,6 +9,9 @@
 namespace korven::analysis {
 
 namespace {
+// A longer silence than an answer may take is a pause between runs.
+constexpr double kPause = 2.0;
+
 // Two decimals, or "-" where the figure is not defined yet.
 std::string Figure(double v) {
     if (!std::isfinite(v)) {
@@ -48,7 +51,9 @@ void Statistics::add(const Answer& a) {
     if (count() == 0) {
         setpoint_ = a.setpoint;
         tolerance_ = a.tolerance;
-        first_ = a.time;
+    } else if (a.time - last_ <= kPause) {
+        span_ += a.time - last_;
+        ++intervals_;
     }
     last_ = a.time;
     measured_.add(a.measured);
@@ -74,8 +79,7 @@ double Statistics::cpk() const {
 }
 
 double Statistics::rate() const {
-    return count() < 2 || !(last_ > first_) ? 0.0
-                                            : static_cast<double>(count() - 1) / (last_ - first_);
+    return span_ > 0.0 ? static_cast<double>(intervals_) / span_ : 0.0;
 }
 
 std::string Statistics::text() const {

@@ -48,7 +48,8 @@ class Statistics {
     // while sigma is 0 or fewer than two answers are in.
     double cp() const;
     double cpk() const;
-    // Answers per second between the first and the last answer; 0 below two.
+    // Answers per second while answers come in: pauses longer than an
+    // answer's time-out (between runs) do not count. 0 below two answers.
     double rate() const;
     // The lines of the statistics area.
     std::string text() const;
@@ -59,8 +60,9 @@ class Statistics {
     std::size_t out_ = 0;
     std::uint16_t setpoint_ = 0;
     std::uint16_t tolerance_ = 0;
-    double first_ = 0.0;
     double last_ = 0.0;
+    double span_ = 0.0;         // seconds between answers, pauses left out
+    std::size_t intervals_ = 0; // the intervals summed in span_
 };
 
 } // namespace korven::analysis

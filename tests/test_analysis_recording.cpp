@@ -280,14 +280,15 @@ TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
          16.0 / (6 * std::sqrt(20.0 / 3.0)),
          1.0 / (3 * std::sqrt(20.0 / 3.0)),
          1},
-        {{65535, 65535}, 65535, 1, 65535.0, 0.0, NAN, NAN, 0},
+        {{65535, 65535, 65535}, 65535, 1, 65535.0, 0.0, NAN, NAN, 0},
     };
     for (const Case& c : cases) {
         analysis::Statistics s;
         double t = 10.0;
-        for (int v : c.values) {
+        for (const int& v : c.values) {
             analysis::Answer a;
-            a.time = t += 0.04;
+            // A pause between two runs leaves the rate alone.
+            a.time = t += &v == &c.values[1] ? 60.0 : 0.04;
             a.measured = static_cast<std::uint16_t>(v);
             a.setpoint = static_cast<std::uint16_t>(c.setpoint);
             a.tolerance = static_cast<std::uint16_t>(c.tolerance);
