@@ -51,9 +51,10 @@ class Recording : public test::Bed {
         Bed::SetUp();
         LoadPanels();
         InitVars();
-        dir_ = fs::temp_directory_path() /
-               ("korven-rec-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-'); // parameterised tests
+        dir_ =
+            fs::temp_directory_path() / ("korven-rec-" + std::to_string(::getpid()) + "-" + name);
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         bed().attachPeer(1, &sensor_);

@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QSpinBox>
 #include <QTimer>
@@ -103,7 +104,13 @@ void StartScreenshotTour(const QString& directory) {
              QTimer::singleShot(1000, qApp, [] {
                  for (QWidget* w : QApplication::topLevelWidgets()) {
                      if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible()) {
-                         d->selectFile(QDir::temp().filePath(QStringLiteral("korven-tour.csv")));
+                         // Typed into the name field, as an operator would; one
+                         // file, replaced by every walk.
+                         const QString path =
+                             QDir::temp().filePath(QStringLiteral("korven-tour.csv"));
+                         if (auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+                             name->setText(path);
+                         }
                          QMetaObject::invokeMethod(d, "accept");
                      }
                  }
