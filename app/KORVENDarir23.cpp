@@ -2,6 +2,7 @@
 // start-up and shutdown.
 #include "app/KORVENDarir23.h"
 
+#include "analysis/panel.h"
 #include "app/line_owner.h"
 #include "app/logo.h"
 #include "calibration/popup.h"
@@ -125,6 +126,7 @@ void StoreDefaults() {
 }
 
 void ResetAllGlobals() {
+    ResetAnalysis();
     sync = 0x55;
     pHandle = pPopup = com = order = target = 0;
     rx_flag = stop_flag = graphrefresh = nBytesW = nBytesR = ret = 0;
@@ -239,6 +241,8 @@ int WinMain(void* hInstance, void* /*hPrevInstance*/, char* /*lpszCmdLine*/, int
 
     DisplayPanel(pHandle);
     RunUserInterface();
+    // Rows of a recording still in memory reach the disk.
+    AnalysisShutdown();
 
     // The port is usually closed already by the panel's close; closing it
     // again does no harm.
@@ -340,9 +344,8 @@ int CC_DropDCom(int panel, int control, int event, void* callbackData, int event
     // Every choice in the list commits, also a second choice of the port
     // shown (to reconnect); a new port reports a changed value first. Only
     // the commit connects, so that one choice identifies the sensor once.
-    if (event == EVENT_COMMIT &&
-        !HoldWhileLoopRuns(CC_DropDCom, panel, control, event, callbackData, eventData1,
-                           eventData2)) {
+    if (event == EVENT_COMMIT && !HoldWhileLoopRuns(CC_DropDCom, panel, control, event,
+                                                    callbackData, eventData1, eventData2)) {
         // A running loop switches when nothing of its cycle is on the line
         // any more, and then ends. The old port is closed in any case, also
         // when the new one cannot be opened.
@@ -667,6 +670,7 @@ int CC_BTNVideo(int panel, int control, int event, void* callbackData, int event
     } while (stop_flag == 0);
 
     UndimLoopControls();
+    AnalysisLoopEnded();
     InstallRxNotification();
     FlushOutQ(com);
     FlushInQ(com);

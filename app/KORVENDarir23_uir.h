@@ -6,6 +6,7 @@
 // Panel resource numbers passed to LoadPanel.
 #define PANEL 1
 #define POPUP 2
+#define COMPARE 3
 
 // X(resource, constant, id)
 #define KORVEN_LAYOUT_CONTROLS(X)                                                                  \
@@ -53,6 +54,11 @@
     X(PANEL, PANEL_GRAPH_VIDEO, 43)                                                                \
     X(PANEL, PANEL_GRAPH_EDGES, 44)                                                                \
     X(PANEL, PANEL_GRAPH_RAW, 45)                                                                  \
+    X(PANEL, PANEL_TOGGBTN_Rec, 46)                                                                \
+    X(PANEL, PANEL_RecInfo, 47)                                                                    \
+    X(PANEL, PANEL_TEXTBOXStatistics, 48)                                                          \
+    X(PANEL, PANEL_BTNStatReset, 49)                                                               \
+    X(PANEL, PANEL_BTNCompare, 50)                                                                 \
     X(POPUP, POPUP_ActivateCalibration, 102)                                                       \
     X(POPUP, POPUP_DiscardCalibration, 103)                                                        \
     X(POPUP, POPUP_ButtonAcceptObject1, 104)                                                       \
@@ -69,7 +75,10 @@
     X(POPUP, POPUP_NUMFitOffset, 115)                                                              \
     X(POPUP, POPUP_NUMSlope, 116)                                                                  \
     X(POPUP, POPUP_NUMOffset, 117)                                                                 \
-    X(POPUP, POPUP_TEXTBOXSensor, 118)
+    X(POPUP, POPUP_TEXTBOXSensor, 118)                                                             \
+    X(COMPARE, COMPARE_BTNReadSensor, 202)                                                         \
+    X(COMPARE, COMPARE_BTNReadFile, 203)                                                           \
+    X(COMPARE, COMPARE_TEXTBOXTable, 204)
 
 #define KORVEN_DECLARE_CONTROL_ID(resource, name, id) constexpr int name = id;
 KORVEN_LAYOUT_CONTROLS(KORVEN_DECLARE_CONTROL_ID)

@@ -1,6 +1,7 @@
 // Names of the layout file's panels, controls and callbacks.
 #include "app/registry.h"
 
+#include "analysis/panel.h"
 #include "app/KORVENDarir23.h"
 #include "calibration/popup.h"
 
@@ -15,6 +16,9 @@ int PanelResource(std::string_view name) {
     }
     if (name == "POPUP") {
         return POPUP;
+    }
+    if (name == "COMPARE") {
+        return COMPARE;
     }
     return -1;
 }
@@ -69,6 +73,11 @@ constexpr CtrlCallbackName kCtrlCallbacks[] = {
     KORVEN_CB(CC_ButtonSaveCalValues),
     KORVEN_CB(CC_ButtonReset),
     KORVEN_CB(CC_NEDITTolerance),
+    KORVEN_CB(CC_TOGGBTN_Rec),
+    KORVEN_CB(CC_BTNStatReset),
+    KORVEN_CB(CC_BTNCompare),
+    KORVEN_CB(CC_BTNReadSensor),
+    KORVEN_CB(CC_BTNReadFile),
 };
 #undef KORVEN_CB
 
@@ -87,6 +96,9 @@ PanelCallbackPtr PanelCallback(std::string_view name) {
     }
     if (name == "CC_POPUP") {
         return &CC_POPUP;
+    }
+    if (name == "CC_COMPARE") {
+        return &CC_COMPARE;
     }
     return nullptr;
 }

@@ -1,5 +1,6 @@
 #include "bench/bench_headless.h"
 
+#include "analysis/panel.h"
 #include "app/KORVENDarir23.h"
 #include "app/registry.h"
 #include "link/com232.h"
@@ -8,8 +9,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace korven::bench {
@@ -136,6 +140,54 @@ Window MeasureLoop(Session& s, int button, double warmup, double seconds) {
     return w;
 }
 
+// Switches recording on into a file in the system's temporary directory.
+std::string StartRecording(HeadlessBackend& bed) {
+    const std::string path =
+        (std::filesystem::temp_directory_path() / "korven-bench-recording.csv").string();
+    bed.queueFileDialog({VAL_NEW_FILE_SELECTED, path});
+    SetCtrlVal(pHandle, PANEL_TOGGBTN_Rec, 1);
+    bed.fire(pHandle, PANEL_TOGGBTN_Rec, EVENT_COMMIT);
+    return path;
+}
+
+void RemoveRecording(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    std::filesystem::remove(std::filesystem::path(path).replace_extension(".json"), ec);
+}
+
+double ProcessCpuSeconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Recording and statistics of `seconds` of answers at the line's rate: the
+// processor time of taking each answer in (rows kept, written once a second,
+// statistics shown five times a second), as a share of one core.
+double RecordingCostPercent(Session& s, double answersPerSecond, double seconds) {
+    HeadlessBackend& bed = s.bed();
+    const std::string path = StartRecording(bed);
+    const long answers = static_cast<long>(answersPerSecond * seconds);
+    // An answer frame as the receive notification leaves it.
+    szReadBuf[0] = 0x00;
+    szReadBuf[1] = kAnswerSync;
+    double cpu = 0.0;
+    for (long k = 0; k < answers; ++k) {
+        bed.advance(1.0 / answersPerSecond);
+        Mvalue = static_cast<u16>(4000 + (k * 37) % 200);
+        Ledge = static_cast<u16>(Mvalue - 500);
+        Redge = static_cast<u16>(Mvalue + 500);
+        const double t0 = ProcessCpuSeconds();
+        RecordRunAnswer();
+        cpu += ProcessCpuSeconds() - t0;
+    }
+    AnalysisShutdown();
+    const bool ok = CurrentRecorder().rowsWritten() == static_cast<std::size_t>(answers);
+    RemoveRecording(path);
+    return ok ? 100.0 * cpu / seconds : -1.0;
+}
+
 } // namespace
 
 void RunHeadlessBenchmarks(const HeadlessOptions& options, std::vector<Row>& rows) {
@@ -167,6 +219,35 @@ void RunHeadlessBenchmarks(const HeadlessOptions& options, std::vector<Row>& row
                         1.0 / VideoCycleSeconds(false, p), "1/s");
         r.ratioGoal = 0.97;
         r.failed = !w.ok;
+        rows.push_back(r);
+    }
+    {
+        Session s(options, sim::DefaultPreset(), kByteTime, p);
+        std::string path;
+        if (s.ok()) {
+            path = StartRecording(s.bed());
+        }
+        const Window w = s.ok() && CurrentRecorder().active()
+                             ? MeasureLoop(s, PANEL_BTNRun, 1.0, options.seconds)
+                             : Window{};
+        Row r = MakeRow("1 run sequence with REC and statistics, answers/s", "headless", w.rate,
+                        1.0 / RunCycleSeconds(p), "1/s");
+        r.ratioGoal = 0.97;
+        r.failed = !w.ok || CurrentRecorder().rowsWritten() == 0;
+        rows.push_back(r);
+        AnalysisShutdown();
+        RemoveRecording(path);
+    }
+    {
+        Session s(options, sim::DefaultPreset(), kByteTime, p);
+        const double cost =
+            s.ok() ? RecordingCostPercent(s, 1.0 / RunCycleSeconds(p), 6.0 * options.seconds)
+                   : -1.0;
+        Row r =
+            MakeRow("7 REC and statistics at line rate, % of a core", "headless", cost, 0.5, "%");
+        r.higherIsBetter = false;
+        r.ratioGoal = 1.0;
+        r.failed = cost < 0.0;
         rows.push_back(r);
     }
     {

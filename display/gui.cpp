@@ -3,6 +3,7 @@
 // drawing of video curve, edge graph and strip chart.
 #include "display/gui.h"
 
+#include "analysis/panel.h"
 #include "app/line_owner.h"
 #include "calibration/popup.h"
 #include "link/com232.h"
@@ -29,6 +30,7 @@ void TakeRunAnswer() {
     mvend = pp[9];
     anaMax = pp[11];
     anaMin = pp[12];
+    RecordRunAnswer();
 }
 
 namespace {
@@ -327,6 +329,7 @@ void PushRUN() {
     graphrefresh = 0;
 
     UndimLoopControls();
+    AnalysisLoopEnded();
     // Commands held to the end, a loop start among them, run now.
     LoopEnded();
 }

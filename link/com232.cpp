@@ -2,6 +2,7 @@
 // line check, identification, video blocks, parameter file, port set-up.
 #include "link/com232.h"
 
+#include "analysis/panel.h"
 #include "display/gui.h"
 #include "runtime/layout.h"
 
@@ -602,6 +603,8 @@ int GetVERSIONInfo() {
             SetStatusText(text);
         }
     }
+    // Kept for the sidecar file of a recording.
+    NoteFirmwareText(nBytesR == kFirmwareBlockBytes ? szStatus : "");
 
     InstallRxNotification();
     FlushInQ(com);

@@ -19,7 +19,7 @@ if command -v xvfb-run >/dev/null 2>&1; then
 else
   QT_QPA_PLATFORM=offscreen timeout 120 "${run[@]}"
 fi
-for f in main-run.png main-video.png calibration.png; do
+for f in main-run.png main-video.png compare.png calibration.png; do
   [ -s "$out/$f" ] || { echo "missing $out/$f" >&2; exit 1; }
 done
 echo "pictures in $out"

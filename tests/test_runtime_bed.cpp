@@ -13,9 +13,15 @@ TEST_F(BedTest, LoadsBothPanelsOfTheProgramsLayout) {
     EXPECT_EQ(bed().panelHandle(PANEL), pHandle);
     EXPECT_EQ(bed().panelHandle(POPUP), pPopup);
     EXPECT_FALSE(bed().panelVisible(pHandle)) << "panels start hidden";
+    const int compare = LoadPanel(0, "KORVENDarir23.uir", COMPARE);
+    ASSERT_GT(compare, 0);
     // Every control the program names exists on its panel, and ids are unique.
 #define KORVEN_EXPECT_CONTROL(resource, name, id)                                                  \
-    EXPECT_TRUE(bed().hasControl(resource == PANEL ? pHandle : pPopup, name)) << #name;
+    EXPECT_TRUE(bed().hasControl(resource == PANEL   ? pHandle                                     \
+                                 : resource == POPUP ? pPopup                                      \
+                                                     : compare,                                    \
+                                 name))                                                            \
+        << #name;
     KORVEN_LAYOUT_CONTROLS(KORVEN_EXPECT_CONTROL)
 #undef KORVEN_EXPECT_CONTROL
     SetCtrlVal(pHandle, PANEL_STATUS, "Echo Check - Line Ok!");

@@ -1,5 +1,10 @@
 #include "runtime/qt/qt_graph.h"
 
+#include <QDateTime>
+#include <QFileDialog>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSaveFile>
 #include <QTimer>
 
 #include "runtime/engine.h"
@@ -47,8 +52,10 @@ Graph::Graph(QCustomPlot* plot, bool stripChart) : plot_(plot), strip_(stripChar
         axis->setTickLabelColor(QColor(60, 60, 60));
         axis->setLabelColor(QColor(60, 60, 60));
     }
-    plot->xAxis->setRange(NumberProperty(plot, "xMin", 0.0), NumberProperty(plot, "xMax", 10.0));
-    plot->yAxis->setRange(NumberProperty(plot, "yMin", 0.0), NumberProperty(plot, "yMax", 10.0));
+    setProgramRange(plot->xAxis, NumberProperty(plot, "xMin", 0.0),
+                    NumberProperty(plot, "xMax", 10.0));
+    setProgramRange(plot->yAxis, NumberProperty(plot, "yMin", 0.0),
+                    NumberProperty(plot, "yMax", 10.0));
     plot->xAxis->setLabel(plot->property("xLabel").toString());
     plot->yAxis->setLabel(plot->property("yLabel").toString());
 
@@ -65,12 +72,194 @@ Graph::Graph(QCustomPlot* plot, bool stripChart) : plot_(plot), strip_(stripChar
     }
     if (strip_) {
         traces_.assign(1, {});
-        plot->xAxis->setRange(0, pointsPerScreen_ - 1);
+        setProgramRange(plot->xAxis, 0, pointsPerScreen_ - 1);
         rebuildStripGraphs();
+    }
+
+    // Wheel zoom and drag; a range the program did not set is the operator's.
+    plot->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
+    plot->axisRect()->setRangeDrag(Qt::Horizontal | Qt::Vertical);
+    plot->axisRect()->setRangeZoom(Qt::Horizontal | Qt::Vertical);
+    for (QCPAxis* axis : {plot->xAxis, plot->yAxis}) {
+        connections_.push_back(QObject::connect(
+            axis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), plot, [this] {
+                if (!applying_) {
+                    operatorView_ = true;
+                }
+            }));
+    }
+    connections_.push_back(QObject::connect(plot, &QCustomPlot::mouseDoubleClick, plot,
+                                            [this](QMouseEvent*) { resetView(); }));
+    plot->setContextMenuPolicy(Qt::CustomContextMenu);
+    connections_.push_back(QObject::connect(plot, &QWidget::customContextMenuRequested, plot,
+                                            [this](const QPoint& pos) { showMenu(pos); }));
+}
+
+Graph::~Graph() {
+    *self_ = nullptr;
+    for (const auto& c : connections_) {
+        QObject::disconnect(c);
+    }
+} // the plot owns its plottables and items
+
+void Graph::setProgramRange(QCPAxis* axis, double min, double max) {
+    (axis == plot_->xAxis ? programX_ : programY_) = QCPRange(min, max);
+    if (!operatorView_) {
+        applying_ = true;
+        axis->setRange(min, max);
+        applying_ = false;
     }
 }
 
-Graph::~Graph() = default; // the plot owns its plottables and items
+void Graph::resetView() {
+    if (!plot_) {
+        return;
+    }
+    operatorView_ = false;
+    applying_ = true;
+    plot_->xAxis->setRange(programX_);
+    plot_->yAxis->setRange(programY_);
+    applying_ = false;
+    requestReplot();
+}
+
+void Graph::setPaused(bool paused) {
+    replot_->paused = paused;
+    if (!paused) {
+        requestReplot();
+    }
+}
+
+bool Graph::savePicture(const QString& path) const {
+    if (!plot_) {
+        return false;
+    }
+    return path.endsWith(QStringLiteral(".pdf"), Qt::CaseInsensitive) ? plot_->savePdf(path)
+                                                                      : plot_->savePng(path);
+}
+
+bool Graph::saveData(const QString& path) const {
+    if (!plot_) {
+        return false;
+    }
+    QString out;
+    const auto number = [](double v) { return QString::number(v, 'g', 10); };
+    if (strip_) {
+        out += QStringLiteral("answer");
+        std::size_t rows = 0;
+        for (std::size_t t = 0; t < traces_.size(); ++t) {
+            out += QStringLiteral(",trace_%1").arg(t + 1);
+            rows = std::max(rows, traces_[t].size());
+        }
+        out += QLatin1Char('\n');
+        for (std::size_t i = 0; i < rows; ++i) {
+            out += QString::number(i + 1);
+            for (const auto& t : traces_) {
+                // Shorter traces are aligned on their newest value.
+                const std::size_t skip = rows - t.size();
+                out += QLatin1Char(',');
+                if (i >= skip) {
+                    out += number(t[i - skip]);
+                }
+            }
+            out += QLatin1Char('\n');
+        }
+    } else {
+        out += QStringLiteral("plot,position,value\n");
+        int curve = 0, band = 0;
+        for (const auto& [handle, item] : items_) {
+            if (auto* c = qobject_cast<QCPCurve*>(item.plottable)) {
+                ++curve;
+                for (auto it = c->data()->constBegin(); it != c->data()->constEnd(); ++it) {
+                    out += QStringLiteral("curve_%1,%2,%3\n")
+                               .arg(curve)
+                               .arg(number(it->key), number(it->value));
+                }
+            } else if (auto* r = qobject_cast<QCPItemRect*>(item.item)) {
+                ++band;
+                for (const QCPItemPosition* corner : {r->topLeft, r->bottomRight}) {
+                    out += QStringLiteral("band_%1,%2,%3\n")
+                               .arg(band)
+                               .arg(number(corner->coords().x()), number(corner->coords().y()));
+                }
+            }
+        }
+        for (int i = 0; i < 3; ++i) {
+            if (cursorShown(i + 1)) {
+                out += QStringLiteral("cursor_%1,%2,%3\n")
+                           .arg(i + 1)
+                           .arg(number(cursors_[i].x), number(cursors_[i].y));
+            }
+        }
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    const QByteArray bytes = out.toUtf8();
+    return file.write(bytes) == bytes.size() && file.commit();
+}
+
+void Graph::showMenu(const QPoint& pos) {
+    if (!plot_) {
+        return;
+    }
+    // popup(), not exec(): a running loop goes on while the menu is open.
+    auto* menu = new QMenu(plot_);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const std::shared_ptr<Graph*> self = self_;
+    const auto act = [menu, self](const QString& text, auto fn) {
+        return QObject::connect(menu->addAction(text), &QAction::triggered, menu,
+                                [self, fn](bool checked) {
+                                    if (*self) {
+                                        fn(**self, checked);
+                                    }
+                                });
+    };
+    act(QStringLiteral("Save picture as PNG..."),
+        [](Graph& g, bool) { g.chooseFile(QStringLiteral("png"), false); });
+    act(QStringLiteral("Save picture as PDF..."),
+        [](Graph& g, bool) { g.chooseFile(QStringLiteral("pdf"), false); });
+    act(QStringLiteral("Save data as CSV..."),
+        [](Graph& g, bool) { g.chooseFile(QStringLiteral("csv"), true); });
+    menu->addSeparator();
+    act(QStringLiteral("Pause drawing"), [](Graph& g, bool on) { g.setPaused(on); });
+    menu->actions().back()->setCheckable(true);
+    menu->actions().back()->setChecked(paused());
+    act(QStringLiteral("Back to the program's scaling"), [](Graph& g, bool) { g.resetView(); });
+    menu->actions().back()->setEnabled(operatorView_);
+    menu->popup(plot_->mapToGlobal(pos));
+}
+
+void Graph::chooseFile(const QString& suffix, bool data) {
+    QString stem = plot_->objectName();
+    stem = stem.mid(stem.lastIndexOf(QLatin1Char('_')) + 1).toLower();
+    const QString name =
+        QStringLiteral("KRVN-%1-%2.%3")
+            .arg(stem, QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")),
+                 suffix);
+    // open(), not exec(): the dialog does not hold up a running loop.
+    auto* dialog = new QFileDialog(plot_->window(), QStringLiteral("Save graph"), name,
+                                   QStringLiteral("*.%1").arg(suffix));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setDefaultSuffix(suffix);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    const std::shared_ptr<Graph*> self = self_;
+    QObject::connect(dialog, &QFileDialog::fileSelected, dialog, [self, data](const QString& path) {
+        if (!*self) {
+            return;
+        }
+        const Graph& g = **self;
+        if (!(data ? g.saveData(path) : g.savePicture(path))) {
+            auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("KORVEN-Darir"),
+                                        QStringLiteral("Cannot write %1").arg(path),
+                                        QMessageBox::Ok, g.plot()->window());
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->open();
+        }
+    });
+    dialog->open();
+}
 
 QCPAxis* Graph::axisFor(int axis) const {
     if (!plot_) {
@@ -86,10 +275,11 @@ QCPAxis* Graph::axisFor(int axis) const {
 }
 
 void Graph::requestReplot() {
-    if (!plot_) {
+    if (!plot_ || replot_->paused) {
         return;
     }
-    if (autoX_ || autoY_) {
+    if ((autoX_ || autoY_) && !operatorView_) {
+        applying_ = true;
         bool first = true;
         for (int i = 0; i < plot_->plottableCount(); ++i) {
             QCPAbstractPlottable* p = plot_->plottable(i);
@@ -101,6 +291,7 @@ void Graph::requestReplot() {
             }
             first = false;
         }
+        applying_ = false;
     }
     // At most one drawing every 20 ms per graph: requests in between fold
     // into one drawing at its end, so a fast exchange never waits for paint.
@@ -113,7 +304,7 @@ void Graph::requestReplot() {
     QPointer<QCustomPlot> plot = plot_;
     QTimer::singleShot(wait, plot, [state = replot_, plot] {
         state->pending = false;
-        if (!plot) {
+        if (!plot || state->paused) {
             return;
         }
         state->last.start();
@@ -219,7 +410,7 @@ int Graph::setAxis(int axis, int mode, double min, double max) {
             return -1;
         }
         autoFlag = false;
-        a->setRange(min, max);
+        setProgramRange(a, min, max);
     } else if (mode == VAL_AUTOSCALE) {
         autoFlag = true;
     } else {
@@ -270,7 +461,7 @@ int Graph::setPointsPerScreen(int points) {
         }
     }
     if (plot_ && strip_) {
-        plot_->xAxis->setRange(0, points - 1);
+        setProgramRange(plot_->xAxis, 0, points - 1);
         drawStrip();
     }
     return 0;

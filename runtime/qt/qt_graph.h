@@ -1,12 +1,17 @@
 // A graph control drawn with QCustomPlot: XY plots, filled rectangles,
 // three cursors, manual or automatic axes, and the strip-chart mode with a
-// number of traces scrolling from the right.
+// number of traces scrolling from the right. The operator may zoom with the
+// wheel and drag (the program's scaling then waits until a double-click
+// brings it back), pause the drawing, and save picture and data from the
+// context menu.
 #pragma once
 
 #include <qcustomplot.h>
 
 #include <QElapsedTimer>
+#include <QMetaObject>
 #include <QPointer>
+#include <QString>
 
 #include <deque>
 #include <map>
@@ -59,6 +64,22 @@ class Graph {
     // Replots queued but not yet drawn are coalesced into one.
     void requestReplot();
 
+    // ---- operator handling ----
+    // True after the operator zoomed or dragged: the program's axis
+    // settings are kept but not shown until resetView().
+    bool operatorView() const { return operatorView_; }
+    // Back to the program's own scaling (double-click).
+    void resetView();
+    // A paused graph keeps taking data but does not redraw.
+    void setPaused(bool paused);
+    bool paused() const { return replot_->paused; }
+    // The picture as PDF (name ending in .pdf) or PNG; false when it
+    // cannot be written.
+    bool savePicture(const QString& path) const;
+    // The data as CSV: the strip chart's traces by answer, or every curve's
+    // points, the bands' corners and the cursors by position.
+    bool saveData(const QString& path) const;
+
   private:
     struct Item {
         QCPAbstractPlottable* plottable = nullptr;
@@ -71,6 +92,11 @@ class Graph {
     };
 
     QCPAxis* axisFor(int axis) const;
+    // Sets an axis range from the program: remembered as the program's
+    // scaling, shown unless the operator has a view of their own.
+    void setProgramRange(QCPAxis* axis, double min, double max);
+    void showMenu(const QPoint& pos);
+    void chooseFile(const QString& suffix, bool data);
     void rebuildStripGraphs();
     void drawStrip();
 
@@ -88,10 +114,18 @@ class Graph {
     // Shared with a queued drawing, which may outlive this object.
     struct ReplotState {
         bool pending = false;
+        bool paused = false; // the operator paused the drawing
         QElapsedTimer last;
     };
     static constexpr qint64 kReplotIntervalMs = 20;
     std::shared_ptr<ReplotState> replot_ = std::make_shared<ReplotState>();
+    // operator handling
+    QCPRange programX_, programY_;
+    bool operatorView_ = false;
+    bool applying_ = false; // the program is setting a range
+    std::vector<QMetaObject::Connection> connections_;
+    // Cleared on destruction; menus and dialogs still open check it.
+    std::shared_ptr<Graph*> self_ = std::make_shared<Graph*>(this);
 };
 
 } // namespace korven::rt::qt

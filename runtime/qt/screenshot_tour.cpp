@@ -4,7 +4,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMouseEvent>
+#include <QSpinBox>
 #include <QTimer>
 #include <QWidget>
 
@@ -53,6 +56,13 @@ void Press(const char* window, const char* name) {
     QCoreApplication::sendEvent(b, &release);
 }
 
+void SetSpin(const char* window, const char* name, int value) {
+    QWidget* w = Window(window);
+    if (auto* spin = w ? w->findChild<QSpinBox*>(QLatin1String(name)) : nullptr) {
+        spin->setValue(value);
+    }
+}
+
 void Save(const char* window, const QString& file) {
     QWidget* w = Window(window);
     if (!w || !w->isVisible()) {
@@ -87,12 +97,44 @@ void StartScreenshotTour(const QString& directory) {
     QDir().mkpath(directory);
     const QDir dir(directory);
     auto steps = std::make_shared<std::vector<Step>>(std::vector<Step>{
+        // REC on: the save dialog is answered with a file in the temporary
+        // directory.
+        {1500,
+         [] {
+             QTimer::singleShot(1000, qApp, [] {
+                 for (QWidget* w : QApplication::topLevelWidgets()) {
+                     if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible()) {
+                         // Typed into the name field, as an operator would; one
+                         // file, replaced by every walk.
+                         const QString path =
+                             QDir::temp().filePath(QStringLiteral("korven-tour.csv"));
+                         if (auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+                             name->setText(path);
+                         }
+                         QMetaObject::invokeMethod(d, "accept");
+                     }
+                 }
+             });
+             Click("PANEL", "PANEL_TOGGBTN_Rec");
+         }},
         {1500, [] { Click("PANEL", "PANEL_BTNRun"); }},
         {4000, [dir] { Save("PANEL", dir.filePath(QStringLiteral("main-run.png"))); }},
         {100, [] { Press("PANEL", "PANEL_BTNStop"); }},
         {1000, [] { Click("PANEL", "PANEL_BTNVideo"); }},
         {3000, [dir] { Save("PANEL", dir.filePath(QStringLiteral("main-video.png"))); }},
         {100, [] { Press("PANEL", "PANEL_BTNStop"); }},
+        // A panel value the sensor does not have yet, for the compare view.
+        {1000, [] { SetSpin("PANEL", "PANEL_NUMPower", 600); }},
+        {100, [] { Click("PANEL", "PANEL_BTNCompare"); }},
+        {800, [] { Click("COMPARE", "COMPARE_BTNReadSensor"); }},
+        {1500, [dir] { Save("COMPARE", dir.filePath(QStringLiteral("compare.png"))); }},
+        {100,
+         [] {
+             if (QWidget* w = Window("COMPARE")) {
+                 w->close();
+             }
+             SetSpin("PANEL", "PANEL_NUMPower", 500);
+         }},
         {1000, [] { Click("PANEL", "PANEL_TOGGBTN_ParaII"); }},
         {800, [] { Click("POPUP", "POPUP_ActivateCalibration"); }},
         {1500, [] { Click("POPUP", "POPUP_CheckStep1"); }},

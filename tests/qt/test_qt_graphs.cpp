@@ -6,8 +6,12 @@
 
 #include <qcustomplot.h>
 
+#include <QFile>
+#include <QImage>
+#include <QMenu>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 
 #include <memory>
 #include <vector>
@@ -95,6 +99,69 @@ class GraphTests : public TestFormBase {
         QCOMPARE(g->axisMax(VAL_XAXIS), 4.0);
         QCOMPARE(g->plot()->graph(1)->pen().color(), QColor(255, 0, 0));
         QVERIFY(qt_->setCtrlAttribute(p1_, kStrip, ATTR_NUM_TRACES, Value::ofInt(0)) < 0);
+    }
+
+    // The operator's zoom holds against the program's scaling until a
+    // double-click; a paused graph does not redraw; picture and data export.
+    void operatorZoomPauseAndExport() {
+        Graph* g = qt_->graph(p1_, kGraph);
+        QCustomPlot* plot = g->plot();
+        const std::vector<double> x{1, 2, 3}, y{10, 20, 15};
+        qt_->plotXY(p1_, kGraph, x, y, VAL_FAT_LINE, VAL_NO_POINT, VAL_SOLID, 1, VAL_RED);
+        qt_->plotRectangle(p1_, kGraph, 412, 0.0, 612, 0.25, VAL_GREEN, VAL_GREEN);
+        qt_->setGraphCursor(p1_, kGraph, 1, 500.0, 0.75);
+        plot->replot();
+        const QPointF centre = plot->axisRect()->rect().center();
+        QWheelEvent wheel(centre, plot->mapToGlobal(centre), {}, {0, 120}, Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(plot, &wheel);
+        QVERIFY(g->operatorView());
+        const double zoomedMax = g->axisMax(VAL_XAXIS);
+        QVERIFY(zoomedMax < 1024.0);
+        QCOMPARE(qt_->setAxisScalingMode(p1_, kGraph, VAL_XAXIS, VAL_MANUAL, 0.0, 2048.0), 0);
+        QCOMPARE(g->axisMax(VAL_XAXIS), zoomedMax);
+        QTest::mouseDClick(plot, Qt::LeftButton, {}, centre.toPoint());
+        QVERIFY(!g->operatorView());
+        QCOMPARE(g->axisMax(VAL_XAXIS), 2048.0);
+
+        // The context menu offers the exports, the pause and the reset.
+        emit plot->customContextMenuRequested(centre.toPoint());
+        auto* menu = plot->findChild<QMenu*>();
+        QVERIFY(menu);
+        QCOMPARE(menu->actions().size(), 6); // three saves, separator, pause, reset
+        menu->actions()[4]->trigger();
+        QVERIFY(g->paused());
+        menu->close();
+        int replots = 0;
+        connect(plot, &QCustomPlot::afterReplot, this, [&replots] { ++replots; });
+        qt_->plotXY(p1_, kGraph, x, y, VAL_THIN_LINE, VAL_NO_POINT, VAL_SOLID, 1, VAL_RED);
+        QTest::qWait(60);
+        QCOMPARE(replots, 0);
+        g->setPaused(false);
+        QTest::qWait(60);
+        QVERIFY(replots > 0);
+
+        QVERIFY(g->savePicture(dir_.filePath("g.png")));
+        QVERIFY(!QImage(dir_.filePath("g.png")).isNull());
+        QVERIFY(g->savePicture(dir_.filePath("g.pdf")));
+        QFile pdf(dir_.filePath("g.pdf"));
+        QVERIFY(pdf.open(QIODevice::ReadOnly) && pdf.read(4) == "%PDF");
+        QVERIFY(g->saveData(dir_.filePath("g.csv")));
+        QFile csv(dir_.filePath("g.csv"));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = csv.readAll().split('\n');
+        QCOMPARE(lines[0], QByteArray("plot,position,value"));
+        QCOMPARE(lines[1], QByteArray("curve_1,1,10"));
+        QVERIFY(lines.contains("band_1,412,0.25") && lines.contains("cursor_1,500,0.75"));
+        QVERIFY(!g->saveData(dir_.filePath("missing/g.csv")));
+
+        const std::vector<double> strip{1, 10, 2, 20};
+        qt_->setCtrlAttribute(p1_, kStrip, ATTR_NUM_TRACES, Value::ofInt(2));
+        qt_->plotStripChart(p1_, kStrip, strip);
+        QVERIFY(qt_->graph(p1_, kStrip)->saveData(dir_.filePath("s.csv")));
+        QFile s(dir_.filePath("s.csv"));
+        QVERIFY(s.open(QIODevice::ReadOnly));
+        QCOMPARE(s.readAll(), QByteArray("answer,trace_1,trace_2\n1,1,10\n2,2,20\n"));
     }
 };
 

@@ -62,7 +62,7 @@ class ProgramTests : public qtfix::ProgramTestBase {
         options.projectDir = KORVEN_BINARY_DIR;
         korven::rt::headless::HeadlessBackend headless(options);
         std::map<int, std::pair<int, int>> handles; // resource -> (qt, headless)
-        for (int resource : {PANEL, POPUP}) {
+        for (int resource : {PANEL, POPUP, COMPARE}) {
             const int q = qt.loadPanel(0, kLayout, resource);
             const int h = headless.loadPanel(0, kLayout, resource);
             QVERIFY(q > 0);

@@ -1,0 +1,390 @@
+// The recording, statistics and parameter-compare controls.
+#include "analysis/panel.h"
+
+#include "display/gui.h"
+#include "link/com232.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace korven {
+
+namespace {
+
+constexpr const char* kLayoutFile = "KORVENDarir23.uir";
+// The statistics area is redrawn at most this often (seconds apart).
+constexpr double kStatisticsPeriod = 0.2;
+
+analysis::Recorder gRecorder;
+analysis::Statistics gStatistics;
+double gStatisticsShown = -1.0e9;
+std::string gRecordingDir;
+std::string gFirmware;
+int gComparePanel = 0;
+std::vector<analysis::ParameterColumn> gCompare = {
+    {"PANEL", false, {}}, {"RAM", false, {}}, {"EEPROM", false, {}}, {"FILE", false, {}}};
+
+std::int64_t WallMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string BaseName(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void Status(const std::string& text) {
+    SetStatusText(text.c_str());
+    ShowStatus();
+}
+
+void ShowStatistics() {
+    gStatisticsShown = Timer();
+    SetCtrlVal(pHandle, PANEL_TEXTBOXStatistics, gStatistics.text().c_str());
+    char info[160];
+    if (gRecorder.active()) {
+        std::snprintf(info, sizeof info, "%s: %zu rows", BaseName(gRecorder.path()).c_str(),
+                      gRecorder.rowsWritten() + gRecorder.rowsPending());
+    } else {
+        info[0] = '\0';
+    }
+    SetCtrlVal(pHandle, PANEL_RecInfo, info);
+}
+
+// A write of the recording failed: it has ended; the operator is told, and
+// nothing else changes.
+void RecordingFailed() {
+    SetCtrlVal(pHandle, PANEL_TOGGBTN_Rec, 0);
+    Status("Recording stopped: cannot write " + BaseName(gRecorder.path()));
+    ShowStatistics();
+}
+
+std::string JsonText(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// Identity of the sensor and the parameter set the loops measure with.
+std::string SidecarText(const std::string& csvName, std::int64_t wallMs) {
+    char description[1024] = "";
+    if (pPopup > 0) {
+        GetCtrlVal(pPopup, POPUP_TEXTBOXSensor, description);
+    }
+    std::string out =
+        "{\n  \"csv_file\": " + JsonText(csvName) +
+        ",\n  \"started\": " + JsonText(analysis::LocalTimeText(wallMs)) +
+        ",\n  \"program\": " + JsonText(std::string(szSoftName) + " " + szSoftVersion) + ",\n";
+    char buf[512];
+    std::snprintf(buf, sizeof buf,
+                  "  \"sensor\": {\n    \"pcb_type\": %u,\n    \"ccd_type\": %u,\n"
+                  "    \"pixels\": %u,\n    \"resolution\": %u,\n    \"subpixels\": %u,\n"
+                  "    \"firmware_version\": %u,\n",
+                  pcbtype, ccdtype, ccdmaxpixel, ccdresolution, ccdsubpixel, softversion);
+    out += buf;
+    out += "    \"firmware\": " + JsonText(gFirmware) +
+           ",\n    \"description\": " + JsonText(description) + "\n  },\n  \"parameters\": {\n";
+    CopyVarsToPP();
+    for (int k = 0; k < PNUM; ++k) {
+        std::snprintf(buf, sizeof buf, "    %s: %u%s\n",
+                      JsonText(analysis::kParameterNames[k]).c_str(), pp[k],
+                      k + 1 < PNUM ? "," : "");
+        out += buf;
+    }
+    return out + "  }\n}\n";
+}
+
+std::string SidecarPath(const std::string& csvPath) {
+    const auto dot = csvPath.find_last_of('.');
+    const auto slash = csvPath.find_last_of('/');
+    const bool hasExtension =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    return (hasExtension ? csvPath.substr(0, dot) : csvPath) + ".json";
+}
+
+void StartRecording() {
+    const std::int64_t wallMs = WallMs();
+    const std::string name = DefaultRecordingName(wallMs);
+    if (gRecordingDir.empty()) {
+        gRecordingDir = proj_dir;
+    }
+    std::string path;
+    if (stop_flag == 0) {
+        // A dialog now would hold up the running loop past its time-out:
+        // record beside the last recording under the proposed name.
+        path = gRecordingDir + "/" + name;
+    } else {
+        char chosen[MAX_PATHNAME_LEN] = "";
+        if (FileSelectPopup(gRecordingDir.c_str(), name.c_str(), "*.csv", "KORVEN-Darir Recording",
+                            VAL_SAVE_BUTTON, 0, 0, 1, 1, chosen) <= 0) {
+            SetCtrlVal(pHandle, PANEL_TOGGBTN_Rec, 0);
+            return;
+        }
+        path = chosen;
+        const auto slash = path.find_last_of('/');
+        if (slash != std::string::npos) {
+            gRecordingDir = path.substr(0, slash);
+        }
+    }
+    if (!gRecorder.start(path, SidecarPath(path), SidecarText(BaseName(path), wallMs), Timer(),
+                         wallMs)) {
+        SetCtrlVal(pHandle, PANEL_TOGGBTN_Rec, 0);
+        Status("Recording not started: cannot write " + BaseName(path));
+        return;
+    }
+    Status("Recording to " + BaseName(path));
+    ShowStatistics();
+}
+
+void StopRecording() {
+    if (!gRecorder.active()) {
+        return;
+    }
+    if (gRecorder.stop(Timer())) {
+        char text[160];
+        std::snprintf(text, sizeof text, "Recording saved: %zu rows in %s", gRecorder.rowsWritten(),
+                      BaseName(gRecorder.path()).c_str());
+        Status(text);
+        ShowStatistics();
+    } else {
+        RecordingFailed();
+    }
+}
+
+// Reads the sensor's RAM or EEPROM set with the read-back exchange, without
+// touching the panel or the parameter globals.
+bool ReadSensorSet(int command, analysis::ParameterWords& out) {
+    CopyVarsToPP();
+    const auto saved = std::to_array(pp);
+    FlushInQ(com);
+    FlushOutQ(com);
+    order = command;
+    FillTxBuf(command, pp);
+    rx_flag = 0;
+    WriteFrame(com);
+    tstart = Timer();
+    const bool ok = nBytesW == kFrameBytes && WaitForAnswerFrame(TIMEOUT) == 1;
+    if (ok) {
+        GetRxBuf(PNUM);
+        std::copy(std::begin(pp), std::end(pp), out.begin());
+    }
+    rx_flag = 0;
+    std::copy(saved.begin(), saved.end(), std::begin(pp));
+    return ok;
+}
+
+// The set the panel shows, as SEND would send it; the globals stay as they are.
+analysis::ParameterWords PanelSet() {
+    CopyVarsToPP();
+    const auto saved = std::to_array(pp);
+    GetPanelValues();
+    CopyVarsToPP();
+    analysis::ParameterWords words{};
+    std::copy(std::begin(pp), std::end(pp), words.begin());
+    std::copy(saved.begin(), saved.end(), std::begin(pp));
+    CopyPPtoVars();
+    return words;
+}
+
+// The sensor's sets and a file are read only while no loop runs.
+bool RefusedWhileALoopRuns() {
+    if (stop_flag == 0) {
+        Status("Compare: stop RUN or VIDEO first");
+        return true;
+    }
+    return false;
+}
+
+void ShowCompare() {
+    gCompare[0].words = PanelSet();
+    gCompare[0].valid = true;
+    if (gComparePanel > 0) {
+        SetCtrlVal(gComparePanel, COMPARE_TEXTBOXTable, analysis::CompareTable(gCompare).c_str());
+    }
+}
+
+} // namespace
+
+std::string DefaultRecordingName(std::int64_t epochMs) {
+    // "YYYY-MM-DD HH:MM:SS.mmm" -> "KRVN-rec-YYYYMMDD-HHMMSS.csv"
+    const std::string t = analysis::LocalTimeText(epochMs);
+    std::string digits;
+    for (char c : t.substr(0, 19)) {
+        if (c >= '0' && c <= '9') {
+            digits += c;
+        }
+    }
+    if (digits.size() != 14) {
+        return "KRVN-rec.csv";
+    }
+    return "KRVN-rec-" + digits.substr(0, 8) + "-" + digits.substr(8) + ".csv";
+}
+
+void RecordRunAnswer() {
+    // An answer not aligned on its sync word (the tail of an earlier answer
+    // in front of it) carries shifted words: it is shown, but neither
+    // recorded nor counted.
+    if (szReadBuf[0] != 0x00 || szReadBuf[1] != kAnswerSync) {
+        return;
+    }
+    const analysis::Answer a{Timer(), Ledge, Redge, Mvalue, umValue,
+                             tVal,    tTol,  edcnt, anaMax, anaMin};
+    gStatistics.add(a);
+    if (gRecorder.active() && !gRecorder.add(a)) {
+        RecordingFailed();
+        return;
+    }
+    if (a.time - gStatisticsShown >= kStatisticsPeriod) {
+        ShowStatistics();
+    }
+}
+
+void AnalysisLoopEnded() {
+    if (gRecorder.active() && !gRecorder.flush(Timer())) {
+        RecordingFailed();
+        return;
+    }
+    ShowStatistics();
+}
+
+void AnalysisShutdown() {
+    if (gRecorder.active() && !gRecorder.stop(Timer())) {
+        RecordingFailed();
+    }
+}
+
+void NoteFirmwareText(const char* text) {
+    gFirmware = text != nullptr ? text : "";
+}
+
+void ResetAnalysis() {
+    gFirmware.clear();
+    gRecorder = {};
+    gStatistics.reset();
+    gStatisticsShown = -1.0e9;
+    gRecordingDir.clear();
+    gComparePanel = 0;
+    for (auto& c : gCompare) {
+        c.valid = false;
+    }
+}
+
+const analysis::Recorder& CurrentRecorder() {
+    return gRecorder;
+}
+const analysis::Statistics& CurrentStatistics() {
+    return gStatistics;
+}
+const std::vector<analysis::ParameterColumn>& CompareColumns() {
+    return gCompare;
+}
+
+int CC_TOGGBTN_Rec(int panel, int control, int event, void* /*callbackData*/, int /*eventData1*/,
+                   int /*eventData2*/) {
+    if (event != EVENT_COMMIT) {
+        return 0;
+    }
+    int on = 0;
+    GetCtrlVal(panel, control, &on);
+    if (on != 0 && !gRecorder.active()) {
+        StartRecording();
+    } else if (on == 0) {
+        StopRecording();
+    }
+    return 0;
+}
+
+int CC_BTNStatReset(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
+                    int /*eventData1*/, int /*eventData2*/) {
+    if (event == EVENT_COMMIT) {
+        gStatistics.reset();
+        ShowStatistics();
+    }
+    return 0;
+}
+
+int CC_BTNCompare(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
+                  int /*eventData1*/, int /*eventData2*/) {
+    if (event != EVENT_COMMIT) {
+        return 0;
+    }
+    if (gComparePanel <= 0) {
+        gComparePanel = LoadPanel(0, kLayoutFile, COMPARE);
+        if (gComparePanel < 0) {
+            gComparePanel = 0;
+            Status("Cannot load the compare panel");
+            return 0;
+        }
+    }
+    ShowCompare();
+    DisplayPanel(gComparePanel);
+    return 0;
+}
+
+int CC_COMPARE(int panel, int event, void* /*callbackData*/, int /*eventData1*/,
+               int /*eventData2*/) {
+    if (event == EVENT_CLOSE) {
+        HidePanel(panel);
+    }
+    return 0;
+}
+
+int CC_BTNReadSensor(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
+                     int /*eventData1*/, int /*eventData2*/) {
+    if (event != EVENT_COMMIT) {
+        return 0;
+    }
+    if (RefusedWhileALoopRuns()) {
+        return 0;
+    }
+    gCompare[1].valid = ReadSensorSet(CMD_READ_RAM, gCompare[1].words);
+    gCompare[2].valid = gCompare[1].valid && ReadSensorSet(CMD_READ_EEPROM, gCompare[2].words);
+    Status(gCompare[2].valid ? "Compare: RAM and EEPROM read"
+                             : "Compare: Timeout-RS-232 while reading the sensor");
+    ShowCompare();
+    return 0;
+}
+
+int CC_BTNReadFile(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
+                   int /*eventData1*/, int /*eventData2*/) {
+    if (event != EVENT_COMMIT) {
+        return 0;
+    }
+    // The file dialog would hold up the loop past its time-out.
+    if (RefusedWhileALoopRuns()) {
+        return 0;
+    }
+    char path[MAX_PATHNAME_LEN] = "";
+    if (FileSelectPopup(proj_dir, "KRVNpara.dat", "*.dat", "KORVEN-Parameter-File", VAL_LOAD_BUTTON,
+                        0, 1, 1, 1, path) <= 0) {
+        return 0;
+    }
+    std::uint32_t elements[PNUM] = {};
+    const int result = FileToArray(path, elements, VAL_UNSIGNED_INTEGER, PNUM, 1,
+                                   VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_ASCII);
+    gCompare[3].valid = result >= 0;
+    for (int k = 0; k < PNUM; ++k) {
+        gCompare[3].words[static_cast<std::size_t>(k)] = static_cast<u16>(elements[k] & 0xFFFFu);
+    }
+    Status(result >= 0 ? "Compare: file " + BaseName(path) + " read"
+                       : "Compare: cannot read " + BaseName(path));
+    ShowCompare();
+    return 0;
+}
+
+} // namespace korven

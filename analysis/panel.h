@@ -1,0 +1,46 @@
+// The recording, statistics and parameter-compare controls: hooks the
+// measuring loops call, and the callbacks of their controls.
+#pragma once
+
+#include "analysis/compare.h"
+#include "analysis/recording.h"
+#include "analysis/statistics.h"
+#include "app/KORVENDarir23.h"
+
+namespace korven {
+
+// Takes the run answer just stored in the display globals: records it when
+// recording is on and adds it to the statistics.
+void RecordRunAnswer();
+// A loop ended (STOP, time-out, port change): writes the rows kept and
+// shows the statistics as they stand.
+void AnalysisLoopEnded();
+// The program closes: writes the rows kept and ends the recording.
+void AnalysisShutdown();
+// The firmware text the sensor reported at identification ("" when none).
+void NoteFirmwareText(const char* text);
+// Ends a recording without writing and clears statistics and compare view
+// (a fresh start for tests).
+void ResetAnalysis();
+
+const analysis::Recorder& CurrentRecorder();
+const analysis::Statistics& CurrentStatistics();
+// The columns of the compare view: panel, RAM, EEPROM, file.
+const std::vector<analysis::ParameterColumn>& CompareColumns();
+
+// The file name proposed for a recording started at wall time `epochMs`.
+std::string DefaultRecordingName(std::int64_t epochMs);
+
+int CC_TOGGBTN_Rec(int panel, int control, int event, void* callbackData, int eventData1,
+                   int eventData2);
+int CC_BTNStatReset(int panel, int control, int event, void* callbackData, int eventData1,
+                    int eventData2);
+int CC_BTNCompare(int panel, int control, int event, void* callbackData, int eventData1,
+                  int eventData2);
+int CC_COMPARE(int panel, int event, void* callbackData, int eventData1, int eventData2);
+int CC_BTNReadSensor(int panel, int control, int event, void* callbackData, int eventData1,
+                     int eventData2);
+int CC_BTNReadFile(int panel, int control, int event, void* callbackData, int eventData1,
+                   int eventData2);
+
+} // namespace korven

@@ -1,0 +1,155 @@
+// Recording of run answers: rows kept in memory, written at most once a
+// second with plain appends (no waiting for the disk to confirm), header
+// and sidecar written at the start.
+#include "analysis/recording.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace korven::analysis {
+
+namespace {
+
+int FileSystemWrite(const std::string& path, std::string_view data, bool append) {
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666);
+    if (fd < 0) {
+        return -1;
+    }
+    bool ok = true;
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (ok && left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        if (ok) {
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+    }
+    // A full disk or a pulled stick may only show at close.
+    if (::close(fd) != 0) {
+        ok = false;
+    }
+    return ok ? 0 : -1;
+}
+
+WriteFunction gWrite = &FileSystemWrite;
+
+// Appends one CSV row of the answer.
+void AppendRow(std::string& out, const Answer& a, double since, std::int64_t wallMs) {
+    char buf[192];
+    const int n = std::snprintf(buf, sizeof buf, ",%.3f,%u,%u,%u,%d,%u,%u,%u,%u,%u,%d\n", since,
+                                a.left, a.right, a.measured, a.um, a.setpoint, a.tolerance, a.edges,
+                                a.anaMax, a.anaMin, InTolerance(a) ? 1 : 0);
+    out += LocalTimeText(wallMs);
+    if (n > 0) {
+        out.append(buf, static_cast<std::size_t>(n) < sizeof buf ? static_cast<std::size_t>(n)
+                                                                 : sizeof buf - 1);
+    }
+}
+
+} // namespace
+
+const char* const kCsvHeader =
+    "local_time,elapsed_s,left_edge_subpx,right_edge_subpx,measured_value_subpx,value_um,"
+    "setpoint_subpx,tolerance_subpx,edge_count,analog_max_subpx,analog_min_subpx,"
+    "in_tolerance\n";
+
+bool InTolerance(const Answer& a) {
+    const int off = static_cast<int>(a.measured) - static_cast<int>(a.setpoint);
+    return (off < 0 ? -off : off) <= static_cast<int>(a.tolerance);
+}
+
+void SetWriteFunction(WriteFunction fn) {
+    gWrite = fn != nullptr ? fn : &FileSystemWrite;
+}
+
+int WriteText(const std::string& path, std::string_view data, bool append) {
+    return gWrite(path, data, append);
+}
+
+std::string LocalTimeText(std::int64_t epochMs) {
+    std::int64_t secs = epochMs / 1000;
+    std::int64_t ms = epochMs % 1000;
+    if (ms < 0) {
+        ms += 1000;
+        --secs;
+    }
+    const auto t = static_cast<std::time_t>(secs);
+    std::tm tm{};
+    if (::localtime_r(&t, &tm) == nullptr) {
+        return "";
+    }
+    char buf[40];
+    const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    char out[48];
+    std::snprintf(out, sizeof out, "%.*s.%03d", static_cast<int>(n), buf, static_cast<int>(ms));
+    return out;
+}
+
+bool Recorder::start(const std::string& csvPath, const std::string& sidecarPath,
+                     std::string_view sidecarText, double now, std::int64_t wallMs) {
+    active_ = false;
+    pending_.clear();
+    pendingRows_ = written_ = lost_ = 0;
+    path_ = csvPath;
+    if (WriteText(csvPath, kCsvHeader, false) != 0 ||
+        WriteText(sidecarPath, sidecarText, false) != 0) {
+        return false;
+    }
+    startTime_ = lastFlush_ = now;
+    startWallMs_ = wallMs;
+    active_ = true;
+    return true;
+}
+
+bool Recorder::add(const Answer& a) {
+    if (!active_) {
+        return false;
+    }
+    const double since = a.time - startTime_;
+    AppendRow(pending_, a, since, startWallMs_ + std::llround(since * 1000.0));
+    ++pendingRows_;
+    if (a.time - lastFlush_ >= kFlushInterval) {
+        return writePending(a.time);
+    }
+    return true;
+}
+
+bool Recorder::flush(double now) {
+    return active_ && writePending(now);
+}
+
+bool Recorder::stop(double now) {
+    const bool ok = flush(now);
+    active_ = false;
+    return ok;
+}
+
+bool Recorder::writePending(double now) {
+    lastFlush_ = now;
+    if (pendingRows_ == 0) {
+        return true;
+    }
+    const bool ok = WriteText(path_, pending_, true) == 0;
+    if (ok) {
+        written_ += pendingRows_;
+    } else {
+        lost_ += pendingRows_;
+        active_ = false;
+    }
+    pending_.clear();
+    pendingRows_ = 0;
+    return ok;
+}
+
+} // namespace korven::analysis

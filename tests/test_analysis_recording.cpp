@@ -1,0 +1,351 @@
+// Recording and statistics of run answers against the virtual sensor on the
+// virtual clock: one row per answer, flush timing, write failures, and the
+// statistics against a reference computation on the recorded rows.
+#include "analysis/panel.h"
+#include "display/gui.h"
+#include "link/com232.h"
+#include "support/bed.h"
+#include "support/line.h"
+#include "support/sim_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace korven {
+namespace {
+
+namespace fs = std::filesystem;
+using Cells = std::vector<std::string>;
+
+// The data rows of a CSV file, split at commas; the header row goes to `header`.
+std::vector<Cells> ReadCsv(const fs::path& path, std::string* header = nullptr) {
+    std::ifstream in(path);
+    std::vector<Cells> rows;
+    std::string line;
+    if (std::getline(in, line) && header != nullptr) {
+        *header = line + "\n";
+    }
+    while (std::getline(in, line)) {
+        Cells cells;
+        std::stringstream ss(line);
+        for (std::string cell; std::getline(ss, cell, ',');) {
+            cells.push_back(cell);
+        }
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+class Recording : public test::Bed {
+  protected:
+    void SetUp() override {
+        Bed::SetUp();
+        LoadPanels();
+        InitVars();
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-'); // parameterised tests
+        dir_ =
+            fs::temp_directory_path() / ("korven-rec-" + std::to_string(::getpid()) + "-" + name);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        bed().attachPeer(1, &sensor_);
+        InitRS232(1);
+    }
+    void TearDown() override {
+        analysis::SetWriteFunction(nullptr);
+        fs::remove_all(dir_);
+        Bed::TearDown();
+    }
+    // REC on, the save dialog answered with `path`.
+    void RecOn(const std::string& path) {
+        bed().queueFileDialog({VAL_NEW_FILE_SELECTED, path});
+        bed().click(pHandle, PANEL_TOGGBTN_Rec);
+    }
+    // Runs a loop from now for `seconds`, then STOP.
+    void RunLoop(int button, double seconds) {
+        bed().at(bed().now() + seconds, [this] { bed().click(pHandle, PANEL_BTNStop); });
+        bed().click(pHandle, button);
+    }
+
+    test::SimPeer sensor_;
+    fs::path dir_;
+};
+
+struct LoopCase {
+    const char* name;
+    int button;
+    double seconds;
+    std::size_t minRows; // answers expected at least in that time
+    double maxGap;       // seconds between two answers at most
+};
+
+class RecordingLoops : public Recording, public ::testing::WithParamInterface<LoopCase> {};
+
+TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMatch) {
+    const LoopCase& c = GetParam();
+    const fs::path csv = dir_ / "run.csv";
+    RecOn(csv.string());
+    ASSERT_TRUE(CurrentRecorder().active()) << Status();
+    EXPECT_EQ(Status(), "Recording to run.csv");
+
+    // Watch the file while the loop runs: it grows at most once a second,
+    // and never more than a second's answers wait in memory.
+    struct Probe {
+        double t;
+        std::size_t onDisk;
+    };
+    std::vector<Probe> probes;
+    const double start = bed().now();
+    for (double t = start + 0.05; t < start + c.seconds; t += 0.05) {
+        bed().at(t, [&] {
+            probes.push_back({bed().now(), ReadCsv(csv).size()});
+            EXPECT_LT(bed().now() - CurrentRecorder().lastFlush(), 1.0 + c.maxGap);
+        });
+    }
+    RunLoop(c.button, c.seconds);
+
+    double lastGrowth = start;
+    for (std::size_t i = 1; i < probes.size(); ++i) {
+        if (probes[i].onDisk != probes[i - 1].onDisk) {
+            EXPECT_GE(probes[i].t - lastGrowth, 0.95) << "at " << probes[i].t;
+            lastGrowth = probes[i].t;
+        }
+    }
+    EXPECT_GE(
+        std::count_if(probes.begin(), probes.end(), [&](const Probe& p) { return p.onDisk > 0; }),
+        1);
+
+    // STOP wrote the rest: one row per answer, in order, without gaps.
+    std::string header;
+    const auto rows = ReadCsv(csv, &header);
+    const auto& stats = CurrentStatistics();
+    EXPECT_EQ(header, analysis::kCsvHeader);
+    ASSERT_GE(rows.size(), c.minRows);
+    EXPECT_EQ(rows.size(), stats.count());
+    EXPECT_EQ(CurrentRecorder().rowsPending(), 0u);
+    std::vector<double> values;
+    std::size_t out = 0;
+    double previous = -1.0;
+    for (const auto& r : rows) {
+        ASSERT_EQ(r.size(), 12u);
+        EXPECT_EQ(r[0].size(), 23u) << r[0]; // YYYY-MM-DD HH:MM:SS.mmm
+        const double t = std::stod(r[1]);
+        EXPECT_GT(t, previous);
+        EXPECT_LT(t - std::max(previous, 0.0), c.maxGap);
+        previous = t;
+        const double v = std::stod(r[4]);
+        const bool inside = std::fabs(v - std::stod(r[6])) <= std::stod(r[7]);
+        EXPECT_EQ(r[11], inside ? "1" : "0");
+        out += inside ? 0 : 1;
+        values.push_back(v);
+    }
+    EXPECT_EQ(std::stoi(rows.back()[2]), Ledge);
+    EXPECT_EQ(std::stoi(rows.back()[3]), Redge);
+    EXPECT_EQ(std::stoi(rows.back()[5]), umValue);
+
+    // Reference: two passes over the recorded values.
+    double mean = 0.0;
+    for (double v : values) {
+        mean += v / static_cast<double>(values.size());
+    }
+    double ss = 0.0;
+    for (double v : values) {
+        ss += (v - mean) * (v - mean);
+    }
+    const double sd = std::sqrt(ss / static_cast<double>(values.size() - 1));
+    const double sp = std::stod(rows.back()[6]), tol = std::stod(rows.back()[7]);
+    EXPECT_NEAR(stats.measured().mean(), mean, 1e-9 * std::max(1.0, mean));
+    EXPECT_NEAR(stats.measured().stddev(), sd, 1e-9 * std::max(1.0, sd));
+    EXPECT_EQ(stats.measured().min(), *std::min_element(values.begin(), values.end()));
+    EXPECT_EQ(stats.measured().max(), *std::max_element(values.begin(), values.end()));
+    EXPECT_EQ(stats.outOfTolerance(), out);
+    if (sd > 0.0) {
+        EXPECT_NEAR(stats.cp(), 2.0 * tol / (6.0 * sd), 1e-9);
+        EXPECT_NEAR(stats.cpk(), std::min(sp + tol - mean, mean - sp + tol) / (3.0 * sd), 1e-9);
+    }
+    EXPECT_EQ(bed()
+                  .text(pHandle, PANEL_TEXTBOXStatistics)
+                  .rfind("Answers      " + std::to_string(rows.size()), 0),
+              0u);
+
+    // The sidecar holds the identity and the set at the start.
+    std::ifstream side(dir_ / "run.json");
+    const std::string sidecar((std::istreambuf_iterator<char>(side)), {});
+    EXPECT_NE(sidecar.find("\"firmware\": \"" + sensor_.model().preset().firmware + "\""),
+              std::string::npos)
+        << sidecar;
+    EXPECT_NE(sidecar.find("\"Teach value\": " + std::to_string(tVal)), std::string::npos);
+
+    // REC off ends the recording; RESET clears the statistics.
+    bed().click(pHandle, PANEL_TOGGBTN_Rec);
+    EXPECT_FALSE(CurrentRecorder().active());
+    EXPECT_EQ(Status(), "Recording saved: " + std::to_string(rows.size()) + " rows in run.csv");
+    bed().click(pHandle, PANEL_BTNStatReset);
+    EXPECT_EQ(CurrentStatistics().count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loops, RecordingLoops,
+                         ::testing::Values(LoopCase{"Run", PANEL_BTNRun, 5.5, 120, 0.1},
+                                           LoopCase{"Video", PANEL_BTNVideo, 4.2, 9, 0.5}),
+                         [](const ::testing::TestParamInfo<LoopCase>& p) {
+                             return std::string(p.param.name);
+                         });
+
+// ---- write failures -------------------------------------------------------
+
+int gWritesLeft = 0;
+int FailWhenCountedOut(const std::string& path, std::string_view data, bool append) {
+    if (gWritesLeft-- <= 0) {
+        return -1;
+    }
+    analysis::SetWriteFunction(nullptr);
+    const int result = analysis::WriteText(path, data, append);
+    analysis::SetWriteFunction(&FailWhenCountedOut);
+    return result;
+}
+
+TEST_F(Recording, AFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesOn) {
+    enum class Fault { MissingDirectory, FullDevice, DirectoryRemoved, DiskFullLater };
+    struct Case {
+        Fault fault;
+        std::string file;
+        const char* status;
+    };
+    const Case cases[] = {
+        {Fault::MissingDirectory, "gone/rec.csv", "Recording not started: cannot write rec.csv"},
+        {Fault::FullDevice, "/dev/full", "Recording not started: cannot write full"},
+        {Fault::DirectoryRemoved, "rec.csv", "Recording stopped: cannot write rec.csv"},
+        {Fault::DiskFullLater, "rec.csv", "Recording stopped: cannot write rec.csv"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status + (" / " + c.file));
+        const fs::path sub = dir_ / "stick";
+        fs::create_directories(sub);
+        const std::string path = c.file[0] == '/' ? c.file : (sub / c.file).string();
+        gWritesLeft = 3; // header, sidecar and the first second's rows
+        if (c.fault == Fault::DiskFullLater) {
+            analysis::SetWriteFunction(&FailWhenCountedOut);
+        }
+        RecOn(path);
+        const std::string afterRec = Status();
+        const std::size_t framesBefore = sensor_.frames().size();
+        if (c.fault == Fault::DirectoryRemoved) {
+            bed().at(bed().now() + 1.5, [&] { fs::remove_all(sub); });
+        }
+        std::string seen;
+        bed().at(bed().now() + 2.9, [&] { seen = Status(); });
+        RunLoop(PANEL_BTNRun, 3.0);
+        analysis::SetWriteFunction(nullptr);
+
+        const bool atStart = c.fault == Fault::MissingDirectory || c.fault == Fault::FullDevice;
+        EXPECT_EQ(atStart ? afterRec : seen, c.status);
+        EXPECT_FALSE(CurrentRecorder().active());
+        EXPECT_EQ(bed().intValue(pHandle, PANEL_TOGGBTN_Rec), 0);
+        // The loop ran its full time and ended by STOP only.
+        EXPECT_GE(sensor_.frames().size() - framesBefore, 70u);
+        EXPECT_EQ(stop_flag, 1);
+        if (c.fault == Fault::DiskFullLater) {
+            EXPECT_EQ(ReadCsv(path).size(), CurrentRecorder().rowsWritten());
+            EXPECT_GT(CurrentRecorder().rowsWritten(), 20u);
+            EXPECT_GT(CurrentRecorder().rowsLost(), 0u);
+        }
+        fs::remove_all(sub);
+    }
+}
+
+// ---- statistics -------------------------------------------------------------
+
+TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
+    struct Case {
+        std::vector<int> values;
+        int setpoint, tolerance;
+        double mean, sd, cp, cpk;
+        std::size_t out;
+    };
+    const Case cases[] = {
+        {{98, 100, 102}, 100, 6, 100.0, 2.0, 1.0, 1.0, 0},
+        {{104, 106, 108, 110},
+         100,
+         8,
+         107.0,
+         std::sqrt(20.0 / 3.0),
+         16.0 / (6 * std::sqrt(20.0 / 3.0)),
+         1.0 / (3 * std::sqrt(20.0 / 3.0)),
+         1},
+        {{65535, 65535, 65535}, 65535, 1, 65535.0, 0.0, NAN, NAN, 0},
+    };
+    for (const Case& c : cases) {
+        analysis::Statistics s;
+        double t = 10.0;
+        for (const int& v : c.values) {
+            analysis::Answer a;
+            // A pause between two runs leaves the rate alone.
+            a.time = t += &v == &c.values[1] ? 60.0 : 0.04;
+            a.measured = static_cast<std::uint16_t>(v);
+            a.setpoint = static_cast<std::uint16_t>(c.setpoint);
+            a.tolerance = static_cast<std::uint16_t>(c.tolerance);
+            s.add(a);
+        }
+        EXPECT_EQ(s.count(), c.values.size());
+        EXPECT_DOUBLE_EQ(s.measured().mean(), c.mean);
+        EXPECT_NEAR(s.measured().stddev(), c.sd, 1e-12);
+        EXPECT_EQ(std::isnan(s.cp()), std::isnan(c.cp));
+        if (!std::isnan(c.cp)) {
+            EXPECT_NEAR(s.cp(), c.cp, 1e-12);
+            EXPECT_NEAR(s.cpk(), c.cpk, 1e-12);
+        }
+        EXPECT_EQ(s.outOfTolerance(), c.out);
+        EXPECT_NEAR(s.rate(), 25.0, 1e-9);
+
+        analysis::Answer moved;
+        moved.setpoint = static_cast<std::uint16_t>(c.setpoint - 1);
+        moved.tolerance = static_cast<std::uint16_t>(c.tolerance);
+        s.add(moved);
+        EXPECT_EQ(s.count(), 1u);
+        EXPECT_EQ(s.setpoint(), c.setpoint - 1);
+    }
+}
+
+TEST_F(Recording, RecDuringALoopTakesNoDialogAndRecordsBesideTheLastRecording) {
+    RecOn((dir_ / "first.csv").string());
+    bed().click(pHandle, PANEL_TOGGBTN_Rec);
+    const std::size_t dialogs = bed().fileDialogs().size();
+    std::string status;
+    bed().at(bed().now() + 0.5, [&] {
+        bed().click(pHandle, PANEL_TOGGBTN_Rec);
+        status = Status();
+    });
+    RunLoop(PANEL_BTNRun, 2.0);
+    EXPECT_EQ(bed().fileDialogs().size(), dialogs);
+    const fs::path csv = CurrentRecorder().path();
+    EXPECT_EQ(csv.parent_path(), dir_);
+    EXPECT_EQ(status, "Recording to " + csv.filename().string());
+    EXPECT_EQ(csv.filename().string().rfind("KRVN-rec-", 0), 0u);
+    EXPECT_GE(ReadCsv(csv).size(), 30u);
+    EXPECT_EQ(ReadCsv(csv).size(), CurrentRecorder().rowsWritten());
+}
+
+TEST_F(Recording, AnAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {
+    test::LinePeer peer;
+    test::OpenLine(bed(), &peer);
+    test::Bytes shifted = test::Filled(4, 0);
+    const test::Bytes frame = test::AnswerFrame(CMD_RUN, {300, 700, 300, 0, 0, 600, 50});
+    shifted.insert(shifted.end(), frame.begin(), frame.end());
+    peer.send(shifted).always(CMD_RUN, test::reply::Answer({300, 700, 650, 0, 0, 600, 50}));
+    bed().at(bed().now() + 1.0, [] { stop_flag = 1; });
+    PushRUN();
+    EXPECT_GT(CurrentStatistics().count(), 10u);
+    EXPECT_EQ(CurrentStatistics().measured().min(), 650.0);
+}
+
+} // namespace
+} // namespace korven
