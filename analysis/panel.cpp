@@ -13,7 +13,6 @@ namespace korven {
 
 namespace {
 
-constexpr const char* kLayoutFile = "KORVENDarir23.uir";
 // The statistics area is redrawn at most this often (seconds apart).
 constexpr double kStatisticsPeriod = 0.2;
 
