@@ -23,6 +23,13 @@ bool replaying = false;
 // are not kept, so that a stuck line cannot make the queue grow for ever.
 constexpr std::size_t kMaxHeld = 64;
 
+// A stopped loop empties the output queue as it ends, which can cut its last
+// request short. The sensor drops such a fragment once the line has been
+// quiet for its frame gap (0.1 s); a loop that follows at once waits a little
+// longer than that, so that its first request is not read together with the
+// fragment and lost.
+constexpr double kFrameResync = 0.12;
+
 bool Hold(std::function<void()> run, bool startsLoop) {
     if (replaying) {
         replaying = false;
@@ -50,7 +57,11 @@ bool RunRunnable() {
             return ran;
         }
         const std::function<void()> run = std::move(it->run);
+        const bool startsLoop = it->startsLoop;
         held.erase(it);
+        if (startsLoop) {
+            Delay(kFrameResync);
+        }
         replaying = true;
         run();
         replaying = false;
