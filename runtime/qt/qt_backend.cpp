@@ -283,7 +283,18 @@ void QtBackend::delay(double seconds) {
 }
 
 std::string QtBackend::projectDir() {
-    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();
+    // The layout file lies beside the program in the build tree and in a
+    // plain install, and in the shared data directory of an installed package.
+    const QDir beside(QCoreApplication::applicationDirPath());
+    QString dir = beside.absolutePath();
+#ifdef KORVEN_DATA_FROM_BIN
+    const QDir data(beside.filePath(QStringLiteral(KORVEN_DATA_FROM_BIN)));
+    if (!beside.exists(QStringLiteral("KORVENDarir23.uir")) &&
+        data.exists(QStringLiteral("KORVENDarir23.uir"))) {
+        dir = data.canonicalPath();
+    }
+#endif
+    return QDir::toNativeSeparators(dir).toStdString();
 }
 
 // ---- panels -------------------------------------------------------------------
