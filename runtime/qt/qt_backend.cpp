@@ -559,16 +559,17 @@ void QtBackend::fillPortList(Control& c) {
         if (i < static_cast<int>(list.size()) &&
             !list[static_cast<std::size_t>(i)].device.isEmpty()) {
             const PortEntry& e = list[static_cast<std::size_t>(i)];
+            // The mark goes first: the closed drop-down shows only the start.
+            if (!e.present) {
+                text += QStringLiteral(" [unplugged]");
+            } else if (!e.permitted) {
+                text += QStringLiteral(" [no access: group %1]")
+                            .arg(e.group.isEmpty() ? QStringLiteral("dialout") : e.group);
+                hint = serial_->permissionHint(number);
+            }
             text += QStringLiteral(": ") + e.device;
             if (!e.description.isEmpty()) {
                 text += QStringLiteral(" (") + e.description + QLatin1Char(')');
-            }
-            if (!e.present) {
-                text += QStringLiteral(" - unplugged");
-            } else if (!e.permitted) {
-                text += QStringLiteral(" - no access, group ") +
-                        (e.group.isEmpty() ? QStringLiteral("dialout") : e.group);
-                hint = serial_->permissionHint(number);
             }
         } else {
             text += QStringLiteral(": -");
