@@ -164,7 +164,9 @@ make_root "$build"
 say "cloning $(git -C "$repo" rev-parse --short HEAD) into /src"
 git -C "$repo" diff --quiet HEAD -- || say "note: uncommitted changes are not part of the check"
 git clone --quiet --no-local "$repo" "$build/src"
-git -C "$build/src" checkout --quiet --detach "$(git -C "$repo" rev-parse HEAD)"
+# HEAD itself, also when it is on no branch.
+git -C "$build/src" fetch --quiet "$repo" HEAD
+git -C "$build/src" checkout --quiet --detach FETCH_HEAD
 if [ -n "$cache" ]; then
   # A compiler cache only makes the next run faster; the packages the build
   # needs still come from scripts/setup.sh alone.
