@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Proves that a newcomer's machine needs nothing but the README's commands:
 # bootstraps a minimal Debian 12 (bookworm, minbase, main only) into a folder,
-# puts a clean clone of this repository's HEAD into it and, as root inside it,
+# puts a clean clone of this repository's HEAD into it and, as root inside it
+# (with /proc, /sys and a /dev of its own mounted; all unmounted on every exit),
 #   1. runs the README's test command (bash scripts/test.sh),
 #   2. runs the README's run command, bounded: the screenshot walk against
 #      the virtual sensor on the offscreen platform,
@@ -114,6 +115,36 @@ bind() { # bind SOURCE TARGET
   mount --make-private "$2"
 }
 
+# A /dev of the root's own (device nodes on a tmpfs, a new pseudo-terminal
+# instance, its own shared memory): nothing run inside can remove or replace
+# the host's device nodes, as it could through a bind mount of /dev.
+own_dev() { # own_dev DIR
+  local dev=$1 name major minor
+  mkdir -p "$dev"
+  mount -t tmpfs -o mode=755,nosuid tmpfs "$dev"
+  mounted+=("$dev")
+  while read -r name major minor; do
+    mknod -m 666 "$dev/$name" c "$major" "$minor"
+  done <<'NODES'
+null 1 3
+zero 1 5
+full 1 7
+random 1 8
+urandom 1 9
+tty 5 0
+NODES
+  mkdir -p "$dev/pts" "$dev/shm"
+  mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$dev/pts"
+  mounted+=("$dev/pts")
+  ln -s pts/ptmx "$dev/ptmx"
+  mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$dev/shm"
+  mounted+=("$dev/shm")
+  ln -s /proc/self/fd "$dev/fd"
+  ln -s /proc/self/fd/0 "$dev/stdin"
+  ln -s /proc/self/fd/1 "$dev/stdout"
+  ln -s /proc/self/fd/2 "$dev/stderr"
+}
+
 # A fresh Debian 12 in $1, from the cached tarball when there is one.
 make_root() {
   local root=$1 tarball=
@@ -136,9 +167,7 @@ make_root() {
     "$suite" "$root" "$mirror" >"$work/debootstrap.log" 2>&1 ||
     { tail -20 "$work/debootstrap.log" >&2; return 1; }
   echo "deb $mirror $suite main" >"$root/etc/apt/sources.list"
-  bind /dev "$root/dev"
-  bind /dev/pts "$root/dev/pts"
-  bind /dev/shm "$root/dev/shm"
+  own_dev "$root/dev"
   mkdir -p "$root/proc" "$root/sys"
   mount -t proc proc "$root/proc" && mounted+=("$root/proc")
   mount -t sysfs sysfs "$root/sys" && mounted+=("$root/sys")
