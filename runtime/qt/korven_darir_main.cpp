@@ -7,6 +7,8 @@
 #include "sim/pty_server.h"
 
 #include <QApplication>
+#include <QStandardPaths>
+#include <QStringList>
 
 #include <cstdio>
 #include <cstring>
@@ -21,9 +23,13 @@ constexpr const char* kUsage =
     "Setup and monitoring of a KORVEN edge sensor on RS-232 (19200 baud 8N1).\n"
     "\n"
     "Options:\n"
-    "  --port N=PATH       serial port number N opens the device PATH\n"
-    "                      (repeatable; without it, port N is the N-th serial\n"
-    "                      device found, sorted by name)\n"
+    "  --port N=PATH       serial port number N opens the device PATH, also a\n"
+    "                      stable name such as /dev/serial/by-id/... (repeatable;\n"
+    "                      without it, port N is the N-th serial device found,\n"
+    "                      sorted by name, the adapter last used first; devices\n"
+    "                      plugged in later are added at the end)\n"
+    "  --port-glob PATTERN also list the devices matching PATTERN (e.g. /tmp/tty*)\n"
+    "                      as they appear (repeatable)\n"
     "  --simulate [PRESET] run a virtual sensor on a pseudo-terminal as port 1\n"
     "                      (PRESET: sensor model, see korven-sensor-sim --list-presets)\n"
     "  --screenshots DIR   walk through run mode, video mode and calibration,\n"
@@ -33,6 +39,7 @@ constexpr const char* kUsage =
 
 struct Options {
     std::map<int, std::string> ports;
+    QStringList portGlobs;
     bool simulate = false;
     std::string preset;
     std::string screenshots;
@@ -78,6 +85,14 @@ int ParseArguments(int argc, char** argv, Options& options) {
                 return 2;
             }
             options.ports[number] = mapping.substr(eq + 1);
+            continue;
+        }
+        if (arg == "--port-glob") {
+            if (i + 1 >= argc) {
+                std::fputs("korven-darir: --port-glob needs a pattern\n", stderr);
+                return 2;
+            }
+            options.portGlobs << QString::fromLocal8Bit(argv[++i]);
             continue;
         }
         if (arg == "--screenshots") {
@@ -135,13 +150,17 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral("2.3"));
 
     korven::rt::qt::QtBackend backend;
+    // The adapter last connected is offered first at the next start.
+    backend.rememberPortsIn(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
+                            QStringLiteral("/korven-darir.conf"));
     for (const auto& [number, path] : options.ports) {
-        backend.mapPort(number, QString::fromStdString(path));
+        backend.mapPort(number, QString::fromLocal8Bit(path.c_str()));
     }
     if (sensor) {
-        backend.mapPort(1, QString::fromStdString(sensor->path()),
-                        QStringLiteral("virtual sensor"));
+        backend.mapPort(1, QString::fromStdString(sensor->path()), QStringLiteral("virtual sensor"),
+                        false);
     }
+    backend.watchPorts(options.portGlobs);
     korven::rt::SetBackend(&backend);
     korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
     if (!options.screenshots.empty()) {

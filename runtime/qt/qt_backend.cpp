@@ -37,6 +37,7 @@
 #include <cmath>
 #include <limits>
 #include <thread>
+#include <utility>
 
 namespace korven::rt::qt {
 
@@ -216,6 +217,20 @@ QtBackend::QtBackend(QObject* parent)
     // Panels are hidden and shown by the program; hiding the last one must
     // not end the event loop.
     QGuiApplication::setQuitOnLastWindowClosed(false);
+    connect(serial_.get(), &SerialPorts::portsChanged, this, &QtBackend::refreshPortLists);
+    // A pulled adapter ends a running loop at once and says so, and a
+    // returning one is connected again, both through the program's own
+    // port choice: as if the operator chose the port shown once more.
+    connect(serial_.get(), &SerialPorts::portLost, this, [this](int number) {
+        choosePortAgain(number);
+        // Inside a running command (a loop) the command may still write its
+        // own time-out text after the port choice has run: choose once more
+        // when it has returned, so that the status ends saying the port is gone.
+        if (dispatchDepth_ > 0) {
+            portChoiceAfterCommand_ = number;
+        }
+    });
+    connect(serial_.get(), &SerialPorts::portBack, this, &QtBackend::choosePortAgain);
 }
 
 QtBackend::~QtBackend() {
@@ -226,8 +241,44 @@ QtBackend::~QtBackend() {
     panels_.clear();
 }
 
-void QtBackend::mapPort(int number, const QString& device, const QString& description) {
-    serial_->mapPort(number, device, description);
+void QtBackend::mapPort(int number, const QString& device, const QString& description,
+                        bool remember) {
+    serial_->mapPort(number, device, description, remember);
+}
+
+void QtBackend::watchPorts(const QStringList& patterns) {
+    serial_->watchPaths(patterns);
+}
+
+void QtBackend::rememberPortsIn(const QString& settingsFile) {
+    serial_->rememberIn(settingsFile);
+}
+
+void QtBackend::rescanPorts() {
+    serial_->rescan();
+}
+
+void QtBackend::refreshPortLists() {
+    for (auto& [handle, panel] : panels_) {
+        for (auto& [id, c] : panel->controls) {
+            if (c->kind == CtrlKind::Ring && c->widget &&
+                c->widget->property("portList").toBool()) {
+                fillPortList(*c);
+            }
+        }
+    }
+}
+
+void QtBackend::choosePortAgain(int number) {
+    for (auto& [handle, panel] : panels_) {
+        for (auto& [id, c] : panel->controls) {
+            auto* combo = qobject_cast<QComboBox*>(c->widget.data());
+            if (c->kind == CtrlKind::Ring && combo && combo->property("portList").toBool() &&
+                combo->currentIndex() + c->valueOffset == number) {
+                postCtrlEvent(handle, id, EVENT_COMMIT);
+            }
+        }
+    }
 }
 
 std::vector<PortEntry> QtBackend::ports() const {
@@ -283,7 +334,18 @@ void QtBackend::delay(double seconds) {
 }
 
 std::string QtBackend::projectDir() {
-    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();
+    // The layout file lies beside the program in the build tree and in a
+    // plain install, and in the shared data directory of an installed package.
+    const QDir beside(QCoreApplication::applicationDirPath());
+    QString dir = beside.absolutePath();
+#ifdef KORVEN_DATA_FROM_BIN
+    const QDir data(beside.filePath(QStringLiteral(KORVEN_DATA_FROM_BIN)));
+    if (!beside.exists(QStringLiteral("KORVENDarir23.uir")) &&
+        data.exists(QStringLiteral("KORVENDarir23.uir"))) {
+        dir = data.canonicalPath();
+    }
+#endif
+    return QDir::toNativeSeparators(dir).toStdString();
 }
 
 // ---- panels -------------------------------------------------------------------
@@ -448,7 +510,12 @@ void QtBackend::bindControl(Panel& panel, Control& c) {
         // already shown, is a commit, so that the operator can pick the
         // same port again to reconnect.
         connect(static_cast<QComboBox*>(w), &QComboBox::currentIndexChanged, this,
-                [this, ph, id] { postCtrlEvent(ph, id, EVENT_VAL_CHANGED); });
+                [this, ph, id, w] {
+                    if (auto* combo = qobject_cast<QComboBox*>(w)) {
+                        combo->setToolTip(combo->currentData(Qt::ToolTipRole).toString());
+                    }
+                    postCtrlEvent(ph, id, EVENT_VAL_CHANGED);
+                });
         connect(static_cast<QComboBox*>(w), &QComboBox::activated, this,
                 [this, ph, id] { postCtrlEvent(ph, id, EVENT_COMMIT); });
         break;
@@ -488,9 +555,18 @@ void QtBackend::fillPortList(Control& c) {
     for (int i = 0; i < n; ++i) {
         const int number = i + c.valueOffset;
         QString text = QStringLiteral("COM%1").arg(number);
+        QString hint;
         if (i < static_cast<int>(list.size()) &&
             !list[static_cast<std::size_t>(i)].device.isEmpty()) {
             const PortEntry& e = list[static_cast<std::size_t>(i)];
+            // The mark goes first: the closed drop-down shows only the start.
+            if (!e.present) {
+                text += QStringLiteral(" [unplugged]");
+            } else if (!e.permitted) {
+                text += QStringLiteral(" [no access: group %1]")
+                            .arg(e.group.isEmpty() ? QStringLiteral("dialout") : e.group);
+                hint = serial_->permissionHint(number);
+            }
             text += QStringLiteral(": ") + e.device;
             if (!e.description.isEmpty()) {
                 text += QStringLiteral(" (") + e.description + QLatin1Char(')');
@@ -499,8 +575,10 @@ void QtBackend::fillPortList(Control& c) {
             text += QStringLiteral(": -");
         }
         combo->addItem(text);
+        combo->setItemData(i, hint, Qt::ToolTipRole);
     }
     combo->setCurrentIndex(std::clamp(current, 0, combo->count() - 1));
+    combo->setToolTip(combo->currentData(Qt::ToolTipRole).toString());
     // The open list is as wide as its longest entry.
     combo->view()->setMinimumWidth(combo->view()->sizeHintForColumn(0) + 24);
 }
@@ -562,6 +640,9 @@ void QtBackend::deliverCtrlEvent(int panel, int control, int event) {
     ++dispatchDepth_;
     fn(panel, control, event, data, 0, 0);
     --dispatchDepth_;
+    if (dispatchDepth_ == 0 && portChoiceAfterCommand_ != 0) {
+        choosePortAgain(std::exchange(portChoiceAfterCommand_, 0));
+    }
 }
 
 void QtBackend::postPanelEvent(int panel, int event) {

@@ -31,8 +31,16 @@ class QtBackend : public QObject, public Backend {
     ~QtBackend() override;
 
     // Port n opens this device instead of the n-th one found. Call before
-    // panels are loaded so that the port list shows it.
-    void mapPort(int number, const QString& device, const QString& description = {});
+    // panels are loaded so that the port list shows it. `remember` false
+    // keeps it from becoming the remembered adapter (a virtual sensor).
+    void mapPort(int number, const QString& device, const QString& description = {},
+                 bool remember = true);
+    // Also lists devices matching these path patterns as they come and go.
+    void watchPorts(const QStringList& patterns);
+    // Remembers the adapter last opened in this file and lists it first.
+    void rememberPortsIn(const QString& settingsFile);
+    // Looks for added and removed devices now (otherwise every second).
+    void rescanPorts();
     // The ports as the port selector lists them, numbered from 1.
     std::vector<PortEntry> ports() const;
 
@@ -104,6 +112,10 @@ class QtBackend : public QObject, public Backend {
     void postPanelEvent(int panel, int event);
     void deliverCtrlEvent(int panel, int control, int event);
     void fillPortList(Control& control);
+    // Every port selector: shows the list again, or is chosen again (the
+    // operator's way to reconnect) when it shows `number`.
+    void refreshPortLists();
+    void choosePortAgain(int number);
     void applyToggleText(Control& control);
     static void fitLabel(QWidget* widget);
 
@@ -111,7 +123,8 @@ class QtBackend : public QObject, public Backend {
     int nextPanelHandle_ = 1;
     int nextRuntimeControl_ = 1000;
     int pendingEvents_ = 0;
-    int dispatchDepth_ = 0; // > 0 while a callback runs
+    int dispatchDepth_ = 0;          // > 0 while a callback runs
+    int portChoiceAfterCommand_ = 0; // a lost port to choose again at depth 0
     QEventLoop* loop_ = nullptr;
     bool quitRequested_ = false;
     int quitCode_ = 0;

@@ -1,23 +1,32 @@
 #include "runtime/qt/qt_serial.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QSettings>
+#include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <set>
 
-#ifdef Q_OS_UNIX
+#include <grp.h>
 #include <poll.h>
-#endif
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace korven::rt::qt {
 
 namespace {
 
 constexpr int kMaxPortNumber = 255;
+// How often the port list looks for added and removed devices.
+constexpr int kRescanMs = 1000;
 constexpr double kDefaultTimeout = 5.0;
 constexpr qsizetype kMinQueue = 64;
 // Bound on notifications per port and pass, so that a flood of bytes cannot
@@ -31,7 +40,42 @@ qint64 Millis(double seconds) {
     return static_cast<qint64>(std::ceil(std::min(seconds, 86400.0) * 1000.0));
 }
 
+// Whether the user may read and write `path`; when not, `group` is the
+// group that owns it. A missing device is no matter of permission.
+bool Permitted(const QString& path, QString* owner) {
+    owner->clear();
+    const QByteArray name = QFile::encodeName(path);
+    if (::access(name.constData(), R_OK | W_OK) == 0 || errno != EACCES) {
+        return true;
+    }
+    struct stat st {};
+    if (::stat(name.constData(), &st) == 0) {
+        if (const struct group* g = ::getgrgid(st.st_gid)) {
+            *owner = QString::fromLocal8Bit(g->gr_name);
+        }
+    }
+    return false;
+}
+
+PortEntry Entry(int number, const QString& device = {}, const QString& description = {}) {
+    PortEntry e;
+    e.number = number;
+    e.device = device;
+    e.description = description;
+    e.present = !device.isEmpty();
+    return e;
+}
+
 } // namespace
+
+SerialPorts::Known SerialPorts::Adapter(PortEntry entry, const QString& serial,
+                                        const QString& stable) {
+    Known k;
+    k.entry = std::move(entry);
+    k.serial = serial;
+    k.stable = stable;
+    return k;
+}
 
 struct SerialPorts::Port {
     int number = 0;
@@ -55,18 +99,14 @@ struct SerialPorts::Port {
 };
 
 SerialPorts::SerialPorts(QObject* parent) : QObject(parent) {
-    auto infos = QSerialPortInfo::availablePorts();
-    std::sort(infos.begin(), infos.end(), [](const QSerialPortInfo& a, const QSerialPortInfo& b) {
-        return a.systemLocation() < b.systemLocation();
-    });
-    int n = 1;
-    for (const QSerialPortInfo& info : infos) {
-        QString description = info.description();
-        if (description.isEmpty()) {
-            description = info.manufacturer();
-        }
-        found_.push_back(PortEntry{n++, info.systemLocation(), description});
+    for (Found& f : scan()) {
+        const int n = static_cast<int>(known_.size()) + 1;
+        known_[n] = Adapter(Entry(n, f.device, f.description), f.serial, f.stable);
     }
+    rescan(); // permissions
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &SerialPorts::rescan);
+    timer->start(kRescanMs);
 }
 
 SerialPorts::~SerialPorts() {
@@ -77,40 +117,243 @@ SerialPorts::~SerialPorts() {
     }
 }
 
-void SerialPorts::mapPort(int number, const QString& device, const QString& description) {
-    if (number >= 1 && number <= kMaxPortNumber) {
-        mapped_[number] = {device, description};
+std::vector<SerialPorts::Found> SerialPorts::scan() const {
+    // Stable names of adapters: the links in /dev/serial/by-id by their target.
+    std::map<QString, QString> byId;
+    const QDir ids(QStringLiteral("/dev/serial/by-id"));
+    for (const QFileInfo& link : ids.entryInfoList(QDir::System | QDir::Files, QDir::Name)) {
+        byId.emplace(link.canonicalFilePath(), link.absoluteFilePath());
+    }
+    std::vector<Found> found;
+    auto infos = QSerialPortInfo::availablePorts();
+    std::sort(infos.begin(), infos.end(), [](const QSerialPortInfo& a, const QSerialPortInfo& b) {
+        return a.systemLocation() < b.systemLocation();
+    });
+    for (const QSerialPortInfo& info : infos) {
+        Found f;
+        f.device = info.systemLocation();
+        f.description = info.description();
+        f.serial = info.serialNumber();
+        if (f.description.isEmpty()) {
+            f.description = info.manufacturer();
+        }
+        if (auto it = byId.find(QFileInfo(f.device).canonicalFilePath()); it != byId.end()) {
+            f.stable = it->second;
+        }
+        found.push_back(std::move(f));
+    }
+    for (const QString& pattern : patterns_) {
+        const QFileInfo where(pattern);
+        const QDir dir = where.dir();
+        for (const QFileInfo& path :
+             dir.entryInfoList({where.fileName()}, QDir::System | QDir::Files, QDir::Name)) {
+            if (path.exists()) {
+                Found f;
+                f.device = f.stable = path.absoluteFilePath();
+                found.push_back(f);
+            }
+        }
+    }
+    return found;
+}
+
+void SerialPorts::rescan() {
+    bool changed = false;
+    std::vector<int> gone, back;
+    std::set<int> seen;
+    auto sameAdapter = [](const Known& k, const Found& f) {
+        if (!k.serial.isEmpty() || !f.serial.isEmpty()) {
+            return k.serial == f.serial;
+        }
+        return !f.stable.isEmpty() ? k.stable == f.stable : k.entry.device == f.device;
+    };
+    for (Found& f : scan()) {
+        auto it = std::find_if(known_.begin(), known_.end(), [&](const auto& kv) {
+            return !kv.second.mapped && !seen.count(kv.first) && sameAdapter(kv.second, f);
+        });
+        if (it == known_.end()) {
+            // A device already listed under a number given to it is not
+            // listed a second time.
+            const QString real = QFileInfo(f.device).canonicalFilePath();
+            const bool listed = std::any_of(known_.begin(), known_.end(), [&](const auto& kv) {
+                return kv.second.mapped &&
+                       QFileInfo(kv.second.entry.device).canonicalFilePath() == real;
+            });
+            if (listed) {
+                continue;
+            }
+            const int n = known_.empty() ? 1 : known_.rbegin()->first + 1;
+            if (n > kMaxPortNumber) {
+                continue;
+            }
+            it = known_.emplace(n, Adapter(Entry(n), f.serial, f.stable)).first;
+        }
+        seen.insert(it->first);
+        PortEntry& e = it->second.entry;
+        if (!e.present || e.device != f.device || e.description != f.description) {
+            changed = true;
+            if (!e.present && it->second.lost) {
+                back.push_back(it->first);
+            }
+            e.present = true;
+            e.device = f.device;
+            e.description = f.description;
+        }
+    }
+    for (auto& [number, k] : known_) {
+        const bool present = k.mapped ? QFileInfo::exists(k.entry.device) : seen.count(number) > 0;
+        if (k.mapped && present && !k.entry.present && k.lost) {
+            back.push_back(number);
+        }
+        if (present != k.entry.present) {
+            k.entry.present = present;
+            changed = true;
+        }
+        if (!present && isOpen(number)) {
+            gone.push_back(number);
+        }
+        QString group;
+        const bool permitted = !present || Permitted(k.entry.device, &group);
+        if (permitted != k.entry.permitted || group != k.entry.group) {
+            k.entry.permitted = permitted;
+            k.entry.group = group;
+            changed = true;
+        }
+    }
+    for (int number : gone) {
+        close(number);
+        lost(number);
+    }
+    if (changed) {
+        emit portsChanged();
+    }
+    for (int number : back) {
+        known_[number].lost = false;
+        emit portBack(number);
     }
 }
 
-std::vector<PortEntry> SerialPorts::ports() const {
-    int last = static_cast<int>(found_.size());
-    if (!mapped_.empty()) {
-        last = std::max(last, mapped_.rbegin()->first);
+void SerialPorts::lost(int number) {
+    auto it = known_.find(number);
+    if (it != known_.end()) {
+        it->second.lost = true;
     }
+    emit portLost(number);
+}
+
+void SerialPorts::mapPort(int number, const QString& device, const QString& description,
+                          bool remember) {
+    if (number < 1 || number > kMaxPortNumber) {
+        return;
+    }
+    Known k = Adapter(Entry(number, device, description), {}, device);
+    k.mapped = true;
+    k.remember = remember;
+    k.entry.present = QFileInfo::exists(device);
+    k.entry.permitted = !k.entry.present || Permitted(device, &k.entry.group);
+    auto it = known_.find(number);
+    if (it != known_.end() && !it->second.mapped) {
+        // A device found by the scan moves to a free number.
+        Known found = std::move(it->second);
+        it->second = std::move(k);
+        known_.emplace(known_.rbegin()->first + 1, std::move(found));
+        renumber();
+    } else {
+        known_[number] = std::move(k);
+    }
+}
+
+void SerialPorts::watchPaths(const QStringList& patterns) {
+    patterns_ += patterns;
+    rescan();
+    renumber();
+}
+
+void SerialPorts::rememberIn(const QString& settingsFile) {
+    settingsFile_ = settingsFile;
+    renumber();
+}
+
+void SerialPorts::renumber() {
+    // The devices found by the scan, the remembered adapter first, fill the
+    // numbers that no mapping takes.
+    QString serial, path;
+    if (!settingsFile_.isEmpty()) {
+        const QSettings settings(settingsFile_, QSettings::IniFormat);
+        serial = settings.value(QStringLiteral("adapter/serial")).toString();
+        path = settings.value(QStringLiteral("adapter/path")).toString();
+    }
+    auto isRemembered = [&](const Known& k) {
+        return (!serial.isEmpty() && k.serial == serial) ||
+               (!path.isEmpty() && (k.stable == path || k.entry.device == path));
+    };
+    std::vector<Known> found;
+    for (auto it = known_.begin(); it != known_.end();) {
+        if (it->second.mapped) {
+            ++it;
+        } else {
+            found.push_back(std::move(it->second));
+            it = known_.erase(it);
+        }
+    }
+    std::stable_sort(found.begin(), found.end(), [&](const Known& a, const Known& b) {
+        const bool ra = isRemembered(a), rb = isRemembered(b);
+        return ra != rb ? ra : a.entry.device < b.entry.device;
+    });
+    int n = 1;
+    for (Known& k : found) {
+        while (known_.count(n)) {
+            ++n;
+        }
+        k.entry.number = n;
+        known_.emplace(n, std::move(k));
+    }
+}
+
+void SerialPorts::remember(int number) {
+    auto it = known_.find(number);
+    if (settingsFile_.isEmpty() || it == known_.end() || !it->second.remember) {
+        return;
+    }
+    QSettings settings(settingsFile_, QSettings::IniFormat);
+    settings.setValue(QStringLiteral("adapter/serial"), it->second.serial);
+    settings.setValue(QStringLiteral("adapter/path"),
+                      it->second.stable.isEmpty() ? it->second.entry.device : it->second.stable);
+}
+
+std::vector<PortEntry> SerialPorts::ports() const {
+    const int last = known_.empty() ? 0 : known_.rbegin()->first;
     std::vector<PortEntry> list;
     for (int n = 1; n <= last; ++n) {
-        auto m = mapped_.find(n);
-        if (m != mapped_.end()) {
-            list.push_back(PortEntry{n, m->second.first, m->second.second});
-        } else if (n <= static_cast<int>(found_.size())) {
-            list.push_back(found_[static_cast<std::size_t>(n - 1)]);
+        auto it = known_.find(n);
+        if (it != known_.end()) {
+            list.push_back(it->second.entry);
         } else {
-            list.push_back(PortEntry{n, {}, {}});
+            list.push_back(Entry(n));
         }
     }
     return list;
 }
 
 QString SerialPorts::deviceFor(int number) const {
-    auto m = mapped_.find(number);
-    if (m != mapped_.end()) {
-        return m->second.first;
+    auto it = known_.find(number);
+    // A pulled adapter's number never opens whatever device took its name.
+    if (it == known_.end() || (!it->second.mapped && !it->second.entry.present)) {
+        return {};
     }
-    if (number >= 1 && number <= static_cast<int>(found_.size())) {
-        return found_[static_cast<std::size_t>(number - 1)].device;
+    return it->second.entry.device;
+}
+
+QString SerialPorts::permissionHint(int number) const {
+    auto it = known_.find(number);
+    if (it == known_.end() || it->second.entry.permitted) {
+        return {};
     }
-    return {};
+    const PortEntry& e = it->second.entry;
+    const QString group = e.group.isEmpty() ? QStringLiteral("dialout") : e.group;
+    return QStringLiteral("You may not open %1. Join the group that owns it: "
+                          "sudo usermod -aG %2 $USER, then log in again.")
+        .arg(e.device, group);
 }
 
 SerialPorts::Port* SerialPorts::openPort(int number) const {
@@ -186,10 +429,25 @@ int SerialPorts::open(int number, const ComSettings& settings) {
     p.data = nullptr;
     p.queueLimit = std::max<qsizetype>(settings.inputQueueSize, kMinQueue);
 
-    p.sp->setPortName(device);
+    // A stable name (/dev/serial/by-id/...) is a link: the device's own name
+    // is what other programs open and lock.
+    const QString real = QFileInfo(device).canonicalFilePath();
+    p.sp->setPortName(real.isEmpty() ? device : real);
     if (!p.sp->open(QIODevice::ReadWrite)) {
         const auto error = p.sp->error();
         p.sp->clearError();
+        if (auto it = known_.find(number);
+            it != known_.end() && it->second.entry.device == device) {
+            // Qt reports a device locked by another program as a permission
+            // error too; only a refused access is the user's rights.
+            PortEntry& e = it->second.entry;
+            QString group;
+            if (!Permitted(device, &group) && (e.permitted || e.group != group)) {
+                e.permitted = false;
+                e.group = group;
+                emit portsChanged();
+            }
+        }
         return error == QSerialPort::DeviceNotFoundError ? kComNoSerialPort : kComCannotOpenPort;
     }
     const bool ok =
@@ -201,6 +459,10 @@ int SerialPorts::open(int number, const ComSettings& settings) {
         p.sp->close();
         return kComInvalidParameter;
     }
+    if (auto it = known_.find(number); it != known_.end()) {
+        it->second.lost = false;
+    }
+    remember(number);
     return 0;
 }
 
@@ -480,6 +742,7 @@ void SerialPorts::onError(Port& p, int error) {
         p.mask = 0;
         p.fn = nullptr;
         p.data = nullptr;
+        lost(p.number);
     }
 }
 

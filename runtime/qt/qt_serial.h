@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <map>
@@ -22,21 +23,45 @@ namespace korven::rt::qt {
 // One entry of the port list: the engine's port number and its device.
 struct PortEntry {
     int number = 0;
-    QString device;      // e.g. /dev/ttyUSB0
-    QString description; // as the system reports it, may be empty
+    QString device;        // e.g. /dev/ttyUSB0, or a stable name as given
+    QString description;   // as the system reports it, may be empty
+    bool present = true;   // the device is there now
+    bool permitted = true; // the user may read and write it
+    QString group;         // the group that owns a device the user may not open
 };
 
+// The serial ports by number. Numbers are handed out once: an adapter
+// plugged in later gets the next free one, a pulled one keeps its number
+// (marked absent) and gets it back when the same adapter (serial number or
+// stable name) returns.
 class SerialPorts : public QObject {
     Q_OBJECT
 
   public:
-    // Numbers the serial devices present now, sorted by name, from 1.
+    // Numbers the serial devices present now, sorted by name, from 1, and
+    // looks for added and removed ones every second.
     explicit SerialPorts(QObject* parent = nullptr);
     ~SerialPorts() override;
 
-    void mapPort(int number, const QString& device, const QString& description);
+    // Port `number` opens `device` (any path, symbolic links included).
+    // `remember` false keeps it out of the remembered adapter (a virtual
+    // sensor). Call before the port list is shown.
+    void mapPort(int number, const QString& device, const QString& description,
+                 bool remember = true);
+    // Also lists the paths matching these patterns (wildcards in the last
+    // part), as they appear and vanish: for virtual ports that the system's
+    // port list does not show.
+    void watchPaths(const QStringList& patterns);
+    // Keeps the adapter last opened in this settings file and lists it
+    // first (as port 1 unless mapped otherwise). Call before the list is shown.
+    void rememberIn(const QString& settingsFile);
+    // Looks for added, removed and returned devices now.
+    void rescan();
+
     std::vector<PortEntry> ports() const;
     QString deviceFor(int number) const; // empty when nothing is behind the number
+    // How to get access to a port the user may not open; empty otherwise.
+    QString permissionHint(int number) const;
 
     int open(int number, const ComSettings& settings);
     int close(int number);
@@ -55,8 +80,30 @@ class SerialPorts : public QObject {
     // processing. Returns true when at least one ran.
     bool deliverNotifications();
 
+  signals:
+    void portsChanged();
+    // The device of an open port went away (the port is closed) ...
+    void portLost(int number);
+    // ... and is back.
+    void portBack(int number);
+
   private:
     struct Port;
+    // A device seen by a scan.
+    struct Found {
+        QString device, description;
+        QString serial; // the adapter's serial number, may be empty
+        QString stable; // a name that stays with the adapter, may be empty
+    };
+    // A listed port and how to recognise its adapter.
+    struct Known {
+        PortEntry entry;
+        QString serial, stable;
+        bool mapped = false;  // given by mapPort(), not found by a scan
+        bool remember = true; // may become the remembered adapter
+        bool lost = false;    // went away while open
+    };
+    static Known Adapter(PortEntry entry, const QString& serial, const QString& stable);
 
     Port* openPort(int number) const;
     void drain(Port& port); // moves what QSerialPort holds into our queue
@@ -64,10 +111,15 @@ class SerialPorts : public QObject {
     void removed(Port& port, qsizetype count);
     void postCheck();
     void onError(Port& port, int error);
+    void lost(int number);
+    std::vector<Found> scan() const;
+    void renumber();
+    void remember(int number);
 
     std::map<int, std::unique_ptr<Port>> ports_;
-    std::vector<PortEntry> found_;
-    std::map<int, std::pair<QString, QString>> mapped_;
+    std::map<int, Known> known_;
+    QStringList patterns_;
+    QString settingsFile_;
     bool checkPosted_ = false;
 };
 

@@ -18,8 +18,9 @@ trap cleanup EXIT
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 bin=$work/prefix/bin
-for f in korven-darir korven-sensor-sim KORVENDarir23.uir korven_logo2.png; do
-  [ -e "$bin/$f" ] || { echo "not installed: $f" >&2; exit 1; }
+for f in bin/korven-darir bin/korven-sensor-sim share/korven-darir/KORVENDarir23.uir \
+         share/korven-darir/korven_logo2.png share/applications/korven-darir.desktop; do
+  [ -e "$work/prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
 
 "$bin/korven-sensor-sim" --link "$work/ttyKORVEN" --verbose >"$work/sim.out" 2>"$work/sim.log" &

@@ -2,6 +2,7 @@
 // notification's rules, the input queue, time-outs and open errors.
 #include "runtime/qt/qt_backend.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -253,6 +254,78 @@ class SerialTests : public QObject {
         QThread::msleep(20);
         QCOMPARE(qt_->getInQLen(1), 0);
         QCOMPARE(qt_->flushOutQ(1), 0);
+    }
+
+    // Devices that come and go keep their numbers, new ones are added at
+    // the end, a pulled one is marked and never opens whatever took its
+    // name; the adapter last opened is listed first at the next start.
+    void portListFollowsDevicesAndRemembersTheLastOne() {
+        QTemporaryDir dir;
+        int masters[2] = {-1, -1}, slaves[2] = {-1, -1};
+        QString devices[2];
+        for (int i = 0; i < 2; ++i) {
+            char name[256] = {};
+            QVERIFY(::openpty(&masters[i], &slaves[i], name, nullptr, nullptr) == 0);
+            devices[i] = QString::fromLocal8Bit(name);
+        }
+        const QString conf = dir.filePath(QStringLiteral("ports.conf"));
+        const QString links[2] = {dir.filePath(QStringLiteral("ttyA")),
+                                  dir.filePath(QStringLiteral("ttyB"))};
+        qt_->rememberPortsIn(conf);
+        qt_->watchPorts({dir.filePath(QStringLiteral("tty*"))});
+        const int listed = static_cast<int>(qt_->ports().size());
+        auto find = [this](const QString& device) {
+            for (const auto& e : qt_->ports()) {
+                if (e.device == device) {
+                    return e;
+                }
+            }
+            return korven::rt::qt::PortEntry{};
+        };
+        // Which link to make (+) or remove (-), then the expected presence.
+        struct Step {
+            int link;
+            bool make;
+            bool presentA, presentB;
+        };
+        const Step steps[] = {{0, true, true, false},
+                              {1, true, true, true},
+                              {0, false, false, true},
+                              {0, true, true, true}};
+        int numbers[2] = {0, 0};
+        for (const Step& step : steps) {
+            if (step.make) {
+                QVERIFY(QFile::link(devices[step.link], links[step.link]));
+            } else {
+                QVERIFY(QFile::remove(links[step.link]));
+            }
+            qt_->rescanPorts();
+            const bool expected[2] = {step.presentA, step.presentB};
+            for (int i = 0; i < 2; ++i) {
+                const auto e = find(links[i]);
+                if (numbers[i] == 0 && e.number != 0) {
+                    numbers[i] = e.number;
+                }
+                QCOMPARE(e.number, numbers[i]); // once listed, never renumbered
+                QCOMPARE(e.present && e.number != 0, expected[i]);
+            }
+            if (!step.presentA) {
+                QCOMPARE(qt_->openCom(numbers[0], ComSettings{}), kComNoSerialPort);
+            }
+        }
+        QCOMPARE(numbers[0], listed + 1);
+        QCOMPARE(numbers[1], listed + 2);
+        QCOMPARE(qt_->openCom(numbers[1], ComSettings{}), 0);
+
+        QtBackend next;
+        next.rememberPortsIn(conf);
+        next.watchPorts({dir.filePath(QStringLiteral("tty*"))});
+        QCOMPARE(next.ports().at(0).device, links[1]);
+        qt_.reset(); // closes the ports before their ptys go
+        for (int i = 0; i < 2; ++i) {
+            ::close(masters[i]);
+            ::close(slaves[i]);
+        }
     }
 
     void vanishedDeviceClosesThePort() {
