@@ -1,4 +1,4 @@
-#include "runtime/qt/screenshot_tour.h"
+#include "program/screenshot_tour.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -2,8 +2,8 @@
 // optional virtual sensor on a pseudo-terminal.
 #include "app/KORVENDarir23.h"
 #include "app/registry.h"
+#include "program/screenshot_tour.h"
 #include "runtime/qt/qt_backend.h"
-#include "runtime/qt/screenshot_tour.h"
 #include "sim/pty_server.h"
 
 #include <QApplication>

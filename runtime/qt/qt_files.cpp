@@ -1,0 +1,87 @@
+#include "runtime/qt/qt_internal.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace korven::rt::qt {
+
+// ---- files ---------------------------------------------------------------------
+
+FileDialogResult QtBackend::fileSelectPopup(const FileDialogRequest& request) {
+    // The dialogue opens in the folder asked for whenever it can be read;
+    // saving elsewhere is the operator's choice in the dialogue.
+    QString directory = FromEngine(request.defaultDirectory);
+    const QFileInfo dirInfo(directory);
+    if (directory.isEmpty() || !dirInfo.isDir() || !dirInfo.isReadable()) {
+        directory = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        if (!QFileInfo(directory).isDir()) {
+            directory = QDir::homePath();
+        }
+    }
+    QFileDialog dialog(nullptr, FromEngine(request.title), directory);
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    const QString filter = FromEngine(request.fileTypeList);
+    if (!filter.isEmpty()) {
+        // Restricted to the filter's extension, the dialogue offers no other.
+        if (request.restrictExtension) {
+            dialog.setNameFilter(filter);
+        } else {
+            dialog.setNameFilters({filter, QStringLiteral("*")});
+        }
+        // "*.dat" gives new file names the extension.
+        if (filter.startsWith(QLatin1String("*.")) && !filter.contains(QLatin1Char(';')) &&
+            !filter.contains(QLatin1Char(' '))) {
+            dialog.setDefaultSuffix(filter.mid(2));
+        }
+    }
+    const QString proposed = FromEngine(request.defaultFileSpec);
+    if (!proposed.isEmpty() && !proposed.contains(QLatin1Char('*')) &&
+        !proposed.contains(QLatin1Char('?'))) {
+        dialog.selectFile(proposed);
+    }
+    if (!request.allowMakeDirectory) {
+        dialog.setOption(QFileDialog::ReadOnly, true);
+    }
+    QString accept;
+    switch (request.buttonLabel) {
+    case VAL_SAVE_BUTTON:
+        accept = QStringLiteral("Save");
+        break;
+    case VAL_SELECT_BUTTON:
+        accept = QStringLiteral("Select");
+        break;
+    case VAL_LOAD_BUTTON:
+        accept = QStringLiteral("Load");
+        break;
+    default:
+        accept = QStringLiteral("OK");
+        break;
+    }
+    dialog.setLabelText(QFileDialog::Accept, accept);
+
+    ++dispatchDepth_;
+    const int rc = dialog.exec();
+    --dispatchDepth_;
+    FileDialogResult result;
+    if (rc != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        result.status = VAL_NO_FILE_SELECTED;
+        return result;
+    }
+    const QString chosen = QDir::toNativeSeparators(dialog.selectedFiles().first());
+    // A name typed with another extension is not taken when the extension
+    // is restricted.
+    if (request.restrictExtension && !filter.isEmpty() &&
+        !QDir::match(filter, QFileInfo(chosen).fileName())) {
+        result.status = kError;
+        return result;
+    }
+    result.path = ToEngine(chosen);
+    result.status = QFileInfo::exists(chosen) ? VAL_EXISTING_FILE_SELECTED : VAL_NEW_FILE_SELECTED;
+    return result;
+}
+
+} // namespace korven::rt::qt

@@ -1,0 +1,353 @@
+#include "runtime/layout.h"
+#include "runtime/qt/qt_internal.h"
+
+#include <qcustomplot.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QUiLoader>
+
+#include <utility>
+
+namespace korven::rt::qt {
+
+namespace {
+
+// The layout file's custom graph class becomes a QCustomPlot.
+class Loader : public QUiLoader {
+  public:
+    using QUiLoader::QUiLoader;
+    QWidget* createWidget(const QString& className, QWidget* parent, const QString& name) override {
+        if (className == QLatin1String("QCustomPlot")) {
+            auto* plot = new QCustomPlot(parent);
+            plot->setObjectName(name);
+            return plot;
+        }
+        return QUiLoader::createWidget(className, parent, name);
+    }
+};
+
+ValueType ParseType(const QVariant& v, ValueType fallback) {
+    const QString s = v.toString().trimmed().toLower();
+    if (s == QLatin1String("u16")) {
+        return ValueType::U16;
+    }
+    if (s == QLatin1String("int")) {
+        return ValueType::Int;
+    }
+    if (s == QLatin1String("u32")) {
+        return ValueType::U32;
+    }
+    if (s == QLatin1String("double")) {
+        return ValueType::Double;
+    }
+    if (s == QLatin1String("float")) {
+        return ValueType::Float;
+    }
+    if (s == QLatin1String("string")) {
+        return ValueType::String;
+    }
+    return fallback;
+}
+
+// Kind and default value type from the widget class.
+CtrlKind KindOf(QWidget* w, ValueType& type) {
+    if (auto* b = qobject_cast<QPushButton*>(w)) {
+        type = b->isCheckable() ? ValueType::Int : ValueType::None;
+        return b->isCheckable() ? CtrlKind::Toggle : CtrlKind::Command;
+    }
+    if (qobject_cast<QRadioButton*>(w)) {
+        type = ValueType::Int;
+        return CtrlKind::Radio;
+    }
+    if (qobject_cast<QCheckBox*>(w)) {
+        type = ValueType::Int;
+        return CtrlKind::Check;
+    }
+    if (qobject_cast<QDoubleSpinBox*>(w)) {
+        type = ValueType::Double;
+        return CtrlKind::Numeric;
+    }
+    if (qobject_cast<QSpinBox*>(w)) {
+        type = ValueType::Int;
+        return CtrlKind::Numeric;
+    }
+    if (qobject_cast<QComboBox*>(w)) {
+        type = ValueType::Int;
+        return CtrlKind::Ring;
+    }
+    if (qobject_cast<QLabel*>(w)) {
+        const bool picture = w->property("picture").toBool();
+        type = picture ? ValueType::None : ValueType::String;
+        return picture ? CtrlKind::Picture : CtrlKind::TextMsg;
+    }
+    if (qobject_cast<QPlainTextEdit*>(w)) {
+        type = ValueType::String;
+        return CtrlKind::TextBox;
+    }
+    if (qobject_cast<QCustomPlot*>(w)) {
+        type = ValueType::None;
+        return w->property("stripChart").toBool() ? CtrlKind::StripChart : CtrlKind::Graph;
+    }
+    type = ValueType::None;
+    return CtrlKind::Container;
+}
+
+} // namespace
+
+// ---- panels -------------------------------------------------------------------
+
+int QtBackend::loadPanel(int /*parentPanel*/, const std::string& fileName, int resourceId) {
+    const LayoutRegistry* registry = CurrentLayoutRegistry();
+    if (!registry) {
+        return kError;
+    }
+    QString path = QString::fromStdString(fileName);
+    if (QFileInfo(path).isRelative()) {
+        path = QDir(QString::fromStdString(projectDir())).filePath(path);
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return kError;
+    }
+    Loader loader;
+    loader.setWorkingDirectory(QFileInfo(path).absoluteDir());
+    std::unique_ptr<QWidget> top(loader.load(&file));
+    if (!top) {
+        return kError;
+    }
+    QWidget* window = nullptr;
+    for (QObject* child : top->children()) {
+        auto* w = qobject_cast<QWidget*>(child);
+        if (w && registry->panelResource(w->objectName().toStdString()) == resourceId) {
+            window = w;
+            break;
+        }
+    }
+    if (!window) {
+        return kError;
+    }
+    const QSize size = window->size();
+    window->setParent(nullptr, Qt::Window);
+    top.reset();
+    window->setFixedSize(size);
+    window->installEventFilter(this);
+
+    auto panel = std::make_unique<Panel>();
+    panel->handle = nextPanelHandle_++;
+    panel->resourceId = resourceId;
+    panel->name = window->objectName();
+    panel->window = window;
+    window->setProperty(kPanelProp, panel->handle);
+    panel->fn = registry->panelCallback(window->property("callback").toString().toStdString());
+
+    const auto widgets = window->findChildren<QWidget*>();
+    for (QWidget* w : widgets) {
+        const int id = registry->controlId(w->objectName().toStdString());
+        if (id < 0) {
+            continue;
+        }
+        auto c = std::make_unique<Control>();
+        c->id = id;
+        c->panel = panel->handle;
+        c->name = w->objectName();
+        c->widget = w;
+        ValueType type = ValueType::None;
+        c->kind = KindOf(w, type);
+        c->type = ParseType(w->property("dataType"), type);
+        c->valueOffset = w->property("valueOffset").toInt();
+        c->onText = w->property("onText").toString();
+        c->offText = w->property("offText").toString();
+        c->label = w->property("label").toString();
+        c->fn = registry->ctrlCallback(w->property("callback").toString().toStdString());
+        if (auto* d = qobject_cast<QDoubleSpinBox*>(w)) {
+            c->exact = d->value();
+        }
+        if (c->kind == CtrlKind::Graph || c->kind == CtrlKind::StripChart) {
+            c->graph = std::make_unique<Graph>(static_cast<QCustomPlot*>(w),
+                                               c->kind == CtrlKind::StripChart);
+        }
+        panel->controls[id] = std::move(c);
+    }
+    // Captions: labels whose buddy is a control.
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (QWidget* buddy = label->buddy()) {
+            for (auto& [id, c] : panel->controls) {
+                if (c->widget == buddy) {
+                    c->caption = label;
+                }
+            }
+        }
+    }
+    // Text boxes take their start text from the layout reader: the form
+    // loader drops texts made of line breaks only.
+    if (auto layout = ReadLayoutFile(path.toStdString())) {
+        if (const LayoutPanel* lp = layout->panel(resourceId)) {
+            for (const LayoutControl& lc : lp->controls) {
+                auto it = panel->controls.find(lc.id);
+                if (it != panel->controls.end() && it->second->kind == CtrlKind::TextBox) {
+                    auto* edit = static_cast<QPlainTextEdit*>(it->second->widget.data());
+                    const QSignalBlocker block(edit);
+                    edit->setPlainText(FromEngine(lc.initial.asText()));
+                }
+            }
+        }
+    }
+    const int handle = panel->handle;
+    Panel& ref = *panel;
+    panels_[handle] = std::move(panel);
+    for (auto& [id, c] : ref.controls) {
+        bindControl(ref, *c);
+    }
+    return handle;
+}
+
+void QtBackend::bindControl(Panel& panel, Control& c) {
+    QWidget* w = c.widget;
+    const int ph = panel.handle;
+    const int id = c.id;
+    w->setProperty(kPanelProp, ph);
+    w->setProperty(kControlProp, id);
+    auto changed = [this, ph, id] {
+        postCtrlEvent(ph, id, EVENT_VAL_CHANGED);
+        postCtrlEvent(ph, id, EVENT_COMMIT);
+    };
+    switch (c.kind) {
+    case CtrlKind::Command:
+        connect(static_cast<QPushButton*>(w), &QPushButton::clicked, this,
+                [this, ph, id] { postCtrlEvent(ph, id, EVENT_COMMIT); });
+        break;
+    case CtrlKind::Toggle:
+        applyToggleText(c);
+        connect(static_cast<QPushButton*>(w), &QPushButton::clicked, this, [this, ph, id, changed] {
+            if (Control* ctl = findControl(ph, id)) {
+                applyToggleText(*ctl);
+            }
+            changed();
+        });
+        break;
+    case CtrlKind::Radio:
+        static_cast<QRadioButton*>(w)->setAutoExclusive(false);
+        connect(static_cast<QRadioButton*>(w), &QRadioButton::clicked, this, changed);
+        break;
+    case CtrlKind::Check:
+        connect(static_cast<QCheckBox*>(w), &QCheckBox::clicked, this, changed);
+        break;
+    case CtrlKind::Numeric:
+        if (auto* d = qobject_cast<QDoubleSpinBox*>(w)) {
+            d->setKeyboardTracking(false);
+            connect(d, &QDoubleSpinBox::valueChanged, this, [this, ph, id, changed](double v) {
+                if (Control* ctl = findControl(ph, id)) {
+                    ctl->exact = ctl->type == ValueType::Float
+                                     ? static_cast<double>(static_cast<float>(v))
+                                     : v;
+                }
+                changed();
+            });
+        } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
+            s->setKeyboardTracking(false);
+            connect(s, &QSpinBox::valueChanged, this, changed);
+        }
+        break;
+    case CtrlKind::Ring:
+        if (w->property("portList").toBool()) {
+            fillPortList(c);
+        }
+        // A new item is a changed value; choosing an item, also the one
+        // already shown, is a commit, so that the operator can pick the
+        // same port again to reconnect.
+        connect(static_cast<QComboBox*>(w), &QComboBox::currentIndexChanged, this,
+                [this, ph, id, w] {
+                    if (auto* combo = qobject_cast<QComboBox*>(w)) {
+                        combo->setToolTip(combo->currentData(Qt::ToolTipRole).toString());
+                    }
+                    postCtrlEvent(ph, id, EVENT_VAL_CHANGED);
+                });
+        connect(static_cast<QComboBox*>(w), &QComboBox::activated, this,
+                [this, ph, id] { postCtrlEvent(ph, id, EVENT_COMMIT); });
+        break;
+    case CtrlKind::TextBox:
+        connect(static_cast<QPlainTextEdit*>(w), &QPlainTextEdit::textChanged, this,
+                [this, ph, id] { postCtrlEvent(ph, id, EVENT_VAL_CHANGED); });
+        break;
+    default:
+        break;
+    }
+    watchMouse(w, ph, id);
+}
+
+void QtBackend::watchMouse(QWidget* widget, int panel, int control) {
+    widget->setProperty(kPanelProp, panel);
+    widget->setProperty(kControlProp, control);
+    widget->installEventFilter(this);
+    // Inner parts (a spin box's editor, a combo box's button) report for
+    // their control, unless they are controls themselves.
+    for (QWidget* child : widget->findChildren<QWidget*>()) {
+        if (!child->property(kControlProp).isValid()) {
+            child->setProperty(kPanelProp, panel);
+            child->setProperty(kControlProp, control);
+            child->installEventFilter(this);
+        }
+    }
+}
+
+void QtBackend::applyToggleText(Control& c) {
+    auto* b = qobject_cast<QPushButton*>(c.widget.data());
+    if (!b || c.kind != CtrlKind::Toggle) {
+        return;
+    }
+    const QString& text = b->isChecked() ? c.onText : c.offText;
+    if (!c.onText.isEmpty() || !c.offText.isEmpty()) {
+        b->setText(text);
+    }
+}
+
+int QtBackend::displayPanel(int panel) {
+    Panel* p = findPanel(panel);
+    if (!p || !p->window) {
+        return kError;
+    }
+    p->window->show();
+    p->window->raise();
+    p->window->activateWindow();
+    return 0;
+}
+
+int QtBackend::hidePanel(int panel) {
+    Panel* p = findPanel(panel);
+    if (!p || !p->window) {
+        return kError;
+    }
+    p->window->hide();
+    return 0;
+}
+
+int QtBackend::discardPanel(int panel) {
+    auto it = panels_.find(panel);
+    if (it == panels_.end()) {
+        return kError;
+    }
+    std::unique_ptr<Panel> p = std::move(it->second);
+    panels_.erase(it);
+    p->controls.clear();
+    if (QWidget* w = p->window) {
+        w->removeEventFilter(this);
+        w->hide();
+        if (dispatchDepth_ > 0) {
+            w->deleteLater(); // a callback of this panel may still be on the stack
+        } else {
+            delete w;
+        }
+    }
+    return 0;
+}
+
+} // namespace korven::rt::qt

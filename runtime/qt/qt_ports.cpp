@@ -1,0 +1,127 @@
+#include "runtime/qt/qt_internal.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+
+#include <algorithm>
+
+namespace korven::rt::qt {
+
+void QtBackend::mapPort(int number, const QString& device, const QString& description,
+                        bool remember) {
+    serial_->mapPort(number, device, description, remember);
+}
+
+void QtBackend::watchPorts(const QStringList& patterns) {
+    serial_->watchPaths(patterns);
+}
+
+void QtBackend::rememberPortsIn(const QString& settingsFile) {
+    serial_->rememberIn(settingsFile);
+}
+
+void QtBackend::rescanPorts() {
+    serial_->rescan();
+}
+
+void QtBackend::refreshPortLists() {
+    for (auto& [handle, panel] : panels_) {
+        for (auto& [id, c] : panel->controls) {
+            if (c->kind == CtrlKind::Ring && c->widget &&
+                c->widget->property("portList").toBool()) {
+                fillPortList(*c);
+            }
+        }
+    }
+}
+
+void QtBackend::choosePortAgain(int number) {
+    for (auto& [handle, panel] : panels_) {
+        for (auto& [id, c] : panel->controls) {
+            auto* combo = qobject_cast<QComboBox*>(c->widget.data());
+            if (c->kind == CtrlKind::Ring && combo && combo->property("portList").toBool() &&
+                combo->currentIndex() + c->valueOffset == number) {
+                postCtrlEvent(handle, id, EVENT_COMMIT);
+            }
+        }
+    }
+}
+
+std::vector<PortEntry> QtBackend::ports() const {
+    return serial_->ports();
+}
+
+void QtBackend::fillPortList(Control& c) {
+    auto* combo = static_cast<QComboBox*>(c.widget.data());
+    const QSignalBlocker block(combo);
+    const int current = combo->currentIndex();
+    const int minimum = combo->count();
+    combo->clear();
+    const auto list = serial_->ports();
+    const int n = std::max(minimum, static_cast<int>(list.size()));
+    for (int i = 0; i < n; ++i) {
+        const int number = i + c.valueOffset;
+        QString text = QStringLiteral("COM%1").arg(number);
+        QString hint;
+        if (i < static_cast<int>(list.size()) &&
+            !list[static_cast<std::size_t>(i)].device.isEmpty()) {
+            const PortEntry& e = list[static_cast<std::size_t>(i)];
+            // The mark goes first: the closed drop-down shows only the start.
+            if (!e.present) {
+                text += QStringLiteral(" [unplugged]");
+            } else if (!e.permitted) {
+                text += QStringLiteral(" [no access: group %1]")
+                            .arg(e.group.isEmpty() ? QStringLiteral("dialout") : e.group);
+                hint = serial_->permissionHint(number);
+            }
+            text += QStringLiteral(": ") + e.device;
+            if (!e.description.isEmpty()) {
+                text += QStringLiteral(" (") + e.description + QLatin1Char(')');
+            }
+        } else {
+            text += QStringLiteral(": -");
+        }
+        combo->addItem(text);
+        combo->setItemData(i, hint, Qt::ToolTipRole);
+    }
+    combo->setCurrentIndex(std::clamp(current, 0, combo->count() - 1));
+    combo->setToolTip(combo->currentData(Qt::ToolTipRole).toString());
+    // The open list is as wide as its longest entry.
+    combo->view()->setMinimumWidth(combo->view()->sizeHintForColumn(0) + 24);
+}
+
+// ---- serial --------------------------------------------------------------------
+
+int QtBackend::openCom(int port, const ComSettings& settings) {
+    return serial_->open(port, settings);
+}
+int QtBackend::closeCom(int port) {
+    return serial_->close(port);
+}
+int QtBackend::setComTime(int port, double seconds) {
+    return serial_->setTimeout(port, seconds);
+}
+int QtBackend::setCTSMode(int port, int mode) {
+    return serial_->setCtsMode(port, mode);
+}
+int QtBackend::installComCallback(int port, int eventMask, int notifyCount, int eventChar,
+                                  ComCallbackPtr fn, void* data) {
+    return serial_->installCallback(port, eventMask, notifyCount, eventChar, fn, data);
+}
+int QtBackend::flushInQ(int port) {
+    return serial_->flushIn(port);
+}
+int QtBackend::flushOutQ(int port) {
+    return serial_->flushOut(port);
+}
+int QtBackend::comWrt(int port, std::span<const std::uint8_t> bytes) {
+    return serial_->write(port, bytes);
+}
+int QtBackend::comRd(int port, std::span<std::uint8_t> buffer) {
+    return serial_->read(port, buffer);
+}
+int QtBackend::getInQLen(int port) {
+    return serial_->inQueueLength(port);
+}
+
+} // namespace korven::rt::qt
