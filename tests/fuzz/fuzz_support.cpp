@@ -127,7 +127,9 @@ void CheckNotification(rt::headless::HeadlessBackend& bed) {
 
 void CheckRepairedRanges() {
     const int maxX8 = std::max<int>(1, ccdmaxpixelX8);
-    const int maxSub = std::max<int>(1, ccdsubpixel);
+    // Before a sensor has told its line length, the window and the delta
+    // tolerance keep what they were given (only their lower ends are repaired).
+    const int maxSub = ccdsubpixel != 0 ? static_cast<int>(ccdsubpixel) : 65535;
     KORVEN_FUZZ_CHECK(power <= 1000);
     KORVEN_FUZZ_CHECK(rs232Mode <= 1);
     KORVEN_FUZZ_CHECK(vThd >= 50 && vThd <= 950);
