@@ -1,32 +1,26 @@
 #include "runtime/qt/qt_serial.h"
+#include "runtime/qt/qt_serial_internal.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
-#include <QSerialPortInfo>
-#include <QSettings>
 #include <QTimer>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <set>
 
-#include <grp.h>
 #include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace korven::rt::qt {
 
 namespace {
 
-constexpr int kMaxPortNumber = 255;
-// How often the port list looks for added and removed devices.
-constexpr int kRescanMs = 1000;
+using detail::Entry;
+using detail::kMaxPortNumber;
+using detail::kRescanMs;
+using detail::Permitted;
+
 constexpr double kDefaultTimeout = 5.0;
 constexpr qsizetype kMinQueue = 64;
 // Bound on notifications per port and pass, so that a flood of bytes cannot
@@ -40,42 +34,7 @@ qint64 Millis(double seconds) {
     return static_cast<qint64>(std::ceil(std::min(seconds, 86400.0) * 1000.0));
 }
 
-// Whether the user may read and write `path`; when not, `group` is the
-// group that owns it. A missing device is no matter of permission.
-bool Permitted(const QString& path, QString* owner) {
-    owner->clear();
-    const QByteArray name = QFile::encodeName(path);
-    if (::access(name.constData(), R_OK | W_OK) == 0 || errno != EACCES) {
-        return true;
-    }
-    struct stat st {};
-    if (::stat(name.constData(), &st) == 0) {
-        if (const struct group* g = ::getgrgid(st.st_gid)) {
-            *owner = QString::fromLocal8Bit(g->gr_name);
-        }
-    }
-    return false;
-}
-
-PortEntry Entry(int number, const QString& device = {}, const QString& description = {}) {
-    PortEntry e;
-    e.number = number;
-    e.device = device;
-    e.description = description;
-    e.present = !device.isEmpty();
-    return e;
-}
-
 } // namespace
-
-SerialPorts::Known SerialPorts::Adapter(PortEntry entry, const QString& serial,
-                                        const QString& stable) {
-    Known k;
-    k.entry = std::move(entry);
-    k.serial = serial;
-    k.stable = stable;
-    return k;
-}
 
 struct SerialPorts::Port {
     int number = 0;
@@ -115,245 +74,6 @@ SerialPorts::~SerialPorts() {
             port->sp->close();
         }
     }
-}
-
-std::vector<SerialPorts::Found> SerialPorts::scan() const {
-    // Stable names of adapters: the links in /dev/serial/by-id by their target.
-    std::map<QString, QString> byId;
-    const QDir ids(QStringLiteral("/dev/serial/by-id"));
-    for (const QFileInfo& link : ids.entryInfoList(QDir::System | QDir::Files, QDir::Name)) {
-        byId.emplace(link.canonicalFilePath(), link.absoluteFilePath());
-    }
-    std::vector<Found> found;
-    auto infos = QSerialPortInfo::availablePorts();
-    std::sort(infos.begin(), infos.end(), [](const QSerialPortInfo& a, const QSerialPortInfo& b) {
-        return a.systemLocation() < b.systemLocation();
-    });
-    for (const QSerialPortInfo& info : infos) {
-        Found f;
-        f.device = info.systemLocation();
-        f.description = info.description();
-        f.serial = info.serialNumber();
-        if (f.description.isEmpty()) {
-            f.description = info.manufacturer();
-        }
-        if (auto it = byId.find(QFileInfo(f.device).canonicalFilePath()); it != byId.end()) {
-            f.stable = it->second;
-        }
-        found.push_back(std::move(f));
-    }
-    for (const QString& pattern : patterns_) {
-        const QFileInfo where(pattern);
-        const QDir dir = where.dir();
-        for (const QFileInfo& path :
-             dir.entryInfoList({where.fileName()}, QDir::System | QDir::Files, QDir::Name)) {
-            if (path.exists()) {
-                Found f;
-                f.device = f.stable = path.absoluteFilePath();
-                found.push_back(f);
-            }
-        }
-    }
-    return found;
-}
-
-void SerialPorts::rescan() {
-    bool changed = false;
-    std::vector<int> gone, back;
-    std::set<int> seen;
-    auto sameAdapter = [](const Known& k, const Found& f) {
-        if (!k.serial.isEmpty() || !f.serial.isEmpty()) {
-            return k.serial == f.serial;
-        }
-        return !f.stable.isEmpty() ? k.stable == f.stable : k.entry.device == f.device;
-    };
-    for (Found& f : scan()) {
-        auto it = std::find_if(known_.begin(), known_.end(), [&](const auto& kv) {
-            return !kv.second.mapped && !seen.count(kv.first) && sameAdapter(kv.second, f);
-        });
-        if (it == known_.end()) {
-            // A device already listed under a number given to it is not
-            // listed a second time.
-            const QString real = QFileInfo(f.device).canonicalFilePath();
-            const bool listed = std::any_of(known_.begin(), known_.end(), [&](const auto& kv) {
-                return kv.second.mapped &&
-                       QFileInfo(kv.second.entry.device).canonicalFilePath() == real;
-            });
-            if (listed) {
-                continue;
-            }
-            const int n = known_.empty() ? 1 : known_.rbegin()->first + 1;
-            if (n > kMaxPortNumber) {
-                continue;
-            }
-            it = known_.emplace(n, Adapter(Entry(n), f.serial, f.stable)).first;
-        }
-        seen.insert(it->first);
-        PortEntry& e = it->second.entry;
-        if (!e.present || e.device != f.device || e.description != f.description) {
-            changed = true;
-            if (!e.present && it->second.lost) {
-                back.push_back(it->first);
-            }
-            e.present = true;
-            e.device = f.device;
-            e.description = f.description;
-        }
-    }
-    for (auto& [number, k] : known_) {
-        const bool present = k.mapped ? QFileInfo::exists(k.entry.device) : seen.count(number) > 0;
-        if (k.mapped && present && !k.entry.present && k.lost) {
-            back.push_back(number);
-        }
-        if (present != k.entry.present) {
-            k.entry.present = present;
-            changed = true;
-        }
-        if (!present && isOpen(number)) {
-            gone.push_back(number);
-        }
-        QString group;
-        const bool permitted = !present || Permitted(k.entry.device, &group);
-        if (permitted != k.entry.permitted || group != k.entry.group) {
-            k.entry.permitted = permitted;
-            k.entry.group = group;
-            changed = true;
-        }
-    }
-    for (int number : gone) {
-        close(number);
-        lost(number);
-    }
-    if (changed) {
-        emit portsChanged();
-    }
-    for (int number : back) {
-        known_[number].lost = false;
-        emit portBack(number);
-    }
-}
-
-void SerialPorts::lost(int number) {
-    auto it = known_.find(number);
-    if (it != known_.end()) {
-        it->second.lost = true;
-    }
-    emit portLost(number);
-}
-
-void SerialPorts::mapPort(int number, const QString& device, const QString& description,
-                          bool remember) {
-    if (number < 1 || number > kMaxPortNumber) {
-        return;
-    }
-    Known k = Adapter(Entry(number, device, description), {}, device);
-    k.mapped = true;
-    k.remember = remember;
-    k.entry.present = QFileInfo::exists(device);
-    k.entry.permitted = !k.entry.present || Permitted(device, &k.entry.group);
-    auto it = known_.find(number);
-    if (it != known_.end() && !it->second.mapped) {
-        // A device found by the scan moves to a free number.
-        Known found = std::move(it->second);
-        it->second = std::move(k);
-        known_.emplace(known_.rbegin()->first + 1, std::move(found));
-        renumber();
-    } else {
-        known_[number] = std::move(k);
-    }
-}
-
-void SerialPorts::watchPaths(const QStringList& patterns) {
-    patterns_ += patterns;
-    rescan();
-    renumber();
-}
-
-void SerialPorts::rememberIn(const QString& settingsFile) {
-    settingsFile_ = settingsFile;
-    renumber();
-}
-
-void SerialPorts::renumber() {
-    // The devices found by the scan, the remembered adapter first, fill the
-    // numbers that no mapping takes.
-    QString serial, path;
-    if (!settingsFile_.isEmpty()) {
-        const QSettings settings(settingsFile_, QSettings::IniFormat);
-        serial = settings.value(QStringLiteral("adapter/serial")).toString();
-        path = settings.value(QStringLiteral("adapter/path")).toString();
-    }
-    auto isRemembered = [&](const Known& k) {
-        return (!serial.isEmpty() && k.serial == serial) ||
-               (!path.isEmpty() && (k.stable == path || k.entry.device == path));
-    };
-    std::vector<Known> found;
-    for (auto it = known_.begin(); it != known_.end();) {
-        if (it->second.mapped) {
-            ++it;
-        } else {
-            found.push_back(std::move(it->second));
-            it = known_.erase(it);
-        }
-    }
-    std::stable_sort(found.begin(), found.end(), [&](const Known& a, const Known& b) {
-        const bool ra = isRemembered(a), rb = isRemembered(b);
-        return ra != rb ? ra : a.entry.device < b.entry.device;
-    });
-    int n = 1;
-    for (Known& k : found) {
-        while (known_.count(n)) {
-            ++n;
-        }
-        k.entry.number = n;
-        known_.emplace(n, std::move(k));
-    }
-}
-
-void SerialPorts::remember(int number) {
-    auto it = known_.find(number);
-    if (settingsFile_.isEmpty() || it == known_.end() || !it->second.remember) {
-        return;
-    }
-    QSettings settings(settingsFile_, QSettings::IniFormat);
-    settings.setValue(QStringLiteral("adapter/serial"), it->second.serial);
-    settings.setValue(QStringLiteral("adapter/path"),
-                      it->second.stable.isEmpty() ? it->second.entry.device : it->second.stable);
-}
-
-std::vector<PortEntry> SerialPorts::ports() const {
-    const int last = known_.empty() ? 0 : known_.rbegin()->first;
-    std::vector<PortEntry> list;
-    for (int n = 1; n <= last; ++n) {
-        auto it = known_.find(n);
-        if (it != known_.end()) {
-            list.push_back(it->second.entry);
-        } else {
-            list.push_back(Entry(n));
-        }
-    }
-    return list;
-}
-
-QString SerialPorts::deviceFor(int number) const {
-    auto it = known_.find(number);
-    // A pulled adapter's number never opens whatever device took its name.
-    if (it == known_.end() || (!it->second.mapped && !it->second.entry.present)) {
-        return {};
-    }
-    return it->second.entry.device;
-}
-
-QString SerialPorts::permissionHint(int number) const {
-    auto it = known_.find(number);
-    if (it == known_.end() || it->second.entry.permitted) {
-        return {};
-    }
-    const PortEntry& e = it->second.entry;
-    const QString group = e.group.isEmpty() ? QStringLiteral("dialout") : e.group;
-    return QStringLiteral("You may not open %1. Join the group that owns it: "
-                          "sudo usermod -aG %2 $USER, then log in again.")
-        .arg(e.device, group);
 }
 
 SerialPorts::Port* SerialPorts::openPort(int number) const {
