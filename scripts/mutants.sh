@@ -59,7 +59,7 @@ display/gui.cpp#if (upper > maxX8 - 1) {#if (upper > maxX8) {
 calibration/popup.cpp#if (magnitude >= count) {#if (magnitude > count) {
 calibration/popup.cpp#for (int i = count - 1; i >= shift; --i) {#for (int i = count - 1; i > shift; --i) {
 calibration/popup.cpp#*mseOut /= count;#*mseOut /= count - 1;
-calibration/popup.cpp#if (whole < 0.0 || whole > 65535.0) {#if (whole < 0.0 || whole > 65536.0) {
+calibration/popup.cpp#if (whole < 0.0 || whole > largest) {#if (whole < 0.0 || whole >= largest) {
 calibration/popup.cpp#if (flagstep1 == 1 && flagstep2 == 1) {#if (flagstep1 == 1 || flagstep2 == 1) {
 calibration/popup.cpp#return ccdtype == 104 ? SLOPEMULTI_512 : SLOPEMULTI;#return ccdtype == 103 ? SLOPEMULTI_512 : SLOPEMULTI;
 app/KORVENDarir23.cpp#v = static_cast<u16>(pixE - 1);#v = static_cast<u16>(pixE);
