@@ -33,7 +33,7 @@ link/com232.cpp#if (tdiff > limit) {#if (tdiff >= limit) {
 link/com232.cpp#if (pp[0] == kAnswerSync) {#if (pp[0] != kAnswerSync) {
 link/com232.cpp#if (softversion >= 220) {#if (softversion > 220) {
 link/com232.cpp#{2360, 10},#{2360, 9},
-link/com232.cpp#pixE = static_cast<u16>(pixE * 8);#pixE = static_cast<u16>(pixE * 4);
+link/com232.cpp#pixE = static_cast<u16>(std::min(pixE * 8, 0xFFFF));#pixE = static_cast<u16>(std::min(pixE * 4, 0xFFFF));
 link/com232.cpp#if (echo != CMD_HARDWARE) {#if (echo == CMD_HARDWARE) {
 link/com232.cpp#if (tdiff > kFirmwareTimeout || waiting < 0) {#if (tdiff > kFirmwareTimeout || waiting < -1) {
 link/com232.cpp#szVersion[k] = static_cast<char>(szReadBuf[2 * k + 1]);#szVersion[k] = static_cast<char>(szReadBuf[2 * k]);
@@ -46,7 +46,7 @@ display/gui.cpp#if (power > 1000) {#if (power >= 1000) {
 display/gui.cpp#vThd = 950;#vThd = 951;
 display/gui.cpp#if (eMode > 3) {#if (eMode > 4) {
 display/gui.cpp#if (eEnd == 0) {#if (eEnd == 1) {
-display/gui.cpp#if (intersect > 60000) {#if (intersect > 60001) {
+display/gui.cpp#if (intersect > kLargestInterceptWord) {#if (intersect >= kLargestInterceptWord) {
 display/gui.cpp#GetInQLen(com) > 0) {#GetInQLen(com) > 1) {
 display/gui.cpp#p = static_cast<u16>((Ledge + Redge) / 2);#p = static_cast<u16>((Ledge + Redge + 1) / 2);
 display/gui.cpp#if (anaMin == 1023) {#if (anaMin == 1022) {
@@ -61,12 +61,12 @@ calibration/popup.cpp#for (int i = count - 1; i >= shift; --i) {#for (int i = co
 calibration/popup.cpp#*mseOut /= count;#*mseOut /= count - 1;
 calibration/popup.cpp#if (whole < 0.0 || whole > largest) {#if (whole < 0.0 || whole >= largest) {
 calibration/popup.cpp#if (flagstep1 == 1 && flagstep2 == 1) {#if (flagstep1 == 1 || flagstep2 == 1) {
-calibration/popup.cpp#return ccdtype == 104 ? SLOPEMULTI_512 : SLOPEMULTI;#return ccdtype == 103 ? SLOPEMULTI_512 : SLOPEMULTI;
+display/gui.cpp#return ccdtype == 104 ? SLOPEMULTI_512 : SLOPEMULTI;#return ccdtype == 103 ? SLOPEMULTI_512 : SLOPEMULTI;
 app/KORVENDarir23.cpp#v = static_cast<u16>(pixE - 1);#v = static_cast<u16>(pixE);
 app/KORVENDarir23.cpp#v = static_cast<u16>(pixB + 1);#v = static_cast<u16>(pixB);
 app/KORVENDarir23.cpp#constexpr double kQuietTime = 0.005;#constexpr double kQuietTime = 0.0005;
 app/KORVENDarir23.cpp#ReadData64(start, start == 192 ? 1 : 0);#ReadData64(start, start == 128 ? 1 : 0);
-app/KORVENDarir23.cpp#videoLineSuspect = videoLineSuspect || nBytesR != 512;#videoLineSuspect = videoLineSuspect && nBytesR != 512;
+app/KORVENDarir23.cpp#videoLineSuspect = videoLineSuspect || nBytesR != (fourBlocks ? 128 : 512);#videoLineSuspect = videoLineSuspect && nBytesR != (fourBlocks ? 128 : 512);
 TABLE
 )
 
