@@ -18,4 +18,4 @@ find build-cov -name '*.gcda' -delete
 (cd build-cov/tests && KORVEN_LONGRUN_SECONDS=60 KORVEN_LONGRUN_SEED=1 ./korven_tests --gtest_brief=1)
 gcovr -r . --filter 'app/' --filter 'link/' --filter 'display/' --filter 'calibration/' \
   --filter 'runtime/' --exclude 'runtime/qt/' --exclude-throw-branches \
-  --exclude-unreachable-branches build-cov --print-summary -o /dev/null
+  --exclude-unreachable-branches build-cov --print-summary -o build-cov/coverage.txt
