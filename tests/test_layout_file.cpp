@@ -94,7 +94,7 @@ class LayoutFile : public Bed {
     rt::Layout layout_;
 };
 
-TEST_F(LayoutFile, EveryControlIsOnItsPanelOnceWithAResolvableCallback) {
+TEST_F(LayoutFile, EveryControlIsOnItsPanelOnceWithAResolvableCallbackAndLoads) {
     ASSERT_NE(layout_.panel(PANEL), nullptr);
     ASSERT_NE(layout_.panel(POPUP), nullptr);
     EXPECT_EQ(layout_.panel(PANEL)->title, "KORVEN-Darir");
@@ -139,6 +139,24 @@ TEST_F(LayoutFile, EveryControlIsOnItsPanelOnceWithAResolvableCallback) {
     EXPECT_EQ(total, std::size(kAll));
     SetCtrlVal(pHandle, PANEL_STATUS, "Echo Check - Line Ok!");
     EXPECT_EQ(Status(), "Echo Check - Line Ok!");
+    // Shown and hidden on request, with their callback, title and values;
+    // a discarded panel is gone.
+    const int p = pHandle, s = pPopup;
+    EXPECT_EQ(DisplayPanel(p), 0);
+    EXPECT_TRUE(bed().panelVisible(p));
+    EXPECT_EQ(HidePanel(p), 0);
+    EXPECT_FALSE(bed().panelVisible(p));
+    EXPECT_EQ(bed().panel(p)->callback, &CC_PANEL);
+    EXPECT_EQ(bed().panel(p)->title, "KORVEN-Darir");
+    EXPECT_EQ(bed().intValue(p, PANEL_NUMPower), 500);
+    EXPECT_EQ(bed().ctrl(s, POPUP_TEXTBOXSensor).lines, (std::vector<std::string>{"", ""}));
+    EXPECT_TRUE(bed().hasControl(s, POPUP_NUMSlope));
+    EXPECT_FALSE(bed().hasControl(s, PANEL_NUMPower));
+
+    EXPECT_EQ(DiscardPanel(s), 0);
+    EXPECT_LT(DiscardPanel(s), 0);
+    EXPECT_LT(SetCtrlVal(s, POPUP_NUMSlope, 2.0), 0);
+    EXPECT_EQ(bed().panel(s), nullptr);
 
     // Controls that react have a callback (its name follows the rule above).
     for (int id : {PANEL_BTNRun, PANEL_BTNStop, PANEL_BTNVideo, PANEL_BTNSend, PANEL_BTNGet,
@@ -405,27 +423,6 @@ TEST_F(LayoutFile, LoadPanelFailsCleanlyForEveryMissingPiece) {
     rt::SetLayoutRegistry(&KorvenLayoutRegistry());
     // An absolute path ignores the project directory.
     EXPECT_GT(LoadPanel(0, KORVEN_SOURCE_DIR "/app/KORVENDarir23.uir", PANEL), 0);
-}
-
-TEST_F(LayoutFile, LoadedPanelStartsHiddenWithItsValuesAndCallbacks) {
-    LoadPanels();
-    const int p = pHandle, s = pPopup;
-    EXPECT_NE(p, s);
-    EXPECT_EQ(DisplayPanel(p), 0);
-    EXPECT_TRUE(bed().panelVisible(p));
-    EXPECT_EQ(HidePanel(p), 0);
-    EXPECT_FALSE(bed().panelVisible(p));
-    EXPECT_EQ(bed().panel(p)->callback, &CC_PANEL);
-    EXPECT_EQ(bed().panel(p)->title, "KORVEN-Darir");
-    EXPECT_EQ(bed().intValue(p, PANEL_NUMPower), 500);
-    EXPECT_EQ(bed().ctrl(s, POPUP_TEXTBOXSensor).lines, (std::vector<std::string>{"", ""}));
-    EXPECT_TRUE(bed().hasControl(s, POPUP_NUMSlope));
-    EXPECT_FALSE(bed().hasControl(s, PANEL_NUMPower));
-
-    EXPECT_EQ(DiscardPanel(s), 0);
-    EXPECT_LT(DiscardPanel(s), 0);
-    EXPECT_LT(SetCtrlVal(s, POPUP_NUMSlope, 2.0), 0);
-    EXPECT_EQ(bed().panel(s), nullptr);
 }
 
 TEST_F(LayoutFile, ValuesAreCoercedIntoTheControlsOwnType) {
