@@ -228,6 +228,7 @@ TEST_F(LayoutFile, ParameterControlsStartAtTheProgramDefaults) {
         }
     }
     EXPECT_FALSE(ctrl(PANEL_DropRs232Mode).hasRange);
+    EXPECT_EQ(ctrl(PANEL_DropRs232Mode).items, (std::vector<std::string>{"0", "1"}));
     EXPECT_EQ(ctrl(PANEL_NUMVideoThreshold).maximum, 1023.0);
     EXPECT_EQ(ctrl(PANEL_NUMAverage).maximum, 1024.0);
     EXPECT_EQ(ctrl(PANEL_NUMPower).maximum, 1000.0);
@@ -359,20 +360,29 @@ TEST_F(LayoutFile, GraphsAndPanelGeometryAreSound) {
 
 TEST_F(LayoutFile, FormsOutsideTheRulesAreReadOrRejectedWithAReason) {
     // Unknown panels are skipped; a widget inside a layout belongs to the
-    // container around the layout; a group box's label is its title.
+    // container around the layout; a group box's label is its title; a
+    // checked toggle and a label's text start as such.
     std::string error;
     const std::string good =
         "<ui version=\"4.0\"><widget class=\"QWidget\" name=\"T\"><widget class=\"QWidget\" "
         "name=\"PANEL\"><widget class=\"QGroupBox\" name=\"PANEL_LOOPLOCK_A\"><property "
         "name=\"title\"><string>Settings</string></property><layout class=\"QVBoxLayout\" "
         "name=\"lay\"><item><widget class=\"QPushButton\" name=\"PANEL_BTNRun\"/></item></layout>"
-        "</widget></widget><widget class=\"QWidget\" name=\"UNKNOWN_PANEL\"/></widget></ui>";
+        "</widget><widget class=\"QPushButton\" name=\"PANEL_TOGGBTN_Zoom\"><property "
+        "name=\"checkable\"><bool>true</bool></property><property name=\"checked\"><bool>true"
+        "</bool></property></widget><widget class=\"QLabel\" name=\"PANEL_STATUS\"><property "
+        "name=\"text\"><string>Ready</string></property></widget></widget>"
+        "<widget class=\"QWidget\" name=\"UNKNOWN_PANEL\"/></widget></ui>";
     const auto form = rt::ParseLayout(good, &error);
     ASSERT_TRUE(form) << error;
     ASSERT_EQ(form->panels.size(), 1u);
-    ASSERT_EQ(form->panels[0].controls.size(), 2u);
-    EXPECT_EQ(form->panels[0].controls[0].label, "Settings");
-    EXPECT_EQ(form->panels[0].controls[1].parentId, PANEL_LOOPLOCK_A);
+    const auto& made = form->panels[0].controls;
+    ASSERT_EQ(made.size(), 4u);
+    EXPECT_EQ(made[0].label, "Settings");
+    EXPECT_EQ(made[1].parentId, PANEL_LOOPLOCK_A);
+    EXPECT_EQ(made[2].kind, CtrlKind::Toggle);
+    EXPECT_EQ(made[2].initial.asInt(), 1);
+    EXPECT_EQ(made[3].initial.asText(), "Ready");
 
     const std::string spin = "<widget class=\"QSpinBox\" name=\"PANEL_NUMPower\">";
     const std::string broken[] = {
