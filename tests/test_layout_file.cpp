@@ -1,6 +1,10 @@
-// The program's own layout file: every control the logic uses is on the
-// right panel with the right kind, type, start value and container, and the
-// panels are laid out without controls covering each other.
+// The layout reader and the program's own layout file: every control the
+// logic uses is on the right panel with the right kind, type, start value and
+// container, the panels are laid out without controls covering each other,
+// and broken forms are refused. Then the in-memory panels built from that
+// file: value coercion, attributes, operator events, graphs and dialogs.
+#include "support/bed.h"
+
 #include "app/KORVENDarir23.h"
 #include "app/KORVENDarir23_uir.h"
 #include "app/registry.h"
@@ -9,42 +13,61 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
 #include <set>
 #include <string>
 #include <tuple>
-#include <utility>
+#include <variant>
 
+namespace korven::test {
 namespace {
 
-using korven::rt::CtrlKind;
-using korven::rt::Layout;
-using korven::rt::LayoutControl;
-using korven::rt::LayoutPanel;
-using korven::rt::ValueType;
+using rt::CtrlKind;
+using rt::LayoutControl;
+using rt::Value;
+using rt::ValueType;
 
 struct Expected {
     int resource;
     const char* name;
     int id;
 };
-
 #define KORVEN_EXPECTED(resource, name, id) {resource, #name, id},
 constexpr Expected kAll[] = {KORVEN_LAYOUT_CONTROLS(KORVEN_EXPECTED)};
 #undef KORVEN_EXPECTED
 
-class LayoutFile : public ::testing::Test {
+int gClicks = 0;
+int gLastEvent = 0;
+int Clicked(int, int, int event, void*, int, int) {
+    ++gClicks;
+    gLastEvent = event;
+    return 0;
+}
+
+// A form with one panel around the given controls, in the program's names.
+std::string Form(const std::string& controls) {
+    return "<ui version=\"4.0\"><widget class=\"QWidget\" name=\"T\">"
+           "<widget class=\"QWidget\" name=\"PANEL\">" +
+           controls + "</widget></widget></ui>";
+}
+
+class LayoutFile : public Bed {
   protected:
     void SetUp() override {
-        previous_ = korven::rt::CurrentLayoutRegistry();
-        korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
+        Bed::SetUp();
+        // Every test starts on a fresh back end, clock and panel set.
+        EXPECT_EQ(bed().now(), 0.0);
+        EXPECT_EQ(rt::CurrentBackend(), &bed());
+        EXPECT_EQ(bed().panelHandle(PANEL), -1);
+        gClicks = gLastEvent = 0;
         std::string error;
-        auto layout =
-            korven::rt::ReadLayoutFile(KORVEN_SOURCE_DIR "/app/KORVENDarir23.uir", &error);
+        auto layout = rt::ReadLayoutFile(KORVEN_SOURCE_DIR "/app/KORVENDarir23.uir", &error);
         ASSERT_TRUE(layout.has_value()) << error;
         layout_ = std::move(*layout);
     }
-    void TearDown() override { korven::rt::SetLayoutRegistry(previous_); }
 
     const LayoutControl& ctrl(int id) const {
         for (const auto& p : layout_.panels) {
@@ -59,7 +82,7 @@ class LayoutFile : public ::testing::Test {
         return none;
     }
 
-    // Every container around the control, innermost first.
+    // Every container around the control.
     std::set<int> containers(int id) const {
         std::set<int> out;
         for (int p = ctrl(id).parentId; p != 0; p = ctrl(p).parentId) {
@@ -68,69 +91,83 @@ class LayoutFile : public ::testing::Test {
         return out;
     }
 
-    Layout layout_;
-    const korven::rt::LayoutRegistry* previous_ = nullptr;
+    rt::Layout layout_;
 };
 
-TEST_F(LayoutFile, EveryControlIsOnItsPanelOnceWithAResolvableCallback) {
+TEST_F(LayoutFile, EveryControlIsOnItsPanelOnceWithAResolvableCallbackAndLoads) {
     ASSERT_NE(layout_.panel(PANEL), nullptr);
     ASSERT_NE(layout_.panel(POPUP), nullptr);
     EXPECT_EQ(layout_.panel(PANEL)->title, "KORVEN-Darir");
     EXPECT_EQ(layout_.panel(POPUP)->title, "KORVEN-Darir Calibration");
-    const auto& reg = korven::KorvenLayoutRegistry();
-    EXPECT_EQ(reg.panelCallback(layout_.panel(PANEL)->callbackName), &korven::CC_PANEL);
-    EXPECT_EQ(reg.panelCallback(layout_.panel(POPUP)->callbackName), &korven::CC_POPUP);
+    const auto& reg = KorvenLayoutRegistry();
+    EXPECT_EQ(reg.panelCallback(layout_.panel(PANEL)->callbackName), &CC_PANEL);
+    EXPECT_EQ(reg.panelCallback(layout_.panel(POPUP)->callbackName), &CC_POPUP);
 
+    // The loaded panels hold the same controls.
+    LoadPanels();
+    EXPECT_EQ(bed().panelHandle(PANEL), pHandle);
+    EXPECT_EQ(bed().panelHandle(POPUP), pPopup);
+    EXPECT_FALSE(bed().panelVisible(pHandle)) << "panels start hidden";
+    const int compare = LoadPanel(0, "KORVENDarir23.uir", COMPARE);
+    ASSERT_GT(compare, 0);
     for (const Expected& e : kAll) {
-        const LayoutPanel* panel = layout_.panel(e.resource);
+        const int handle = e.resource == PANEL ? pHandle : e.resource == POPUP ? pPopup : compare;
+        EXPECT_TRUE(bed().hasControl(handle, e.id)) << e.name;
         int found = 0;
-        for (const auto& c : panel->controls) {
-            if (c.id == e.id) {
-                ++found;
-                EXPECT_EQ(c.name, e.name);
-                if (!c.callbackName.empty()) {
-                    EXPECT_NE(reg.ctrlCallback(c.callbackName), nullptr)
-                        << e.name << " names unknown callback " << c.callbackName;
-                    // Callbacks are named after their control.
-                    const std::string stem =
-                        std::string(e.name).substr(std::string(e.name).find('_') + 1);
-                    EXPECT_EQ(c.callbackName, "CC_" + stem);
-                }
+        for (const auto& c : layout_.panel(e.resource)->controls) {
+            if (c.id != e.id) {
+                continue;
+            }
+            ++found;
+            EXPECT_EQ(c.name, e.name);
+            if (!c.callbackName.empty()) {
+                EXPECT_NE(reg.ctrlCallback(c.callbackName), nullptr)
+                    << e.name << " names unknown callback " << c.callbackName;
+                // Callbacks are named after their control.
+                const std::string stem =
+                    std::string(e.name).substr(std::string(e.name).find('_') + 1);
+                EXPECT_EQ(c.callbackName, "CC_" + stem);
             }
         }
         EXPECT_EQ(found, 1) << e.name;
     }
+    // The caption labels are decoration, not controls.
     std::size_t total = 0;
     for (const auto& p : layout_.panels) {
         total += p.controls.size();
     }
     EXPECT_EQ(total, std::size(kAll));
+    SetCtrlVal(pHandle, PANEL_STATUS, "Echo Check - Line Ok!");
+    EXPECT_EQ(Status(), "Echo Check - Line Ok!");
+    // Shown and hidden on request, with their callback, title and values;
+    // a discarded panel is gone.
+    const int p = pHandle, s = pPopup;
+    EXPECT_EQ(DisplayPanel(p), 0);
+    EXPECT_TRUE(bed().panelVisible(p));
+    EXPECT_EQ(HidePanel(p), 0);
+    EXPECT_FALSE(bed().panelVisible(p));
+    EXPECT_EQ(bed().panel(p)->callback, &CC_PANEL);
+    EXPECT_EQ(bed().panel(p)->title, "KORVEN-Darir");
+    EXPECT_EQ(bed().intValue(p, PANEL_NUMPower), 500);
+    EXPECT_EQ(bed().ctrl(s, POPUP_TEXTBOXSensor).lines, (std::vector<std::string>{"", ""}));
+    EXPECT_TRUE(bed().hasControl(s, POPUP_NUMSlope));
+    EXPECT_FALSE(bed().hasControl(s, PANEL_NUMPower));
+
+    EXPECT_EQ(DiscardPanel(s), 0);
+    EXPECT_LT(DiscardPanel(s), 0);
+    EXPECT_LT(SetCtrlVal(s, POPUP_NUMSlope, 2.0), 0);
+    EXPECT_EQ(bed().panel(s), nullptr);
 
     // Controls that react have a callback (its name follows the rule above).
-    for (int id : {PANEL_BTNRun,
-                   PANEL_BTNStop,
-                   PANEL_BTNVideo,
-                   PANEL_BTNSend,
-                   PANEL_BTNGet,
-                   PANEL_ButtonTeach,
-                   PANEL_ButtonReset,
-                   PANEL_RBTRam,
-                   PANEL_RBTEeprom,
-                   PANEL_RBTFile,
-                   PANEL_DropDCom,
-                   PANEL_NUMVideoThreshold,
-                   PANEL_NEDITEdgeLeft,
-                   PANEL_NEDITEdgeRight,
-                   PANEL_NEDITTolerance,
-                   PANEL_TOGGBTN_ParaII,
-                   POPUP_ActivateCalibration,
-                   POPUP_DiscardCalibration,
-                   POPUP_ButtonAcceptObject1,
-                   POPUP_ButtonAcceptObject2,
-                   POPUP_ButtonDoFit,
-                   POPUP_ButtonSaveCalValues,
-                   POPUP_CheckStep1,
-                   POPUP_CheckStep2}) {
+    for (int id : {PANEL_BTNRun, PANEL_BTNStop, PANEL_BTNVideo, PANEL_BTNSend, PANEL_BTNGet,
+                   PANEL_ButtonTeach, PANEL_ButtonReset, PANEL_RBTRam, PANEL_RBTEeprom,
+                   PANEL_RBTFile, PANEL_DropDCom, PANEL_NUMVideoThreshold, PANEL_NEDITEdgeLeft}) {
+        EXPECT_FALSE(ctrl(id).callbackName.empty()) << ctrl(id).name;
+    }
+    for (int id : {PANEL_NEDITEdgeRight, PANEL_NEDITTolerance, PANEL_TOGGBTN_ParaII,
+                   POPUP_ActivateCalibration, POPUP_DiscardCalibration, POPUP_ButtonAcceptObject1,
+                   POPUP_ButtonAcceptObject2, POPUP_ButtonDoFit, POPUP_ButtonSaveCalValues,
+                   POPUP_CheckStep1, POPUP_CheckStep2}) {
         EXPECT_FALSE(ctrl(id).callbackName.empty()) << ctrl(id).name;
     }
 }
@@ -176,6 +213,7 @@ TEST_F(LayoutFile, ParameterControlsStartAtTheProgramDefaults) {
         const LayoutControl& c = ctrl(s.id);
         EXPECT_EQ(c.kind, s.kind) << c.name;
         EXPECT_EQ(c.valueType, s.type) << c.name;
+        EXPECT_EQ(c.initial.kind, Value::Kind::Int) << c.name;
         EXPECT_EQ(c.initial.asInt(), s.value) << c.name;
         EXPECT_EQ(c.items.size(), s.items) << c.name;
     }
@@ -189,15 +227,15 @@ TEST_F(LayoutFile, ParameterControlsStartAtTheProgramDefaults) {
             }
         }
     }
+    EXPECT_FALSE(ctrl(PANEL_DropRs232Mode).hasRange);
+    EXPECT_EQ(ctrl(PANEL_DropRs232Mode).items, (std::vector<std::string>{"0", "1"}));
     EXPECT_EQ(ctrl(PANEL_NUMVideoThreshold).maximum, 1023.0);
     EXPECT_EQ(ctrl(PANEL_NUMAverage).maximum, 1024.0);
     EXPECT_EQ(ctrl(PANEL_NUMPower).maximum, 1000.0);
-
+    EXPECT_EQ(ctrl(PANEL_NUMPower).label, "Power");
     EXPECT_EQ(ctrl(PANEL_DropDCom).valueOffset, 1);
-
-    const LayoutControl& opMode = ctrl(PANEL_TOGGBTN_OpMode);
-    EXPECT_EQ(opMode.onText, "HI-GAIN");
-    EXPECT_EQ(opMode.offText, "LO-GAIN");
+    EXPECT_EQ(ctrl(PANEL_TOGGBTN_OpMode).onText, "HI-GAIN");
+    EXPECT_EQ(ctrl(PANEL_TOGGBTN_OpMode).offText, "LO-GAIN");
 }
 
 TEST_F(LayoutFile, IndicatorsAndCalibrationValuesHaveTheirTypes) {
@@ -216,6 +254,7 @@ TEST_F(LayoutFile, IndicatorsAndCalibrationValuesHaveTheirTypes) {
     EXPECT_GE(ctrl(PANEL_NUMUmValue).maximum, 2147483647.0);
 
     EXPECT_EQ(ctrl(POPUP_NUMSlope).valueType, ValueType::Float);
+    EXPECT_EQ(ctrl(POPUP_NUMSlope).decimals, 6);
     EXPECT_DOUBLE_EQ(ctrl(POPUP_NUMSlope).initial.asDouble(), 1.0);
     // The largest words a sensor keeps: slope 65534 / 1024, offset 30000.
     EXPECT_DOUBLE_EQ(ctrl(POPUP_NUMSlope).maximum, 63.998046);
@@ -229,6 +268,12 @@ TEST_F(LayoutFile, IndicatorsAndCalibrationValuesHaveTheirTypes) {
     EXPECT_EQ(ctrl(PANEL_STATUS).initial.asText(), "");
     EXPECT_EQ(ctrl(PANEL_LOGO).kind, CtrlKind::Picture);
     EXPECT_EQ(ctrl(PANEL_HEADER).kind, CtrlKind::Container);
+    // A button's label is its text; geometry counts from the panel, through
+    // the group box and the frame around the button.
+    EXPECT_EQ(ctrl(PANEL_BTNRun).kind, CtrlKind::Command);
+    EXPECT_EQ(ctrl(PANEL_BTNRun).label, "RUN");
+    EXPECT_EQ(ctrl(PANEL_BTNRun).geometry.x, 10 + 8 + 2);
+    EXPECT_EQ(ctrl(PANEL_BTNRun).geometry.y, 632 + 24 + 2);
 }
 
 TEST_F(LayoutFile, DimmingAndContainersLeaveStopOperableDuringLoops) {
@@ -313,4 +358,369 @@ TEST_F(LayoutFile, GraphsAndPanelGeometryAreSound) {
     EXPECT_EQ(header.width, layout_.panel(PANEL)->geometry.width);
 }
 
+TEST_F(LayoutFile, FormsOutsideTheRulesAreReadOrRejectedWithAReason) {
+    // Unknown panels are skipped; a widget inside a layout belongs to the
+    // container around the layout; a group box's label is its title; a
+    // checked toggle and a label's text start as such.
+    std::string error;
+    const std::string good =
+        "<ui version=\"4.0\"><widget class=\"QWidget\" name=\"T\"><widget class=\"QWidget\" "
+        "name=\"PANEL\"><widget class=\"QGroupBox\" name=\"PANEL_LOOPLOCK_A\"><property "
+        "name=\"title\"><string>Settings</string></property><layout class=\"QVBoxLayout\" "
+        "name=\"lay\"><item><widget class=\"QPushButton\" name=\"PANEL_BTNRun\"/></item></layout>"
+        "</widget><widget class=\"QPushButton\" name=\"PANEL_TOGGBTN_Zoom\"><property "
+        "name=\"checkable\"><bool>true</bool></property><property name=\"checked\"><bool>true"
+        "</bool></property></widget><widget class=\"QLabel\" name=\"PANEL_STATUS\"><property "
+        "name=\"text\"><string>Ready</string></property></widget></widget>"
+        "<widget class=\"QWidget\" name=\"UNKNOWN_PANEL\"/></widget></ui>";
+    const auto form = rt::ParseLayout(good, &error);
+    ASSERT_TRUE(form) << error;
+    ASSERT_EQ(form->panels.size(), 1u);
+    const auto& made = form->panels[0].controls;
+    ASSERT_EQ(made.size(), 4u);
+    EXPECT_EQ(made[0].label, "Settings");
+    EXPECT_EQ(made[1].parentId, PANEL_LOOPLOCK_A);
+    EXPECT_EQ(made[2].kind, CtrlKind::Toggle);
+    EXPECT_EQ(made[2].initial.asInt(), 1);
+    EXPECT_EQ(made[3].initial.asText(), "Ready");
+
+    const std::string spin = "<widget class=\"QSpinBox\" name=\"PANEL_NUMPower\">";
+    const std::string broken[] = {
+        "",
+        "not xml at all",
+        "<ui><widget class=\"QWidget\" name=\"T\"><widget name=\"PANEL\"></widget>", // truncated
+        "<form><widget class=\"QWidget\" name=\"PANEL\"/></form>",                   // wrong root
+        "<ui version=\"4.0\"/>",                                                     // no widget
+        "<ui version=\"4.0\"><widget class=\"QWidget\" name=\"T\"/></ui>",           // no panel
+        // A dataType nobody knows, a range upside down, a control twice.
+        Form(spin + "<property name=\"dataType\" stdset=\"0\"><string>u17</string></property>" +
+             "</widget>"),
+        Form(spin + "<property name=\"minimum\"><number>9</number></property>" +
+             "<property name=\"maximum\"><number>1</number></property></widget>"),
+        Form("<widget class=\"QLabel\" name=\"PANEL_STATUS\"/>"
+             "<widget class=\"QLabel\" name=\"PANEL_STATUS\"/>"),
+    };
+    for (const auto& text : broken) {
+        EXPECT_FALSE(rt::ParseLayout(text, &error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
+        error.clear();
+    }
+    EXPECT_FALSE(rt::ReadLayoutFile("/nonexistent/missing.uir", &error));
+    EXPECT_NE(error.find("missing.uir"), std::string::npos);
+
+    rt::SetLayoutRegistry(nullptr);
+    EXPECT_FALSE(rt::ParseLayout(good, &error)) << "names mean nothing without a registry";
+}
+
+TEST_F(LayoutFile, LoadPanelFailsCleanlyForEveryMissingPiece) {
+    const auto broken = std::filesystem::temp_directory_path() /
+                        ("korven-broken-" + std::to_string(::getpid()) + ".uir");
+    {
+        std::ifstream in(KORVEN_SOURCE_DIR "/app/KORVENDarir23.uir", std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        std::ofstream(broken, std::ios::binary) << text.substr(0, text.size() / 2);
+    }
+    EXPECT_LT(LoadPanel(0, "nothing.uir", PANEL), 0);
+    EXPECT_LT(LoadPanel(0, broken.string().c_str(), PANEL), 0);
+    std::filesystem::remove(broken);
+    EXPECT_LT(LoadPanel(0, "KORVENDarir23.uir", 99), 0) << "no such resource";
+    EXPECT_LT(LoadPanel(99, "KORVENDarir23.uir", PANEL), 0) << "no such parent";
+    bed().failLoadPanel(POPUP);
+    EXPECT_LT(LoadPanel(0, "KORVENDarir23.uir", POPUP), 0);
+    EXPECT_GT(LoadPanel(0, "KORVENDarir23.uir", POPUP), 0) << "only the next load fails";
+    rt::SetLayoutRegistry(nullptr);
+    EXPECT_LT(LoadPanel(0, "KORVENDarir23.uir", PANEL), 0);
+    rt::SetLayoutRegistry(&KorvenLayoutRegistry());
+    // An absolute path ignores the project directory.
+    EXPECT_GT(LoadPanel(0, KORVEN_SOURCE_DIR "/app/KORVENDarir23.uir", PANEL), 0);
+}
+
+TEST_F(LayoutFile, ValuesAreCoercedIntoTheControlsOwnType) {
+    LoadPanels();
+    ASSERT_EQ(InstallCtrlCallback(pHandle, PANEL_NUMPower, Clicked, nullptr), 0);
+    struct Case {
+        const int* panel;
+        int id;
+        std::variant<int, double, const char*> value;
+        double stored;
+    };
+    const Case cases[] = {
+        // The range wins over everything; doubles truncate.
+        {&pHandle, PANEL_NUMPower, 5000, 1000},
+        {&pHandle, PANEL_NUMPower, -3, 0},
+        {&pHandle, PANEL_NUMPower, 99.9, 99},
+        // Without a range a u16 keeps the low 16 bits.
+        {&pHandle, PANEL_DropRs232Mode, 65536 + 7, 7},
+        {&pHandle, PANEL_DropRs232Mode, -1, 65535},
+        {&pHandle, PANEL_DropRs232Mode, "text", 0},
+        // Binary controls hold 0 or 1.
+        {&pHandle, PANEL_RBTEeprom, 42, 1},
+        {&pHandle, PANEL_RBTRam, 0.0, 0},
+        // Rings keep whatever number they are given.
+        {&pHandle, PANEL_DropDCom, 17, 17},
+        // Doubles clamp into their range; floats are stored as floats.
+        {&pPopup, POPUP_NUMFitSlope, 7e9, 1e9},
+        {&pPopup, POPUP_NUMSlope, 70.0, static_cast<double>(63.998046f)},
+        {&pPopup, POPUP_NUMSlope, 0.1, static_cast<double>(0.1f)},
+    };
+    for (const Case& c : cases) {
+        std::visit([&](auto v) { SetCtrlVal(*c.panel, c.id, v); }, c.value);
+        EXPECT_DOUBLE_EQ(bed().doubleValue(*c.panel, c.id), c.stored)
+            << ctrl(c.id).name << " row " << (&c - cases);
+    }
+    // Text controls.
+    SetCtrlVal(pHandle, PANEL_STATUS, 12);
+    EXPECT_EQ(Status(), "12");
+    const int box = POPUP_TEXTBOXSensor;
+    SetCtrlVal(pPopup, box, "a\nb\nc");
+    EXPECT_EQ(bed().ctrl(pPopup, box).lines.size(), 3u);
+    EXPECT_EQ(ReplaceTextBoxLine(pPopup, box, 1, "B"), 0);
+    EXPECT_EQ(ReplaceTextBoxLine(pPopup, box, 5, "F"), 0);
+    EXPECT_EQ(bed().text(pPopup, box), "a\nB\nc\n\n\nF");
+    EXPECT_LT(ReplaceTextBoxLine(pPopup, box, -1, "x"), 0);
+    EXPECT_LT(ReplaceTextBoxLine(pHandle, PANEL_STATUS, 0, "x"), 0);
+    EXPECT_EQ(gClicks, 0) << "no event is raised by code";
+}
+
+TEST_F(LayoutFile, ValuesAndGetCtrlValConvertIntoTheCallersType) {
+    const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    const std::pair<Value, std::int64_t> ints[] = {
+        {Value::ofDouble(2.9), 2},          {Value::ofDouble(-2.9), -2},
+        {Value::ofDouble(1e300), kMax},     {Value::ofDouble(-1e300), -kMax - 1},
+        {Value::ofDouble(std::nan("")), 0}, {Value::ofDouble(INFINITY), kMax},
+        {Value::ofText("123"), 0},
+    };
+    for (const auto& [v, i] : ints) {
+        EXPECT_EQ(v.asInt(), i) << v.asText();
+    }
+    EXPECT_EQ(Value::ofText("1.5").asDouble(), 0.0);
+    EXPECT_EQ(Value::ofInt(-7).asDouble(), -7.0);
+    EXPECT_EQ(Value::ofInt(65535).asText(), "65535");
+    EXPECT_EQ(Value::ofDouble(0.25).asText(), "0.25");
+
+    LoadPanels();
+    const int p = pHandle;
+    SetCtrlVal(p, PANEL_DropDCom, 70000 + 5);
+    unsigned short u = 0;
+    EXPECT_EQ(GetCtrlVal(p, PANEL_DropDCom, &u), 0);
+    EXPECT_EQ(u, 70000 + 5 - 65536);
+    SetCtrlVal(pPopup, POPUP_NUMFitSlope, 2.75);
+    int i = 0;
+    GetCtrlVal(pPopup, POPUP_NUMFitSlope, &i);
+    EXPECT_EQ(i, 2);
+    double d = 0;
+    GetCtrlVal(p, PANEL_NUMPower, &d);
+    EXPECT_EQ(d, 500.0);
+    float f = 0;
+    GetCtrlVal(pPopup, POPUP_NUMFitSlope, &f);
+    EXPECT_FLOAT_EQ(f, 2.75f);
+
+    const std::string longText(3000, 'x');
+    SetCtrlVal(p, PANEL_STATUS, longText.c_str());
+    std::vector<char> buf(1100, '#');
+    EXPECT_EQ(GetCtrlVal(p, PANEL_STATUS, buf.data()), 0);
+    EXPECT_EQ(std::string(buf.data()).size(), 1023u);
+    EXPECT_EQ(buf[1024], '#') << "nothing written past 1024 bytes";
+
+    EXPECT_LT(GetCtrlVal(p, 999, &i), 0);
+    EXPECT_LT(GetCtrlVal(77, PANEL_NUMPower, &i), 0);
+    EXPECT_LT(SetCtrlVal(p, PANEL_STATUS, static_cast<const char*>(nullptr)), 0);
+}
+
+TEST_F(LayoutFile, AttributesAreKeptAndTheMeaningfulOnesApplied) {
+    LoadPanels();
+    const int p = pHandle;
+    EXPECT_EQ(SetCtrlAttribute(p, PANEL_NUMPower, ATTR_MAX_VALUE, 300), 0);
+    EXPECT_EQ(bed().intValue(p, PANEL_NUMPower), 300) << "value re-coerced into the new range";
+    SetCtrlAttribute(p, PANEL_DropRs232Mode, ATTR_MIN_VALUE, 950);
+    EXPECT_EQ(bed().intValue(p, PANEL_DropRs232Mode), 950);
+    SetCtrlVal(p, PANEL_DropRs232Mode, 70000);
+    EXPECT_EQ(bed().intValue(p, PANEL_DropRs232Mode), 65535) << "the other end is the type's limit";
+
+    SetCtrlAttribute(p, PANEL_BTNRun, ATTR_LABEL_TEXT, "Start");
+    char label[1024] = {};
+    GetCtrlAttribute(p, PANEL_BTNRun, ATTR_LABEL_TEXT, label);
+    EXPECT_STREQ(label, "Start");
+    SetCtrlAttribute(p, PANEL_TOGGBTN_OpMode, ATTR_ON_TEXT, "mm");
+    SetCtrlAttribute(p, PANEL_TOGGBTN_OpMode, ATTR_OFF_TEXT, "inch");
+    EXPECT_EQ(bed().ctrl(p, PANEL_TOGGBTN_OpMode).onText, "mm");
+    EXPECT_EQ(bed().ctrl(p, PANEL_TOGGBTN_OpMode).offText, "inch");
+    SetCtrlAttribute(p, PANEL_STATUS, ATTR_TEXT_COLOR, 0x123456);
+    SetCtrlAttribute(p, PANEL_STATUS, ATTR_TEXT_FONT, VAL_APP_META_FONT);
+    SetCtrlAttribute(p, PANEL_STATUS, ATTR_LEFT, 42);
+    int v = 0;
+    GetCtrlAttribute(p, PANEL_STATUS, ATTR_TEXT_COLOR, &v);
+    EXPECT_EQ(v, 0x123456);
+    GetCtrlAttribute(p, PANEL_STATUS, ATTR_LEFT, &v);
+    EXPECT_EQ(v, 42);
+    EXPECT_EQ(bed().ctrl(p, PANEL_STATUS).attributes.at(ATTR_TEXT_FONT).asText(), "NIApp");
+    EXPECT_LT(SetCtrlAttribute(p, 999, ATTR_DIMMED, 1), 0);
+
+    // Dimming or hiding a container reaches what is inside it.
+    EXPECT_FALSE(bed().isDimmed(p, PANEL_BTNRun));
+    SetCtrlAttribute(p, PANEL_LOOPLOCK_A, ATTR_DIMMED, 1);
+    EXPECT_TRUE(bed().isDimmed(p, PANEL_BTNRun));
+    EXPECT_FALSE(bed().ctrl(p, PANEL_BTNRun).dimmed);
+    SetCtrlAttribute(p, PANEL_LOOPLOCK_A, ATTR_VISIBLE, 0);
+    EXPECT_FALSE(bed().isVisible(p, PANEL_BTNVideo));
+    EXPECT_FALSE(bed().isVisible(p, PANEL_GRAPH_RAW)) << "hidden in the form";
+    EXPECT_TRUE(bed().isVisible(p, PANEL_STATUS));
+}
+
+TEST_F(LayoutFile, OperatorActionsRaiseEventsOnlyOnReachableControls) {
+    LoadPanels();
+    const int p = pHandle;
+    for (int id : {PANEL_TOGGBTN_OpMode, PANEL_NUMPower, PANEL_BTNRun}) {
+        ASSERT_EQ(InstallCtrlCallback(p, id, Clicked, nullptr), 0);
+    }
+    EXPECT_TRUE(bed().click(p, PANEL_TOGGBTN_OpMode));
+    EXPECT_EQ(gClicks, 3) << "left click, value changed, commit";
+    EXPECT_EQ(gLastEvent, EVENT_COMMIT);
+    EXPECT_EQ(bed().intValue(p, PANEL_TOGGBTN_OpMode), 1) << "a click flips a toggle";
+    EXPECT_TRUE(bed().operate(p, PANEL_NUMPower, Value::ofInt(2000)));
+    EXPECT_EQ(bed().intValue(p, PANEL_NUMPower), 1000);
+    EXPECT_EQ(gClicks, 5);
+    SetCtrlAttribute(p, PANEL_LOOPLOCK_A, ATTR_DIMMED, 1);
+    EXPECT_FALSE(bed().click(p, PANEL_BTNRun));
+    EXPECT_EQ(gClicks, 5);
+    EXPECT_EQ(bed().fire(p, PANEL_BTNRun, EVENT_COMMIT), 0);
+    EXPECT_EQ(gClicks, 6);
+}
+
+TEST_F(LayoutFile, RunTimeControlsAndPictures) {
+    LoadPanels();
+    const int p = pHandle;
+    const int a = NewCtrl(p, CTRL_TEXT_MSG, "first", 10, 20);
+    const int b = NewCtrl(p, CTRL_TEXT_MSG, "second", 30, 40);
+    EXPECT_GE(a, 1000);
+    EXPECT_NE(a, b);
+    const auto made = bed().runtimeControls(p);
+    ASSERT_EQ(made.size(), 2u);
+    EXPECT_EQ(made[0]->id, a);
+    EXPECT_EQ(made[1]->value.asText(), "second");
+    EXPECT_EQ(made[1]->geometry.y, 30);
+    EXPECT_TRUE(made[0]->createdAtRunTime);
+    EXPECT_LT(NewCtrl(p, 999, "x", 0, 0), 0);
+    EXPECT_LT(NewCtrl(77, CTRL_TEXT_MSG, "x", 0, 0), 0);
+    EXPECT_EQ(DisplayImageFile(p, PANEL_LOGO, "logo.png"), 0);
+    EXPECT_EQ(bed().ctrl(p, PANEL_LOGO).imageFile, "logo.png");
+    EXPECT_LT(DisplayImageFile(p, PANEL_STATUS, "logo.png"), 0);
+}
+
+TEST_F(LayoutFile, GraphsAreRecordedAsDisplayLists) {
+    LoadPanels();
+    const int p = pHandle, graph = PANEL_GRAPH_EDGES;
+    const unsigned short y16[3] = {1, 2, 65535};
+    const double x[3] = {0.5, 1.5, 2.5};
+    const int h1 =
+        PlotXY(p, graph, x, y16, 3, VAL_DOUBLE, VAL_UNSIGNED_SHORT_INTEGER, 0, 0, 0, 1, VAL_RED);
+    const float yf[3] = {1.5f, 2.5f, 3.5f};
+    const int xi[3] = {-1, 0, 1};
+    const int h2 = PlotXY(p, graph, xi, yf, 3, VAL_INTEGER, VAL_FLOAT, 0, 0, 0, 1, VAL_GREEN);
+    const int h3 = PlotRectangle(p, graph, 1, 2, 3, 4, VAL_BLACK, VAL_WHITE);
+    auto& g = bed().graph(p, graph);
+    ASSERT_EQ(g.plots.size(), 3u);
+    EXPECT_EQ(g.plots[0].y[2], 65535.0);
+    EXPECT_EQ(g.plots[1].x[0], -1.0);
+    EXPECT_EQ(g.plots[1].y[1], 2.5);
+    EXPECT_EQ(g.plots[2].kind, rt::headless::PlotItem::Kind::Rectangle);
+    EXPECT_NE(h1, h2);
+    EXPECT_EQ(DeleteGraphPlot(p, graph, h2, VAL_DELAYED_DRAW), 0);
+    ASSERT_EQ(g.plots.size(), 2u);
+    EXPECT_EQ(g.plots[1].handle, h3);
+    EXPECT_EQ(DeleteGraphPlot(p, graph, -1, VAL_NO_DRAW), 0);
+    EXPECT_TRUE(g.plots.empty());
+    EXPECT_EQ(g.deleteCalls, 2);
+    EXPECT_EQ(g.lastDeleteRefresh, VAL_NO_DRAW);
+    // Bad types, counts and missing arrays fail before anything is read;
+    // no points need no arrays.
+    EXPECT_LT(PlotXY(p, graph, x, y16, 3, VAL_STRING, VAL_DOUBLE, 0, 0, 0, 1, 0), 0);
+    EXPECT_LT(PlotXY(p, PANEL_STATUS, x, x, 3, VAL_DOUBLE, VAL_DOUBLE, 0, 0, 0, 1, 0), 0);
+    EXPECT_GE(PlotXY(p, graph, nullptr, nullptr, 0, VAL_DOUBLE, VAL_DOUBLE, 0, 0, 0, 1, 0), 0);
+    const short data[6] = {1, 2, 3, 4, 5, 6};
+    EXPECT_LT(PlotStripChart(p, PANEL_GRAPH_RAW, data, -1, 0, 0, VAL_SHORT_INTEGER), 0);
+    EXPECT_LT(PlotStripChart(p, PANEL_GRAPH_RAW, nullptr, 2, 0, 0, VAL_SHORT_INTEGER), 0);
+    // A skip count takes every other value.
+    EXPECT_EQ(PlotStripChart(p, PANEL_GRAPH_RAW, data, 3, 0, 1, VAL_SHORT_INTEGER), 0);
+    EXPECT_EQ(bed().graph(p, PANEL_GRAPH_RAW).lastStripData, (std::vector<double>{1, 3, 5}));
+
+    EXPECT_EQ(SetGraphCursor(p, graph, 3, 7.0, 8.0), 0);
+    EXPECT_TRUE(g.cursors[2].placed);
+    EXPECT_EQ(g.cursors[2].x, 7.0);
+    EXPECT_LT(SetGraphCursor(p, graph, 4, 0, 0), 0);
+    const int xSets = g.xAxis.setCount, ySets = g.yAxis.setCount;
+    EXPECT_EQ(SetAxisScalingMode(p, graph, VAL_XAXIS, VAL_MANUAL, 1.0, 8192.0), 0);
+    EXPECT_EQ(g.xAxis.mode, VAL_MANUAL);
+    EXPECT_EQ(g.xAxis.max, 8192.0);
+    EXPECT_EQ(g.xAxis.setCount, xSets + 1);
+    EXPECT_EQ(g.yAxis.setCount, ySets);
+}
+
+TEST_F(LayoutFile, StripChartKeepsTheLastScreenOfEachTrace) {
+    LoadPanels();
+    const int p = pHandle, strip = PANEL_GRAPH_RAW;
+    SetCtrlAttribute(p, strip, ATTR_NUM_TRACES, 2);
+    SetCtrlAttribute(p, strip, ATTR_POINTS_PER_SCREEN, 3);
+    SetTraceAttribute(p, strip, 2, ATTR_TRACE_COLOR, VAL_RED);
+    auto& g = bed().graph(p, strip);
+    EXPECT_EQ(g.traceColors[2], VAL_RED);
+    const int before = g.stripCalls;
+    for (unsigned v = 0; v < 5; ++v) {
+        const unsigned pair[2] = {v, 100 + v};
+        ASSERT_EQ(PlotStripChart(p, strip, pair, 2, 0, 0, VAL_UNSIGNED_INTEGER), 0);
+    }
+    EXPECT_EQ(g.stripCalls, before + 5);
+    EXPECT_EQ(g.lastStripData, (std::vector<double>{4, 104}));
+    ASSERT_EQ(g.traces.size(), 2u);
+    EXPECT_EQ(std::vector<double>(g.traces[0].begin(), g.traces[0].end()),
+              (std::vector<double>{2, 3, 4}));
+    EXPECT_EQ(std::vector<double>(g.traces[1].begin(), g.traces[1].end()),
+              (std::vector<double>{102, 103, 104}));
+}
+
+TEST_F(LayoutFile, ScheduledActionsRunInsideEventProcessing) {
+    std::vector<int> order;
+    bed().at(0.0105, [&] { order.push_back(1); });
+    bed().at(0.0005, [&] {
+        order.push_back(0);
+        // An action may process events itself; it is already off the queue.
+        ProcessSystemEvents();
+    });
+    Delay(1.0);
+    EXPECT_TRUE(order.empty()) << "Delay runs no actions";
+    ProcessSystemEvents();
+    EXPECT_EQ(order, (std::vector<int>{0, 1}));
+
+    bed().after(5.0, [] { QuitUserInterface(7); });
+    EXPECT_EQ(RunUserInterface(), 7);
+    EXPECT_EQ(RunUserInterface(), -1) << "nothing left to wait for";
+    bed().setEventLoopLimit(1.0);
+    bed().after(100.0, [] { QuitUserInterface(1); });
+    EXPECT_EQ(RunUserInterface(), -1);
+}
+
+TEST_F(LayoutFile, FileDialogAnswersFromItsQueue) {
+    char path[MAX_PATHNAME_LEN] = "unchanged";
+    EXPECT_EQ(
+        FileSelectPopup("/d", "KRVNpara.dat", "*.dat", "Title", VAL_LOAD_BUTTON, 0, 1, 1, 1, path),
+        VAL_NO_FILE_SELECTED);
+    EXPECT_STREQ(path, "unchanged");
+    bed().queueFileDialog({VAL_EXISTING_FILE_SELECTED, std::string(400, 'p')});
+    // A path longer than the buffer is refused, never cut to another one.
+    EXPECT_LT(
+        FileSelectPopup("/d", "KRVNpara.dat", "*.dat", "Title", VAL_OK_BUTTON, 0, 1, 1, 1, path),
+        0);
+    EXPECT_STREQ(path, "unchanged");
+    ASSERT_EQ(bed().fileDialogs().size(), 2u);
+    EXPECT_EQ(bed().fileDialogs()[0].title, "Title");
+    EXPECT_EQ(bed().fileDialogs()[0].buttonLabel, VAL_LOAD_BUTTON);
+    EXPECT_TRUE(bed().fileDialogs()[1].restrictExtension);
+    EXPECT_FALSE(bed().fileDialogs()[1].restrictDirectory);
+    char project[MAX_PATHNAME_LEN] = {};
+    EXPECT_EQ(GetProjectDir(project), 0);
+    EXPECT_STREQ(project, KORVEN_BINARY_DIR);
+    Delay(3.0); // the next test must still start at time 0
+}
+
 } // namespace
+} // namespace korven::test

@@ -1,5 +1,6 @@
-// The headless serial line: byte timing, queues, the receive notification
-// and the busy-wait time-outs that rely on the virtual clock.
+// The headless serial line: byte timing, queues, the receive notification,
+// the busy-wait time-outs that rely on the virtual clock, and the scripted
+// peer's frame helpers.
 #include "runtime/headless/headless.h"
 
 #include <gtest/gtest.h>
@@ -101,17 +102,7 @@ TEST_F(Serial, AnswerToAFullRequestArrivesOneFrameTimeLater) {
     EXPECT_EQ(bed().writes(1)[0].time, t0);
 }
 
-TEST_F(Serial, PeerBytesQueueBehindEachOtherOnTheLine) {
-    Open(0);
-    Send(Bytes(10, 1), 0.0);
-    Send(Bytes(10, 2), 0.0); // starts only when the first ten have gone
-    bed().advance(10 * kByte + 1e-9);
-    EXPECT_EQ(GetInQLen(1), 10);
-    bed().advance(10 * kByte);
-    EXPECT_EQ(GetInQLen(1), 20);
-}
-
-TEST_F(Serial, NotificationRunsOnlyWhileEventsAreProcessed) {
+TEST_F(Serial, NotificationRunsInEventProcessingOnceAtTheCountAndCanBeSilenced) {
     gSeen.readPerCall = 36;
     Open();
     Send(Frame(), bed().now());
@@ -123,55 +114,46 @@ TEST_F(Serial, NotificationRunsOnlyWhileEventsAreProcessed) {
     Delay(0.05);
     EXPECT_EQ(GetInQLen(1), 36);
     EXPECT_TRUE(gSeen.events.empty());
-
     ProcessSystemEvents();
     ASSERT_EQ(gSeen.events.size(), 1u);
     EXPECT_EQ(gSeen.events[0], LWRS_RECEIVE);
     EXPECT_EQ(gSeen.waiting[0], 36);
     EXPECT_EQ(GetInQLen(1), 0);
     EXPECT_EQ(bed().notificationCalls(1), 1);
-}
 
-TEST_F(Serial, NotificationFiresAtTheCountAndNotAgainForTheRemainder) {
-    gSeen.readPerCall = 36;
-    Open();
     Send(Bytes(35, 0x22), bed().now());
     Pump(500);
-    EXPECT_TRUE(gSeen.events.empty()) << "35 bytes are fewer than the count";
+    EXPECT_EQ(gSeen.events.size(), 1u) << "35 bytes are fewer than the count";
     EXPECT_EQ(GetInQLen(1), 35);
     Send(Bytes(5, 0x22), bed().now()); // the 36th byte completes the count
     Pump(100);
-    ASSERT_EQ(gSeen.events.size(), 1u) << "4 unread bytes must not keep it firing";
+    ASSERT_EQ(gSeen.events.size(), 2u) << "4 unread bytes must not keep it firing";
     EXPECT_EQ(GetInQLen(1), 4);
-
     Send(Frame(), bed().now());
     Pump(100);
-    EXPECT_EQ(gSeen.events.size(), 2u);
+    ASSERT_EQ(gSeen.events.size(), 3u);
     // It fires as soon as 36 are waiting: the 4 old bytes and the first 32
     // of the new frame.
-    EXPECT_GE(gSeen.waiting[1], 36);
-    EXPECT_LT(gSeen.waiting[1], 40);
+    EXPECT_GE(gSeen.waiting[2], 36);
+    EXPECT_LT(gSeen.waiting[2], 40);
     EXPECT_EQ(GetInQLen(1), 4);
-}
 
-TEST_F(Serial, SilencedNotificationStaysQuietAndCanBeReinstalled) {
-    Open();
+    // Silenced, it stays quiet whatever arrives.
     ASSERT_EQ(InstallComCallback(1, 0, 36, 0x55, nullptr, nullptr), 0);
     EXPECT_FALSE(bed().notificationInstalled(1));
     Send(Bytes(128, 0x44), bed().now());
     Pump(200);
-    EXPECT_TRUE(gSeen.events.empty());
-    EXPECT_EQ(GetInQLen(1), 128);
-
+    EXPECT_EQ(gSeen.events.size(), 3u);
+    EXPECT_EQ(GetInQLen(1), 4 + 128);
     // Reinstalled and emptied, as after reading a raw block: silence until
     // a new frame arrives.
     ASSERT_EQ(InstallComCallback(1, 0x8000, 36, 0x55, Notify, nullptr), 0);
     FlushInQ(1);
     Pump(50);
-    EXPECT_TRUE(gSeen.events.empty());
+    EXPECT_EQ(gSeen.events.size(), 3u);
     Send(Frame(), bed().now());
     Pump(50);
-    EXPECT_EQ(gSeen.events.size(), 1u);
+    EXPECT_EQ(gSeen.events.size(), 4u);
 }
 
 TEST_F(Serial, EventsOfOnePassAreCombinedAndTheCallbackIsNotReentered) {
@@ -192,8 +174,16 @@ TEST_F(Serial, EventsOfOnePassAreCombinedAndTheCallbackIsNotReentered) {
     EXPECT_EQ(bed().notifications(1).size(), gSeen.events.size());
 }
 
-TEST_F(Serial, FlushesDropWhatIsQueuedButNotWhatIsOnTheWire) {
-    Open(0);
+TEST_F(Serial, BytesQueueOnTheLineFlushesDropOnlyWhatIsQueuedAndAFullQueueDrops) {
+    ASSERT_EQ(OpenComConfig(1, "", 19200, 0, 8, 1, 64, 64), 0);
+    Send(Bytes(10, 1), 0.0);
+    Send(Bytes(10, 2), 0.0); // starts only when the first ten have gone
+    bed().advance(10 * kByte + 1e-9);
+    EXPECT_EQ(GetInQLen(1), 10);
+    bed().advance(10 * kByte);
+    EXPECT_EQ(GetInQLen(1), 20);
+
+    FlushInQ(1);
     Send(Bytes(20, 5), bed().now());
     bed().advance(10 * kByte + 1e-9); // ten have arrived, ten are on the wire
     EXPECT_EQ(FlushInQ(1), 0);
@@ -212,9 +202,13 @@ TEST_F(Serial, FlushesDropWhatIsQueuedButNotWhatIsOnTheWire) {
     ComWrt(1, reinterpret_cast<const char*>(request.data()), 36);
     Delay(1.0);
     EXPECT_EQ(peer.frames().size(), 1u);
+
+    Send(Bytes(100, 1), bed().now());
+    Delay(1.0);
+    EXPECT_EQ(GetInQLen(1), 64) << "a full input queue drops further bytes";
 }
 
-TEST_F(Serial, ComRdWaitsForBytesOnTheLineUpToThePortTimeOut) {
+TEST_F(Serial, ComRdAndTimerWaitForBytesOnTheLineUpToTheirTimeOuts) {
     Open(0);
     const double t0 = bed().now();
     Send(Bytes(72, 0x41), t0 + 0.1);
@@ -230,6 +224,16 @@ TEST_F(Serial, ComRdWaitsForBytesOnTheLineUpToThePortTimeOut) {
     EXPECT_NEAR(bed().now() - t1, 0.5, 1e-9);
     EXPECT_EQ(buf[0], 0x42);
     EXPECT_EQ(ComRd(1, buf.data(), 0), 0);
+
+    // Timer alone advances the clock, so a wait without events ends.
+    const double start = Timer();
+    int polls = 0;
+    while (GetInQLen(1) < 72 && Timer() - start <= 2.0) {
+        ++polls;
+    }
+    EXPECT_GT(Timer() - start, 2.0);
+    EXPECT_GT(polls, 1000);
+    EXPECT_EQ(bed().passes(), 0);
 }
 
 TEST_F(Serial, BusyWaitSeesAnAnswerJustInsideTheTimeOutAndNotOneJustOutside) {
@@ -255,25 +259,6 @@ TEST_F(Serial, BusyWaitSeesAnAnswerJustInsideTheTimeOutAndNotOneJustOutside) {
     EXPECT_FALSE(wait(1.51));
     const auto real = std::chrono::steady_clock::now() - real0;
     EXPECT_LT(std::chrono::duration<double>(real).count(), 1.0);
-}
-
-TEST_F(Serial, TimerAloneAdvancesSoAWaitWithoutEventsEnds) {
-    Open(0);
-    const double start = Timer();
-    int polls = 0;
-    while (GetInQLen(1) < 72 && Timer() - start <= 2.0) {
-        ++polls;
-    }
-    EXPECT_GT(Timer() - start, 2.0);
-    EXPECT_GT(polls, 1000);
-    EXPECT_EQ(bed().passes(), 0);
-}
-
-TEST_F(Serial, FullInputQueueDropsFurtherBytes) {
-    ASSERT_EQ(OpenComConfig(1, "", 19200, 0, 8, 1, 64, 64), 0);
-    Send(Bytes(100, 1), bed().now());
-    Delay(1.0);
-    EXPECT_EQ(GetInQLen(1), 64);
 }
 
 TEST_F(Serial, PortErrorsAreReportedAndReopeningStartsClean) {
@@ -309,6 +294,40 @@ TEST_F(Serial, PortErrorsAreReportedAndReopeningStartsClean) {
     EXPECT_FALSE(bed().notificationInstalled(1));
     EXPECT_DOUBLE_EQ(bed().comTimeout(1), 2.0);
     EXPECT_EQ(bed().openCount(1), 3);
+}
+
+TEST_F(Serial, ScriptedPeerCutsFramesAcrossPiecesAndAnswersInBigEndianWords) {
+    std::vector<double> ends;
+    peer.setHandler(
+        [&](const std::vector<std::uint8_t>&, double end, PeerLink&) { ends.push_back(end); });
+    Open(0);
+    const std::vector<char> bytes(50, 'a');
+    ComWrt(1, bytes.data(), 20);
+    Delay(0.5);
+    ComWrt(1, bytes.data(), 50);
+    Delay(0.5);
+    ASSERT_EQ(peer.frames().size(), 1u);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_NEAR(ends[0], 0.5 + 16 * kByte, 1e-9) << "the frame ends with its 36th byte";
+    CloseCom(1);
+    Open(0);
+    ComWrt(1, bytes.data(), 36);
+    Delay(0.5);
+    EXPECT_EQ(peer.frames().size(), 2u) << "a close drops the partial frame";
+
+    const auto frame = ScriptedPeer::answer(0x00AA, 10, {0x0102, 0xFFFF});
+    ASSERT_EQ(frame.size(), 36u);
+    EXPECT_EQ(frame[0], 0x00);
+    EXPECT_EQ(frame[1], 0xAA);
+    EXPECT_EQ(ScriptedPeer::commandOf(frame), 10);
+    // Words outside the frame read as 0.
+    const std::pair<int, int> words[] = {{0, 0x0102}, {1, 0xFFFF}, {15, 0}, {16, 0}, {-1, 0}};
+    for (const auto& [k, word] : words) {
+        EXPECT_EQ(ScriptedPeer::wordOf(frame, k), word) << "word " << k;
+    }
+    EXPECT_EQ(ScriptedPeer::commandOf({1, 2}), -1);
+    // More than 16 words: the rest does not fit and is left out.
+    EXPECT_EQ(ScriptedPeer::answer(0xAA, 1, std::vector<std::uint16_t>(20, 1)).size(), 36u);
 }
 
 TEST(SerialNoBackend, CallsFailSoftly) {

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,28 +14,21 @@
 
 namespace {
 
-using korven::sim::Bytes;
-using korven::sim::Faults;
-using korven::sim::ModelOptions;
-using korven::sim::Output;
-using korven::sim::SensorModel;
-using korven::sim::Words;
 namespace sim = korven::sim;
+using sim::Bytes;
+using sim::Faults;
+using sim::SensorModel;
+using sim::Words;
 
-ModelOptions OptionsFor(const char* preset, std::uint32_t seed = 1) {
-    ModelOptions o;
-    const sim::Preset* p = sim::FindPreset(preset);
-    EXPECT_NE(p, nullptr) << preset;
-    if (p != nullptr) {
-        o.preset = *p;
-    }
+sim::ModelOptions OptionsFor(const char* preset, std::uint32_t seed = 1) {
+    sim::ModelOptions o;
+    o.preset = *sim::FindPreset(preset);
     o.seed = seed;
     return o;
 }
 
-std::vector<Output> Send(SensorModel& m, double t, int command, const Words& words = {}) {
-    const Bytes f = SensorModel::commandFrame(command, words);
-    return m.receive(t, f);
+std::vector<sim::Output> Send(SensorModel& m, double t, int command, const Words& words = {}) {
+    return m.receive(t, SensorModel::commandFrame(command, words));
 }
 
 // The single answer to a request, or an empty byte string.
@@ -56,12 +49,6 @@ Words Params(SensorModel& m) {
         w[static_cast<std::size_t>(k)] = W(a, k);
     }
     return w;
-}
-
-void SetRam(SensorModel& m, int word, std::uint16_t value) {
-    Words w = m.ram();
-    w[static_cast<std::size_t>(word)] = value;
-    EXPECT_TRUE(Send(m, 0.0, sim::kCmdWriteRam, w).empty());
 }
 
 struct RunAnswer {
@@ -102,17 +89,29 @@ std::vector<std::uint16_t> VideoLine(SensorModel& m, double t) {
 
 TEST(SimModel, EveryCommandGetsTheAnswerLengthTheProgramExpects) {
     struct Case {
-        const char* preset;
         int command;
         std::size_t length; // 0: no answer
+        const char* preset = "type2-res350";
     };
     const Case cases[] = {
-        {"type2-res350", 1, 0},   {"type2-res350", 2, 36},   {"type2-res350", 3, 0},
-        {"type2-res350", 4, 36},  {"type2-res350", 5, 36},   {"type2-res350", 6, 36},
-        {"type2-res350", 7, 72},  {"type2-res350", 8, 36},   {"type2-res350", 9, 128},
-        {"type2-res350", 10, 36}, {"type2-res350", 11, 36},  {"type2-res350", 12, 36},
-        {"type1", 11, 36},        {"type2-res250", 11, 512}, {"type4", 11, 512},
-        {"type2-res350", 0, 0},   {"type2-res350", 13, 0},   {"type2-res350", 0xFFFF, 0},
+        {1, 0},
+        {2, 36},
+        {3, 0},
+        {4, 36},
+        {5, 36},
+        {6, 36},
+        {7, 72},
+        {8, 36},
+        {9, 128},
+        {10, 36},
+        {11, 36},
+        {12, 36},
+        {0, 0},
+        {13, 0},
+        {0xFFFF, 0},
+        {11, 36, "type1"},
+        {11, 512, "type2-res250"},
+        {11, 512, "type4"},
     };
     for (const Case& c : cases) {
         SensorModel m(OptionsFor(c.preset));
@@ -132,11 +131,11 @@ TEST(SimModel, EveryCommandGetsTheAnswerLengthTheProgramExpects) {
     }
 }
 
-TEST(SimModel, FramesAreAssembledFromPiecesAndResynchronised) {
+TEST(SimModel, FramesAreAssembledFromPiecesResynchronisedAndStaleHalvesDropped) {
     SensorModel m;
     const Bytes echo = SensorModel::commandFrame(5, {0x1234, 0xFFFE});
     // One byte at a time: one answer, due after the last byte.
-    std::vector<Output> out;
+    std::vector<sim::Output> out;
     for (std::size_t i = 0; i < echo.size(); ++i) {
         auto o = m.receive(0.01 * static_cast<double>(i) / 36.0, std::span(&echo[i], 1));
         out.insert(out.end(), o.begin(), o.end());
@@ -162,21 +161,18 @@ TEST(SimModel, FramesAreAssembledFromPiecesAndResynchronised) {
     EXPECT_EQ(SensorModel::wordAt(out[1].bytes, 2), 5);
     EXPECT_NEAR(out[1].due - out[0].due, 36 * sim::kByteTime19200, 1e-9);
     EXPECT_NEAR(out[1].due, 2.0 + m.options().processingTime, 1e-9);
-}
 
-TEST(SimModel, AStaleHalfFrameIsDroppedSoTheNextFrameIsUnderstood) {
-    SensorModel m;
-    const Bytes echo = SensorModel::commandFrame(5, {7});
-    // Half a frame (e.g. the host flushed its queue mid-write), then silence.
-    EXPECT_TRUE(m.receive(1.0, std::span(echo.data(), 20)).empty());
-    const auto out = m.receive(2.0, echo);
+    // Half a frame (e.g. the host flushed its queue mid-write), then
+    // silence: it is dropped so the next frame is understood.
+    EXPECT_TRUE(m.receive(3.0, std::span(echo.data(), 20)).empty());
+    out = m.receive(4.0, echo);
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(W(out[0].bytes, 0), 7);
-    EXPECT_EQ(m.bytesDiscarded(), 20);
+    EXPECT_EQ(W(out[0].bytes, 0), 0x1234);
+    EXPECT_EQ(m.bytesDiscarded(), 5 + 20);
     // After resetInput (host closed the port) likewise.
-    EXPECT_TRUE(m.receive(3.0, std::span(echo.data(), 10)).empty());
+    EXPECT_TRUE(m.receive(5.0, std::span(echo.data(), 10)).empty());
     m.resetInput();
-    EXPECT_EQ(m.receive(3.001, echo).size(), 1u);
+    EXPECT_EQ(m.receive(5.001, echo).size(), 1u);
 }
 
 // ---- parameter sets ----------------------------------------------------------
@@ -209,35 +205,40 @@ TEST(SimModel, RamAndEepromWritesAndReads) {
     EXPECT_EQ(sim::FactoryParameters(*sim::FindPreset("type3"))[sim::kVThd], 128);
 }
 
-class SimEeprom : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("korven-sim-eeprom-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-        path_ = (dir_ / "eeprom.txt").string();
+TEST(SimModel, TheEepromFileSurvivesRestartsAndBadFilesAndFailedWritesAreReported) {
+    namespace fs = std::filesystem;
+    const fs::path dir =
+        fs::temp_directory_path() / ("korven-sim-eeprom-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    sim::ModelOptions options;
+    options.eepromPath = (dir / "eeprom.txt").string();
+    const auto write = [&](const char* content) {
+        std::ofstream(options.eepromPath, std::ios::binary | std::ios::trunc) << content;
+    };
+    // A broken file gives factory values and a reason, and reading it does
+    // not overwrite it.
+    for (const char* content : {"", "1 2 3\n", "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 65536\n",
+                                "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 -1\n",
+                                "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17\n", "garbage\x01\xff"}) {
+        write(content);
+        SensorModel m(options);
+        EXPECT_FALSE(m.eepromError().empty()) << content;
+        EXPECT_EQ(m.eeprom(), sim::FactoryParameters(m.preset())) << content;
+        std::ifstream in(options.eepromPath, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
     }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ec);
-        std::filesystem::remove_all(dir_, ec);
-    }
-    ModelOptions Options() {
-        ModelOptions o;
-        o.eepromPath = path_;
-        return o;
-    }
-    std::filesystem::path dir_;
-    std::string path_;
-};
+    // A file with comments, CR/LF line ends and spread-out numbers is fine.
+    write("# saved\r\n1 2 3 4\r\n5 6 7 8 9 10 11 12\r\n\r\n13 14 15 16\r\n");
+    const SensorModel ok(options);
+    EXPECT_TRUE(ok.eepromError().empty()) << ok.eepromError();
+    EXPECT_EQ(ok.eeprom()[15], 16);
 
-TEST_F(SimEeprom, SurvivesARestartAndIsReplacedWithoutLeftovers) {
+    fs::remove(options.eepromPath);
     Words w{};
     {
-        SensorModel a(Options());
-        EXPECT_TRUE(a.eepromError().empty());
+        SensorModel a(options);
+        EXPECT_TRUE(a.eepromError().empty()) << "no file yet is no fault";
         w = a.eeprom();
         w[sim::kVThd] = 700;
         w[sim::kTTol] = 65535;
@@ -248,56 +249,21 @@ TEST_F(SimEeprom, SurvivesARestartAndIsReplacedWithoutLeftovers) {
         r[sim::kVThd] = 100;
         Send(a, 0.1, sim::kCmdWriteRam, r);
     }
-    SensorModel b(Options());
+    SensorModel b(options);
     EXPECT_TRUE(b.eepromError().empty()) << b.eepromError();
     EXPECT_EQ(b.eeprom(), w);
     EXPECT_EQ(Params(b), w) << "RAM boots from the EEPROM";
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1)
-        << "no temporary file is left behind";
-}
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1) << "no temporary file is left";
 
-TEST_F(SimEeprom, ABrokenFileGivesFactoryValuesAndAReasonAndIsNotOverwrittenByReading) {
-    const char* broken[] = {"",
-                            "1 2 3\n",
-                            "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 65536\n",
-                            "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 -1\n",
-                            "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17\n",
-                            "garbage\x01\xff"};
-    for (const char* content : broken) {
-        {
-            std::ofstream f(path_, std::ios::binary | std::ios::trunc);
-            f << content;
-        }
-        SensorModel m(Options());
-        EXPECT_FALSE(m.eepromError().empty()) << content;
-        EXPECT_EQ(m.eeprom(), sim::FactoryParameters(m.preset())) << content;
-        std::ifstream in(path_, std::ios::binary);
-        const std::string still((std::istreambuf_iterator<char>(in)), {});
-        EXPECT_EQ(still, content);
-    }
-    // A file with comments, CR/LF line ends and spread-out numbers is fine.
-    {
-        std::ofstream f(path_, std::ios::binary | std::ios::trunc);
-        f << "# saved\r\n1 2 3 4\r\n5 6 7 8 9 10 11 12\r\n\r\n13 14 15 16\r\n";
-    }
-    SensorModel ok(Options());
-    EXPECT_TRUE(ok.eepromError().empty()) << ok.eepromError();
-    EXPECT_EQ(ok.eeprom()[15], 16);
-}
-
-TEST_F(SimEeprom, AFailedWriteIsReportedAndKeepsTheOldFile) {
-    SensorModel m(Options());
-    Words w = m.eeprom();
-    Send(m, 0.0, sim::kCmdWriteEeprom, w);
-    ASSERT_TRUE(m.eepromError().empty());
     // Block the temporary file's name with a directory: the write cannot
-    // even start (for root too).
-    std::filesystem::create_directory(path_ + ".tmp." + std::to_string(::getpid()));
+    // even start (for root too); the failure is reported, the old file kept.
+    fs::create_directory(options.eepromPath + ".tmp." + std::to_string(::getpid()));
     w[0] = 999;
-    Send(m, 0.0, sim::kCmdWriteEeprom, w);
-    EXPECT_FALSE(m.eepromError().empty());
-    EXPECT_EQ(W(Ask(m, 0.0, sim::kCmdReadEeprom), 0), 999) << "the sensor still holds it";
-    EXPECT_EQ(SensorModel(Options()).eeprom()[0], 500) << "the old file is intact";
+    Send(b, 0.0, sim::kCmdWriteEeprom, w);
+    EXPECT_FALSE(b.eepromError().empty());
+    EXPECT_EQ(W(Ask(b, 0.0, sim::kCmdReadEeprom), 0), 999) << "the sensor still holds it";
+    EXPECT_EQ(SensorModel(options).eeprom()[0], 500) << "the old file is intact";
+    fs::remove_all(dir);
 }
 
 // ---- identification ------------------------------------------------------------
@@ -387,10 +353,10 @@ TEST(SimModel, EdgesSitOnTheSceneAndTheVideoShowsTheShadow) {
 }
 
 TEST(SimModel, TwoObjectsGiveFourEdgesAndTheOuterOnesAreReported) {
-    ModelOptions o = OptionsFor("type1");
+    sim::ModelOptions o = OptionsFor("type1");
     o.scene.objects = 2;
     SensorModel m(o);
-    SetRam(m, sim::kEMode, 2);
+    m.setRamWord(sim::kEMode, 2);
     const RunAnswer r = RunAt(m, 1.0);
     const auto ideal = m.sceneEdges(1.0);
     ASSERT_EQ(ideal.size(), 4u);
@@ -399,7 +365,7 @@ TEST(SimModel, TwoObjectsGiveFourEdgesAndTheOuterOnesAreReported) {
     EXPECT_NEAR(r.redge, ideal.back(), 2.5);
     EXPECT_EQ(r.mvalue, r.redge - r.ledge);
     // A window around the big object alone sees only its two edges.
-    SetRam(m, sim::kEBeg, static_cast<std::uint16_t>((ideal[1] + ideal[2]) / 2));
+    m.setRamWord(sim::kEBeg, static_cast<std::uint16_t>((ideal[1] + ideal[2]) / 2));
     EXPECT_EQ(RunAt(m, 1.0).edges, 2);
 }
 
@@ -418,19 +384,19 @@ TEST(SimModel, ThresholdAndWindowChangeWhatTheSensorReports) {
     ASSERT_EQ(base.edges, 2);
 
     // A dark object: a higher threshold takes in more of its blurred edges.
-    SetRam(m, sim::kVThd, 800);
+    m.setRamWord(sim::kVThd, 800);
     const RunAnswer high = RunAt(m, 1.0);
     EXPECT_LT(high.ledge, base.ledge);
     EXPECT_GT(high.redge, base.redge);
     // Above the lit background every pixel is "dark": no edge at all.
-    SetRam(m, sim::kVThd, 1023);
+    m.setRamWord(sim::kVThd, 1023);
     EXPECT_EQ(RunAt(m, 1.0).edges, 0);
-    SetRam(m, sim::kVThd, 512);
+    m.setRamWord(sim::kVThd, 512);
 
     // Window starting inside the object: one rising edge, the lit side is
     // to the right, so the measured stretch runs to the window's end.
-    SetRam(m, sim::kEBeg, static_cast<std::uint16_t>(base.ledge + 20));
-    SetRam(m, sim::kEEnd, 1000);
+    m.setRamWord(sim::kEBeg, static_cast<std::uint16_t>(base.ledge + 20));
+    m.setRamWord(sim::kEEnd, 1000);
     RunAnswer one = RunAt(m, 1.0);
     EXPECT_EQ(one.edges, 1);
     EXPECT_NEAR(one.ledge, base.redge, 2);
@@ -439,8 +405,8 @@ TEST(SimModel, ThresholdAndWindowChangeWhatTheSensorReports) {
     EXPECT_EQ(one.mvend, 1000);
 
     // Window ending inside the object: one falling edge, lit side left.
-    SetRam(m, sim::kEBeg, 5);
-    SetRam(m, sim::kEEnd, static_cast<std::uint16_t>(base.redge - 20));
+    m.setRamWord(sim::kEBeg, 5);
+    m.setRamWord(sim::kEEnd, static_cast<std::uint16_t>(base.redge - 20));
     one = RunAt(m, 1.0);
     EXPECT_EQ(one.edges, 1);
     EXPECT_NEAR(one.ledge, base.ledge, 2);
@@ -448,28 +414,28 @@ TEST(SimModel, ThresholdAndWindowChangeWhatTheSensorReports) {
     EXPECT_EQ(one.mvend, 5);
 
     // An empty or inverted window finds nothing and measures 0.
-    SetRam(m, sim::kEBeg, 900);
-    SetRam(m, sim::kEEnd, 100);
+    m.setRamWord(sim::kEBeg, 900);
+    m.setRamWord(sim::kEEnd, 100);
     const RunAnswer none = RunAt(m, 1.0);
     EXPECT_EQ(none.edges, 0);
     EXPECT_EQ(none.ledge, 0);
     EXPECT_EQ(none.redge, 0);
     EXPECT_EQ(none.mvalue, 0);
     // Limits beyond the line are clipped to it, never read past the end.
-    SetRam(m, sim::kEBeg, 0);
-    SetRam(m, sim::kEEnd, 65535);
+    m.setRamWord(sim::kEBeg, 0);
+    m.setRamWord(sim::kEEnd, 65535);
     EXPECT_EQ(RunAt(m, 1.0).edges, 2);
 }
 
 TEST(SimModel, EvaluationModesAndTheCalibrationLine) {
     SensorModel m(OptionsFor("type1"));
     const RunAnswer r1 = RunAt(m, 2.0);
-    SetRam(m, sim::kEMode, 0);
+    m.setRamWord(sim::kEMode, 0);
     EXPECT_NEAR(RunAt(m, 2.0).mvalue, r1.ledge, 2) << "same scene, fresh noise";
-    SetRam(m, sim::kEMode, 2);
+    m.setRamWord(sim::kEMode, 2);
     RunAnswer w = RunAt(m, 2.0);
     EXPECT_EQ(w.mvalue, w.redge - w.ledge);
-    SetRam(m, sim::kEMode, 3);
+    m.setRamWord(sim::kEMode, 3);
     RunAnswer c = RunAt(m, 2.0);
     EXPECT_EQ(c.mvalue, (c.ledge + c.redge) / 2);
 
@@ -512,7 +478,7 @@ TEST(SimModel, TeachTakesTheMeasuredValueAsSetPoint) {
     EXPECT_EQ(Params(m)[sim::kTVal], before.mvalue);
     EXPECT_EQ(RunAt(m, 4.0).tval, before.mvalue);
     // Nothing to measure: the set-point stays.
-    SetRam(m, sim::kVThd, 1023);
+    m.setRamWord(sim::kVThd, 1023);
     Ask(m, 4.0, sim::kCmdTeach);
     EXPECT_EQ(Params(m)[sim::kTVal], before.mvalue);
 }
@@ -547,35 +513,24 @@ TEST(SimModel, AnalogueExtremesAndTheirReset) {
     EXPECT_EQ(b.anaMax(), max);
 }
 
-TEST(SimModel, VideoBlocksAgreeAndReachBeyondEightBitsOnTenBitSensors) {
+TEST(SimModel, VideoBlocksAgreeReachBeyondEightBitsAndFollowThePower) {
     SensorModel m(OptionsFor("type1")); // board 0, 10-bit video
     RunAt(m, 1.0);
     const std::vector<std::uint16_t> four = VideoLine(m, 1.01);
-    const std::uint16_t peak = *std::max_element(four.begin(), four.end());
-    EXPECT_GT(peak, 255);
-    EXPECT_LE(peak, 1023);
+    const std::uint16_t normal = *std::max_element(four.begin(), four.end());
+    EXPECT_GT(normal, 255);
+    EXPECT_LE(normal, 1023);
     // A start index past the line gives zeros, not memory beyond it.
     const Bytes past = Ask(m, 1.02, sim::kCmdVideo64, Words{250, 0});
     EXPECT_EQ(SensorModel::wordAt(past, 0), four[250]);
     EXPECT_EQ(SensorModel::wordAt(past, 2 * 6), 0);
     const Bytes far = Ask(m, 1.02, sim::kCmdVideo64, Words{65535, 0});
     EXPECT_EQ(std::count(far.begin(), far.end(), 0), 128);
-}
-
-TEST(SimModel, PowerScalesTheLight) {
-    SensorModel m(OptionsFor("type1"));
-    auto peak = [&](double t) {
-        RunAt(m, t);
-        const Bytes b = Ask(m, t, sim::kCmdVideo64, Words{128, 0});
-        std::uint16_t p = 0;
-        for (std::size_t i = 0; i < 64; ++i) {
-            p = std::max(p, SensorModel::wordAt(b, 2 * i));
-        }
-        return p;
-    };
-    const std::uint16_t normal = peak(0.0);
-    SetRam(m, sim::kPower, 250);
-    EXPECT_LT(peak(0.0), normal * 0.6);
+    // Half the power, less than 60 % of the light.
+    m.setRamWord(sim::kPower, 250);
+    RunAt(m, 1.0);
+    const std::vector<std::uint16_t> dim = VideoLine(m, 1.01);
+    EXPECT_LT(*std::max_element(dim.begin(), dim.end()), normal * 0.6);
 }
 
 TEST(SimModel, TheSeedMakesTheNoiseRepeatable) {
@@ -593,12 +548,30 @@ TEST(SimModel, TheSeedMakesTheNoiseRepeatable) {
 
 // ---- faults -------------------------------------------------------------------------
 
-TEST(SimModel, FaultsSilenceDelayCutPadAndGarble) {
+TEST(SimModel, FaultsSilenceDelayCutPadGarbleAndDropTheLine) {
     SensorModel m;
-    const Bytes good = Ask(m, 0.0, sim::kCmdReadRam);
+    struct Case {
+        Faults faults;
+        int command;
+        std::size_t length; // 0: no answer
+    };
+    const Case cases[] = {
+        {{.silent = true}, sim::kCmdReadRam, 0},
+        {{.cutBytes = 1}, sim::kCmdEcho, 35},
+        {{.cutBytes = 500}, sim::kCmdFirmware, 0}, // cut to nothing: no answer
+        {{.extraBytes = 4}, sim::kCmdFirmware, 76},
+        // Only one command misbehaves.
+        {{.silent = true, .command = sim::kCmdFirmware}, sim::kCmdFirmware, 0},
+        {{.silent = true, .command = sim::kCmdFirmware}, sim::kCmdEcho, 36},
+        {{}, sim::kCmdReadRam, 36},
+    };
+    for (const Case& c : cases) {
+        m.setFaults(c.faults);
+        const auto out = Send(m, 1.0, c.command);
+        EXPECT_EQ(out.empty() ? 0u : out.at(0).bytes.size(), c.length) << "row " << (&c - cases);
+    }
 
     m.setFaults(Faults{.silent = true});
-    EXPECT_TRUE(Send(m, 1.0, sim::kCmdReadRam).empty());
     Send(m, 1.0, sim::kCmdWriteRam, Words{42});
     m.setFaults({});
     EXPECT_EQ(Params(m)[0], 42) << "a silent sensor still works";
@@ -608,14 +581,6 @@ TEST(SimModel, FaultsSilenceDelayCutPadAndGarble) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_DOUBLE_EQ(out[0].due, 2.0 + m.options().processingTime + 1.6);
 
-    m.setFaults(Faults{.cutBytes = 1});
-    EXPECT_EQ(Ask(m, 3.0, sim::kCmdEcho).size(), 35u);
-    m.setFaults(Faults{.cutBytes = 500});
-    EXPECT_TRUE(Send(m, 3.0, sim::kCmdFirmware).empty()) << "cut to nothing: no answer";
-    m.setFaults(Faults{.extraBytes = 4});
-    Bytes padded = Ask(m, 3.0, sim::kCmdFirmware);
-    EXPECT_EQ(padded.size(), 76u);
-
     m.setFaults(Faults{.garbage = true});
     for (int i = 0; i < 50; ++i) {
         const Bytes g = Ask(m, 4.0, sim::kCmdEcho);
@@ -623,23 +588,14 @@ TEST(SimModel, FaultsSilenceDelayCutPadAndGarble) {
         EXPECT_FALSE(g[0] == 0x00 && g[1] == 0xAA);
     }
 
-    // Only one command misbehaves.
-    m.setFaults(Faults{.silent = true, .command = sim::kCmdFirmware});
-    EXPECT_TRUE(Send(m, 5.0, sim::kCmdFirmware).empty());
-    EXPECT_EQ(Ask(m, 5.0, sim::kCmdEcho).size(), 36u);
-    m.setFaults({});
-    EXPECT_EQ(Ask(m, 6.0, sim::kCmdReadRam).size(), good.size());
-}
-
-TEST(SimModel, TheLineDropsAfterSoManyFrames) {
-    SensorModel m;
+    // The line drops after so many frames: a dropped line processes nothing.
     m.setFaults(Faults{.dropAfterFrames = m.framesReceived() + 3});
-    EXPECT_EQ(Send(m, 0.0, sim::kCmdEcho).size(), 1u);
-    EXPECT_TRUE(Send(m, 0.0, sim::kCmdWriteRam, Words{1}).empty());
-    EXPECT_EQ(Send(m, 0.0, sim::kCmdRun).size(), 1u);
-    EXPECT_TRUE(Send(m, 0.0, sim::kCmdEcho).empty());
-    Send(m, 0.0, sim::kCmdWriteRam, Words{2});
-    EXPECT_EQ(m.ram()[0], 1) << "a dropped line processes nothing";
+    EXPECT_EQ(Send(m, 5.0, sim::kCmdEcho).size(), 1u);
+    EXPECT_TRUE(Send(m, 5.0, sim::kCmdWriteRam, Words{1}).empty());
+    EXPECT_EQ(Send(m, 5.0, sim::kCmdRun).size(), 1u);
+    EXPECT_TRUE(Send(m, 5.0, sim::kCmdEcho).empty());
+    Send(m, 5.0, sim::kCmdWriteRam, Words{2});
+    EXPECT_EQ(m.ram()[0], 1);
 }
 
 } // namespace

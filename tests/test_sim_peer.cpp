@@ -117,34 +117,26 @@ TEST_F(SimPeerTest, AnswersTakeTheirTimeOnTheLine) {
 TEST_F(SimPeerTest, FaultsShowUpAsTheProgramReportsThem) {
     SimPeer sensor;
     Connect(sensor);
-    sensor.faults().silent = true;
-    EXPECT_EQ(CheckComLine(1), 0);
-    EXPECT_EQ(Status(), "Timeout-RS-232...");
-
-    sensor.faults() = {};
-    sensor.faults().garbage = true;
-    EXPECT_EQ(CheckComLine(1), 0);
-    EXPECT_EQ(Status(), "read error - not sync byte 0xAA!");
-
-    sensor.faults() = {};
-    sensor.faults().cutBytes = 1;
-    EXPECT_EQ(CheckComLine(1), 0);
-    EXPECT_EQ(Status(), "Timeout-RS-232...") << "35 bytes never make a frame";
-
-    sensor.faults() = {};
-    sensor.faults().lateSeconds = 1.6;
+    const std::pair<sim::Faults, const char*> broken[] = {
+        {{.silent = true}, "Timeout-RS-232..."},
+        {{.garbage = true}, "read error - not sync byte 0xAA!"},
+        {{.cutBytes = 1}, "Timeout-RS-232..."}, // 35 bytes never make a frame
+    };
+    for (const auto& [faults, status] : broken) {
+        sensor.faults() = faults;
+        EXPECT_EQ(CheckComLine(1), 0) << status;
+        EXPECT_EQ(Status(), status);
+    }
+    sensor.faults() = {.lateSeconds = 1.6};
     EXPECT_EQ(CheckComLine(1), 0) << "later than the 1.5 s the program waits";
     bed().advance(0.5); // let the late answer land, then forget it
     FlushInQ(1);
 
-    sensor.faults() = {};
-    sensor.faults().cutBytes = 10;
-    sensor.faults().command = CMD_FIRMWARE;
+    sensor.faults() = {.cutBytes = 10, .command = CMD_FIRMWARE};
     EXPECT_EQ(CheckComLine(1), 1);
     EXPECT_EQ(GetVERSIONInfo(), 62);
 
-    sensor.faults() = {};
-    sensor.faults().dropAfterFrames = sensor.model().framesReceived() + 1;
+    sensor.faults() = {.dropAfterFrames = sensor.model().framesReceived() + 1};
     EXPECT_TRUE(RunOnce());
     EXPECT_FALSE(RunOnce());
 }

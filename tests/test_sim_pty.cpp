@@ -1,8 +1,13 @@
 // The virtual sensor served on a pseudo-terminal, as a serial client sees it.
+// Answer lengths, line timing, a client reopening the port, the link's
+// removal and the EEPROM file are checked from outside the program by
+// tests/sim/pty_client_test.py; this suite covers what only the server's
+// own interface can reach.
 #include "sim/pty_server.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
@@ -37,16 +42,10 @@ int OpenClient(const std::string& path) {
 Bytes ReadFor(int fd, std::size_t count, double timeout) {
     Bytes data;
     const double end = Now() + timeout;
-    while (data.size() < count) {
-        const double left = end - Now();
-        if (left <= 0) {
-            break;
-        }
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) {
-            break;
-        }
-        std::uint8_t buf[1024];
+    pollfd p{fd, POLLIN, 0};
+    std::uint8_t buf[1024];
+    while (data.size() < count &&
+           ::poll(&p, 1, std::max(0, static_cast<int>((end - Now()) * 1000) + 1)) > 0) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n <= 0) {
             break;
@@ -69,39 +68,20 @@ Bytes Exchange(int fd, int command, std::initializer_list<std::uint16_t> words, 
     return answer;
 }
 
-std::string TempPath(const char* name) {
-    return (std::filesystem::temp_directory_path() /
-            (std::string("korven-sim-") + std::to_string(::getpid()) + "-" + name))
-        .string();
-}
-
-TEST(SimPty, AnswersWithLineTimingAndSurvivesAClientReopening) {
+TEST(SimPty, AnswersWithLineTimingTakesFaultsWhileRunningAndStopsOnce) {
     sim::PtyServer server;
     std::string error;
     ASSERT_TRUE(server.start(&error)) << error;
     EXPECT_TRUE(server.running());
-    int fd = OpenClient(server.path());
+    const int fd = OpenClient(server.path());
     ASSERT_GE(fd, 0) << server.path();
-
     double elapsed = 0;
-    Bytes a = Exchange(fd, sim::kCmdEcho, {0xABCD}, 36, &elapsed);
+    const Bytes a = Exchange(fd, sim::kCmdEcho, {0xABCD}, 36, &elapsed);
     ASSERT_EQ(a.size(), 36u);
     EXPECT_EQ(SensorModel::wordAt(a, 0), 0x00AA);
     EXPECT_EQ(SensorModel::dataWord(a, 0), 0xABCD);
     EXPECT_GE(elapsed, 36 * sim::kByteTime19200) << "36 bytes at 19200 baud take 18.75 ms";
 
-    EXPECT_EQ(Exchange(fd, sim::kCmdVideo64, {0, 0}, 128).size(), 128u);
-    EXPECT_EQ(Exchange(fd, sim::kCmdFirmware, {}, 72).size(), 72u);
-
-    // Close and reopen: the pty did not hang up.
-    ::close(fd);
-    fd = OpenClient(server.path());
-    ASSERT_GE(fd, 0);
-    a = Exchange(fd, sim::kCmdReadRam, {}, 36);
-    ASSERT_EQ(a.size(), 36u);
-    EXPECT_EQ(SensorModel::dataWord(a, 0), 500);
-
-    // Faults can be switched while the server runs.
     server.withModel([](SensorModel& m) {
         m.faults().silent = true;
         return 0;
@@ -141,7 +121,9 @@ TEST(SimPty, WithoutLineTimingTheAnswerComesAtOnce) {
 }
 
 TEST(SimPty, TheLinkIsMadeReplacedAndRemovedButNeverOverAFile) {
-    const std::string link = TempPath("link");
+    const std::string link =
+        (std::filesystem::temp_directory_path() / ("korven-sim-link-" + std::to_string(::getpid())))
+            .string();
     std::filesystem::remove(link);
     std::filesystem::create_symlink("/nonexistent/old-target", link);
     {
@@ -152,10 +134,6 @@ TEST(SimPty, TheLinkIsMadeReplacedAndRemovedButNeverOverAFile) {
         ASSERT_TRUE(server.start(&error)) << error;
         EXPECT_EQ(server.path(), link);
         EXPECT_EQ(std::filesystem::read_symlink(link).string(), server.slavePath());
-        const int fd = OpenClient(link);
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(Exchange(fd, sim::kCmdHardware, {}, 36).size(), 36u);
-        ::close(fd);
     } // the destructor stops the server
     EXPECT_FALSE(std::filesystem::is_symlink(link));
 
