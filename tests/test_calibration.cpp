@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -21,9 +22,7 @@ namespace {
 
 using rt::Value;
 using rt::headless::PeerLink;
-using test::Bed;
 using test::LinePeer;
-using test::Words;
 
 constexpr int kSix[] = {POPUP_ButtonAcceptObject1, POPUP_ButtonAcceptObject2,
                         POPUP_CheckStep1,          POPUP_CheckStep2,
@@ -45,7 +44,9 @@ struct CalibrationReply {
     }
 };
 
-class Calibration : public Bed {
+// The pop-up shown, on a line to a scripted sensor that stays silent until
+// a test gives it answers.
+class Calibration : public test::Bed {
   protected:
     void SetUp() override {
         Bed::SetUp();
@@ -54,7 +55,12 @@ class Calibration : public Bed {
         ccdtype = 2;
         DisplayPanel(pPopup);
         SetCtrlVal(pHandle, PANEL_TOGGBTN_ParaII, 1);
+        if (scriptedLine_) {
+            test::OpenLine(bed(), &sensor_);
+        }
     }
+    // The sensor answers every calibration command with `line_`.
+    void Answering() { sensor_.always(CMD_CALIBRATION, line_.reply()); }
     // The operator presses a button; it must be operable.
     void Press(int control) { EXPECT_TRUE(bed().pressKey(pPopup, control)) << control; }
     // The callback runs whatever the button's state.
@@ -66,6 +72,13 @@ class Calibration : public Bed {
     bool Dimmed(int control) { return bed().isDimmed(pPopup, control); }
     int Int(int control) { return static_cast<int>(bed().intValue(pPopup, control)); }
     double Double(int control) { return bed().doubleValue(pPopup, control); }
+    u16 SentWord(int k) { return LinePeer::wordOf(sensor_.frames().back(), k); }
+    // Of the six workflow controls exactly these are operable.
+    void ExpectOperable(std::vector<int> operable) {
+        for (const int c : kSix) {
+            EXPECT_EQ(Dimmed(c), std::count(operable.begin(), operable.end(), c) == 0) << c;
+        }
+    }
     // Accepts object `n` (1 or 2) at raw value `raw` with size `size`.
     void Accept(int n, u16 raw, int size) {
         Check(n == 1 ? POPUP_CheckStep1 : POPUP_CheckStep2, 1);
@@ -74,9 +87,7 @@ class Calibration : public Bed {
         Press(n == 1 ? POPUP_ButtonAcceptObject1 : POPUP_ButtonAcceptObject2);
     }
     void ExpectIdle() {
-        for (const int c : kSix) {
-            EXPECT_TRUE(Dimmed(c)) << c;
-        }
+        ExpectOperable({});
         EXPECT_EQ(Int(POPUP_CheckStep1), 0);
         EXPECT_EQ(Int(POPUP_CheckStep2), 0);
         EXPECT_EQ(flagstep1, 0);
@@ -85,12 +96,14 @@ class Calibration : public Bed {
     // Activation starts the run sequence; against a sensor that does not
     // measure it ends by its own time-out.
     void Activate() { Press(POPUP_ActivateCalibration); }
+
+    bool scriptedLine_ = true;
+    LinePeer sensor_;
+    CalibrationReply line_;
 };
 
 TEST_F(Calibration, PopupOpensIdleAndActivationWithoutSensorTimesOutAndChangesNothing) {
     ExpectIdle();
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
     std::string waiting;
     bed().at(bed().now() + 0.5, [&] { waiting = Status(); });
 
@@ -98,18 +111,16 @@ TEST_F(Calibration, PopupOpensIdleAndActivationWithoutSensorTimesOutAndChangesNo
 
     EXPECT_EQ(waiting, "Reset Max/Min values...");
     EXPECT_EQ(Status(), "Timeout-RS-232...");
-    EXPECT_EQ(sensor.commands(), (std::vector<int>{12}));
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames()[0], 0), 1);
+    EXPECT_EQ(sensor_.commands(), (std::vector<int>{12}));
+    EXPECT_EQ(SentWord(0), 1);
     EXPECT_TRUE(Dimmed(POPUP_CheckStep1));
     EXPECT_TRUE(Dimmed(POPUP_CheckStep2));
     EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 1);
 }
 
-TEST_F(Calibration, WholeWorkflowWithTheDefaultObjectsInEitherOrder) {
-    LinePeer sensor;
-    CalibrationReply line{2048, 30100};
-    sensor.always(12, line.reply());
-    test::OpenLine(bed(), &sensor);
+TEST_F(Calibration, WholeWorkflowWithATimedOutSendAndTheObjectsInEitherOrder) {
+    line_ = {2048, 30100};
+    Answering();
     eMode = 1;
 
     Activate();
@@ -118,48 +129,58 @@ TEST_F(Calibration, WholeWorkflowWithTheDefaultObjectsInEitherOrder) {
     EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), 100.0);
     EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 2);
     EXPECT_EQ(oldMode, 1);
-    EXPECT_FALSE(Dimmed(POPUP_CheckStep1));
-    EXPECT_FALSE(Dimmed(POPUP_CheckStep2));
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject1));
-    EXPECT_TRUE(Dimmed(POPUP_ButtonDoFit));
+    ExpectOperable({POPUP_CheckStep1, POPUP_CheckStep2});
     // The run sequence kept the raw value coming until the silent sensor
     // stopped it.
-    EXPECT_EQ(sensor.commands(), (std::vector<int>{12, 8}));
+    EXPECT_EQ(sensor_.commands(), (std::vector<int>{12, 8}));
 
     // Arming: one step at a time.
     Check(POPUP_CheckStep2, 1);
-    EXPECT_FALSE(Dimmed(POPUP_ButtonAcceptObject2));
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject1));
+    ExpectOperable({POPUP_CheckStep1, POPUP_CheckStep2, POPUP_ButtonAcceptObject2});
     Check(POPUP_CheckStep1, 1);
     EXPECT_EQ(Int(POPUP_CheckStep2), 0);
-    EXPECT_FALSE(Dimmed(POPUP_ButtonAcceptObject1));
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject2));
+    ExpectOperable({POPUP_CheckStep1, POPUP_CheckStep2, POPUP_ButtonAcceptObject1});
     Check(POPUP_CheckStep1, 0);
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject1));
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject2));
+    ExpectOperable({POPUP_CheckStep1, POPUP_CheckStep2});
 
     // Object 2 first: one object never makes the fit operable.
     Accept(2, 662, 21960);
     EXPECT_EQ(flagstep2, 1);
-    EXPECT_TRUE(Dimmed(POPUP_ButtonDoFit));
-    EXPECT_TRUE(Dimmed(POPUP_CheckStep2));
     EXPECT_EQ(Int(POPUP_CheckStep2), 0);
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject2));
+    ExpectOperable({POPUP_CheckStep1});
+    Accept(1, 300, 9000);
+    ExpectOperable({POPUP_ButtonDoFit});
+    Press(POPUP_ButtonDoFit);
+    ExpectOperable({POPUP_ButtonSaveCalValues});
+
+    // A send that times out keeps the objects for another try.
+    sensor_.silent();
+    Press(POPUP_ButtonSaveCalValues);
+    EXPECT_EQ(Status(), "Timeout-RS-232...");
+    EXPECT_TRUE(Dimmed(POPUP_ButtonSaveCalValues));
+    EXPECT_EQ(flagstep1, 1);
+    EXPECT_EQ(flagstep2, 1);
+    EXPECT_EQ(slope, 36660); // the unconfirmed words: 12960 / 362 * 1024
+    EXPECT_EQ(intersect, 28259);
+
+    // A new activation and one object accepted again make the fit operable.
+    Activate();
+    EXPECT_FALSE(Dimmed(POPUP_CheckStep1));
     Accept(1, 241, 7960);
     EXPECT_FALSE(Dimmed(POPUP_ButtonDoFit));
-
+    EXPECT_DOUBLE_EQ(pixel[0], 241.0);
+    EXPECT_DOUBLE_EQ(umeter[0], 7960.0);
     Press(POPUP_ButtonDoFit);
     EXPECT_NEAR(Double(POPUP_NUMFitSlope), 33.2541567695962, 1e-12);
     EXPECT_NEAR(Double(POPUP_NUMFitOffset), -54.2517814726841, 1e-9);
-    EXPECT_TRUE(Dimmed(POPUP_ButtonDoFit));
-    EXPECT_FALSE(Dimmed(POPUP_ButtonSaveCalValues));
+    // Step 2, opened again by the activation, may take its object anew.
+    ExpectOperable({POPUP_CheckStep2, POPUP_ButtonSaveCalValues});
 
     Press(POPUP_ButtonSaveCalValues);
-    const auto& sent = sensor.frames().back();
-    EXPECT_EQ(LinePeer::commandOf(sent), 12);
-    EXPECT_EQ(LinePeer::wordOf(sent, 0), 2);
-    EXPECT_EQ(LinePeer::wordOf(sent, 1), 34052);
-    EXPECT_EQ(LinePeer::wordOf(sent, 2), 29945);
+    EXPECT_EQ(LinePeer::commandOf(sensor_.frames().back()), 12);
+    EXPECT_EQ(SentWord(0), 2);
+    EXPECT_EQ(SentWord(1), 34052);
+    EXPECT_EQ(SentWord(2), 29945);
     EXPECT_EQ(Status(), "New Calibration values in activated in RAM!");
     EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 33.25390625);
     EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), -55.0);
@@ -171,98 +192,51 @@ TEST_F(Calibration, WholeWorkflowWithTheDefaultObjectsInEitherOrder) {
     EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 1);
 }
 
-TEST_F(Calibration, TimedOutSendKeepsTheObjectsForAnotherTry) {
-    LinePeer sensor;
-    CalibrationReply line;
-    test::OpenLine(bed(), &sensor);
-    sensor.then(line.reply()); // activation answered; everything after is silent
-    Activate();
-    Accept(1, 241, 7960);
-    Accept(2, 662, 21960);
-    Press(POPUP_ButtonDoFit);
-
-    Press(POPUP_ButtonSaveCalValues);
-
-    EXPECT_EQ(Status(), "Timeout-RS-232...");
-    EXPECT_TRUE(Dimmed(POPUP_ButtonSaveCalValues));
-    EXPECT_EQ(flagstep1, 1);
-    EXPECT_EQ(flagstep2, 1);
-    EXPECT_EQ(slope, 34052); // the unconfirmed words
-    EXPECT_EQ(intersect, 29945);
-
-    // A new activation and one object accepted again make the fit operable.
-    sensor.then(line.reply());
-    Activate();
-    EXPECT_FALSE(Dimmed(POPUP_CheckStep1));
-    Accept(1, 250, 8000);
-    EXPECT_FALSE(Dimmed(POPUP_ButtonDoFit));
-    EXPECT_DOUBLE_EQ(pixel[0], 250.0);
-    EXPECT_DOUBLE_EQ(umeter[0], 8000.0);
-}
-
-TEST_F(Calibration, StopWithSensorRestoresTheModeAndHidesThePopup) {
-    LinePeer sensor;
-    CalibrationReply line{3072, 29000};
-    sensor.always(12, line.reply());
-    test::OpenLine(bed(), &sensor);
-    oldMode = 0;
-    eMode = 2;
-    flagstep1 = 1;
-
-    Press(POPUP_DiscardCalibration);
-
-    EXPECT_EQ(Status(), "Calibration stopped successfully!");
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 0), 0);
-    EXPECT_EQ(eMode, 0);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 0);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 3.0);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), -1000.0);
-    EXPECT_FALSE(bed().panelVisible(pPopup));
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_TOGGBTN_ParaII), 0);
-    EXPECT_EQ(stop_flag, 1);
-    ExpectIdle();
-}
-
-TEST_F(Calibration, StopWithoutSensorStillCleansUpButKeepsTheMode) {
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
-    oldMode = 0;
-    eMode = 2;
-    flagstep1 = flagstep2 = 1;
+// The close box hides without a frame and keeps the state. Stopping always
+// cleans up and hides the pop-up; the evaluation mode and the sensor's line
+// come back only when the sensor confirms.
+TEST_F(Calibration, CloseBoxKeepsTheStateAndStopCleansUpAlways) {
     Dim(POPUP_CheckStep1, 0);
-
-    Press(POPUP_DiscardCalibration);
-
-    EXPECT_EQ(Status(), "Timeout-RS-232...");
-    EXPECT_EQ(eMode, 2);
-    EXPECT_FALSE(bed().panelVisible(pPopup));
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_TOGGBTN_ParaII), 0);
-    ExpectIdle();
-}
-
-TEST_F(Calibration, CloseBoxHidesWithoutSendingAndKeepsTheState) {
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
-    SetCtrlAttribute(pPopup, POPUP_CheckStep1, ATTR_DIMMED, 0);
     flagstep1 = 1;
-
     bed().firePanel(pPopup, EVENT_CLOSE);
     bed().advance(0.1);
-
     EXPECT_FALSE(bed().panelVisible(pPopup));
     EXPECT_EQ(bed().intValue(pHandle, PANEL_TOGGBTN_ParaII), 0);
-    EXPECT_TRUE(sensor.frames().empty());
+    EXPECT_TRUE(sensor_.frames().empty());
     bed().operate(pHandle, PANEL_TOGGBTN_ParaII, Value::ofInt(1));
     EXPECT_TRUE(bed().panelVisible(pPopup));
     EXPECT_FALSE(Dimmed(POPUP_CheckStep1));
     EXPECT_EQ(flagstep1, 1);
+
+    line_ = {3072, 29000};
+    oldMode = 0;
+    for (const bool answers : {false, true}) {
+        SCOPED_TRACE(answers ? "answering sensor" : "silent sensor");
+        if (answers) {
+            Answering();
+            bed().operate(pHandle, PANEL_TOGGBTN_ParaII, Value::ofInt(1));
+            Dim(POPUP_CheckStep1, 0);
+        }
+        eMode = 2;
+        flagstep1 = flagstep2 = 1;
+
+        Press(POPUP_DiscardCalibration);
+
+        EXPECT_EQ(Status(), answers ? "Calibration stopped successfully!" : "Timeout-RS-232...");
+        EXPECT_EQ(SentWord(0), 0);
+        EXPECT_EQ(eMode, answers ? 0 : 2);
+        EXPECT_FALSE(bed().panelVisible(pPopup));
+        EXPECT_EQ(bed().intValue(pHandle, PANEL_TOGGBTN_ParaII), 0);
+        EXPECT_EQ(stop_flag, 1);
+        ExpectIdle();
+    }
+    EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 0);
+    EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 3.0);
+    EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), -1000.0);
 }
 
 TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldThem) {
-    LinePeer sensor;
-    CalibrationReply line;
-    sensor.always(12, line.reply());
-    test::OpenLine(bed(), &sensor);
+    Answering();
     // The same raw value twice gives a non-finite fit: shown, never sent.
     pixel[0] = pixel[1] = 500.0;
     Fire(POPUP_ButtonDoFit);
@@ -293,35 +267,37 @@ TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldTh
         EXPECT_EQ(intersect, 2222);
     }
     bed().advance(0.1);
-    EXPECT_TRUE(sensor.frames().empty());
+    EXPECT_TRUE(sensor_.frames().empty());
 
-    // The edges of the range are sent as they are.
-    slopeval = 65534.0 / 1024.0;
-    interval = 30000.0;
-    Fire(POPUP_ButtonSaveCalValues);
-    ASSERT_FALSE(sensor.frames().empty());
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 1), 65534);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 2), 60000);
-    slopeval = 0.0;
-    interval = -30000.0;
-    Fire(POPUP_ButtonSaveCalValues);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 1), 0);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 2), 0);
-
-    // A sensor type with half scale gets half the slope word; the confirmed
-    // line is shown.
-    ccdtype = 104;
-    slopeval = 14000.0 / 421.0;
-    interval = -54.2517814726841;
-    Dim(POPUP_ButtonSaveCalValues);
-    Press(POPUP_ButtonSaveCalValues);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 1), 17026);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 2), 29945);
+    // The edges of the range are sent as they are; a sensor type with half
+    // scale gets half the slope word, and the confirmed line is shown.
+    const struct {
+        u16 type;
+        double slope, intercept;
+        u16 slopeWord, interceptWord;
+    } sends[] = {
+        {2, 65534.0 / 1024.0, 30000.0, 65534, 60000},
+        {2, 0.0, -30000.0, 0, 0},
+        {104, 14000.0 / 421.0, -54.2517814726841, 17026, 29945},
+    };
+    for (const auto& c : sends) {
+        ccdtype = c.type;
+        slopeval = c.slope;
+        interval = c.intercept;
+        Dim(POPUP_ButtonSaveCalValues);
+        Press(POPUP_ButtonSaveCalValues);
+        ASSERT_FALSE(sensor_.frames().empty());
+        EXPECT_EQ(SentWord(1), c.slopeWord);
+        EXPECT_EQ(SentWord(2), c.interceptWord);
+    }
     EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 33.25390625);
     EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), -55.0);
 }
 
-class CalibrationDuringRun : public Calibration, public ::testing::WithParamInterface<int> {};
+class CalibrationDuringRun : public Calibration, public ::testing::WithParamInterface<int> {
+  protected:
+    CalibrationDuringRun() { scriptedLine_ = false; }
+};
 
 // Parameter: extra bytes behind every run answer (0: a sound sensor).
 TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTheSensor) {
@@ -362,32 +338,27 @@ TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTh
 
 INSTANTIATE_TEST_SUITE_P(ExtraBytesBehindRunAnswers, CalibrationDuringRun, ::testing::Values(0, 5));
 
-TEST_F(Calibration, AnalogResetReportsAnyAnswerAndATimeOut) {
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
-    sensor.answer({0xFFFF, 0xFFFF});
-    pp[5] = 777;
-    // Boards with an analogue output have the reset operable.
-    SetCtrlAttribute(pHandle, PANEL_ButtonReset, ATTR_DIMMED, 0);
-
-    bed().pressKey(pHandle, PANEL_ButtonReset);
-    EXPECT_EQ(Status(), "Reset of analog-output Max/Min OK!");
-    EXPECT_EQ(LinePeer::commandOf(sensor.frames()[0]), 11);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames()[0], 5), 777);
-    EXPECT_EQ(slope, 1024); // the answer is not used
-
-    bed().pressKey(pHandle, PANEL_ButtonReset);
-    EXPECT_EQ(Status(), "Timeout-RS-232...");
-}
-
-TEST_F(Calibration, ToleranceEntryIsMirroredAtOnceWithoutAFrame) {
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
+// Two controls of the main panel beside the calibration: the analogue
+// reset reports any answer and a time-out; the tolerance entry is mirrored
+// at once, without a frame and without touching the parameter.
+TEST_F(Calibration, AnalogResetAndToleranceMirror) {
     bed().operate(pHandle, PANEL_NEDITTolerance, Value::ofInt(321));
     EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMTolDisplay), 321);
     EXPECT_EQ(tTol, 100);
     bed().advance(0.1);
-    EXPECT_TRUE(sensor.frames().empty());
+    EXPECT_TRUE(sensor_.frames().empty());
+
+    sensor_.answer({0xFFFF, 0xFFFF});
+    pp[5] = 777;
+    // Boards with an analogue output have the reset operable.
+    SetCtrlAttribute(pHandle, PANEL_ButtonReset, ATTR_DIMMED, 0);
+    bed().pressKey(pHandle, PANEL_ButtonReset);
+    EXPECT_EQ(Status(), "Reset of analog-output Max/Min OK!");
+    EXPECT_EQ(LinePeer::commandOf(sensor_.frames()[0]), 11);
+    EXPECT_EQ(SentWord(5), 777);
+    EXPECT_EQ(slope, 1024); // the answer is not used
+    bed().pressKey(pHandle, PANEL_ButtonReset);
+    EXPECT_EQ(Status(), "Timeout-RS-232...");
 }
 
 } // namespace
