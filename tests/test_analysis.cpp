@@ -1,6 +1,10 @@
-// Recording and statistics of run answers against the virtual sensor on the
-// virtual clock: one row per answer, flush timing, write failures, and the
-// statistics against a reference computation on the recorded rows.
+// The analysis panel against the virtual sensor on the virtual clock:
+// recording and statistics of run answers (one row per answer, flush
+// timing, write failures, the statistics against a reference computation
+// on the recorded rows), and the parameter compare (the panel's set beside
+// RAM, EEPROM and a file, every differing word marked, the panel and
+// globals untouched, no exchange while a loop runs, a silent sensor
+// reported).
 #include "analysis/panel.h"
 #include "display/gui.h"
 #include "link/com232.h"
@@ -46,7 +50,7 @@ std::vector<Cells> ReadCsv(const fs::path& path, std::string* header = nullptr) 
     return rows;
 }
 
-class Recording : public test::Bed {
+class Analysis : public test::Bed {
   protected:
     void SetUp() override {
         Bed::SetUp();
@@ -89,7 +93,7 @@ struct LoopCase {
     double maxGap;       // seconds between two answers at most
 };
 
-class RecordingLoops : public Recording, public ::testing::WithParamInterface<LoopCase> {};
+class RecordingLoops : public Analysis, public ::testing::WithParamInterface<LoopCase> {};
 
 TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMatch) {
     const LoopCase& c = GetParam();
@@ -209,7 +213,7 @@ int FailWhenCountedOut(const std::string& path, std::string_view data, bool appe
 // A recording that cannot start (a missing folder, a full device) or that
 // fails on the way (its folder removed, the disk full after a second) ends
 // with a message; the loop runs on to its STOP.
-TEST_F(Recording, AFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesOn) {
+TEST_F(Analysis, RecordingFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesOn) {
     enum class Fault { AtStart, DirectoryRemoved, DiskFullLater };
     const struct {
         Fault fault;
@@ -303,7 +307,7 @@ TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
     }
 }
 
-TEST_F(Recording, RecDuringALoopTakesNoDialogAndRecordsBesideTheLastRecording) {
+TEST_F(Analysis, RecordingDuringALoopTakesNoDialogAndRecordsBesideTheLastRecording) {
     RecOn((dir_ / "first.csv").string());
     bed().click(pHandle, PANEL_TOGGBTN_Rec);
     const std::size_t dialogs = bed().fileDialogs().size();
@@ -322,7 +326,7 @@ TEST_F(Recording, RecDuringALoopTakesNoDialogAndRecordsBesideTheLastRecording) {
     EXPECT_EQ(ReadCsv(csv).size(), CurrentRecorder().rowsWritten());
 }
 
-TEST_F(Recording, AnAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {
+TEST_F(Analysis, RecordingAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {
     test::LinePeer peer;
     test::OpenLine(bed(), &peer);
     test::Bytes shifted = test::Filled(4, 0);
@@ -333,6 +337,82 @@ TEST_F(Recording, AnAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {
     PushRUN();
     EXPECT_GT(CurrentStatistics().count(), 10u);
     EXPECT_EQ(CurrentStatistics().measured().min(), 650.0);
+}
+
+// ---- parameter compare ------------------------------------------------------
+
+TEST_F(Analysis, CompareMarksEveryWordThatDiffersFromThePanelAndLeavesTheSetAlone) {
+    int view = 0;
+    // The table line of word k.
+    const auto tableLine = [&](int k) {
+        std::istringstream in(bed().text(view, COMPARE_TEXTBOXTable));
+        std::string line;
+        for (int i = 0; i <= k + 1 && std::getline(in, line); ++i) {
+        }
+        return line;
+    };
+    bed().operate(pHandle, PANEL_NUMPower, rt::Value::ofInt(700));
+    sensor_.model().setRamWord(sim::kTTol, 123);
+    const u16 powerBefore = power;
+    ASSERT_TRUE(bed().click(pHandle, PANEL_BTNCompare));
+    view = bed().panelHandle(COMPARE);
+    ASSERT_GT(view, 0);
+    EXPECT_TRUE(bed().panelVisible(view));
+
+    ASSERT_TRUE(bed().click(view, COMPARE_BTNReadSensor));
+    EXPECT_EQ(Status(), "Compare: RAM and EEPROM read");
+    const auto& cols = CompareColumns();
+    ASSERT_TRUE(cols[0].valid && cols[1].valid && cols[2].valid);
+    for (int k = 0; k < PNUM; ++k) {
+        EXPECT_EQ(cols[1].words[k], sensor_.model().ram()[k]) << k;
+        EXPECT_EQ(cols[2].words[k], sensor_.model().eeprom()[k]) << k;
+    }
+    EXPECT_EQ(analysis::DifferingWords(cols[0].words, cols[1].words), (1u << 0) | (1u << 9));
+    EXPECT_NE(tableLine(0).find("700"), std::string::npos) << tableLine(0);
+    EXPECT_NE(tableLine(0).find("500*"), std::string::npos) << tableLine(0);
+    EXPECT_NE(tableLine(9).find("123*"), std::string::npos) << tableLine(9);
+    // The globals and the panel keep what they held.
+    EXPECT_EQ(power, powerBefore);
+    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 700);
+
+    // A file with one changed word.
+    const fs::path file = dir_ / "compare.dat";
+    std::uint32_t words[PNUM];
+    for (int k = 0; k < PNUM; ++k) {
+        words[k] = cols[0].words[k];
+    }
+    words[14] += 3;
+    ASSERT_EQ(ArrayToFile(file.c_str(), words, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
+                          VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, 10, VAL_ASCII, VAL_TRUNCATE),
+              0);
+    bed().queueFileDialog({VAL_EXISTING_FILE_SELECTED, file.string()});
+    bed().click(view, COMPARE_BTNReadFile);
+    ASSERT_TRUE(cols[3].valid);
+    EXPECT_EQ(analysis::DifferingWords(cols[0].words, cols[3].words), 1u << 14);
+
+    // No exchange while a loop runs; the view says why.
+    std::string refused;
+    std::size_t framesBefore = 0, framesAfter = 0;
+    bed().at(bed().now() + 0.5, [&] {
+        framesBefore = sensor_.frames().size();
+        bed().click(view, COMPARE_BTNReadSensor);
+        framesAfter = sensor_.frames().size();
+        refused = Status();
+        bed().click(view, COMPARE_BTNReadFile);
+    });
+    const std::size_t dialogs = bed().fileDialogs().size();
+    bed().at(bed().now() + 1.0, [&] { bed().click(pHandle, PANEL_BTNStop); });
+    bed().click(pHandle, PANEL_BTNRun);
+    EXPECT_EQ(refused, "Compare: stop RUN or VIDEO first");
+    EXPECT_EQ(framesAfter, framesBefore);
+    EXPECT_EQ(bed().fileDialogs().size(), dialogs);
+
+    // A silent sensor: the columns read nothing.
+    sensor_.faults().silent = true;
+    bed().click(view, COMPARE_BTNReadSensor);
+    EXPECT_EQ(Status(), "Compare: Timeout-RS-232 while reading the sensor");
+    EXPECT_FALSE(cols[1].valid || cols[2].valid);
+    EXPECT_NE(tableLine(0).find(" - "), std::string::npos) << tableLine(0);
 }
 
 } // namespace
