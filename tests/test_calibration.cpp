@@ -1,7 +1,9 @@
 // The calibration pop-up: its exchanges, the workflow's states and
 // transitions, the conversion of the fit into device words (and the refusal
 // of fits the words cannot hold), the analogue reset and the tolerance
-// mirror.
+// mirror; and the numerics beneath it: the least-squares line fit and the
+// array helpers (results, rejected arguments that leave the outputs
+// untouched, shifting in place).
 #include "app/KORVENDarir23.h"
 #include "calibration/popup.h"
 #include "link/com232.h"
@@ -13,8 +15,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace korven {
@@ -73,6 +78,10 @@ class Calibration : public test::Bed {
     int Int(int control) { return static_cast<int>(bed().intValue(pPopup, control)); }
     double Double(int control) { return bed().doubleValue(pPopup, control); }
     u16 SentWord(int k) { return LinePeer::wordOf(sensor_.frames().back(), k); }
+    // The line shown in the pop-up and the words held, each as a pair.
+    std::pair<double, double> Shown() { return {Double(POPUP_NUMSlope), Double(POPUP_NUMOffset)}; }
+    static std::pair<int, int> Words() { return {slope, intersect}; }
+    static std::pair<int, int> Flags() { return {flagstep1, flagstep2}; }
     // Of the six workflow controls exactly these are operable.
     void ExpectOperable(std::vector<int> operable) {
         for (const int c : kSix) {
@@ -90,8 +99,7 @@ class Calibration : public test::Bed {
         ExpectOperable({});
         EXPECT_EQ(Int(POPUP_CheckStep1), 0);
         EXPECT_EQ(Int(POPUP_CheckStep2), 0);
-        EXPECT_EQ(flagstep1, 0);
-        EXPECT_EQ(flagstep2, 0);
+        EXPECT_EQ(Flags(), std::pair(0, 0));
     }
     // Activation starts the run sequence; against a sensor that does not
     // measure it ends by its own time-out.
@@ -125,8 +133,7 @@ TEST_F(Calibration, WholeWorkflowWithATimedOutSendAndTheObjectsInEitherOrder) {
 
     Activate();
     // The sensor's current line is shown, the evaluation mode switched.
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 2.0);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), 100.0);
+    EXPECT_EQ(Shown(), std::pair(2.0, 100.0));
     EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 2);
     EXPECT_EQ(oldMode, 1);
     ExpectOperable({POPUP_CheckStep1, POPUP_CheckStep2});
@@ -158,10 +165,8 @@ TEST_F(Calibration, WholeWorkflowWithATimedOutSendAndTheObjectsInEitherOrder) {
     Press(POPUP_ButtonSaveCalValues);
     EXPECT_EQ(Status(), "Timeout-RS-232...");
     EXPECT_TRUE(Dimmed(POPUP_ButtonSaveCalValues));
-    EXPECT_EQ(flagstep1, 1);
-    EXPECT_EQ(flagstep2, 1);
-    EXPECT_EQ(slope, 36660); // the unconfirmed words: 12960 / 362 * 1024
-    EXPECT_EQ(intersect, 28259);
+    EXPECT_EQ(Flags(), std::pair(1, 1));
+    EXPECT_EQ(Words(), std::pair(36660, 28259)); // unconfirmed: 12960 / 362 * 1024, -1740
 
     // A new activation and one object accepted again make the fit operable.
     Activate();
@@ -178,14 +183,11 @@ TEST_F(Calibration, WholeWorkflowWithATimedOutSendAndTheObjectsInEitherOrder) {
 
     Press(POPUP_ButtonSaveCalValues);
     EXPECT_EQ(LinePeer::commandOf(sensor_.frames().back()), 12);
-    EXPECT_EQ(SentWord(0), 2);
-    EXPECT_EQ(SentWord(1), 34052);
-    EXPECT_EQ(SentWord(2), 29945);
+    EXPECT_EQ((std::vector<int>{SentWord(0), SentWord(1), SentWord(2)}),
+              (std::vector<int>{2, 34052, 29945}));
     EXPECT_EQ(Status(), "New Calibration values in activated in RAM!");
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 33.25390625);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), -55.0);
-    EXPECT_EQ(slope, 34052);
-    EXPECT_EQ(intersect, 29945);
+    EXPECT_EQ(Shown(), std::pair(33.25390625, -55.0));
+    EXPECT_EQ(Words(), std::pair(34052, 29945));
     ExpectIdle();
     EXPECT_TRUE(bed().panelVisible(pPopup));
     EXPECT_EQ(eMode, 1);
@@ -231,8 +233,7 @@ TEST_F(Calibration, CloseBoxKeepsTheStateAndStopCleansUpAlways) {
         ExpectIdle();
     }
     EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 0);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 3.0);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), -1000.0);
+    EXPECT_EQ(Shown(), std::pair(3.0, -1000.0));
 }
 
 TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldThem) {
@@ -263,8 +264,7 @@ TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldTh
         interval = c.intercept;
         Fire(POPUP_ButtonSaveCalValues);
         EXPECT_EQ(Status(), c.status) << c.slope << " " << c.intercept;
-        EXPECT_EQ(slope, 1111);
-        EXPECT_EQ(intersect, 2222);
+        EXPECT_EQ(Words(), std::pair(1111, 2222));
     }
     bed().advance(0.1);
     EXPECT_TRUE(sensor_.frames().empty());
@@ -287,11 +287,9 @@ TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldTh
         Dim(POPUP_ButtonSaveCalValues);
         Press(POPUP_ButtonSaveCalValues);
         ASSERT_FALSE(sensor_.frames().empty());
-        EXPECT_EQ(SentWord(1), c.slopeWord);
-        EXPECT_EQ(SentWord(2), c.interceptWord);
+        EXPECT_EQ(std::pair(SentWord(1), SentWord(2)), std::pair(c.slopeWord, c.interceptWord));
     }
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 33.25390625);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), -55.0);
+    EXPECT_EQ(Shown(), std::pair(33.25390625, -55.0));
 }
 
 class CalibrationDuringRun : public Calibration, public ::testing::WithParamInterface<int> {
@@ -326,8 +324,7 @@ TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTh
     EXPECT_EQ(afterSend, "New Calibration values in activated in RAM!");
     EXPECT_EQ(sensor.model().ram()[sim::kSlope], 34052);
     EXPECT_EQ(sensor.model().ram()[sim::kIntersect], 29945);
-    EXPECT_EQ(slope, 34052);
-    EXPECT_EQ(intersect, 29945);
+    EXPECT_EQ(Words(), std::pair(34052, 29945));
     EXPECT_FALSE(sensor.model().calibrationActive());
     EXPECT_EQ(Status(), "Calibration stopped successfully!");
     EXPECT_FALSE(bed().panelVisible(pPopup));
@@ -359,6 +356,95 @@ TEST_F(Calibration, AnalogResetAndToleranceMirror) {
     EXPECT_EQ(slope, 1024); // the answer is not used
     bed().pressKey(pHandle, PANEL_ButtonReset);
     EXPECT_EQ(Status(), "Timeout-RS-232...");
+}
+
+// ---- line fit and array helpers ---------------------------------------------
+
+TEST(LinFit, LeastSquaresLineFittedValuesAndMeanSquaredError) {
+    const struct {
+        std::vector<double> x, y, fitted;
+        double m, b, err, tolerance;
+    } cases[] = {
+        // Two calibration points: the line through both.
+        {{241, 662}, {7960, 21960}, {7960, 21960}, 14000.0 / 421.0, -22840.0 / 421.0, 0.0, 1e-9},
+        {{1, 2, 3},
+         {2, 4, 7},
+         {11.0 / 6.0, 13.0 / 3.0, 41.0 / 6.0},
+         2.5,
+         -2.0 / 3.0,
+         1.0 / 18.0,
+         1e-12},
+    };
+    for (const auto& c : cases) {
+        std::vector<double> fitted(c.x.size(), -1.0);
+        double m = 0.0, b = 0.0, err = -1.0;
+        ASSERT_EQ(LinFit(c.x.data(), c.y.data(), static_cast<int>(c.x.size()), fitted.data(), &m,
+                         &b, &err),
+                  0);
+        EXPECT_NEAR(m, c.m, 1e-12);
+        EXPECT_NEAR(b, c.b, c.tolerance);
+        EXPECT_NEAR(err, c.err, 1e-12);
+        for (std::size_t i = 0; i < fitted.size(); ++i) {
+            EXPECT_NEAR(fitted[i], c.fitted[i], c.tolerance) << i;
+        }
+    }
+}
+
+TEST(LinFit, EqualXValuesGiveANonFiniteLineAndTooFewPointsAreRejected) {
+    const double x[2] = {5.0, 5.0};
+    const double y[2] = {1.0, 2.0};
+    double fitted[2] = {9.0, 9.0};
+    double m = 7.0, b = 8.0, err = 6.0;
+    for (const int n : {1, 0, -1, INT_MIN}) {
+        EXPECT_EQ(LinFit(x, y, n, fitted, &m, &b, &err), kFitTooFewPoints) << n;
+        EXPECT_EQ((std::array<double, 5>{fitted[0], fitted[1], m, b, err}),
+                  (std::array<double, 5>{9.0, 9.0, 7.0, 8.0, 6.0}));
+    }
+    EXPECT_EQ(LinFit(x, y, 2, fitted, &m, &b, &err), 0);
+    EXPECT_FALSE(std::isfinite(m));
+    EXPECT_FALSE(std::isfinite(b));
+}
+
+// Every shift of five values, and the strip chart's history of 500 moved by
+// one answer, into a separate array and in place.
+TEST(Shift, MovesTowardsEitherEndZeroFillsAndWorksInPlace) {
+    std::vector<std::pair<int, int>> cases = {{500, -5}};
+    for (int s = -4; s <= 4; ++s) {
+        cases.emplace_back(5, s);
+    }
+    for (const auto& [n, s] : cases) {
+        std::vector<double> in(n), expected(n, 0.0), out(n, -1.0);
+        for (int i = 0; i < n; ++i) {
+            in[i] = i + 1;
+            if (i - s >= 0 && i - s < n) {
+                expected[i] = i - s + 1;
+            }
+        }
+        ASSERT_EQ(Shift(in.data(), n, s, out.data()), 0);
+        EXPECT_EQ(out, expected) << n << " by " << s;
+        ASSERT_EQ(Shift(in.data(), n, s, in.data()), 0);
+        EXPECT_EQ(in, expected) << n << " by " << s << " in place";
+    }
+}
+
+TEST(ArrayHelpers, CopyAndRejectedArgumentsThatLeaveTheOutputUntouched) {
+    using Five = std::array<double, 5>;
+    const Five abcde = {1.0, 2.0, 3.0, 4.0, 5.0};
+    const Five sentinel = {9.0, 9.0, 9.0, 9.0, 9.0};
+    Five out{};
+    ASSERT_EQ(Copy1D(abcde.data(), 5, out.data()), 0);
+    EXPECT_EQ(out, abcde);
+    for (const int s : {5, -5, 6, INT_MAX, INT_MIN}) {
+        out = sentinel;
+        EXPECT_EQ(Shift(abcde.data(), 5, s, out.data()), kShiftTooFar) << s;
+        EXPECT_EQ(out, sentinel);
+    }
+    for (const int n : {0, -1, -3}) {
+        out = sentinel;
+        EXPECT_EQ(Shift(abcde.data(), n, 0, out.data()), kArrayCountTooSmall);
+        EXPECT_EQ(Copy1D(abcde.data(), n, out.data()), kArrayCountTooSmall);
+        EXPECT_EQ(out, sentinel);
+    }
 }
 
 } // namespace
