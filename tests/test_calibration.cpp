@@ -1,7 +1,9 @@
 // The calibration pop-up: its exchanges, the workflow's states and
 // transitions, the conversion of the fit into device words (and the refusal
 // of fits the words cannot hold), the analogue reset and the tolerance
-// mirror.
+// mirror; and the numerics beneath it: the least-squares line fit and the
+// array helpers (results, rejected arguments that leave the outputs
+// untouched, shifting in place).
 #include "app/KORVENDarir23.h"
 #include "calibration/popup.h"
 #include "link/com232.h"
@@ -12,8 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace korven {
@@ -21,9 +27,7 @@ namespace {
 
 using rt::Value;
 using rt::headless::PeerLink;
-using test::Bed;
 using test::LinePeer;
-using test::Words;
 
 constexpr int kSix[] = {POPUP_ButtonAcceptObject1, POPUP_ButtonAcceptObject2,
                         POPUP_CheckStep1,          POPUP_CheckStep2,
@@ -45,7 +49,9 @@ struct CalibrationReply {
     }
 };
 
-class Calibration : public Bed {
+// The pop-up shown, on a line to a scripted sensor that stays silent until
+// a test gives it answers.
+class Calibration : public test::Bed {
   protected:
     void SetUp() override {
         Bed::SetUp();
@@ -54,7 +60,12 @@ class Calibration : public Bed {
         ccdtype = 2;
         DisplayPanel(pPopup);
         SetCtrlVal(pHandle, PANEL_TOGGBTN_ParaII, 1);
+        if (scriptedLine_) {
+            test::OpenLine(bed(), &sensor_);
+        }
     }
+    // The sensor answers every calibration command with `line_`.
+    void Answering() { sensor_.always(CMD_CALIBRATION, line_.reply()); }
     // The operator presses a button; it must be operable.
     void Press(int control) { EXPECT_TRUE(bed().pressKey(pPopup, control)) << control; }
     // The callback runs whatever the button's state.
@@ -66,6 +77,17 @@ class Calibration : public Bed {
     bool Dimmed(int control) { return bed().isDimmed(pPopup, control); }
     int Int(int control) { return static_cast<int>(bed().intValue(pPopup, control)); }
     double Double(int control) { return bed().doubleValue(pPopup, control); }
+    u16 SentWord(int k) { return LinePeer::wordOf(sensor_.frames().back(), k); }
+    // The line shown in the pop-up and the words held, each as a pair.
+    std::pair<double, double> Shown() { return {Double(POPUP_NUMSlope), Double(POPUP_NUMOffset)}; }
+    static std::pair<int, int> Words() { return {slope, intersect}; }
+    static std::pair<int, int> Flags() { return {flagstep1, flagstep2}; }
+    // Of the six workflow controls exactly these are operable.
+    void ExpectOperable(std::vector<int> operable) {
+        for (const int c : kSix) {
+            EXPECT_EQ(Dimmed(c), std::count(operable.begin(), operable.end(), c) == 0) << c;
+        }
+    }
     // Accepts object `n` (1 or 2) at raw value `raw` with size `size`.
     void Accept(int n, u16 raw, int size) {
         Check(n == 1 ? POPUP_CheckStep1 : POPUP_CheckStep2, 1);
@@ -74,23 +96,22 @@ class Calibration : public Bed {
         Press(n == 1 ? POPUP_ButtonAcceptObject1 : POPUP_ButtonAcceptObject2);
     }
     void ExpectIdle() {
-        for (const int c : kSix) {
-            EXPECT_TRUE(Dimmed(c)) << c;
-        }
+        ExpectOperable({});
         EXPECT_EQ(Int(POPUP_CheckStep1), 0);
         EXPECT_EQ(Int(POPUP_CheckStep2), 0);
-        EXPECT_EQ(flagstep1, 0);
-        EXPECT_EQ(flagstep2, 0);
+        EXPECT_EQ(Flags(), std::pair(0, 0));
     }
     // Activation starts the run sequence; against a sensor that does not
     // measure it ends by its own time-out.
     void Activate() { Press(POPUP_ActivateCalibration); }
+
+    bool scriptedLine_ = true;
+    LinePeer sensor_;
+    CalibrationReply line_;
 };
 
 TEST_F(Calibration, PopupOpensIdleAndActivationWithoutSensorTimesOutAndChangesNothing) {
     ExpectIdle();
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
     std::string waiting;
     bed().at(bed().now() + 0.5, [&] { waiting = Status(); });
 
@@ -98,171 +119,125 @@ TEST_F(Calibration, PopupOpensIdleAndActivationWithoutSensorTimesOutAndChangesNo
 
     EXPECT_EQ(waiting, "Reset Max/Min values...");
     EXPECT_EQ(Status(), "Timeout-RS-232...");
-    EXPECT_EQ(sensor.commands(), (std::vector<int>{12}));
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames()[0], 0), 1);
+    EXPECT_EQ(sensor_.commands(), (std::vector<int>{12}));
+    EXPECT_EQ(SentWord(0), 1);
     EXPECT_TRUE(Dimmed(POPUP_CheckStep1));
     EXPECT_TRUE(Dimmed(POPUP_CheckStep2));
     EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 1);
 }
 
-TEST_F(Calibration, WholeWorkflowWithTheDefaultObjectsInEitherOrder) {
-    LinePeer sensor;
-    CalibrationReply line{2048, 30100};
-    sensor.always(12, line.reply());
-    test::OpenLine(bed(), &sensor);
+TEST_F(Calibration, WholeWorkflowWithATimedOutSendAndTheObjectsInEitherOrder) {
+    line_ = {2048, 30100};
+    Answering();
     eMode = 1;
 
     Activate();
     // The sensor's current line is shown, the evaluation mode switched.
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 2.0);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), 100.0);
+    EXPECT_EQ(Shown(), std::pair(2.0, 100.0));
     EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 2);
     EXPECT_EQ(oldMode, 1);
-    EXPECT_FALSE(Dimmed(POPUP_CheckStep1));
-    EXPECT_FALSE(Dimmed(POPUP_CheckStep2));
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject1));
-    EXPECT_TRUE(Dimmed(POPUP_ButtonDoFit));
+    ExpectOperable({POPUP_CheckStep1, POPUP_CheckStep2});
     // The run sequence kept the raw value coming until the silent sensor
     // stopped it.
-    EXPECT_EQ(sensor.commands(), (std::vector<int>{12, 8}));
+    EXPECT_EQ(sensor_.commands(), (std::vector<int>{12, 8}));
 
     // Arming: one step at a time.
     Check(POPUP_CheckStep2, 1);
-    EXPECT_FALSE(Dimmed(POPUP_ButtonAcceptObject2));
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject1));
+    ExpectOperable({POPUP_CheckStep1, POPUP_CheckStep2, POPUP_ButtonAcceptObject2});
     Check(POPUP_CheckStep1, 1);
     EXPECT_EQ(Int(POPUP_CheckStep2), 0);
-    EXPECT_FALSE(Dimmed(POPUP_ButtonAcceptObject1));
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject2));
+    ExpectOperable({POPUP_CheckStep1, POPUP_CheckStep2, POPUP_ButtonAcceptObject1});
     Check(POPUP_CheckStep1, 0);
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject1));
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject2));
+    ExpectOperable({POPUP_CheckStep1, POPUP_CheckStep2});
 
     // Object 2 first: one object never makes the fit operable.
     Accept(2, 662, 21960);
     EXPECT_EQ(flagstep2, 1);
-    EXPECT_TRUE(Dimmed(POPUP_ButtonDoFit));
-    EXPECT_TRUE(Dimmed(POPUP_CheckStep2));
     EXPECT_EQ(Int(POPUP_CheckStep2), 0);
-    EXPECT_TRUE(Dimmed(POPUP_ButtonAcceptObject2));
+    ExpectOperable({POPUP_CheckStep1});
+    Accept(1, 300, 9000);
+    ExpectOperable({POPUP_ButtonDoFit});
+    Press(POPUP_ButtonDoFit);
+    ExpectOperable({POPUP_ButtonSaveCalValues});
+
+    // A send that times out keeps the objects for another try.
+    sensor_.silent();
+    Press(POPUP_ButtonSaveCalValues);
+    EXPECT_EQ(Status(), "Timeout-RS-232...");
+    EXPECT_TRUE(Dimmed(POPUP_ButtonSaveCalValues));
+    EXPECT_EQ(Flags(), std::pair(1, 1));
+    EXPECT_EQ(Words(), std::pair(36660, 28259)); // unconfirmed: 12960 / 362 * 1024, -1740
+
+    // A new activation and one object accepted again make the fit operable.
+    Activate();
+    EXPECT_FALSE(Dimmed(POPUP_CheckStep1));
     Accept(1, 241, 7960);
     EXPECT_FALSE(Dimmed(POPUP_ButtonDoFit));
-
+    EXPECT_DOUBLE_EQ(pixel[0], 241.0);
+    EXPECT_DOUBLE_EQ(umeter[0], 7960.0);
     Press(POPUP_ButtonDoFit);
     EXPECT_NEAR(Double(POPUP_NUMFitSlope), 33.2541567695962, 1e-12);
     EXPECT_NEAR(Double(POPUP_NUMFitOffset), -54.2517814726841, 1e-9);
-    EXPECT_TRUE(Dimmed(POPUP_ButtonDoFit));
-    EXPECT_FALSE(Dimmed(POPUP_ButtonSaveCalValues));
+    // Step 2, opened again by the activation, may take its object anew.
+    ExpectOperable({POPUP_CheckStep2, POPUP_ButtonSaveCalValues});
 
     Press(POPUP_ButtonSaveCalValues);
-    const auto& sent = sensor.frames().back();
-    EXPECT_EQ(LinePeer::commandOf(sent), 12);
-    EXPECT_EQ(LinePeer::wordOf(sent, 0), 2);
-    EXPECT_EQ(LinePeer::wordOf(sent, 1), 34052);
-    EXPECT_EQ(LinePeer::wordOf(sent, 2), 29945);
+    EXPECT_EQ(LinePeer::commandOf(sensor_.frames().back()), 12);
+    EXPECT_EQ((std::vector<int>{SentWord(0), SentWord(1), SentWord(2)}),
+              (std::vector<int>{2, 34052, 29945}));
     EXPECT_EQ(Status(), "New Calibration values in activated in RAM!");
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 33.25390625);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), -55.0);
-    EXPECT_EQ(slope, 34052);
-    EXPECT_EQ(intersect, 29945);
+    EXPECT_EQ(Shown(), std::pair(33.25390625, -55.0));
+    EXPECT_EQ(Words(), std::pair(34052, 29945));
     ExpectIdle();
     EXPECT_TRUE(bed().panelVisible(pPopup));
     EXPECT_EQ(eMode, 1);
     EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 1);
 }
 
-TEST_F(Calibration, TimedOutSendKeepsTheObjectsForAnotherTry) {
-    LinePeer sensor;
-    CalibrationReply line;
-    test::OpenLine(bed(), &sensor);
-    sensor.then(line.reply()); // activation answered; everything after is silent
-    Activate();
-    Accept(1, 241, 7960);
-    Accept(2, 662, 21960);
-    Press(POPUP_ButtonDoFit);
-
-    Press(POPUP_ButtonSaveCalValues);
-
-    EXPECT_EQ(Status(), "Timeout-RS-232...");
-    EXPECT_TRUE(Dimmed(POPUP_ButtonSaveCalValues));
-    EXPECT_EQ(flagstep1, 1);
-    EXPECT_EQ(flagstep2, 1);
-    EXPECT_EQ(slope, 34052); // the unconfirmed words
-    EXPECT_EQ(intersect, 29945);
-
-    // A new activation and one object accepted again make the fit operable.
-    sensor.then(line.reply());
-    Activate();
-    EXPECT_FALSE(Dimmed(POPUP_CheckStep1));
-    Accept(1, 250, 8000);
-    EXPECT_FALSE(Dimmed(POPUP_ButtonDoFit));
-    EXPECT_DOUBLE_EQ(pixel[0], 250.0);
-    EXPECT_DOUBLE_EQ(umeter[0], 8000.0);
-}
-
-TEST_F(Calibration, StopWithSensorRestoresTheModeAndHidesThePopup) {
-    LinePeer sensor;
-    CalibrationReply line{3072, 29000};
-    sensor.always(12, line.reply());
-    test::OpenLine(bed(), &sensor);
-    oldMode = 0;
-    eMode = 2;
-    flagstep1 = 1;
-
-    Press(POPUP_DiscardCalibration);
-
-    EXPECT_EQ(Status(), "Calibration stopped successfully!");
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 0), 0);
-    EXPECT_EQ(eMode, 0);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 0);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 3.0);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), -1000.0);
-    EXPECT_FALSE(bed().panelVisible(pPopup));
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_TOGGBTN_ParaII), 0);
-    EXPECT_EQ(stop_flag, 1);
-    ExpectIdle();
-}
-
-TEST_F(Calibration, StopWithoutSensorStillCleansUpButKeepsTheMode) {
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
-    oldMode = 0;
-    eMode = 2;
-    flagstep1 = flagstep2 = 1;
+// The close box hides without a frame and keeps the state. Stopping always
+// cleans up and hides the pop-up; the evaluation mode and the sensor's line
+// come back only when the sensor confirms.
+TEST_F(Calibration, CloseBoxKeepsTheStateAndStopCleansUpAlways) {
     Dim(POPUP_CheckStep1, 0);
-
-    Press(POPUP_DiscardCalibration);
-
-    EXPECT_EQ(Status(), "Timeout-RS-232...");
-    EXPECT_EQ(eMode, 2);
-    EXPECT_FALSE(bed().panelVisible(pPopup));
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_TOGGBTN_ParaII), 0);
-    ExpectIdle();
-}
-
-TEST_F(Calibration, CloseBoxHidesWithoutSendingAndKeepsTheState) {
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
-    SetCtrlAttribute(pPopup, POPUP_CheckStep1, ATTR_DIMMED, 0);
     flagstep1 = 1;
-
     bed().firePanel(pPopup, EVENT_CLOSE);
     bed().advance(0.1);
-
     EXPECT_FALSE(bed().panelVisible(pPopup));
     EXPECT_EQ(bed().intValue(pHandle, PANEL_TOGGBTN_ParaII), 0);
-    EXPECT_TRUE(sensor.frames().empty());
+    EXPECT_TRUE(sensor_.frames().empty());
     bed().operate(pHandle, PANEL_TOGGBTN_ParaII, Value::ofInt(1));
     EXPECT_TRUE(bed().panelVisible(pPopup));
     EXPECT_FALSE(Dimmed(POPUP_CheckStep1));
     EXPECT_EQ(flagstep1, 1);
+
+    line_ = {3072, 29000};
+    oldMode = 0;
+    for (const bool answers : {false, true}) {
+        SCOPED_TRACE(answers ? "answering sensor" : "silent sensor");
+        if (answers) {
+            Answering();
+            bed().operate(pHandle, PANEL_TOGGBTN_ParaII, Value::ofInt(1));
+            Dim(POPUP_CheckStep1, 0);
+        }
+        eMode = 2;
+        flagstep1 = flagstep2 = 1;
+
+        Press(POPUP_DiscardCalibration);
+
+        EXPECT_EQ(Status(), answers ? "Calibration stopped successfully!" : "Timeout-RS-232...");
+        EXPECT_EQ(SentWord(0), 0);
+        EXPECT_EQ(eMode, answers ? 0 : 2);
+        EXPECT_FALSE(bed().panelVisible(pPopup));
+        EXPECT_EQ(bed().intValue(pHandle, PANEL_TOGGBTN_ParaII), 0);
+        EXPECT_EQ(stop_flag, 1);
+        ExpectIdle();
+    }
+    EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 0);
+    EXPECT_EQ(Shown(), std::pair(3.0, -1000.0));
 }
 
 TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldThem) {
-    LinePeer sensor;
-    CalibrationReply line;
-    sensor.always(12, line.reply());
-    test::OpenLine(bed(), &sensor);
+    Answering();
     // The same raw value twice gives a non-finite fit: shown, never sent.
     pixel[0] = pixel[1] = 500.0;
     Fire(POPUP_ButtonDoFit);
@@ -289,39 +264,38 @@ TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldTh
         interval = c.intercept;
         Fire(POPUP_ButtonSaveCalValues);
         EXPECT_EQ(Status(), c.status) << c.slope << " " << c.intercept;
-        EXPECT_EQ(slope, 1111);
-        EXPECT_EQ(intersect, 2222);
+        EXPECT_EQ(Words(), std::pair(1111, 2222));
     }
     bed().advance(0.1);
-    EXPECT_TRUE(sensor.frames().empty());
+    EXPECT_TRUE(sensor_.frames().empty());
 
-    // The edges of the range are sent as they are.
-    slopeval = 65534.0 / 1024.0;
-    interval = 30000.0;
-    Fire(POPUP_ButtonSaveCalValues);
-    ASSERT_FALSE(sensor.frames().empty());
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 1), 65534);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 2), 60000);
-    slopeval = 0.0;
-    interval = -30000.0;
-    Fire(POPUP_ButtonSaveCalValues);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 1), 0);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 2), 0);
-
-    // A sensor type with half scale gets half the slope word; the confirmed
-    // line is shown.
-    ccdtype = 104;
-    slopeval = 14000.0 / 421.0;
-    interval = -54.2517814726841;
-    Dim(POPUP_ButtonSaveCalValues);
-    Press(POPUP_ButtonSaveCalValues);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 1), 17026);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames().back(), 2), 29945);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMSlope), 33.25390625);
-    EXPECT_DOUBLE_EQ(Double(POPUP_NUMOffset), -55.0);
+    // The edges of the range are sent as they are; a sensor type with half
+    // scale gets half the slope word, and the confirmed line is shown.
+    const struct {
+        u16 type;
+        double slope, intercept;
+        u16 slopeWord, interceptWord;
+    } sends[] = {
+        {2, 65534.0 / 1024.0, 30000.0, 65534, 60000},
+        {2, 0.0, -30000.0, 0, 0},
+        {104, 14000.0 / 421.0, -54.2517814726841, 17026, 29945},
+    };
+    for (const auto& c : sends) {
+        ccdtype = c.type;
+        slopeval = c.slope;
+        interval = c.intercept;
+        Dim(POPUP_ButtonSaveCalValues);
+        Press(POPUP_ButtonSaveCalValues);
+        ASSERT_FALSE(sensor_.frames().empty());
+        EXPECT_EQ(std::pair(SentWord(1), SentWord(2)), std::pair(c.slopeWord, c.interceptWord));
+    }
+    EXPECT_EQ(Shown(), std::pair(33.25390625, -55.0));
 }
 
-class CalibrationDuringRun : public Calibration, public ::testing::WithParamInterface<int> {};
+class CalibrationDuringRun : public Calibration, public ::testing::WithParamInterface<int> {
+  protected:
+    CalibrationDuringRun() { scriptedLine_ = false; }
+};
 
 // Parameter: extra bytes behind every run answer (0: a sound sensor).
 TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTheSensor) {
@@ -350,8 +324,7 @@ TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTh
     EXPECT_EQ(afterSend, "New Calibration values in activated in RAM!");
     EXPECT_EQ(sensor.model().ram()[sim::kSlope], 34052);
     EXPECT_EQ(sensor.model().ram()[sim::kIntersect], 29945);
-    EXPECT_EQ(slope, 34052);
-    EXPECT_EQ(intersect, 29945);
+    EXPECT_EQ(Words(), std::pair(34052, 29945));
     EXPECT_FALSE(sensor.model().calibrationActive());
     EXPECT_EQ(Status(), "Calibration stopped successfully!");
     EXPECT_FALSE(bed().panelVisible(pPopup));
@@ -362,32 +335,116 @@ TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTh
 
 INSTANTIATE_TEST_SUITE_P(ExtraBytesBehindRunAnswers, CalibrationDuringRun, ::testing::Values(0, 5));
 
-TEST_F(Calibration, AnalogResetReportsAnyAnswerAndATimeOut) {
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
-    sensor.answer({0xFFFF, 0xFFFF});
-    pp[5] = 777;
-    // Boards with an analogue output have the reset operable.
-    SetCtrlAttribute(pHandle, PANEL_ButtonReset, ATTR_DIMMED, 0);
-
-    bed().pressKey(pHandle, PANEL_ButtonReset);
-    EXPECT_EQ(Status(), "Reset of analog-output Max/Min OK!");
-    EXPECT_EQ(LinePeer::commandOf(sensor.frames()[0]), 11);
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames()[0], 5), 777);
-    EXPECT_EQ(slope, 1024); // the answer is not used
-
-    bed().pressKey(pHandle, PANEL_ButtonReset);
-    EXPECT_EQ(Status(), "Timeout-RS-232...");
-}
-
-TEST_F(Calibration, ToleranceEntryIsMirroredAtOnceWithoutAFrame) {
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
+// Two controls of the main panel beside the calibration: the analogue
+// reset reports any answer and a time-out; the tolerance entry is mirrored
+// at once, without a frame and without touching the parameter.
+TEST_F(Calibration, AnalogResetAndToleranceMirror) {
     bed().operate(pHandle, PANEL_NEDITTolerance, Value::ofInt(321));
     EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMTolDisplay), 321);
     EXPECT_EQ(tTol, 100);
     bed().advance(0.1);
-    EXPECT_TRUE(sensor.frames().empty());
+    EXPECT_TRUE(sensor_.frames().empty());
+
+    sensor_.answer({0xFFFF, 0xFFFF});
+    pp[5] = 777;
+    // Boards with an analogue output have the reset operable.
+    SetCtrlAttribute(pHandle, PANEL_ButtonReset, ATTR_DIMMED, 0);
+    bed().pressKey(pHandle, PANEL_ButtonReset);
+    EXPECT_EQ(Status(), "Reset of analog-output Max/Min OK!");
+    EXPECT_EQ(LinePeer::commandOf(sensor_.frames()[0]), 11);
+    EXPECT_EQ(SentWord(5), 777);
+    EXPECT_EQ(slope, 1024); // the answer is not used
+    bed().pressKey(pHandle, PANEL_ButtonReset);
+    EXPECT_EQ(Status(), "Timeout-RS-232...");
+}
+
+// ---- line fit and array helpers ---------------------------------------------
+
+TEST(LinFit, LeastSquaresLineFittedValuesAndMeanSquaredError) {
+    const struct {
+        std::vector<double> x, y, fitted;
+        double m, b, err, tolerance;
+    } cases[] = {
+        // Two calibration points: the line through both.
+        {{241, 662}, {7960, 21960}, {7960, 21960}, 14000.0 / 421.0, -22840.0 / 421.0, 0.0, 1e-9},
+        {{1, 2, 3},
+         {2, 4, 7},
+         {11.0 / 6.0, 13.0 / 3.0, 41.0 / 6.0},
+         2.5,
+         -2.0 / 3.0,
+         1.0 / 18.0,
+         1e-12},
+    };
+    for (const auto& c : cases) {
+        std::vector<double> fitted(c.x.size(), -1.0);
+        double m = 0.0, b = 0.0, err = -1.0;
+        ASSERT_EQ(LinFit(c.x.data(), c.y.data(), static_cast<int>(c.x.size()), fitted.data(), &m,
+                         &b, &err),
+                  0);
+        EXPECT_NEAR(m, c.m, 1e-12);
+        EXPECT_NEAR(b, c.b, c.tolerance);
+        EXPECT_NEAR(err, c.err, 1e-12);
+        for (std::size_t i = 0; i < fitted.size(); ++i) {
+            EXPECT_NEAR(fitted[i], c.fitted[i], c.tolerance) << i;
+        }
+    }
+}
+
+TEST(LinFit, EqualXValuesGiveANonFiniteLineAndTooFewPointsAreRejected) {
+    const double x[2] = {5.0, 5.0};
+    const double y[2] = {1.0, 2.0};
+    double fitted[2] = {9.0, 9.0};
+    double m = 7.0, b = 8.0, err = 6.0;
+    for (const int n : {1, 0, -1, INT_MIN}) {
+        EXPECT_EQ(LinFit(x, y, n, fitted, &m, &b, &err), kFitTooFewPoints) << n;
+        EXPECT_EQ((std::array<double, 5>{fitted[0], fitted[1], m, b, err}),
+                  (std::array<double, 5>{9.0, 9.0, 7.0, 8.0, 6.0}));
+    }
+    EXPECT_EQ(LinFit(x, y, 2, fitted, &m, &b, &err), 0);
+    EXPECT_FALSE(std::isfinite(m));
+    EXPECT_FALSE(std::isfinite(b));
+}
+
+// Every shift of five values, and the strip chart's history of 500 moved by
+// one answer, into a separate array and in place.
+TEST(Shift, MovesTowardsEitherEndZeroFillsAndWorksInPlace) {
+    std::vector<std::pair<int, int>> cases = {{500, -5}};
+    for (int s = -4; s <= 4; ++s) {
+        cases.emplace_back(5, s);
+    }
+    for (const auto& [n, s] : cases) {
+        std::vector<double> in(n), expected(n, 0.0), out(n, -1.0);
+        for (int i = 0; i < n; ++i) {
+            in[i] = i + 1;
+            if (i - s >= 0 && i - s < n) {
+                expected[i] = i - s + 1;
+            }
+        }
+        ASSERT_EQ(Shift(in.data(), n, s, out.data()), 0);
+        EXPECT_EQ(out, expected) << n << " by " << s;
+        ASSERT_EQ(Shift(in.data(), n, s, in.data()), 0);
+        EXPECT_EQ(in, expected) << n << " by " << s << " in place";
+    }
+}
+
+TEST(ArrayHelpers, CopyAndRejectedArgumentsThatLeaveTheOutputUntouched) {
+    using Five = std::array<double, 5>;
+    const Five abcde = {1.0, 2.0, 3.0, 4.0, 5.0};
+    const Five sentinel = {9.0, 9.0, 9.0, 9.0, 9.0};
+    Five out{};
+    ASSERT_EQ(Copy1D(abcde.data(), 5, out.data()), 0);
+    EXPECT_EQ(out, abcde);
+    for (const int s : {5, -5, 6, INT_MAX, INT_MIN}) {
+        out = sentinel;
+        EXPECT_EQ(Shift(abcde.data(), 5, s, out.data()), kShiftTooFar) << s;
+        EXPECT_EQ(out, sentinel);
+    }
+    for (const int n : {0, -1, -3}) {
+        out = sentinel;
+        EXPECT_EQ(Shift(abcde.data(), n, 0, out.data()), kArrayCountTooSmall);
+        EXPECT_EQ(Copy1D(abcde.data(), n, out.data()), kArrayCountTooSmall);
+        EXPECT_EQ(out, sentinel);
+    }
 }
 
 } // namespace

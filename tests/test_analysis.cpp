@@ -1,6 +1,10 @@
-// Recording and statistics of run answers against the virtual sensor on the
-// virtual clock: one row per answer, flush timing, write failures, and the
-// statistics against a reference computation on the recorded rows.
+// The analysis panel against the virtual sensor on the virtual clock:
+// recording and statistics of run answers (one row per answer, flush
+// timing, write failures, the statistics against a reference computation
+// on the recorded rows), and the parameter compare (the panel's set beside
+// RAM, EEPROM and a file, every differing word marked, the panel and
+// globals untouched, no exchange while a loop runs, a silent sensor
+// reported).
 #include "analysis/panel.h"
 #include "display/gui.h"
 #include "link/com232.h"
@@ -14,6 +18,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -45,7 +50,7 @@ std::vector<Cells> ReadCsv(const fs::path& path, std::string* header = nullptr) 
     return rows;
 }
 
-class Recording : public test::Bed {
+class Analysis : public test::Bed {
   protected:
     void SetUp() override {
         Bed::SetUp();
@@ -88,7 +93,7 @@ struct LoopCase {
     double maxGap;       // seconds between two answers at most
 };
 
-class RecordingLoops : public Recording, public ::testing::WithParamInterface<LoopCase> {};
+class RecordingLoops : public Analysis, public ::testing::WithParamInterface<LoopCase> {};
 
 TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMatch) {
     const LoopCase& c = GetParam();
@@ -99,15 +104,11 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
 
     // Watch the file while the loop runs: it grows at most once a second,
     // and never more than a second's answers wait in memory.
-    struct Probe {
-        double t;
-        std::size_t onDisk;
-    };
-    std::vector<Probe> probes;
+    std::vector<std::pair<double, std::size_t>> probes; // time, rows on disk
     const double start = bed().now();
     for (double t = start + 0.05; t < start + c.seconds; t += 0.05) {
         bed().at(t, [&] {
-            probes.push_back({bed().now(), ReadCsv(csv).size()});
+            probes.emplace_back(bed().now(), ReadCsv(csv).size());
             EXPECT_LT(bed().now() - CurrentRecorder().lastFlush(), 1.0 + c.maxGap);
         });
     }
@@ -115,14 +116,12 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
 
     double lastGrowth = start;
     for (std::size_t i = 1; i < probes.size(); ++i) {
-        if (probes[i].onDisk != probes[i - 1].onDisk) {
-            EXPECT_GE(probes[i].t - lastGrowth, 0.95) << "at " << probes[i].t;
-            lastGrowth = probes[i].t;
+        if (probes[i].second != probes[i - 1].second) {
+            EXPECT_GE(probes[i].first - lastGrowth, 0.95) << "at " << probes[i].first;
+            lastGrowth = probes[i].first;
         }
     }
-    EXPECT_GE(
-        std::count_if(probes.begin(), probes.end(), [&](const Probe& p) { return p.onDisk > 0; }),
-        1);
+    EXPECT_GT(probes.back().second, 0u);
 
     // STOP wrote the rest: one row per answer, in order, without gaps.
     std::string header;
@@ -153,15 +152,13 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
     EXPECT_EQ(std::stoi(rows.back()[5]), umValue);
 
     // Reference: two passes over the recorded values.
-    double mean = 0.0;
-    for (double v : values) {
-        mean += v / static_cast<double>(values.size());
-    }
+    const double n = static_cast<double>(values.size());
+    const double mean = std::accumulate(values.begin(), values.end(), 0.0) / n;
     double ss = 0.0;
     for (double v : values) {
         ss += (v - mean) * (v - mean);
     }
-    const double sd = std::sqrt(ss / static_cast<double>(values.size() - 1));
+    const double sd = std::sqrt(ss / (n - 1));
     const double sp = std::stod(rows.back()[6]), tol = std::stod(rows.back()[7]);
     EXPECT_NEAR(stats.measured().mean(), mean, 1e-9 * std::max(1.0, mean));
     EXPECT_NEAR(stats.measured().stddev(), sd, 1e-9 * std::max(1.0, sd));
@@ -213,20 +210,22 @@ int FailWhenCountedOut(const std::string& path, std::string_view data, bool appe
     return result;
 }
 
-TEST_F(Recording, AFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesOn) {
-    enum class Fault { MissingDirectory, FullDevice, DirectoryRemoved, DiskFullLater };
-    struct Case {
+// A recording that cannot start (a missing folder, a full device) or that
+// fails on the way (its folder removed, the disk full after a second) ends
+// with a message; the loop runs on to its STOP.
+TEST_F(Analysis, RecordingFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesOn) {
+    enum class Fault { AtStart, DirectoryRemoved, DiskFullLater };
+    const struct {
         Fault fault;
         std::string file;
         const char* status;
-    };
-    const Case cases[] = {
-        {Fault::MissingDirectory, "gone/rec.csv", "Recording not started: cannot write rec.csv"},
-        {Fault::FullDevice, "/dev/full", "Recording not started: cannot write full"},
+    } cases[] = {
+        {Fault::AtStart, "gone/rec.csv", "Recording not started: cannot write rec.csv"},
+        {Fault::AtStart, "/dev/full", "Recording not started: cannot write full"},
         {Fault::DirectoryRemoved, "rec.csv", "Recording stopped: cannot write rec.csv"},
         {Fault::DiskFullLater, "rec.csv", "Recording stopped: cannot write rec.csv"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.status + (" / " + c.file));
         const fs::path sub = dir_ / "stick";
         fs::create_directories(sub);
@@ -246,8 +245,7 @@ TEST_F(Recording, AFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesOn) {
         RunLoop(PANEL_BTNRun, 3.0);
         analysis::SetWriteFunction(nullptr);
 
-        const bool atStart = c.fault == Fault::MissingDirectory || c.fault == Fault::FullDevice;
-        EXPECT_EQ(atStart ? afterRec : seen, c.status);
+        EXPECT_EQ(c.fault == Fault::AtStart ? afterRec : seen, c.status);
         EXPECT_FALSE(CurrentRecorder().active());
         EXPECT_EQ(bed().intValue(pHandle, PANEL_TOGGBTN_Rec), 0);
         // The loop ran its full time and ended by STOP only.
@@ -271,16 +269,10 @@ TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
         double mean, sd, cp, cpk;
         std::size_t out;
     };
+    const double sd = std::sqrt(20.0 / 3.0);
     const Case cases[] = {
         {{98, 100, 102}, 100, 6, 100.0, 2.0, 1.0, 1.0, 0},
-        {{104, 106, 108, 110},
-         100,
-         8,
-         107.0,
-         std::sqrt(20.0 / 3.0),
-         16.0 / (6 * std::sqrt(20.0 / 3.0)),
-         1.0 / (3 * std::sqrt(20.0 / 3.0)),
-         1},
+        {{104, 106, 108, 110}, 100, 8, 107.0, sd, 16.0 / (6 * sd), 1.0 / (3 * sd), 1},
         {{65535, 65535, 65535}, 65535, 1, 65535.0, 0.0, NAN, NAN, 0},
     };
     for (const Case& c : cases) {
@@ -315,7 +307,7 @@ TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
     }
 }
 
-TEST_F(Recording, RecDuringALoopTakesNoDialogAndRecordsBesideTheLastRecording) {
+TEST_F(Analysis, RecordingDuringALoopTakesNoDialogAndRecordsBesideTheLastRecording) {
     RecOn((dir_ / "first.csv").string());
     bed().click(pHandle, PANEL_TOGGBTN_Rec);
     const std::size_t dialogs = bed().fileDialogs().size();
@@ -334,7 +326,7 @@ TEST_F(Recording, RecDuringALoopTakesNoDialogAndRecordsBesideTheLastRecording) {
     EXPECT_EQ(ReadCsv(csv).size(), CurrentRecorder().rowsWritten());
 }
 
-TEST_F(Recording, AnAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {
+TEST_F(Analysis, RecordingAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {
     test::LinePeer peer;
     test::OpenLine(bed(), &peer);
     test::Bytes shifted = test::Filled(4, 0);
@@ -345,6 +337,82 @@ TEST_F(Recording, AnAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {
     PushRUN();
     EXPECT_GT(CurrentStatistics().count(), 10u);
     EXPECT_EQ(CurrentStatistics().measured().min(), 650.0);
+}
+
+// ---- parameter compare ------------------------------------------------------
+
+TEST_F(Analysis, CompareMarksEveryWordThatDiffersFromThePanelAndLeavesTheSetAlone) {
+    int view = 0;
+    // The table line of word k.
+    const auto tableLine = [&](int k) {
+        std::istringstream in(bed().text(view, COMPARE_TEXTBOXTable));
+        std::string line;
+        for (int i = 0; i <= k + 1 && std::getline(in, line); ++i) {
+        }
+        return line;
+    };
+    bed().operate(pHandle, PANEL_NUMPower, rt::Value::ofInt(700));
+    sensor_.model().setRamWord(sim::kTTol, 123);
+    const u16 powerBefore = power;
+    ASSERT_TRUE(bed().click(pHandle, PANEL_BTNCompare));
+    view = bed().panelHandle(COMPARE);
+    ASSERT_GT(view, 0);
+    EXPECT_TRUE(bed().panelVisible(view));
+
+    ASSERT_TRUE(bed().click(view, COMPARE_BTNReadSensor));
+    EXPECT_EQ(Status(), "Compare: RAM and EEPROM read");
+    const auto& cols = CompareColumns();
+    ASSERT_TRUE(cols[0].valid && cols[1].valid && cols[2].valid);
+    for (int k = 0; k < PNUM; ++k) {
+        EXPECT_EQ(cols[1].words[k], sensor_.model().ram()[k]) << k;
+        EXPECT_EQ(cols[2].words[k], sensor_.model().eeprom()[k]) << k;
+    }
+    EXPECT_EQ(analysis::DifferingWords(cols[0].words, cols[1].words), (1u << 0) | (1u << 9));
+    EXPECT_NE(tableLine(0).find("700"), std::string::npos) << tableLine(0);
+    EXPECT_NE(tableLine(0).find("500*"), std::string::npos) << tableLine(0);
+    EXPECT_NE(tableLine(9).find("123*"), std::string::npos) << tableLine(9);
+    // The globals and the panel keep what they held.
+    EXPECT_EQ(power, powerBefore);
+    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 700);
+
+    // A file with one changed word.
+    const fs::path file = dir_ / "compare.dat";
+    std::uint32_t words[PNUM];
+    for (int k = 0; k < PNUM; ++k) {
+        words[k] = cols[0].words[k];
+    }
+    words[14] += 3;
+    ASSERT_EQ(ArrayToFile(file.c_str(), words, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
+                          VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, 10, VAL_ASCII, VAL_TRUNCATE),
+              0);
+    bed().queueFileDialog({VAL_EXISTING_FILE_SELECTED, file.string()});
+    bed().click(view, COMPARE_BTNReadFile);
+    ASSERT_TRUE(cols[3].valid);
+    EXPECT_EQ(analysis::DifferingWords(cols[0].words, cols[3].words), 1u << 14);
+
+    // No exchange while a loop runs; the view says why.
+    std::string refused;
+    std::size_t framesBefore = 0, framesAfter = 0;
+    bed().at(bed().now() + 0.5, [&] {
+        framesBefore = sensor_.frames().size();
+        bed().click(view, COMPARE_BTNReadSensor);
+        framesAfter = sensor_.frames().size();
+        refused = Status();
+        bed().click(view, COMPARE_BTNReadFile);
+    });
+    const std::size_t dialogs = bed().fileDialogs().size();
+    bed().at(bed().now() + 1.0, [&] { bed().click(pHandle, PANEL_BTNStop); });
+    bed().click(pHandle, PANEL_BTNRun);
+    EXPECT_EQ(refused, "Compare: stop RUN or VIDEO first");
+    EXPECT_EQ(framesAfter, framesBefore);
+    EXPECT_EQ(bed().fileDialogs().size(), dialogs);
+
+    // A silent sensor: the columns read nothing.
+    sensor_.faults().silent = true;
+    bed().click(view, COMPARE_BTNReadSensor);
+    EXPECT_EQ(Status(), "Compare: Timeout-RS-232 while reading the sensor");
+    EXPECT_FALSE(cols[1].valid || cols[2].valid);
+    EXPECT_NE(tableLine(0).find(" - "), std::string::npos) << tableLine(0);
 }
 
 } // namespace

@@ -1,0 +1,461 @@
+// What the main panel shows: the edge graph with its cursors and bands, the
+// indicators, the video curve, the strip chart of the last 100 answers, and
+// the parameter set moved between globals and panels (range repair, the
+// fixed-point calibration words, the marks drawn on the way back).
+#include "display/gui.h"
+#include "link/com232.h"
+#include "support/bed.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <map>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace korven {
+namespace {
+
+using rt::headless::PlotItem;
+
+struct Band {
+    double x1, x2;
+    double y1, y2;
+    bool operator==(const Band&) const = default;
+};
+
+void PrintTo(const Band& b, std::ostream* os) {
+    *os << "[" << b.x1 << ".." << b.x2 << " x " << b.y1 << ".." << b.y2 << "]";
+}
+
+std::tuple<int, double, double> Axis(const rt::headless::AxisState& a) {
+    return {a.mode, a.min, a.max};
+}
+
+class Display : public test::Bed {
+  protected:
+    void SetUp() override {
+        Bed::SetUp();
+        LoadPanels();
+        ccdtype = 2;
+        ccdsubpixel = 1024;
+        ccdpixE = 1024;
+        eBeg = 11;
+        eEnd = 1001;
+        tVal = 500;
+        tTol = 50;
+        Mvalue = 510;
+    }
+
+    rt::headless::GraphState& Graph(int control) { return bed().graph(pHandle, control); }
+    rt::headless::GraphState& Edges() { return Graph(PANEL_GRAPH_EDGES); }
+    rt::headless::GraphState& Raw() { return Graph(PANEL_GRAPH_RAW); }
+
+    // Rectangles of one colour (frame and fill) in drawing order.
+    std::vector<Band> Bands(int colour) {
+        std::vector<Band> out;
+        for (const PlotItem& item : Edges().plots) {
+            if (item.kind == PlotItem::Kind::Rectangle && item.color == colour) {
+                EXPECT_EQ(item.fillColor, colour);
+                out.push_back({item.x1, item.x2, item.y1, item.y2});
+            }
+        }
+        return out;
+    }
+    std::vector<Band> Red() { return Bands(0xFF0000); }
+
+    double Cursor(int n) {
+        const auto& c = Edges().cursors[n - 1];
+        EXPECT_TRUE(c.placed) << "cursor " << n;
+        EXPECT_EQ(c.y, 0.75) << "cursor " << n;
+        return c.x;
+    }
+
+    void Answer(u16 left, u16 right, u16 edges, u16 start = 0, u16 end = 0) {
+        Ledge = left;
+        Redge = right;
+        edcnt = edges;
+        mvstart = start;
+        mvend = end;
+    }
+
+    // Strip-chart values of the newest answer as handed to the chart.
+    std::vector<double> Newest() {
+        const auto& data = Raw().lastStripData;
+        return data.size() == 500u ? std::vector<double>(data.begin() + 495, data.end()) : data;
+    }
+
+    double Shown(int control) { return bed().doubleValue(pPopup, control); }
+    // Puts a value into a pop-up control as if the operator had typed it,
+    // without the control's own range.
+    void Type(int control, double value) {
+        bed().ctrl(pPopup, control).value = rt::Value::ofDouble(value);
+    }
+};
+
+// ---- the edge graph -------------------------------------------------------
+
+TEST_F(Display, MeasuredPositionFollowsEvaluationModeAndWindow) {
+    // Middle of both edges with one edge missing: the lowest allowed pixel.
+    // Outside the allowed window: shown at its ends, and never beyond the line.
+    const struct {
+        u16 mode, left, right, edges, pixB, pixE;
+        double expected;
+    } cases[] = {
+        {0, 300, 701, 2, 1, 1024, 300}, {1, 300, 701, 2, 1, 1024, 701},
+        {2, 300, 701, 2, 1, 1024, 500}, {3, 300, 701, 2, 1, 1024, 500},
+        {4, 300, 701, 2, 1, 1024, 500}, {3, 0, 701, 1, 1, 1024, 1},
+        {3, 0, 701, 1, 40, 1024, 40},   {0, 20, 900, 2, 40, 1024, 40},
+        {1, 20, 900, 2, 40, 800, 800},  {1, 20, 2000, 2, 40, 8192, 1024},
+    };
+    for (const auto& c : cases) {
+        eMode = c.mode;
+        pixB = c.pixB;
+        pixE = c.pixE;
+        Answer(c.left, c.right, c.edges);
+        PlotVIDEOBarGraph();
+        EXPECT_EQ(Cursor(1), c.expected) << "eMode " << c.mode << ", " << c.left << ".." << c.right;
+    }
+    EXPECT_EQ(Cursor(2), 11);
+    EXPECT_EQ(Cursor(3), 1001);
+    EXPECT_EQ(Axis(Edges().xAxis), std::make_tuple(VAL_MANUAL, 1.0, 1024.0));
+}
+
+TEST_F(Display, RedBandsCoverTheShadowedStretches) {
+    // One edge: the stretch on the side the shadow moved from. Two edges:
+    // both outer stretches, the gap between them unpainted. Every call
+    // starts from an empty graph.
+    const struct {
+        u16 right, edges, start, end;
+        std::vector<Band> red;
+    } cases[] = {
+        {0, 1, 10, 20, {{300, 1024, 0.25, 1.0}}},
+        {0, 1, 20, 10, {{1, 300, 0.25, 1.0}}},
+        {0, 1, 15, 15, {{1, 300, 0.25, 1.0}}},
+        {700, 2, 0, 0, {{1, 300, 0.25, 1.0}, {700, 1024, 0.25, 1.0}}},
+    };
+    eMode = 1;
+    for (const auto& c : cases) {
+        Answer(300, c.right, c.edges, c.start, c.end);
+        PlotVIDEOBarGraph();
+        EXPECT_EQ(Red(), c.red) << c.start << " " << c.end;
+        EXPECT_EQ(Edges().plots.size(), c.red.size() + 1); // and one green
+    }
+    EXPECT_EQ(Edges().lastDeleteRefresh, VAL_NO_DRAW);
+}
+
+TEST_F(Display, GreenBandsAroundTheExpectedEdges) {
+    // Width mode (2): two bands tTol wide at the edges of an object tVal wide
+    // centred on the measured position; other modes: one band around the
+    // set-point. A left end below 0 is drawn from 1, a right end beyond the
+    // last sub-pixel (1023) to 1024; in width mode only the first band is
+    // held so. No edge found: no green band in width mode.
+    const struct {
+        u16 mode, left, right, tVal, tTol;
+        std::vector<std::pair<double, double>> green;
+    } cases[] = {
+        {2, 300, 700, 201, 21, {{390, 410}, {590, 610}}},
+        {2, 960, 1040, 0, 60, {{970, 1024}, {970, 1030}}},
+        {2, 300, 700, 980, 20, {{0, 20}, {980, 1000}}},
+        {2, 300, 700, 982, 20, {{1, 19}, {981, 1001}}},
+        {2, 980, 1020, 0, 46, {{977, 1023}, {977, 1023}}},
+        {2, 980, 1020, 0, 48, {{976, 1024}, {976, 1024}}},
+        {2, 0, 0, 201, 21, {}},
+        {0, 300, 700, 10, 30, {{1, 40}}},
+        {0, 300, 700, 30, 30, {{0, 60}}},
+        {1, 300, 700, 993, 30, {{963, 1023}}},
+        {3, 300, 700, 994, 30, {{964, 1024}}},
+        {4, 300, 700, 1000, 30, {{970, 1024}}},
+    };
+    for (const auto& c : cases) {
+        eMode = c.mode;
+        tVal = c.tVal;
+        tTol = c.tTol;
+        Answer(c.left, c.right, c.left == 0 ? 0 : 2);
+        PlotVIDEOBarGraph();
+        std::vector<Band> expected;
+        for (const auto& [x1, x2] : c.green) {
+            expected.push_back({x1, x2, 0.0, 0.35});
+        }
+        EXPECT_EQ(Bands(0x00FF00), expected) << "mode " << c.mode << ", tVal " << c.tVal;
+        // Drawn after the two red bands, which are there in every case.
+        ASSERT_EQ(Edges().plots.size(), 2 + expected.size());
+        EXPECT_EQ(Red().size(), 2u);
+    }
+}
+
+TEST_F(Display, IndicatorsAndLiveCalibrationValue) {
+    Answer(300, 700, 2);
+    Mvalue = 412;
+    umValue = -7;
+    tTol = 55;
+    anaMax = 900;
+    anaMin = 1023;
+    PlotVIDEOBarGraph();
+    // A minimum still at its reset value is shown as 1.
+    const std::pair<int, int> shown[] = {
+        {PANEL_NUMLedge, 300},   {PANEL_NUMRedge, 700},  {PANEL_NUMMValue, 412},
+        {PANEL_NUMMValueB, 412}, {PANEL_NUMUmValue, -7}, {PANEL_NUMTolDisplay, 55},
+        {PANEL_NUMAnaMax, 900},  {PANEL_NUMAnaMin, 1},
+    };
+    for (const auto& [control, value] : shown) {
+        EXPECT_EQ(bed().intValue(pHandle, control), value) << control;
+    }
+    EXPECT_EQ(anaMin, 1);
+
+    // The raw value goes only to the calibration step that is switched on.
+    SetCtrlVal(pPopup, POPUP_CheckStep2, 1);
+    PlotVIDEOBarGraph();
+    EXPECT_EQ(bed().intValue(pPopup, POPUP_NUMPixel1), 0);
+    EXPECT_EQ(bed().intValue(pPopup, POPUP_NUMPixel2), 412);
+    SetCtrlVal(pPopup, POPUP_CheckStep2, 0);
+    SetCtrlVal(pPopup, POPUP_CheckStep1, 1);
+    Mvalue = 413;
+    PlotVIDEOBarGraph();
+    EXPECT_EQ(bed().intValue(pPopup, POPUP_NUMPixel1), 413);
+    EXPECT_EQ(bed().intValue(pPopup, POPUP_NUMPixel2), 412);
+}
+
+TEST_F(Display, VideoCurveAndThresholdLine) {
+    YAXISMAX = 256;
+    for (int i = 0; i < 256; ++i) {
+        adcbuf[i] = static_cast<u16>(i);
+        xArray8[i] = 4.0 * i;
+        thdArray[i] = 128;
+    }
+    PlotVIDEOCurve(adcbuf, xArray8);
+    PlotVIDEOCurve(adcbuf, xArray8); // redrawn, not added
+
+    auto& video = Graph(PANEL_GRAPH_VIDEO);
+    EXPECT_EQ(Axis(video.yAxis), std::make_tuple(VAL_MANUAL, 0.0, 256.0));
+    EXPECT_EQ(video.lastDeleteRefresh, VAL_DELAYED_DRAW);
+    ASSERT_EQ(video.plots.size(), 2u);
+    const PlotItem& curve = video.plots[0];
+    const PlotItem& threshold = video.plots[1];
+    EXPECT_EQ(curve.color, 0xFF0000);
+    EXPECT_EQ(threshold.color, 0x008000);
+    for (const PlotItem* p : {&curve, &threshold}) {
+        ASSERT_EQ(p->x.size(), 256u);
+        ASSERT_EQ(p->y.size(), 256u);
+        EXPECT_EQ(p->plotStyle, VAL_FAT_LINE);
+        EXPECT_EQ(p->x[255], 1020.0);
+    }
+    EXPECT_EQ(curve.y[200], 200.0);
+    EXPECT_EQ(threshold.y[17], 128.0);
+}
+
+// ---- the strip chart --------------------------------------------------------
+
+TEST_F(Display, StripChartHistoryMovesOneAnswerPerCall) {
+    PlotRAWGraphX8();
+    Mvalue = 520;
+    PlotRAWGraphX8();
+    const auto& data = Raw().lastStripData;
+    ASSERT_EQ(data.size(), 500u);
+    EXPECT_EQ(std::vector<double>(data.begin() + 490, data.begin() + 495),
+              (std::vector<double>{550, 450, 500, 510, 510}));
+    EXPECT_EQ(Newest(), (std::vector<double>{550, 450, 500, 520, 520}));
+    EXPECT_EQ(data[489], 0.0); // the first run fills in from the right
+    EXPECT_EQ(Raw().stripCalls, 2);
+    EXPECT_EQ(Raw().traceColors,
+              (std::map<int, int>{
+                  {1, 0x008000}, {2, 0x008000}, {3, 0x000000}, {4, 0xFF0000}, {5, 0xFF0000}}));
+    ASSERT_EQ(Raw().traces.size(), 5u);
+    EXPECT_EQ(Raw().traces[3].back(), 520.0);
+    // A screen shows the answers of the history and no older point.
+    EXPECT_EQ(Raw().traces[3].size(), 100u);
+    EXPECT_EQ(Raw().traces[3].front(), data[3]);
+
+    // After 100 more answers the first two have left the window.
+    for (int i = 0; i < 99; ++i) {
+        PlotRAWGraphX8();
+    }
+    EXPECT_EQ(arrayNORM[0], 550.0);
+    EXPECT_EQ(arrayNORM[3], 520.0);
+}
+
+// The band traces stay on the line (the upper end of 8162 + 30 falls on the
+// last pixel + 1); the analogue trace follows the output mode, a minimum
+// still at its reset value shown as 1.
+TEST_F(Display, StripChartBandAndAnalogueTraces) {
+    anaMax = 900;
+    const struct {
+        u16 tVal, tTol, anaMode, anaMin;
+        std::vector<double> newest;
+    } cases[] = {
+        {10, 30, 0, 300, {40, 1, 10, 510, 510}},
+        {8162, 30, 0, 300, {8191, 8132, 8162, 510, 510}},
+        {500, 50, 5, 300, {550, 450, 500, 510, 900}},
+        {500, 50, 6, 300, {550, 450, 500, 510, 300}},
+        {500, 50, 8, 300, {550, 450, 500, 510, 0}},
+        {500, 50, 3, 8191, {550, 450, 500, 510, 1}},
+    };
+    for (const auto& c : cases) {
+        tVal = c.tVal;
+        tTol = c.tTol;
+        anaMode = c.anaMode;
+        anaMin = c.anaMin;
+        PlotRAWGraphX8();
+        EXPECT_EQ(Newest(), c.newest) << "tVal " << c.tVal << ", anaMode " << c.anaMode;
+    }
+}
+
+TEST_F(Display, StripChartZoomWindowAroundTheSetPoint) {
+    // Zoom off: the whole range. On: 40 around the set-point below a
+    // tolerance of 20, twice the tolerance from there, widened past an
+    // answer outside; held on the line at both ends.
+    const struct {
+        int zoom;
+        u16 tVal, tTol, mValue;
+        double low, high;
+    } cases[] = {
+        {0, 500, 50, 510, 0, 8192},  {1, 500, 19, 500, 460, 540},     {1, 500, 19, 600, 460, 650},
+        {1, 500, 19, 400, 350, 540}, {1, 500, 20, 500, 460, 540},     {1, 500, 20, 600, 460, 700},
+        {1, 500, 20, 400, 300, 540}, {1, 8170, 20, 8170, 8130, 8191}, {1, 30, 20, 30, 1, 70},
+        {0, 30, 20, 30, 0, 8192},
+    };
+    for (const auto& c : cases) {
+        SetCtrlVal(pHandle, PANEL_TOGGBTN_Zoom, c.zoom);
+        tVal = c.tVal;
+        tTol = c.tTol;
+        Mvalue = c.mValue;
+        PlotRAWGraphX8();
+        EXPECT_EQ(Axis(Raw().yAxis), std::make_tuple(VAL_MANUAL, c.low, c.high))
+            << "tTol " << c.tTol << ", answer " << c.mValue;
+    }
+}
+
+// ---- the parameter set between globals and panels ---------------------------
+
+TEST_F(Display, RepairTableBoundaries) {
+    const struct {
+        u16* global;
+        std::vector<std::pair<u16, u16>> inOut;
+    } rows[] = {
+        {&power, {{1000, 1000}, {1001, 500}}},
+        {&rs232Mode, {{1, 1}, {2, 0}}},
+        {&vThd, {{10, 50}, {50, 50}, {950, 950}, {1000, 950}}},
+        {&anaMode, {{7, 7}, {8, 0}}},
+        {&polarity, {{2, 1}}},
+        {&eMode, {{3, 3}, {4, 4}, {9, 4}}},
+        {&tTol, {{0, 1}, {8192, 8192}, {8193, 8192}}},
+        {&deltaTol, {{0, 1}, {1025, 1024}}},
+        {&eBeg, {{0, 0}, {1024, 1024}, {1025, 1}}},
+        {&eEnd, {{0, 1}, {1025, 1024}}},
+        {&eHardware, {{4, 3}}},
+        {&average, {{1024, 1024}, {1025, 1024}}},
+        {&slope, {{65534, 65534}, {65535, 1024}}},
+        {&intersect, {{60000, 60000}, {60001, 30000}}},
+    };
+    for (const auto& row : rows) {
+        for (const auto& [in, out] : row.inOut) {
+            StoreDefaults();
+            *row.global = in;
+            SetPanelValues();
+            EXPECT_EQ(*row.global, out) << "row " << &row - rows << ", " << in;
+        }
+    }
+}
+
+TEST_F(Display, RepairedValuesReachEveryDisplay) {
+    vThd = 10;
+    tTol = 0;
+    eMode = 9;
+    SetPanelValues();
+    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMVideoThreshold), 50);
+    EXPECT_EQ(bed().intValue(pHandle, PANEL_NEDITTolerance), 1);
+    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMTolDisplay), 1);
+    EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 4);
+    for (u16 level : thdArray) {
+        ASSERT_EQ(level, 50);
+    }
+    // The threshold line is redrawn at the repaired value.
+    const auto& video = Graph(PANEL_GRAPH_VIDEO);
+    ASSERT_EQ(video.plots.size(), 2u);
+    EXPECT_EQ(video.plots[1].y[0], 50.0);
+}
+
+// Erased or out-of-range words are shown as the defaults; a sensor type
+// with half scale has half the slope word per unit.
+TEST_F(Display, CalibrationWordsShownInUnits) {
+    const struct {
+        u16 type, slope, intersect;
+        double slopeShown, offsetShown;
+    } rows[] = {
+        {2, 65535, 60001, 1.0, 0.0},
+        {104, 65535, 60000, 2.0, 30000.0},
+        {104, 65535, 0, 2.0, -30000.0},
+    };
+    for (const auto& row : rows) {
+        ccdtype = row.type;
+        slope = row.slope;
+        intersect = row.intersect;
+        SetPanelValues();
+        EXPECT_EQ(Shown(POPUP_NUMSlope), row.slopeShown) << row.type << " " << row.intersect;
+        EXPECT_EQ(Shown(POPUP_NUMOffset), row.offsetShown) << row.type << " " << row.intersect;
+    }
+}
+
+// Values typed into the pop-up become the fixed-point words; a value that is
+// not a number or too large to convert leaves the words as they were.
+TEST_F(Display, PanelCalibrationValuesToFixedPoint) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        u16 type;
+        double slopeIn, offsetIn;
+        u16 slopeOut, intersectOut;
+    } rows[] = {
+        {104, 1.25, 0.0, 640, 30000},     {2, 1.25, 0.0, 1280, 30000},
+        {2, 1.23456, -12.7, 1264, 29987}, {2, 1.0, 12.7, 1024, 30012},
+        {2, 0.0, -30001.0, 0, 65535},     {2, 70.0, 40000.0, 6144, 4464},
+        {2, nan, -nan, 777, 31000},       {2, inf, -inf, 777, 31000},
+        {2, 1e30, -1e30, 777, 31000},
+    };
+    for (const auto& row : rows) {
+        ccdtype = row.type;
+        slope = 777;
+        intersect = 31000;
+        Type(POPUP_NUMSlope, row.slopeIn);
+        Type(POPUP_NUMOffset, row.offsetIn);
+        GetPanelValues();
+        EXPECT_EQ(slope, row.slopeOut) << row.slopeIn << " type " << row.type;
+        EXPECT_EQ(intersect, row.intersectOut) << row.offsetIn;
+    }
+}
+
+TEST_F(Display, PanelRoundTripKeepsTheParameterSet) {
+    // A value off its default for every word, in packet order.
+    const u16 set[PNUM] = {812, 1, 333, 5, 0, 2, 17, 999, 432, 25, 1, 2, 1100, 29876, 64, 12};
+    std::copy(std::begin(set), std::end(set), pp);
+    CopyPPtoVars();
+    SetPanelValues();
+    std::fill(std::begin(pp), std::end(pp), u16{0});
+    CopyPPtoVars();
+    GetPanelValues();
+    CopyVarsToPP();
+    EXPECT_EQ(std::vector<u16>(std::begin(pp), std::end(pp)),
+              std::vector<u16>(std::begin(set), std::end(set)));
+}
+
+TEST_F(Display, EdgeGraphMarksAfterWriteBack) {
+    tVal = 5;
+    tTol = 10;
+    eBeg = 40;
+    eEnd = 900;
+    SetPanelValues();
+    EXPECT_EQ(Axis(Edges().xAxis), std::make_tuple(VAL_MANUAL, 1.0, 1024.0));
+    EXPECT_EQ(Edges().cursors[1].x, 40.0);
+    EXPECT_EQ(Edges().cursors[2].x, 900.0);
+    EXPECT_EQ(Edges().cursors[2].y, 0.75);
+    // The grey line, then the set-point band drawn as computed, left of the axis.
+    ASSERT_EQ(Edges().plots.size(), 2u);
+    EXPECT_EQ(Edges().plots[0].color, 0xA0A0A0);
+    EXPECT_EQ(Bands(0xA0A0A0), (std::vector<Band>{{0, 8192, 0, 1}}));
+    EXPECT_EQ(Bands(0x00FF00), (std::vector<Band>{{-5, 15, 0, 0.25}}));
+}
+
+} // namespace
+} // namespace korven
