@@ -4,7 +4,6 @@
 #include <string>
 
 int RunPanelTests(int argc, char** argv);
-int RunGraphTests(int argc, char** argv);
 int RunSerialTests(int argc, char** argv);
 int RunProgramTests(int argc, char** argv);
 int RunLineFaultTests(int argc, char** argv);
@@ -21,7 +20,6 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     int failed = 0;
     failed += RunPanelTests(argc, argv);
-    failed += RunGraphTests(argc, argv);
     failed += RunSerialTests(argc, argv);
     failed += RunProgramTests(argc, argv);
     failed += RunLineFaultTests(argc, argv);
