@@ -93,8 +93,6 @@ class PanelTests : public TestFormBase {
                 // dialog's own directory listing.
                 if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
                     edit->setText(name);
-                } else {
-                    dialog->selectFile(name);
                 }
             }
             QDialog* box = dialog; // accept() is public on QDialog

@@ -25,9 +25,7 @@ namespace {
 
 struct Listener {
     QtBackend* qt = nullptr;
-    int calls = 0;
-    int depth = 0;
-    int maxDepth = 0;
+    int calls = 0, depth = 0, maxDepth = 0;
     int readBytes = 0; // bytes each call reads (0 = none)
     bool pumpInside = false;
     std::vector<int> masks;
@@ -74,12 +72,9 @@ struct Pty {
         }
     }
     void close() {
-        for (int* fd : {&master, &slave}) {
-            if (*fd >= 0) {
-                ::close(*fd);
-            }
-            *fd = -1;
-        }
+        ::close(master);
+        ::close(slave);
+        master = slave = -1;
     }
     ~Pty() { close(); }
 };
@@ -301,26 +296,22 @@ class SerialTests : public QObject {
                      {1, true, {true, true}},
                      {0, false, {false, true}},
                      {0, true, {true, true}}};
-        int numbers[2] = {0, 0};
         for (const auto& step : steps) {
             QVERIFY(step.make ? QFile::link(devices[step.link].path, links[step.link])
                               : QFile::remove(links[step.link]));
             qt_->rescanPorts();
             for (int i = 0; i < 2; ++i) {
+                // Numbered in the order they come, and never renumbered.
+                const bool seen = i == 0 || &step != steps;
                 const auto e = find(links[i]);
-                if (numbers[i] == 0 && e.number != 0) {
-                    numbers[i] = e.number;
-                }
-                QCOMPARE(e.number, numbers[i]); // once listed, never renumbered
+                QCOMPARE(e.number, seen ? listed + 1 + i : 0);
                 QCOMPARE(e.present && e.number != 0, step.present[i]);
             }
             if (!step.present[0]) {
-                QCOMPARE(qt_->openCom(numbers[0], ComSettings{}), kComNoSerialPort);
+                QCOMPARE(qt_->openCom(listed + 1, ComSettings{}), kComNoSerialPort);
             }
         }
-        QCOMPARE(numbers[0], listed + 1);
-        QCOMPARE(numbers[1], listed + 2);
-        QCOMPARE(qt_->openCom(numbers[1], ComSettings{}), 0);
+        QCOMPARE(qt_->openCom(listed + 2, ComSettings{}), 0);
 
         QtBackend next;
         next.rememberPortsIn(conf);
