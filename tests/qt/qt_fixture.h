@@ -1,6 +1,6 @@
 // Shared pieces of the Qt back-end tests: a small test form with one
-// control of every kind, a registry for its names, and a recorder of the
-// callbacks it raises.
+// control of every kind (test_form.uir), a registry for its names, and a
+// recorder of the callbacks it raises.
 #pragma once
 
 #include "runtime/layout.h"
@@ -12,10 +12,7 @@
 
 #include <memory>
 #include <string>
-
 #include <vector>
-
-class QTemporaryDir;
 
 namespace qtfix {
 

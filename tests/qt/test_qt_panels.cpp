@@ -1,57 +1,106 @@
-// Panels of the Qt back end: events from operator actions, silence for
-// values set from code, values in the control's own type, attributes.
+// Panels and graphs of the Qt back end: events from operator actions,
+// silence for values set from code, values in the control's own type,
+// attributes, file dialogs; plots, cursors that survive clearing, the strip
+// chart's scrolling traces, the operator's zoom and the exports.
 #include "runtime/qt/qt_backend.h"
+#include "runtime/qt/qt_graph.h"
 #include "tests/qt/qt_fixture.h"
 
-#include <QAbstractButton>
+#include <qcustomplot.h>
+
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
-#include <QFileInfo>
-#include <QFrame>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSpinBox>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-
-#include <QFile>
+#include <QWheelEvent>
 
 #include <chrono>
 #include <cmath>
-#include <memory>
+#include <functional>
 
 using korven::rt::Value;
-using korven::rt::qt::QtBackend;
+using korven::rt::qt::Graph;
 using namespace qtfix;
+
+namespace {
+
+using Events = std::vector<int>;
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("unreadable");
+}
+
+} // namespace
 
 class PanelTests : public TestFormBase {
     Q_OBJECT
 
   private:
-    template <class W> W* widget(int control) {
+    template <class W = QWidget> W* widget(int control) {
         return qobject_cast<W*>(qt_->controlWidget(p1_, control));
     }
-    std::int64_t intVal(int control) {
+    QLabel* caption() { return qt_->panelWidget(p1_)->findChild<QLabel*>("caption"); }
+    double val(int control) {
         Value v;
-        if (qt_->getCtrlVal(p1_, control, v) < 0) {
-            return -999999;
-        }
-        return v.asInt();
+        return qt_->getCtrlVal(p1_, control, v) < 0 ? -999999 : v.asDouble();
     }
-    double doubleVal(int control) {
+    Value attr(int control, int attribute) {
         Value v;
-        qt_->getCtrlVal(p1_, control, v);
-        return v.asDouble();
+        return qt_->getCtrlAttribute(p1_, control, attribute, v) < 0 ? Value::ofText("failed") : v;
+    }
+    // Lets the callbacks run and hands over (and forgets) those of one control.
+    Events take(int control) {
+        settle();
+        Events out = EventsOf(control);
+        Calls().clear();
+        return out;
+    }
+
+    // What the file dialog showed, and what it answered.
+    struct Dialog {
+        korven::rt::FileDialogResult result;
+        QString acceptLabel, title, directory;
+        QStringList types;
+    };
+    // Opens the file dialog and, once it is up, types `name` (unless empty)
+    // and accepts or cancels it.
+    Dialog fileDialog(const korven::rt::FileDialogRequest& request, const QString& name,
+                      bool accept) {
+        Dialog seen;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!dialog) {
+                return;
+            }
+            timer.stop();
+            seen.acceptLabel = dialog->labelText(QFileDialog::Accept);
+            seen.title = dialog->windowTitle();
+            seen.directory = dialog->directory().absolutePath();
+            seen.types = dialog->nameFilters();
+            if (!name.isEmpty()) {
+                // Typed as an operator would; selectFile() races with the
+                // dialog's own directory listing.
+                if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+                    edit->setText(name);
+                }
+            }
+            QDialog* box = dialog; // accept() is public on QDialog
+            accept ? box->accept() : box->reject();
+        });
+        timer.start(20);
+        seen.result = qt_->fileSelectPopup(request);
+        return seen;
     }
 
   private slots:
@@ -73,23 +122,66 @@ class PanelTests : public TestFormBase {
         QVERIFY(qt_->setCtrlVal(p2, kOther, Value::ofInt(1)) < 0);
     }
 
-    void buttonMouseAndKeyboard() {
-        auto* button = widget<QPushButton>(kButton);
-        QTest::mouseClick(button, Qt::LeftButton);
-        settle();
-        QCOMPARE(EventsOf(kButton), (std::vector<int>{EVENT_LEFT_CLICK, EVENT_COMMIT}));
-        Calls().clear();
-        // From the keyboard: commit only, no mouse press.
-        QTest::keyClick(button, Qt::Key_Space);
-        settle();
-        QCOMPARE(EventsOf(kButton), (std::vector<int>{EVENT_COMMIT}));
-        Calls().clear();
-        // The right button is no left click and no commit.
-        QTest::mouseClick(button, Qt::RightButton);
-        settle();
-        QVERIFY(EventsOf(kButton).empty());
+    // Each operator action, the events it raises in order, and the value
+    // the control holds afterwards.
+    void operatorActionsReportTheirEvents() {
+        const Events click{EVENT_LEFT_CLICK, EVENT_COMMIT}, commit{EVENT_COMMIT}, none;
+        const Events clickChange{EVENT_LEFT_CLICK, EVENT_VAL_CHANGED, EVENT_COMMIT};
+        const Events change{EVENT_VAL_CHANGED, EVENT_COMMIT};
+        const auto left = [](QWidget* w) { QTest::mouseClick(w, Qt::LeftButton); };
+        const auto right = [](QWidget* w) { QTest::mouseClick(w, Qt::RightButton); };
+        const auto key = [](Qt::Key k) { return [k](QWidget* w) { QTest::keyClick(w, k); }; };
+        const auto type = [](const char* text) {
+            return [text](QWidget* w) {
+                qobject_cast<QAbstractSpinBox*>(w)->selectAll();
+                QTest::keyClicks(w, QString::fromLatin1(text));
+            };
+        };
+        constexpr double kAny = -1; // no value, or none checked
+        const struct {
+            const char* what;
+            int control;
+            std::function<void(QWidget*)> act;
+            Events events;
+            double value;
+        } cases[] = {
+            {"button", kButton, left, click, kAny},
+            {"button by keyboard", kButton, key(Qt::Key_Space), commit, kAny},
+            {"right button", kButton, right, none, kAny},
+            {"toggle", kToggle, left, clickChange, 1},
+            // Radio buttons are not exclusive by themselves: a second click
+            // turns the button off again.
+            {"radio on", kRadio, left, clickChange, 1},
+            {"radio off", kRadio, left, clickChange, 0},
+            {"check box by keyboard", kCheck, key(Qt::Key_Space), change, 1},
+            {"spin box arrow", kSpin, key(Qt::Key_Up), change, 6},
+            {"typing, not confirmed", kSpin, type("42"), none, kAny},
+            {"typing confirmed", kSpin, key(Qt::Key_Return), change, 42},
+            {"float typed", kFloat, type("2.5"), none, kAny},
+            {"float confirmed", kFloat, key(Qt::Key_Return), change, 2.5}, // float precision
+            {"ring arrow", kRing, key(Qt::Key_Down), change, 2}, // item 1 + value offset 1
+        };
+        QCOMPARE(widget<QPushButton>(kToggle)->text(), QStringLiteral("OFF"));
+        QCOMPARE(val(kRing), 1.0); // item 0 + value offset 1
+        QVERIFY(!widget<QRadioButton>(kRadio)->autoExclusive());
+        for (const auto& c : cases) {
+            c.act(widget(c.control));
+            QVERIFY2(take(c.control) == c.events, c.what);
+            QVERIFY2(c.value == kAny || val(c.control) == c.value, c.what);
+        }
+        QCOMPARE(widget<QPushButton>(kToggle)->text(), QStringLiteral("ON"));
+
+        // Choosing the item already shown from the open list is a commit
+        // without a change (how the operator reconnects the same port).
+        auto* ring = widget<QComboBox>(kRing);
+        ring->showPopup();
+        QTRY_VERIFY(ring->view()->isVisible());
+        QTest::keyClick(ring->view(), Qt::Key_Return);
+        QCOMPARE(take(kRing), Events{EVENT_COMMIT});
+        QCOMPARE(val(kRing), 2.0);
+
         // Callbacks run from the event loop, not inside the click.
-        QTest::mouseClick(button, Qt::LeftButton);
+        QTest::mouseClick(widget(kButton), Qt::LeftButton);
         QVERIFY(Calls().empty());
         QVERIFY(qt_->pendingEvents() > 0);
         settle();
@@ -97,115 +189,42 @@ class PanelTests : public TestFormBase {
         QCOMPARE(Calls().front(), (Call{p1_, kButton, EVENT_LEFT_CLICK}));
     }
 
-    void toggleRadioAndCheckReportChanges() {
-        auto* toggle = widget<QPushButton>(kToggle);
-        QCOMPARE(toggle->text(), QStringLiteral("OFF"));
-        QTest::mouseClick(toggle, Qt::LeftButton);
-        settle();
-        QCOMPARE(EventsOf(kToggle),
-                 (std::vector<int>{EVENT_LEFT_CLICK, EVENT_VAL_CHANGED, EVENT_COMMIT}));
-        QCOMPARE(intVal(kToggle), 1);
-        QCOMPARE(toggle->text(), QStringLiteral("ON"));
-
-        // Radio buttons are not exclusive by themselves: a second click
-        // turns the button off again, and each click reports.
-        auto* radio = widget<QRadioButton>(kRadio);
-        QVERIFY(!radio->autoExclusive());
-        QTest::mouseClick(radio, Qt::LeftButton);
-        QTest::mouseClick(radio, Qt::LeftButton);
-        settle();
-        QCOMPARE(intVal(kRadio), 0);
-        QCOMPARE(EventsOf(kRadio),
-                 (std::vector<int>{EVENT_LEFT_CLICK, EVENT_VAL_CHANGED, EVENT_COMMIT,
-                                   EVENT_LEFT_CLICK, EVENT_VAL_CHANGED, EVENT_COMMIT}));
-
-        auto* check = widget<QAbstractButton>(kCheck);
-        QTest::keyClick(check, Qt::Key_Space);
-        settle();
-        QCOMPARE(intVal(kCheck), 1);
-        QCOMPARE(EventsOf(kCheck), (std::vector<int>{EVENT_VAL_CHANGED, EVENT_COMMIT}));
-    }
-
-    void numericsAndRingsReportConfirmedChanges() {
-        auto* spin = widget<QSpinBox>(kSpin);
-        QTest::keyClick(spin, Qt::Key_Up);
-        settle();
-        QCOMPARE(intVal(kSpin), 6);
-        QCOMPARE(EventsOf(kSpin), (std::vector<int>{EVENT_VAL_CHANGED, EVENT_COMMIT}));
-        Calls().clear();
-
-        // Typing reports nothing until the entry is confirmed.
-        spin->selectAll();
-        QTest::keyClicks(spin, QStringLiteral("42"));
-        settle();
-        QVERIFY(EventsOf(kSpin).empty());
-        QTest::keyClick(spin, Qt::Key_Return);
-        settle();
-        QCOMPARE(intVal(kSpin), 42);
-        QCOMPARE(EventsOf(kSpin), (std::vector<int>{EVENT_VAL_CHANGED, EVENT_COMMIT}));
-
-        // A float entry changed by the operator reads back in float precision.
-        auto* fl = widget<QDoubleSpinBox>(kFloat);
-        fl->selectAll();
-        QTest::keyClicks(fl, QStringLiteral("2.5"));
-        QTest::keyClick(fl, Qt::Key_Return);
-        settle();
-        QCOMPARE(doubleVal(kFloat), 2.5);
-        QCOMPARE(EventsOf(kFloat), (std::vector<int>{EVENT_VAL_CHANGED, EVENT_COMMIT}));
-
-        auto* ring = widget<QComboBox>(kRing);
-        QCOMPARE(intVal(kRing), 1); // item 0 + value offset 1
-        QTest::keyClick(ring, Qt::Key_Down);
-        settle();
-        QCOMPARE(intVal(kRing), 2);
-        QCOMPARE(EventsOf(kRing), (std::vector<int>{EVENT_VAL_CHANGED, EVENT_COMMIT}));
-        Calls().clear();
-
-        // Choosing the item already shown from the open list is a commit
-        // without a change (how the operator reconnects the same port).
-        ring->showPopup();
-        QTRY_VERIFY(ring->view()->isVisible());
-        QTest::keyClick(ring->view(), Qt::Key_Return);
-        settle();
-        QCOMPARE(intVal(kRing), 2);
-        QCOMPARE(EventsOf(kRing), (std::vector<int>{EVENT_COMMIT}));
-    }
-
-    void valuesSetFromCodeRaiseNoEvents() {
-        QCOMPARE(qt_->setCtrlVal(p1_, kToggle, Value::ofInt(1)), 0);
-        QCOMPARE(widget<QPushButton>(kToggle)->text(), QStringLiteral("ON"));
-        QCOMPARE(qt_->setCtrlVal(p1_, kRadio, Value::ofInt(1)), 0);
-        QCOMPARE(qt_->setCtrlVal(p1_, kCheck, Value::ofInt(1)), 0);
-        QCOMPARE(qt_->setCtrlVal(p1_, kSpin, Value::ofInt(77)), 0);
-        QCOMPARE(qt_->setCtrlVal(p1_, kFloat, Value::ofDouble(3.25)), 0);
-        QCOMPARE(qt_->setCtrlVal(p1_, kRing, Value::ofInt(3)), 0);
-        QCOMPARE(qt_->setCtrlVal(p1_, kText, Value::ofText("x\ny")), 0);
-        QCOMPARE(qt_->setCtrlVal(p1_, kLabel, Value::ofText("status")), 0);
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kSpin, ATTR_MAX_VALUE, Value::ofInt(50)), 0);
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kSpin, ATTR_MIN_VALUE, Value::ofInt(10)), 0);
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kFloat, ATTR_MAX_VALUE, Value::ofDouble(2.0)), 0);
-        QCOMPARE(qt_->replaceTextBoxLine(p1_, kText, 0, "z"), 0);
-        settle();
-        QVERIFY(Calls().empty());
-        // Range changes coerce the values, silently too.
-        QCOMPARE(intVal(kSpin), 50);
-        QCOMPARE(doubleVal(kFloat), 2.0);
-    }
-
-    void valuesKeepTheirTypeAndAreCoerced() {
-        // Exactly representable slope words survive a round trip through
-        // a float control although the display shows two decimals.
+    // Values set from code land in the control's own type, coerced to its
+    // range, and raise no events.
+    void valuesFromCodeKeepTheirTypeSilently() {
+        // Exactly representable slope words survive a round trip through a
+        // float control although the display shows two decimals.
         for (int word : {1, 1023, 1025, 1536, 2047, 65535}) {
-            const double slope = word / 1024.0;
-            QCOMPARE(qt_->setCtrlVal(p1_, kFloat, Value::ofDouble(slope)), 0);
-            QCOMPARE(doubleVal(kFloat), slope);
+            QCOMPARE(qt_->setCtrlVal(p1_, kFloat, Value::ofDouble(word / 1024.0)), 0);
+            QCOMPARE(val(kFloat), word / 1024.0);
         }
-        QCOMPARE(qt_->setCtrlVal(p1_, kFloat, Value::ofDouble(0.1)), 0);
-        QCOMPARE(doubleVal(kFloat), static_cast<double>(0.1f));
-        QCOMPARE(qt_->setCtrlVal(p1_, kDouble, Value::ofDouble(1234.56789012345)), 0);
-        QCOMPARE(doubleVal(kDouble), 1234.56789012345);
-        QCOMPARE(qt_->setCtrlVal(p1_, kFloat, Value::ofDouble(500.0)), 0);
-        QCOMPARE(doubleVal(kFloat), 128.0);
+        const struct {
+            int control;
+            Value set;
+            double reads;
+        } values[] = {
+            {kFloat, Value::ofDouble(0.1), static_cast<double>(0.1f)},
+            {kDouble, Value::ofDouble(1234.56789012345), 1234.56789012345},
+            {kFloat, Value::ofDouble(500.0), 128.0},
+            {kSpin, Value::ofInt(500), 100},
+            {kSpin, Value::ofInt(-5), 0},
+            {kSpin, Value::ofInt(std::int64_t{1} << 40), 100},
+            {kToggle, Value::ofInt(1), 1},
+            {kRadio, Value::ofInt(1), 1},
+            {kCheck, Value::ofInt(1), 1},
+            {kRing, Value::ofInt(3), 3},
+        };
+        for (const auto& v : values) {
+            QCOMPARE(qt_->setCtrlVal(p1_, v.control, v.set), 0);
+            QCOMPARE(val(v.control), v.reads);
+        }
+        QCOMPARE(widget<QPushButton>(kToggle)->text(), QStringLiteral("ON"));
+        // Rings take list values only; others leave the ring unchanged.
+        QCOMPARE(widget<QComboBox>(kRing)->currentIndex(), 2);
+        QVERIFY(qt_->setCtrlVal(p1_, kRing, Value::ofInt(4)) < 0);
+        QVERIFY(qt_->setCtrlVal(p1_, kRing, Value::ofInt(0)) < 0);
+        QCOMPARE(val(kRing), 3.0);
+
         // A value that is not a finite number shows as such, not as the
         // number before it, until a number comes again.
         for (double odd : {std::nan(""), -HUGE_VAL}) {
@@ -213,25 +232,21 @@ class PanelTests : public TestFormBase {
             QCOMPARE(widget<QDoubleSpinBox>(kFloat)->text(),
                      std::isnan(odd) ? QStringLiteral("NaN") : QStringLiteral("-Inf"));
         }
-        QVERIFY(std::isinf(doubleVal(kFloat)));
+        QVERIFY(std::isinf(val(kFloat)));
         QCOMPARE(qt_->setCtrlVal(p1_, kFloat, Value::ofDouble(0.0)), 0);
         QVERIFY(!widget<QDoubleSpinBox>(kFloat)->text().contains(QStringLiteral("Inf")));
 
-        QCOMPARE(qt_->setCtrlVal(p1_, kSpin, Value::ofInt(500)), 0);
-        QCOMPARE(intVal(kSpin), 100);
-        QCOMPARE(qt_->setCtrlVal(p1_, kSpin, Value::ofInt(-5)), 0);
-        QCOMPARE(intVal(kSpin), 0);
-        QCOMPARE(qt_->setCtrlVal(p1_, kSpin, Value::ofInt(std::int64_t{1} << 40)), 0);
-        QCOMPARE(intVal(kSpin), 100);
-
-        // Rings take list values only; others leave the ring unchanged.
-        QCOMPARE(qt_->setCtrlVal(p1_, kRing, Value::ofInt(3)), 0);
-        QCOMPARE(widget<QComboBox>(kRing)->currentIndex(), 2);
-        QVERIFY(qt_->setCtrlVal(p1_, kRing, Value::ofInt(4)) < 0);
-        QVERIFY(qt_->setCtrlVal(p1_, kRing, Value::ofInt(0)) < 0);
-        QCOMPARE(intVal(kRing), 3);
+        // Range changes coerce the values, silently too.
+        QCOMPARE(qt_->setCtrlVal(p1_, kSpin, Value::ofInt(77)), 0);
+        QCOMPARE(qt_->setCtrlVal(p1_, kFloat, Value::ofDouble(3.25)), 0);
+        QCOMPARE(qt_->setCtrlAttribute(p1_, kSpin, ATTR_MAX_VALUE, Value::ofInt(50)), 0);
+        QCOMPARE(qt_->setCtrlAttribute(p1_, kSpin, ATTR_MIN_VALUE, Value::ofInt(10)), 0);
+        QCOMPARE(qt_->setCtrlAttribute(p1_, kFloat, ATTR_MAX_VALUE, Value::ofDouble(2.0)), 0);
+        QCOMPARE(val(kSpin), 50.0);
+        QCOMPARE(val(kFloat), 2.0);
 
         // Texts: the text box keeps its lines, replaced one by one.
+        QCOMPARE(qt_->setCtrlVal(p1_, kText, Value::ofText("x\ny")), 0);
         QCOMPARE(qt_->replaceTextBoxLine(p1_, kText, 0, "first"), 0);
         QCOMPARE(qt_->replaceTextBoxLine(p1_, kText, 1, "second\nline"), 0);
         QVERIFY(qt_->replaceTextBoxLine(p1_, kText, 5, "far") < 0);
@@ -239,10 +254,12 @@ class PanelTests : public TestFormBase {
         QCOMPARE(qt_->getCtrlVal(p1_, kText, text), 0);
         QCOMPARE(text.asText(), std::string("first\nsecond line"));
         // Bytes that are not UTF-8 still show, one character each.
-        QCOMPARE(qt_->setCtrlVal(p1_, kLabel, Value::ofText("25\xB5m")), 0);
-        QCOMPARE(widget<QLabel>(kLabel)->text(), QString::fromUtf8("25\u00B5m"));
-        QCOMPARE(qt_->setCtrlVal(p1_, kLabel, Value::ofText("25\u00B5m")), 0);
-        QCOMPARE(widget<QLabel>(kLabel)->text(), QString::fromUtf8("25\u00B5m"));
+        for (const char* micro : {"25\xB5m", "25\u00B5m"}) {
+            QCOMPARE(qt_->setCtrlVal(p1_, kLabel, Value::ofText(micro)), 0);
+            QCOMPARE(widget<QLabel>(kLabel)->text(), QString::fromUtf8("25\u00B5m"));
+        }
+        settle();
+        QVERIFY(Calls().empty());
 
         // Controls without a value, and unknown ids, fail softly.
         Value v;
@@ -251,73 +268,58 @@ class PanelTests : public TestFormBase {
         QVERIFY(qt_->setCtrlVal(999, kSpin, Value::ofInt(1)) < 0);
     }
 
-    void dimmingAndHidingReachInnerControls() {
-        auto* inner = widget<QPushButton>(kInner);
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kFrame, ATTR_DIMMED, Value::ofInt(1)), 0);
-        QVERIFY(!inner->isEnabled());
-        Value v;
-        QCOMPARE(qt_->getCtrlAttribute(p1_, kFrame, ATTR_DIMMED, v), 0);
-        QCOMPARE(v.asInt(), 1);
-        QCOMPARE(qt_->getCtrlAttribute(p1_, kInner, ATTR_DIMMED, v), 0);
-        QCOMPARE(v.asInt(), 0); // its own state is unchanged
+    // Each attribute reaches the part of the control that shows it, and
+    // reads back as set.
+    void attributesActOnTheRightParts() {
+        QWidget* inner = widget(kInner);
+        const struct {
+            int control, attr;
+            Value set;
+            std::function<bool()> shows;
+        } rows[] = {
+            // Positions are relative to the panel, also inside a container.
+            {kInner, ATTR_LEFT, Value::ofInt(150), [&] { return inner->x() == 50; }},
+            {kSpin, ATTR_LABEL_TEXT, Value::ofText("OFFSET-VALUE"),
+             [&] { return caption()->text() == QStringLiteral("OFFSET-VALUE"); }},
+            {kSpin, ATTR_MIN_VALUE, Value::ofInt(950), [&] { return val(kSpin) == 950; }},
+            {kSpin, ATTR_MAX_VALUE, Value::ofInt(1000), [&] { return val(kSpin) == 950; }},
+            {kToggle, ATTR_ON_TEXT, Value::ofText("HI"), [] { return true; }},
+            {kToggle, ATTR_OFF_TEXT, Value::ofText("LO"),
+             [&] { return widget<QPushButton>(kToggle)->text() == QStringLiteral("LO"); }},
+            {kLabel, ATTR_TEXT_POINT_SIZE, Value::ofInt(18),
+             [&] { return widget(kLabel)->font().pixelSize() == 18; }},
+            {kLabel, ATTR_TEXT_COLOR, Value::ofInt(0xFF0000), [] { return true; }},
+            {kFrame, ATTR_FRAME_COLOR, Value::ofInt(0x0080FF),
+             [&] {
+                 return widget(kFrame)->autoFillBackground() &&
+                        widget(kFrame)->palette().color(QPalette::Window) == QColor(0, 128, 255);
+             }},
+            // Dimming and hiding a container reach the controls inside it.
+            {kFrame, ATTR_VISIBLE, Value::ofInt(0), [&] { return !inner->isVisible(); }},
+            {kFrame, ATTR_VISIBLE, Value::ofInt(1), [&] { return inner->isVisible(); }},
+            {kFrame, ATTR_DIMMED, Value::ofInt(1), [&] { return !inner->isEnabled(); }},
+            // A dimmed spin box's caption dims with it.
+            {kSpin, ATTR_DIMMED, Value::ofInt(1), [&] { return !caption()->isEnabled(); }},
+        };
+        QCOMPARE(attr(kInner, ATTR_LEFT).asText(), "110");
+        QCOMPARE(attr(kInner, ATTR_TOP).asText(), "220");
+        for (const auto& r : rows) {
+            const QByteArray what =
+                QByteArray::number(r.control) + " " + QByteArray::number(r.attr);
+            QVERIFY2(qt_->setCtrlAttribute(p1_, r.control, r.attr, r.set) == 0, what);
+            QVERIFY2(r.shows(), what);
+            QVERIFY2(attr(r.control, r.attr).asText() == r.set.asText(), what);
+        }
+        QVERIFY(qt_->setCtrlAttribute(p1_, kSpin, ATTR_ON_TEXT, Value::ofText("x")) < 0);
+
+        // A dimmed container leaves its inner control's own state alone.
+        QCOMPARE(attr(kInner, ATTR_DIMMED).asText(), "0");
         QTest::mouseClick(inner, Qt::LeftButton);
-        settle();
-        QVERIFY(EventsOf(kInner).empty());
+        QVERIFY(take(kInner).empty());
         QCOMPARE(qt_->setCtrlAttribute(p1_, kFrame, ATTR_DIMMED, Value::ofInt(0)), 0);
         QVERIFY(inner->isEnabled());
         QTest::mouseClick(inner, Qt::LeftButton);
-        settle();
-        QCOMPARE(EventsOf(kInner), (std::vector<int>{EVENT_LEFT_CLICK, EVENT_COMMIT}));
-
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kFrame, ATTR_VISIBLE, Value::ofInt(0)), 0);
-        QVERIFY(!inner->isVisible());
-        QCOMPARE(qt_->getCtrlAttribute(p1_, kFrame, ATTR_VISIBLE, v), 0);
-        QCOMPARE(v.asInt(), 0);
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kFrame, ATTR_VISIBLE, Value::ofInt(1)), 0);
-        QVERIFY(inner->isVisible());
-
-        // A dimmed spin box caption dims with it.
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kSpin, ATTR_DIMMED, Value::ofInt(1)), 0);
-        QVERIFY(!qt_->panelWidget(p1_)->findChild<QLabel*>("caption")->isEnabled());
-    }
-
-    void attributesActOnTheRightParts() {
-        Value v;
-        // Positions are relative to the panel, also inside a container.
-        QCOMPARE(qt_->getCtrlAttribute(p1_, kInner, ATTR_LEFT, v), 0);
-        QCOMPARE(v.asInt(), 110);
-        QCOMPARE(qt_->getCtrlAttribute(p1_, kInner, ATTR_TOP, v), 0);
-        QCOMPARE(v.asInt(), 220);
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kInner, ATTR_LEFT, Value::ofInt(150)), 0);
-        QCOMPARE(widget<QWidget>(kInner)->x(), 50);
-
-        // A label change reaches the visible caption.
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kSpin, ATTR_LABEL_TEXT, Value::ofText("OFFSET-VALUE")),
-                 0);
-        QCOMPARE(qt_->panelWidget(p1_)->findChild<QLabel*>("caption")->text(),
-                 QStringLiteral("OFFSET-VALUE"));
-        QCOMPARE(qt_->getCtrlAttribute(p1_, kSpin, ATTR_LABEL_TEXT, v), 0);
-        QCOMPARE(v.asText(), std::string("OFFSET-VALUE"));
-
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kSpin, ATTR_MIN_VALUE, Value::ofInt(950)), 0);
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kSpin, ATTR_MAX_VALUE, Value::ofInt(1000)), 0);
-        QCOMPARE(qt_->getCtrlAttribute(p1_, kSpin, ATTR_MIN_VALUE, v), 0);
-        QCOMPARE(v.asInt(), 950);
-        QCOMPARE(intVal(kSpin), 950);
-
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kToggle, ATTR_ON_TEXT, Value::ofText("HI")), 0);
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kToggle, ATTR_OFF_TEXT, Value::ofText("LO")), 0);
-        QCOMPARE(widget<QPushButton>(kToggle)->text(), QStringLiteral("LO"));
-        QVERIFY(qt_->setCtrlAttribute(p1_, kSpin, ATTR_ON_TEXT, Value::ofText("x")) < 0);
-
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kLabel, ATTR_TEXT_POINT_SIZE, Value::ofInt(18)), 0);
-        QCOMPARE(widget<QLabel>(kLabel)->font().pixelSize(), 18);
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kLabel, ATTR_TEXT_COLOR, Value::ofInt(0xFF0000)), 0);
-        QCOMPARE(qt_->getCtrlAttribute(p1_, kLabel, ATTR_TEXT_COLOR, v), 0);
-        QCOMPARE(v.asInt(), 0xFF0000);
-        QCOMPARE(qt_->setCtrlAttribute(p1_, kFrame, ATTR_FRAME_COLOR, Value::ofInt(0x0080FF)), 0);
-        QVERIFY(widget<QWidget>(kFrame)->autoFillBackground());
-        QCOMPARE(widget<QWidget>(kFrame)->palette().color(QPalette::Window), QColor(0, 128, 255));
+        QCOMPARE(take(kInner), (Events{EVENT_LEFT_CLICK, EVENT_COMMIT}));
     }
 
     void runtimeLabelsAndPictures() {
@@ -328,9 +330,8 @@ class PanelTests : public TestFormBase {
                  0);
         QCOMPARE(qt_->setCtrlAttribute(p1_, id, ATTR_TEXT_POINT_SIZE, Value::ofInt(18)), 0);
         QCOMPARE(qt_->setCtrlVal(p1_, id, Value::ofText("KORVEN-Darir")), 0);
-        auto* label = qobject_cast<QLabel*>(qt_->controlWidget(p1_, id));
-        QVERIFY(label);
-        QVERIFY(label->isVisible());
+        auto* label = widget<QLabel>(id);
+        QVERIFY(label && label->isVisible());
         QCOMPARE(label->pos(), QPoint(300, 35));
         QCOMPARE(label->text(), QStringLiteral("KORVEN-Darir"));
         // The label grows with its text, so nothing is cut.
@@ -338,35 +339,33 @@ class PanelTests : public TestFormBase {
 
         QImage image(12, 7, QImage::Format_RGB32);
         image.fill(Qt::blue);
-        QVERIFY(image.save(dir_.filePath("logo.png")));
-        QCOMPARE(qt_->displayImageFile(p1_, kPicture, dir_.filePath("logo.png").toStdString()), 0);
-        QCOMPARE(widget<QLabel>(kPicture)->size(), QSize(12, 7));
+        const QString logo = dir_.filePath("logo.png");
+        QVERIFY(image.save(logo));
+        QCOMPARE(qt_->displayImageFile(p1_, kPicture, logo.toStdString()), 0);
+        QCOMPARE(widget(kPicture)->size(), QSize(12, 7));
         QVERIFY(qt_->displayImageFile(p1_, kPicture, dir_.filePath("none.png").toStdString()) < 0);
-        QVERIFY(qt_->displayImageFile(p1_, kSpin, dir_.filePath("logo.png").toStdString()) < 0);
+        QVERIFY(qt_->displayImageFile(p1_, kSpin, logo.toStdString()) < 0);
     }
 
-    void closeBoxOnlyReports() {
-        QWidget* window = qt_->panelWidget(p1_);
-        QVERIFY(window->isVisible());
-        window->close();
-        settle();
-        QCOMPARE(Calls(), (std::vector<Call>{{p1_, 0, EVENT_CLOSE}}));
-        QVERIFY(window->isVisible());
-        QCOMPARE(qt_->hidePanel(p1_), 0);
-        QVERIFY(!window->isVisible());
-    }
-
-    void eventLoopEndsOnQuit() {
+    void theLoopEndsOnQuitAndTheCloseBoxOnlyReports() {
         QTimer::singleShot(20, [this] { qt_->quitUserInterface(7); });
         QCOMPARE(qt_->runUserInterface(), 7);
         // A quit before the loop starts ends the next loop at once.
         qt_->quitUserInterface(3);
         QCOMPARE(qt_->runUserInterface(), 3);
         // Callbacks run inside the event loop too.
-        QTest::mouseClick(widget<QPushButton>(kButton), Qt::LeftButton);
+        QTest::mouseClick(widget(kButton), Qt::LeftButton);
         QTimer::singleShot(50, [this] { qt_->quitUserInterface(0); });
         QCOMPARE(qt_->runUserInterface(), 0);
-        QCOMPARE(EventsOf(kButton), (std::vector<int>{EVENT_LEFT_CLICK, EVENT_COMMIT}));
+        QCOMPARE(take(kButton), (Events{EVENT_LEFT_CLICK, EVENT_COMMIT}));
+
+        QWidget* window = qt_->panelWidget(p1_);
+        window->close();
+        settle();
+        QCOMPARE(Calls(), (std::vector<Call>{{p1_, 0, EVENT_CLOSE}}));
+        QVERIFY(window->isVisible());
+        QCOMPARE(qt_->hidePanel(p1_), 0);
+        QVERIFY(!window->isVisible());
     }
 
     void fileDialogAnswersLikeTheEngine() {
@@ -381,91 +380,50 @@ class PanelTests : public TestFormBase {
         request.title = "KORVEN-Parameter-File";
         request.buttonLabel = VAL_LOAD_BUTTON;
 
-        // Answers the dialog once it is up: accept (with a typed name) or cancel.
-        QString acceptLabel, title, directory;
-        QStringList types; // the name filters offered
-        QStringList* typesSeen = &types;
-        auto answer = [&](const QString& name, bool accept) {
-            auto* timer = new QTimer;
-            QObject::connect(timer, &QTimer::timeout, [=, &acceptLabel, &title, &directory] {
-                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-                if (!dialog) {
-                    return;
-                }
-                timer->stop();
-                timer->deleteLater();
-                acceptLabel = dialog->labelText(QFileDialog::Accept);
-                title = dialog->windowTitle();
-                directory = dialog->directory().absolutePath();
-                *typesSeen = dialog->nameFilters();
-                if (!name.isEmpty()) {
-                    // Type the name as an operator would; selectFile() races
-                    // with the dialog's own directory listing.
-                    if (auto* edit =
-                            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
-                        edit->setText(name);
-                    } else {
-                        dialog->selectFile(name);
-                    }
-                }
-                QDialog* box = dialog; // accept() is public on QDialog
-                accept ? box->accept() : box->reject();
-            });
-            timer->start(20);
-        };
-
-        answer({}, true);
-        auto result = qt_->fileSelectPopup(request);
-        QCOMPARE(result.status, VAL_EXISTING_FILE_SELECTED);
-        QCOMPARE(QString::fromStdString(result.path),
+        Dialog d = fileDialog(request, {}, true);
+        QCOMPARE(d.result.status, VAL_EXISTING_FILE_SELECTED);
+        QCOMPARE(QString::fromStdString(d.result.path),
                  QDir::toNativeSeparators(existing.fileName()));
-        QCOMPARE(acceptLabel, QStringLiteral("Load"));
-        QCOMPARE(title, QStringLiteral("KORVEN-Parameter-File"));
-        QCOMPARE(directory, QDir(files.path()).absolutePath());
+        QCOMPARE(d.acceptLabel, QStringLiteral("Load"));
+        QCOMPARE(d.title, QStringLiteral("KORVEN-Parameter-File"));
+        QCOMPARE(d.directory, QDir(files.path()).absolutePath());
 
         // A new name gets the filter's extension. The name is the proposed
         // one, so nothing races with the dialog's own directory listing.
         request.buttonLabel = VAL_OK_BUTTON;
         request.defaultFileSpec = "second";
-        answer({}, true);
-        result = qt_->fileSelectPopup(request);
-        QCOMPARE(result.status, VAL_NEW_FILE_SELECTED);
-        QVERIFY(QString::fromStdString(result.path).endsWith(QStringLiteral("second.dat")));
-        QCOMPARE(acceptLabel, QStringLiteral("OK"));
+        d = fileDialog(request, {}, true);
+        QCOMPARE(d.result.status, VAL_NEW_FILE_SELECTED);
+        QVERIFY(QString::fromStdString(d.result.path).endsWith(QStringLiteral("second.dat")));
+        QCOMPARE(d.acceptLabel, QStringLiteral("OK"));
+        // Unrestricted, the dialog offers all files besides the extension.
+        QCOMPARE(d.types, (QStringList{QStringLiteral("*.dat"), QStringLiteral("*")}));
+        QCOMPARE(fileDialog(request, {}, false).result.status, VAL_NO_FILE_SELECTED);
 
-        answer({}, false);
-        result = qt_->fileSelectPopup(request);
-        QCOMPARE(result.status, VAL_NO_FILE_SELECTED);
-
-        // Restricted to the extension, the dialog offers no other and takes
-        // no name typed with another; unrestricted, it offers all files.
-        QCOMPARE(types, (QStringList{QStringLiteral("*.dat"), QStringLiteral("*")}));
+        // Restricted to the extension, it offers no other and takes no
+        // name typed with another.
         request.restrictExtension = true;
-        answer(QStringLiteral("other.txt"), true);
-        result = qt_->fileSelectPopup(request);
-        QVERIFY(result.status < 0);
-        QCOMPARE(types, QStringList{QStringLiteral("*.dat")});
+        d = fileDialog(request, QStringLiteral("other.txt"), true);
+        QVERIFY(d.result.status < 0);
+        QCOMPARE(d.types, QStringList{QStringLiteral("*.dat")});
 
         // A folder that can be read but not written is still where the
         // dialog starts (loading needs no more).
         const QFileInfo readOnly(QStringLiteral("/proc/self"));
         if (readOnly.isDir() && readOnly.isReadable() && !readOnly.isWritable()) {
             request.defaultDirectory = "/proc/self";
-            answer({}, false);
-            qt_->fileSelectPopup(request);
-            QVERIFY2(directory.startsWith(QStringLiteral("/proc/")), qPrintable(directory));
+            d = fileDialog(request, {}, false);
+            QVERIFY2(d.directory.startsWith(QStringLiteral("/proc/")), qPrintable(d.directory));
         }
 
         // A start directory that does not exist falls back to the documents
         // folder (or home, when there is none).
         request.defaultDirectory = files.filePath(QStringLiteral("gone")).toStdString();
-        answer({}, false);
-        qt_->fileSelectPopup(request);
         QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
         if (!QFileInfo(documents).isDir()) {
             documents = QDir::homePath();
         }
-        QCOMPARE(directory, QDir(documents).absolutePath());
+        QCOMPARE(fileDialog(request, {}, false).directory, QDir(documents).absolutePath());
     }
 
     void idleEventProcessingWaitsInsteadOfSpinning() {
@@ -477,8 +435,127 @@ class PanelTests : public TestFormBase {
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count();
-        QVERIFY2(ms >= 20.0, qPrintable(QStringLiteral("40 idle passes took %1 ms").arg(ms)));
-        QVERIFY2(ms < 2000.0, qPrintable(QStringLiteral("40 idle passes took %1 ms").arg(ms)));
+        const QByteArray took = "40 idle passes took " + QByteArray::number(ms) + " ms";
+        QVERIFY2(ms >= 20.0 && ms < 2000.0, took);
+    }
+
+    // Plots and bands by handle, cursors that survive clearing; the
+    // operator's zoom holds against the program's scaling until a
+    // double-click; a paused graph does not redraw; picture and data export.
+    void plotsZoomPauseAndExport() {
+        Graph* g = qt_->graph(p1_, kGraph);
+        QVERIFY(g && !g->isStripChart());
+        QCustomPlot* plot = g->plot();
+        QCOMPARE(g->axisMin(VAL_XAXIS), 1.0); // from the layout
+        QCOMPARE(g->axisMax(VAL_XAXIS), 1024.0);
+        const std::vector<double> x{1, 2, 3}, y{10, 20, 15};
+        const int curve =
+            qt_->plotXY(p1_, kGraph, x, y, VAL_FAT_LINE, VAL_NO_POINT, VAL_SOLID, 1, VAL_RED);
+        QVERIFY(curve > 0);
+        QVERIFY(qt_->plotXY(p1_, kGraph, x, std::vector<double>{1, 2}, 0, VAL_NO_POINT, 0, 1, 0) <
+                0);
+        const int rect = qt_->plotRectangle(p1_, kGraph, 412, 0.0, 612, 0.25, VAL_GREEN, VAL_GREEN);
+        QVERIFY(rect > 0 && rect != curve);
+        QCOMPARE(g->curveCount(), 1);
+        QCOMPARE(g->rectangleCount(), 1);
+        auto* item = qobject_cast<QCPItemRect*>(plot->item(plot->itemCount() - 1));
+        QVERIFY(item);
+        QCOMPARE(item->brush().color(), QColor(0, 255, 0));
+        QCOMPARE(item->topLeft->coords(), QPointF(412, 0.25));
+        for (int c = 1; c <= 3; ++c) {
+            QCOMPARE(qt_->setGraphCursor(p1_, kGraph, c, 100.0 * c, 0.75), 0);
+        }
+        QVERIFY(qt_->setGraphCursor(p1_, kGraph, 4, 1.0, 1.0) < 0);
+
+        plot->replot();
+        const QPointF centre = plot->axisRect()->rect().center();
+        QWheelEvent wheel(centre, plot->mapToGlobal(centre), {}, {0, 120}, Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(plot, &wheel);
+        QVERIFY(g->operatorView());
+        const double zoomedMax = g->axisMax(VAL_XAXIS);
+        QVERIFY(zoomedMax < 1024.0);
+        QCOMPARE(qt_->setAxisScalingMode(p1_, kGraph, VAL_XAXIS, VAL_MANUAL, 0.0, 2048.0), 0);
+        QCOMPARE(g->axisMax(VAL_XAXIS), zoomedMax);
+        QTest::mouseDClick(plot, Qt::LeftButton, {}, centre.toPoint());
+        QVERIFY(!g->operatorView());
+        QCOMPARE(g->axisMax(VAL_XAXIS), 2048.0);
+
+        // The context menu offers the exports, the pause and the reset.
+        emit plot->customContextMenuRequested(centre.toPoint());
+        auto* menu = plot->findChild<QMenu*>();
+        QVERIFY(menu);
+        QCOMPARE(menu->actions().size(), 6); // three saves, separator, pause, reset
+        menu->actions()[4]->trigger();
+        QVERIFY(g->paused());
+        menu->close();
+        int replots = 0;
+        connect(plot, &QCustomPlot::afterReplot, this, [&replots] { ++replots; });
+        const int second =
+            qt_->plotXY(p1_, kGraph, x, y, VAL_THIN_LINE, VAL_NO_POINT, VAL_SOLID, 1, VAL_RED);
+        QTest::qWait(60);
+        QCOMPARE(replots, 0);
+        g->setPaused(false);
+        QTRY_VERIFY(replots > 0);
+
+        QVERIFY(g->savePicture(dir_.filePath("g.png")));
+        QVERIFY(!QImage(dir_.filePath("g.png")).isNull());
+        QVERIFY(g->savePicture(dir_.filePath("g.pdf")));
+        QVERIFY(ReadAll(dir_.filePath("g.pdf")).startsWith("%PDF"));
+        QVERIFY(g->saveData(dir_.filePath("g.csv")));
+        const QList<QByteArray> lines = ReadAll(dir_.filePath("g.csv")).split('\n');
+        QCOMPARE(lines[0], QByteArray("plot,position,value"));
+        QCOMPARE(lines[1], QByteArray("curve_1,1,10"));
+        QVERIFY(lines.contains("band_1,412,0.25") && lines.contains("cursor_1,100,0.75"));
+        QVERIFY(!g->saveData(dir_.filePath("missing/g.csv")));
+
+        QCOMPARE(qt_->deleteGraphPlot(p1_, kGraph, second, VAL_DELAYED_DRAW), 0);
+        QVERIFY(qt_->deleteGraphPlot(p1_, kGraph, second, VAL_DELAYED_DRAW) < 0);
+        QCOMPARE(g->plotCount(), 2);
+        QCOMPARE(qt_->deleteGraphPlot(p1_, kGraph, ALL_PLOTS, VAL_IMMEDIATE_DRAW), 0);
+        QCOMPARE(g->plotCount(), 0);
+        QCOMPARE(plot->plottableCount(), 0);
+        // Clearing the plots leaves the cursors where they were.
+        for (int c = 1; c <= 3; ++c) {
+            QVERIFY(g->cursorShown(c));
+            QCOMPARE(QPointF(g->cursorX(c), g->cursorY(c)), QPointF(100.0 * c, 0.75));
+        }
+        QCOMPARE(qt_->setAxisScalingMode(p1_, kGraph, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0, 1024.0), 0);
+        QCOMPARE(g->axisMax(VAL_LEFT_YAXIS), 1024.0);
+        QVERIFY(qt_->setAxisScalingMode(p1_, kGraph, VAL_LEFT_YAXIS, VAL_MANUAL, 5.0, 5.0) < 0);
+        QVERIFY(qt_->setAxisScalingMode(p1_, kGraph, 7, VAL_MANUAL, 0.0, 1.0) < 0);
+        // Graph calls on other controls fail softly.
+        QVERIFY(qt_->plotXY(p1_, kSpin, x, y, 0, VAL_NO_POINT, 0, 1, 0) < 0);
+        QVERIFY(qt_->plotStripChart(p1_, kGraph, x) < 0);
+    }
+
+    void stripChartScrollsTheNewestInAtTheRight() {
+        Graph* g = qt_->graph(p1_, kStrip);
+        QVERIFY(g && g->isStripChart());
+        QCOMPARE(qt_->setCtrlAttribute(p1_, kStrip, ATTR_NUM_TRACES, Value::ofInt(2)), 0);
+        QCOMPARE(qt_->setCtrlAttribute(p1_, kStrip, ATTR_POINTS_PER_SCREEN, Value::ofInt(5)), 0);
+        QCOMPARE(qt_->setTraceAttribute(p1_, kStrip, 2, ATTR_TRACE_COLOR, VAL_RED), 0);
+        QVERIFY(qt_->setTraceAttribute(p1_, kStrip, 2, 999, VAL_RED) < 0);
+        QCOMPARE(attr(kStrip, ATTR_POINTS_PER_SCREEN).asText(), "5");
+
+        // Values are multiplexed: trace 1, trace 2, trace 1, ...
+        QCOMPARE(qt_->plotStripChart(p1_, kStrip, std::vector<double>{1, 10, 2, 20, 3, 30}), 0);
+        QCOMPARE(g->traces()[0], (std::deque<double>{1, 2, 3}));
+        QCOMPARE(g->traces()[1], (std::deque<double>{10, 20, 30}));
+        QVERIFY(g->saveData(dir_.filePath("s.csv")));
+        QCOMPARE(ReadAll(dir_.filePath("s.csv")),
+                 QByteArray("answer,trace_1,trace_2\n1,1,10\n2,2,20\n3,3,30\n"));
+        QCOMPARE(qt_->plotStripChart(p1_, kStrip, std::vector<double>{4, 40, 5, 50, 6, 60, 7, 70}),
+                 0);
+        QCOMPARE(g->traces()[0], (std::deque<double>{3, 4, 5, 6, 7}));
+        // On screen the newest value sits at the right end of the x axis.
+        QCPGraph* trace1 = g->plot()->graph(0);
+        QCOMPARE(trace1->dataCount(), 5);
+        QCOMPARE((trace1->data()->constEnd() - 1)->key, 4.0);
+        QCOMPARE((trace1->data()->constEnd() - 1)->value, 7.0);
+        QCOMPARE(g->axisMax(VAL_XAXIS), 4.0);
+        QCOMPARE(g->plot()->graph(1)->pen().color(), QColor(255, 0, 0));
+        QVERIFY(qt_->setCtrlAttribute(p1_, kStrip, ATTR_NUM_TRACES, Value::ofInt(0)) < 0);
     }
 };
 

@@ -1,15 +1,15 @@
 // Serial ports of the Qt back end over a pseudo-terminal: the receive
-// notification's rules, the input queue, time-outs and open errors.
+// notification's rules, the input queue, time-outs, open errors and the
+// port list that follows devices coming and going.
 #include "runtime/qt/qt_backend.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
-#include <chrono>
-#include <cstring>
-#include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <poll.h>
 #include <pty.h>
@@ -25,9 +25,7 @@ namespace {
 
 struct Listener {
     QtBackend* qt = nullptr;
-    int calls = 0;
-    int depth = 0;
-    int maxDepth = 0;
+    int calls = 0, depth = 0, maxDepth = 0;
     int readBytes = 0; // bytes each call reads (0 = none)
     bool pumpInside = false;
     std::vector<int> masks;
@@ -36,24 +34,50 @@ struct Listener {
 void OnReceive(int port, int mask, void* data) {
     auto* l = static_cast<Listener*>(data);
     ++l->calls;
-    ++l->depth;
-    l->maxDepth = std::max(l->maxDepth, l->depth);
+    l->maxDepth = std::max(l->maxDepth, ++l->depth);
     l->masks.push_back(mask);
     if (l->readBytes > 0) {
         std::vector<std::uint8_t> buf(static_cast<std::size_t>(l->readBytes));
         l->qt->comRd(port, buf);
     }
-    if (l->pumpInside) {
-        for (int i = 0; i < 5; ++i) {
-            l->qt->processSystemEvents();
-        }
+    for (int i = 0; l->pumpInside && i < 5; ++i) {
+        l->qt->processSystemEvents();
     }
     --l->depth;
 }
 
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+// Polls `done`, without processing events, until it holds or ten seconds
+// have passed; says whether it held.
+bool WaitUntil(const std::function<bool()>& done) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 10000) {
+        QThread::msleep(2);
+    }
+    return done();
 }
+
+// A pseudo-terminal in raw mode; the test writes to and reads from `master`.
+struct Pty {
+    int master = -1, slave = -1;
+    QString path;
+    Pty() {
+        char name[256] = {};
+        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+            termios t{};
+            ::tcgetattr(slave, &t);
+            ::cfmakeraw(&t);
+            ::tcsetattr(slave, TCSANOW, &t);
+            path = QString::fromLocal8Bit(name);
+        }
+    }
+    void close() {
+        ::close(master);
+        ::close(slave);
+        master = slave = -1;
+    }
+    ~Pty() { close(); }
+};
 
 } // namespace
 
@@ -62,68 +86,57 @@ class SerialTests : public QObject {
 
   private:
     std::unique_ptr<QtBackend> qt_;
-    int master_ = -1;
-    int slave_ = -1;
-    QString slavePath_;
+    std::unique_ptr<Pty> pty_;
     Listener listener_;
 
-    void send(std::size_t n, std::uint8_t fill = 0x55) {
-        const std::vector<std::uint8_t> bytes(n, fill);
-        QCOMPARE(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(n));
-        QThread::msleep(30); // let the bytes cross the pty
+    // Writes n bytes to port 1 and waits until they are in its input queue,
+    // or (queued = false) only until they have crossed the pty.
+    void send(std::size_t n, bool queued = true) {
+        const int before = qt_->getInQLen(1);
+        const std::vector<std::uint8_t> bytes(n, 0x55);
+        QCOMPARE(::write(pty_->master, bytes.data(), bytes.size()), static_cast<ssize_t>(n));
+        QVERIFY(WaitUntil([&] {
+            pollfd p{pty_->slave, POLLIN, 0};
+            return queued ? qt_->getInQLen(1) == before + static_cast<int>(n)
+                          : ::poll(&p, 1, 0) > 0;
+        }));
     }
     void pump(int passes = 5) {
         for (int i = 0; i < passes; ++i) {
             qt_->processSystemEvents();
         }
     }
-    std::vector<std::uint8_t> readMaster(std::size_t n, int timeoutMs = 1000) {
+    std::vector<std::uint8_t> readMaster(std::size_t n) {
         std::vector<std::uint8_t> out;
-        const auto start = std::chrono::steady_clock::now();
-        while (out.size() < n && Seconds(start) * 1000 < timeoutMs) {
-            pollfd p{master_, POLLIN, 0};
-            if (::poll(&p, 1, 50) > 0) {
-                std::uint8_t buf[256];
-                const ssize_t got = ::read(master_, buf, sizeof buf);
-                if (got > 0) {
-                    out.insert(out.end(), buf, buf + got);
-                }
-            }
-        }
+        WaitUntil([&] {
+            pollfd p{pty_->master, POLLIN, 0};
+            std::uint8_t buf[256];
+            const ssize_t got = ::poll(&p, 1, 0) > 0 ? ::read(pty_->master, buf, sizeof buf) : 0;
+            out.insert(out.end(), buf, buf + std::max<ssize_t>(got, 0));
+            return out.size() >= n;
+        });
         return out;
     }
-    int install(int count = 36) {
-        return qt_->installComCallback(1, LWRS_RECEIVE | LWRS_TXEMPTY | LWRS_RXFLAG, count, 0x55,
+    int install() {
+        return qt_->installComCallback(1, LWRS_RECEIVE | LWRS_TXEMPTY | LWRS_RXFLAG, 36, 0x55,
                                        &OnReceive, &listener_);
     }
 
   private slots:
     void init() {
-        char name[256] = {};
-        QVERIFY(::openpty(&master_, &slave_, name, nullptr, nullptr) == 0);
-        termios t{};
-        ::tcgetattr(slave_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(slave_, TCSANOW, &t);
-        slavePath_ = QString::fromLocal8Bit(name);
+        pty_ = std::make_unique<Pty>();
+        QVERIFY(!pty_->path.isEmpty());
         qt_ = std::make_unique<QtBackend>();
-        qt_->mapPort(1, slavePath_, QStringLiteral("test pty"));
+        qt_->mapPort(1, pty_->path, QStringLiteral("test pty"));
         listener_ = Listener{};
         listener_.qt = qt_.get();
-        ComSettings s;
-        QCOMPARE(qt_->openCom(1, s), 0);
+        QCOMPARE(qt_->openCom(1, ComSettings{}), 0);
         QCOMPARE(qt_->setComTime(1, 1.0), 0);
     }
 
     void cleanup() {
         qt_.reset();
-        if (master_ >= 0) {
-            ::close(master_);
-        }
-        if (slave_ >= 0) {
-            ::close(slave_);
-        }
-        master_ = slave_ = -1;
+        pty_.reset();
     }
 
     void openErrorsMapToTheEngineCodes() {
@@ -134,14 +147,20 @@ class SerialTests : public QObject {
         f.close();
         qt_->mapPort(2, dir.filePath(QStringLiteral("missing")));
         qt_->mapPort(3, plainFile);
-        ComSettings s;
-        QCOMPARE(qt_->openCom(0, s), kComInvalidPortNumber);
-        QCOMPARE(qt_->openCom(256, s), kComInvalidPortNumber);
-        QCOMPARE(qt_->openCom(2, s), kComNoSerialPort);
-        QCOMPARE(qt_->openCom(200, s), kComNoSerialPort);
-        QCOMPARE(qt_->openCom(3, s), kComCannotOpenPort);
-        s.dataBits = 9;
-        QCOMPARE(qt_->openCom(1, s), kComInvalidParameter);
+        const struct {
+            int port;
+            int dataBits;
+            int code;
+        } opens[] = {
+            {0, 8, kComInvalidPortNumber}, {256, 8, kComInvalidPortNumber},
+            {2, 8, kComNoSerialPort},      {200, 8, kComNoSerialPort},
+            {3, 8, kComCannotOpenPort},    {1, 9, kComInvalidParameter},
+        };
+        for (const auto& o : opens) {
+            ComSettings s;
+            s.dataBits = o.dataBits;
+            QCOMPARE(qt_->openCom(o.port, s), o.code);
+        }
         // Calls on a port that is not open say so.
         QCOMPARE(qt_->getInQLen(2), kComPortNotOpen);
         std::uint8_t b[4] = {};
@@ -151,11 +170,13 @@ class SerialTests : public QObject {
         const auto ports = qt_->ports();
         QVERIFY(ports.size() >= 3);
         QCOMPARE(ports[0].number, 1);
-        QCOMPARE(ports[0].device, slavePath_);
+        QCOMPARE(ports[0].device, pty_->path);
         QCOMPARE(ports[0].description, QStringLiteral("test pty"));
     }
 
-    void notificationRunsOnlyInEventProcessing() {
+    // The receive notification comes only from event processing, once per
+    // whole frame, not while silenced, and never inside itself.
+    void notificationRules() {
         QCOMPARE(install(), 0);
         send(36);
         // The bytes are visible without any event processing ...
@@ -172,72 +193,63 @@ class SerialTests : public QObject {
         send(36);
         pump();
         QCOMPARE(listener_.calls, 2);
-    }
 
-    void notificationCountsWholeFrames() {
-        listener_.readBytes = 36;
-        QCOMPARE(install(), 0);
-        send(35);
-        pump();
-        QCOMPARE(listener_.calls, 0);
-        send(1);
-        pump();
-        QCOMPARE(listener_.calls, 1);
-        QCOMPARE(qt_->getInQLen(1), 0);
-        // Two frames at once: one notification each.
-        send(72);
-        pump();
-        QCOMPARE(listener_.calls, 3);
-        // Forty bytes: one notification, four bytes stay.
-        send(40);
-        pump();
-        QCOMPARE(listener_.calls, 4);
-        QCOMPARE(qt_->getInQLen(1), 4);
-    }
-
-    void silencedNotificationStaysQuietAndIsNeverReentered() {
-        QCOMPARE(install(), 0);
+        // Silenced, it stays quiet; installed again, it announces what is
+        // already waiting.
+        QCOMPARE(qt_->flushInQ(1), 0);
         QCOMPARE(qt_->installComCallback(1, 0, 0, 0, nullptr, nullptr), 0);
         send(36);
         pump();
-        QCOMPARE(listener_.calls, 0);
-        // Installing again announces what is already waiting.
+        QCOMPARE(listener_.calls, 2);
         QCOMPARE(install(), 0);
         pump();
-        QCOMPARE(listener_.calls, 1);
+        QCOMPARE(listener_.calls, 3);
+
+        // A listener that reads each frame: one notification per whole frame.
         QCOMPARE(qt_->flushInQ(1), 0);
+        listener_.readBytes = 36;
+        const struct {
+            std::size_t bytes;
+            int calls, left;
+        } steps[] = {{35, 3, 35}, {1, 4, 0}, {72, 6, 0}, {40, 7, 4}};
+        for (const auto& s : steps) {
+            send(s.bytes);
+            pump();
+            QCOMPARE(listener_.calls, s.calls);
+            QCOMPARE(qt_->getInQLen(1), s.left);
+        }
 
         // A callback that processes events while more frames arrive is not
         // called again inside itself.
-        listener_.readBytes = 36;
+        QCOMPARE(qt_->flushInQ(1), 0);
         listener_.pumpInside = true;
         send(36 * 3);
         pump();
         QCOMPARE(listener_.maxDepth, 1);
-        QCOMPARE(listener_.calls, 4);
+        QCOMPARE(listener_.calls, 10);
     }
 
     void readsWaitForBytesUpToTheTimeout() {
         QCOMPARE(qt_->setComTime(1, 0.3), 0);
         send(10);
         std::vector<std::uint8_t> buf(36);
-        auto start = std::chrono::steady_clock::now();
+        QElapsedTimer clock;
+        clock.start();
         QCOMPARE(qt_->comRd(1, buf), 10);
-        QVERIFY(Seconds(start) >= 0.25);
-        QVERIFY(Seconds(start) < 1.5);
+        QVERIFY(clock.elapsed() >= 250 && clock.elapsed() < 1500);
 
         // Bytes that come in while waiting complete the read early.
         QCOMPARE(qt_->setComTime(1, 2.0), 0);
         std::thread writer([this] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            QThread::msleep(100);
             const std::vector<std::uint8_t> bytes(36, 0xAA);
-            (void)::write(master_, bytes.data(), bytes.size());
+            (void)::write(pty_->master, bytes.data(), bytes.size());
         });
-        start = std::chrono::steady_clock::now();
+        clock.restart();
         const int got = qt_->comRd(1, buf);
         writer.join();
         QCOMPARE(got, 36);
-        QVERIFY(Seconds(start) < 1.5);
+        QVERIFY(clock.elapsed() < 1500);
         QCOMPARE(buf[35], std::uint8_t{0xAA});
     }
 
@@ -247,8 +259,7 @@ class SerialTests : public QObject {
         QCOMPARE(readMaster(6), frame);
 
         send(20);
-        QCOMPARE(qt_->getInQLen(1), 20);
-        send(5); // still in the system's queue
+        send(5, false); // still in the system's queue
         QCOMPARE(qt_->flushInQ(1), 0);
         QCOMPARE(qt_->getInQLen(1), 0);
         QThread::msleep(20);
@@ -261,13 +272,7 @@ class SerialTests : public QObject {
     // name; the adapter last opened is listed first at the next start.
     void portListFollowsDevicesAndRemembersTheLastOne() {
         QTemporaryDir dir;
-        int masters[2] = {-1, -1}, slaves[2] = {-1, -1};
-        QString devices[2];
-        for (int i = 0; i < 2; ++i) {
-            char name[256] = {};
-            QVERIFY(::openpty(&masters[i], &slaves[i], name, nullptr, nullptr) == 0);
-            devices[i] = QString::fromLocal8Bit(name);
-        }
+        Pty devices[2];
         const QString conf = dir.filePath(QStringLiteral("ports.conf"));
         const QString links[2] = {dir.filePath(QStringLiteral("ttyA")),
                                   dir.filePath(QStringLiteral("ttyB"))};
@@ -282,64 +287,49 @@ class SerialTests : public QObject {
             }
             return korven::rt::qt::PortEntry{};
         };
-        // Which link to make (+) or remove (-), then the expected presence.
-        struct Step {
+        // Which link to make or remove, then the expected presence.
+        const struct {
             int link;
             bool make;
-            bool presentA, presentB;
-        };
-        const Step steps[] = {{0, true, true, false},
-                              {1, true, true, true},
-                              {0, false, false, true},
-                              {0, true, true, true}};
-        int numbers[2] = {0, 0};
-        for (const Step& step : steps) {
-            if (step.make) {
-                QVERIFY(QFile::link(devices[step.link], links[step.link]));
-            } else {
-                QVERIFY(QFile::remove(links[step.link]));
-            }
+            bool present[2];
+        } steps[] = {{0, true, {true, false}},
+                     {1, true, {true, true}},
+                     {0, false, {false, true}},
+                     {0, true, {true, true}}};
+        for (const auto& step : steps) {
+            QVERIFY(step.make ? QFile::link(devices[step.link].path, links[step.link])
+                              : QFile::remove(links[step.link]));
             qt_->rescanPorts();
-            const bool expected[2] = {step.presentA, step.presentB};
             for (int i = 0; i < 2; ++i) {
+                // Numbered in the order they come, and never renumbered.
+                const bool seen = i == 0 || &step != steps;
                 const auto e = find(links[i]);
-                if (numbers[i] == 0 && e.number != 0) {
-                    numbers[i] = e.number;
-                }
-                QCOMPARE(e.number, numbers[i]); // once listed, never renumbered
-                QCOMPARE(e.present && e.number != 0, expected[i]);
+                QCOMPARE(e.number, seen ? listed + 1 + i : 0);
+                QCOMPARE(e.present && e.number != 0, step.present[i]);
             }
-            if (!step.presentA) {
-                QCOMPARE(qt_->openCom(numbers[0], ComSettings{}), kComNoSerialPort);
+            if (!step.present[0]) {
+                QCOMPARE(qt_->openCom(listed + 1, ComSettings{}), kComNoSerialPort);
             }
         }
-        QCOMPARE(numbers[0], listed + 1);
-        QCOMPARE(numbers[1], listed + 2);
-        QCOMPARE(qt_->openCom(numbers[1], ComSettings{}), 0);
+        QCOMPARE(qt_->openCom(listed + 2, ComSettings{}), 0);
 
         QtBackend next;
         next.rememberPortsIn(conf);
         next.watchPorts({dir.filePath(QStringLiteral("tty*"))});
         QCOMPARE(next.ports().at(0).device, links[1]);
         qt_.reset(); // closes the ports before their ptys go
-        for (int i = 0; i < 2; ++i) {
-            ::close(masters[i]);
-            ::close(slaves[i]);
-        }
     }
 
     void vanishedDeviceClosesThePort() {
         QCOMPARE(install(), 0);
-        ::close(master_);
-        master_ = -1;
-        ::close(slave_);
-        slave_ = -1;
-        const auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < 20 && qt_->getInQLen(1) != kComPortNotOpen; ++i) {
-            pump(2);
+        pty_->close();
+        QElapsedTimer clock;
+        clock.start();
+        while (qt_->getInQLen(1) != kComPortNotOpen && clock.elapsed() < 2000) {
+            pump(1);
         }
         QCOMPARE(qt_->getInQLen(1), kComPortNotOpen);
-        QVERIFY(Seconds(start) < 2.0);
+        QVERIFY(clock.elapsed() < 2000);
         std::vector<std::uint8_t> buf(36);
         QCOMPARE(qt_->comRd(1, buf), kComPortNotOpen);
         QCOMPARE(qt_->comWrt(1, buf), kComPortNotOpen);
