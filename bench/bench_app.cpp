@@ -3,6 +3,7 @@
 #include "app/KORVENDarir23.h"
 #include "app/registry.h"
 #include "bench/bench_common.h"
+#include "bench/clicks.h"
 #include "bench/probe_backend.h"
 #include "link/com232.h"
 #include "runtime/qt/qt_backend.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -113,7 +115,9 @@ void Close() {
 
 int RunApp(int argc, char** argv, const AppOptions& options) {
     const double mainTime = MonotonicNow();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    if (!options.platform.empty()) {
+        qputenv("QT_QPA_PLATFORM", options.platform.c_str());
+    } else if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
@@ -182,6 +186,20 @@ int RunApp(int argc, char** argv, const AppOptions& options) {
         }
     };
 
+    // The operator clicks the video threshold's entry: its callback does
+    // nothing on a click, so the loops run on undisturbed.
+    std::unique_ptr<Clicks> clicks;
+    probe.onCtrlEvent = [&](int, int, int event) {
+        if (event == EVENT_LEFT_CLICK && clicks) {
+            clicks->callbackStarted();
+        }
+    };
+    auto stopClicks = [&] {
+        if (clicks) {
+            clicks->stop();
+        }
+    };
+
     QTimer sampler;
     auto startActivity = [&] {
         if (s == "startup") {
@@ -197,9 +215,13 @@ int RunApp(int argc, char** argv, const AppOptions& options) {
                 if (s == "memory") {
                     rssWarm = ProcessMemory().rssKiB;
                 }
+                if (clicks) {
+                    clicks->start();
+                }
             });
             QTimer::singleShot(end, Qt::PreciseTimer, [&] {
                 b = Take(probe);
+                stopClicks();
                 CC_BTNStop(pHandle, PANEL_BTNStop, EVENT_LEFT_CLICK, nullptr, 0, 0);
             });
         }
@@ -208,8 +230,18 @@ int RunApp(int argc, char** argv, const AppOptions& options) {
                              [&] { rss.push_back(ProcessMemory().rssKiB); });
             sampler.start(static_cast<int>(options.sampleInterval * 1000.0));
         }
+        // The port chosen again and again: each choice runs the connection
+        // sequence of the start-up, now with the panel shown (a port that
+        // does not open ends it: nothing would wait for the window's end).
+        while (s == "connect" && !b.taken) {
+            CloseCom(com);
+            InitRS232(com);
+            if (ret < 0) {
+                break;
+            }
+        }
         // The button's commit: the activity runs inside it until stopped.
-        for (;;) {
+        while (s != "connect") {
             if (button == PANEL_BTNVideo) {
                 CC_BTNVideo(pHandle, button, EVENT_COMMIT, nullptr, 0, 0);
             } else {
@@ -226,10 +258,16 @@ int RunApp(int argc, char** argv, const AppOptions& options) {
             InitRS232(com);
         }
         sampler.stop();
+        stopClicks();
         Close();
     };
     probe.onDisplay = [&](int panel) {
         if (panel == pHandle) {
+            if (options.clicks && !clicks) {
+                probe.watchControl(pHandle, PANEL_NUMVideoThreshold, &CC_NUMVideoThreshold);
+                clicks = std::make_unique<Clicks>(
+                    probe, qt.controlWidget(pHandle, PANEL_NUMVideoThreshold));
+            }
             // After start-up; the activity starts from the event loop.
             QTimer::singleShot(s == "startup" ? 0 : 200, startActivity);
         }
@@ -253,6 +291,9 @@ int RunApp(int argc, char** argv, const AppOptions& options) {
     }
     if (s != "startup") {
         EmitWindow("win", a, b, probe);
+    }
+    if (clicks) {
+        clicks->print();
     }
     if (echoB.taken) {
         EmitWindow("echo", echoA, echoB, probe);

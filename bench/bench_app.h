@@ -9,13 +9,15 @@
 namespace korven::bench {
 
 struct AppOptions {
-    std::string scenario;        // startup, run, video, silent, instant, memory
+    std::string scenario;        // startup, run, video, silent, instant, memory, connect
+    std::string platform;        // Qt platform (offscreen unless given)
     std::string port;            // device of serial port 1
     std::string preset;          // sensor model (for the firmware text)
     double spawnTime = 0.0;      // MonotonicNow() just before the process was started
     double warmup = 1.0;         // seconds of the activity before the window opens
     double seconds = 10.0;       // measuring window
     double sampleInterval = 1.0; // memory samples
+    bool clicks = false;         // an operator clicks throughout the window
 };
 
 int RunApp(int argc, char** argv, const AppOptions& options);

@@ -93,10 +93,10 @@ Row MakeRow(std::string figure, std::string bed, double measured, double goal, s
 
 void PrintTable(const std::vector<Row>& rows, const std::string& title) {
     std::printf("%s\n\n", title.c_str());
-    std::printf("| %-50s | %-8s | %10s | %10s | %-8s | %6s | %-7s | %-4s |\n", "figure", "bed",
+    std::printf("| %-50s | %-16s | %10s | %10s | %-8s | %6s | %-7s | %-4s |\n", "figure", "bed",
                 "measured", "limit", "unit", "ratio", "goal", "met");
     std::printf(
-        "|%s|%s|%s|%s|%s|%s|%s|%s|\n", std::string(52, '-').c_str(), std::string(10, '-').c_str(),
+        "|%s|%s|%s|%s|%s|%s|%s|%s|\n", std::string(52, '-').c_str(), std::string(18, '-').c_str(),
         std::string(12, '-').c_str(), std::string(12, '-').c_str(), std::string(10, '-').c_str(),
         std::string(8, '-').c_str(), std::string(9, '-').c_str(), std::string(6, '-').c_str());
     for (const Row& r : rows) {
@@ -119,8 +119,9 @@ void PrintTable(const std::vector<Row>& rows, const std::string& title) {
         }
         char limit[32];
         std::snprintf(limit, sizeof limit, r.goal >= 1e4 ? "%.0f" : "%.4g", r.goal);
-        std::printf("| %-50s | %-8s | %10s | %10s | %-8s | %6s | %-7s | %-4s |\n", r.figure.c_str(),
-                    r.bed.c_str(), measured, limit, r.unit.c_str(), ratio, goal, verdict);
+        std::printf("| %-50s | %-16s | %10s | %10s | %-8s | %6s | %-7s | %-4s |\n",
+                    r.figure.c_str(), r.bed.c_str(), measured, limit, r.unit.c_str(), ratio, goal,
+                    verdict);
     }
     bool anyNote = false;
     for (const Row& r : rows) {

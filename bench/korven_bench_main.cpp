@@ -4,9 +4,9 @@
 //
 // The parent process runs the headless figures itself and, for the Qt
 // figures, starts two children of its own executable: the virtual sensor
-// on a pseudo-terminal (--sim) and the program with the Qt back end on the
-// offscreen platform (--app), so that the program's CPU time and memory are
-// measured apart from the sensor's.
+// on a pseudo-terminal (--sim) and the program with the Qt back end (--app),
+// on the offscreen platform and, with --xcb, also on an X server, so that
+// the program's CPU time and memory are measured apart from the sensor's.
 #include "bench/bench_app.h"
 #include "bench/bench_common.h"
 #include "bench/bench_headless.h"
@@ -48,12 +48,14 @@ Options:
   --seconds S           measuring window of the rate and CPU figures (default 10)
   --memory-seconds S    length of the memory run (default 600)
   --processing-ms X     the virtual sensor's processing time (default 2)
-  --only LIST           comma-separated: headless,run,video,cpu,own,startup,memory
+  --only LIST           comma-separated: headless,run,video,cpu,click,own,startup,memory
+  --xcb                 run, video, cpu and click once more on the xcb platform
+                        (needs an X display; bench/run.sh --display starts one)
   --help                show this text
 
 Internal modes (started by the benchmark itself):
-  --sim PRESET PROCESSING_MS on|off [silent]
-  --app SCENARIO PORT PRESET T0 WARMUP SECONDS
+  --sim PRESET PROCESSING_MS on|off [silent | trail BYTES]
+  --app SCENARIO PORT PRESET T0 WARMUP SECONDS PLATFORM [clicks]
 )";
 
 std::string SelfPath() {
@@ -171,9 +173,12 @@ struct QtRun {
     std::string preset = "type2-res350";
     bool lineTiming = true;
     bool silent = false;
+    int trailingBytes = 0;     // bytes the sensor sends after each 64-sample block
     double processing = 0.002; // the sensor's own processing time
     double warmup = 1.0;
     double seconds = 10.0;
+    std::string platform = "offscreen";
+    bool clicks = false;
 };
 
 std::optional<Results> RunQt(const QtRun& run) {
@@ -188,6 +193,8 @@ std::optional<Results> RunQt(const QtRun& run) {
                                      run.lineTiming ? "on" : "off"};
     if (run.silent) {
         simArgs.push_back("silent");
+    } else if (run.trailingBytes > 0) {
+        simArgs.insert(simArgs.end(), {"trail", std::to_string(run.trailingBytes)});
     }
     Child sim = Spawn(simArgs);
     if (sim.pid < 0) {
@@ -203,7 +210,12 @@ std::optional<Results> RunQt(const QtRun& run) {
     std::snprintf(t0, sizeof t0, "%.9f", spawn);
     std::snprintf(warm, sizeof warm, "%.3f", run.warmup);
     std::snprintf(secs, sizeof secs, "%.3f", run.seconds);
-    Child app = Spawn({"--app", run.scenario, path, run.preset, t0, warm, secs});
+    std::vector<std::string> appArgs{"--app", run.scenario, path, run.preset,
+                                     t0,      warm,         secs, run.platform};
+    if (run.clicks) {
+        appArgs.push_back("clicks");
+    }
+    Child app = Spawn(appArgs);
     if (app.pid < 0) {
         Stop(sim, SIGTERM);
         return std::nullopt;
@@ -304,6 +316,126 @@ Row MakeRow(std::string figure, std::string bed, const std::optional<Results>& r
     return row;
 }
 
+bool Wanted(const std::string& only, const std::string& name) {
+    if (only.empty()) {
+        return true;
+    }
+    std::istringstream in(only);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        if (item == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// How long clicks took to reach their callback: median, maximum, count.
+std::string ClickNote(const std::optional<Results>& r, const std::string& group) {
+    bool ok = true;
+    const double n = Get(r, group + "_n", ok);
+    const double p50 = Get(r, group + "_p50_ms", ok);
+    const double max = Get(r, group + "_max_ms", ok);
+    const double ownP99 = Get(r, group + "_own_p99_ms", ok);
+    const double ownMax = Get(r, group + "_own_max_ms", ok);
+    if (!ok) {
+        return {};
+    }
+    char note[200];
+    std::snprintf(note, sizeof note,
+                  "p50 %.2f ms, max %.1f ms, %.0f clicks; less the waits for a core: p99 %.1f "
+                  "ms, max %.1f ms",
+                  p50, max, n, ownP99, ownMax);
+    const double lost = Get(r, "click_lost", ok);
+    return lost > 0 ? Join(note, std::to_string(static_cast<long>(lost)) +
+                                     " click(s) without a callback within 2 s")
+                    : note;
+}
+
+constexpr const char* kOffscreenBed = "Qt/pty offscreen";
+
+// The rows that are measured on each Qt platform: line rates and CPU time
+// of the loops, and how fast a click reaches its callback meanwhile.
+void QtRows(const std::string& platform, const std::string& only, double processing, double seconds,
+            std::vector<Row>& rows) {
+    const std::string bed = "Qt/pty " + platform;
+    const double runLimit = 1.0 / RunCycleSeconds(processing);
+    QtRun base{""};
+    base.platform = platform;
+    base.processing = processing;
+    base.seconds = seconds;
+    if (Wanted(only, "run") || Wanted(only, "cpu")) {
+        QtRun run = base;
+        run.scenario = "run";
+        int aborted = 0;
+        const auto r = RunQtWindow(run, aborted);
+        rows.push_back(MakeRow("1 run sequence, answers/s", bed, r, "win_answers", 1.0, runLimit,
+                               "1/s", true, 0.97));
+        rows.back().note = Join(AbortNote(aborted), CycleNote(r, RunCycleSeconds(processing)));
+        rows.push_back(MakeRow("3 CPU during run sequence, % of a core", bed, r, "win_cpu", 100.0,
+                               5.0, "%", false, 1.0));
+    }
+    if (Wanted(only, "video")) {
+        QtRun v = base;
+        v.scenario = "video";
+        int aborted = 0;
+        const auto r = RunQtWindow(v, aborted);
+        rows.push_back(MakeRow("2 video loop, 4x64 blocks (board 100), frames/s", bed, r,
+                               "win_runframes", 1.0, 1.0 / VideoCycleSeconds(true, processing),
+                               "1/s", true, 0.97));
+        rows.back().note = AbortNote(aborted);
+        rows.push_back(MakeRow("3 CPU during video loop, % of a core", bed, r, "win_cpu", 100.0,
+                               5.0, "%", false, 1.0));
+        v.preset = "type2-res250";
+        const auto r2 = RunQtWindow(v, aborted);
+        rows.push_back(MakeRow("2 video loop, 1x256 block (board 200), frames/s", bed, r2,
+                               "win_runframes", 1.0, 1.0 / VideoCycleSeconds(false, processing),
+                               "1/s", true, 0.97));
+        rows.back().note = AbortNote(aborted);
+    }
+    if (Wanted(only, "cpu")) {
+        QtRun s{"silent"};
+        s.platform = platform;
+        s.silent = true;
+        const auto r = RunQt(s);
+        rows.push_back(MakeRow("3 CPU, RUN waiting 1.5 s on a silent sensor, %", bed, r, "win_cpu",
+                               100.0, 5.0, "%", false, 1.0));
+        rows.push_back(MakeRow("3 CPU, echo waiting 1.5 s on a silent sensor, %", bed, r,
+                               "echo_cpu", 100.0, 5.0, "%", false, 1.0));
+    }
+    if (Wanted(only, "click")) {
+        // Clicks on a control whose callback leaves the loops alone, for the
+        // loops' whole window (run sequence, connection sequence) or filed by
+        // what the line was doing when they came (video loop).
+        struct ClickCase {
+            const char* figure;
+            const char* scenario;
+            const char* group;
+            int trailingBytes;
+            const char* note;
+        };
+        static constexpr ClickCase kCases[] = {
+            {"7 click to callback, run sequence, p99 ms", "run", "click_all", 0, ""},
+            {"7 click to callback, video block reads, p99 ms", "video", "click_block", 0, ""},
+            {"7 click to callback, quiet-line waits, p99 ms", "video", "click_afterblock", 96,
+             "96 bytes trail each 64-sample block"},
+            {"7 click to callback, start-up sequence, p99 ms", "connect", "click_all", 0,
+             "the connection sequence, run again and again as the port choice does"},
+        };
+        for (const ClickCase& c : kCases) {
+            QtRun run = base;
+            run.scenario = c.scenario;
+            run.trailingBytes = c.trailingBytes;
+            run.clicks = true;
+            int aborted = 0;
+            const auto r = RunQtWindow(run, aborted);
+            rows.push_back(MakeRow(c.figure, bed, r, std::string(c.group) + "_p99_ms", 1.0, 50.0,
+                                   "ms", false, 1.0));
+            rows.back().note = Join(Join(AbortNote(aborted), ClickNote(r, c.group)), c.note);
+        }
+    }
+}
+
 int SimMain(int argc, char** argv) {
     if (argc < 5) {
         std::fputs(kUsage, stderr);
@@ -333,11 +465,16 @@ int SimMain(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     korven::sim::PtyServer sensor(model, server);
-    if (argc > 5 && std::string(argv[5]) == "silent") {
-        korven::sim::Faults f;
-        f.silent = true;
-        sensor.setFaults(f);
+    const std::string fault = argc > 5 ? argv[5] : "";
+    korven::sim::Faults f;
+    f.silent = fault == "silent";
+    if (fault == "trail" && argc > 6) {
+        // Bytes trailing each 64-sample block: the video loop then waits for
+        // a quiet line before its next request.
+        f.extraBytes = std::atoi(argv[6]);
+        f.command = 9;
     }
+    sensor.setFaults(f);
     std::string error;
     if (!sensor.start(&error)) {
         std::fprintf(stderr, "korven-bench: virtual sensor: %s\n", error.c_str());
@@ -353,20 +490,6 @@ int SimMain(int argc, char** argv) {
         std::fprintf(stderr, "sim %s\n", simLog[k].c_str());
     }
     return 0;
-}
-
-bool Wanted(const std::string& only, const std::string& name) {
-    if (only.empty()) {
-        return true;
-    }
-    std::istringstream in(only);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-        if (item == name) {
-            return true;
-        }
-    }
-    return false;
 }
 
 std::string Today() {
@@ -399,7 +522,7 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "--sim") {
         return SimMain(argc, argv);
     }
-    if (argc >= 8 && std::string(argv[1]) == "--app") {
+    if (argc >= 9 && std::string(argv[1]) == "--app") {
         AppOptions o;
         o.scenario = argv[2];
         o.port = argv[3];
@@ -407,6 +530,8 @@ int main(int argc, char** argv) {
         o.spawnTime = std::atof(argv[5]);
         o.warmup = std::atof(argv[6]);
         o.seconds = std::atof(argv[7]);
+        o.platform = argv[8];
+        o.clicks = argc >= 10 && std::string(argv[9]) == "clicks";
         int qtArgc = 1;
         return RunApp(qtArgc, argv, o);
     }
@@ -415,6 +540,7 @@ int main(int argc, char** argv) {
     double memorySeconds = 600.0;
     double processing = 0.002;
     bool quick = false;
+    std::vector<std::string> platforms{"offscreen"};
     std::string only;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -436,6 +562,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--quick") {
             quick = true;
+        } else if (arg == "--xcb") {
+            platforms = {"offscreen", "xcb"};
         } else if (arg == "--seconds") {
             seconds = std::max(1.0, value());
         } else if (arg == "--memory-seconds") {
@@ -472,46 +600,8 @@ int main(int argc, char** argv) {
         RunHeadlessBenchmarks(h, rows);
     }
 
-    const double runLimit = 1.0 / RunCycleSeconds(processing);
-    if (Wanted(only, "run") || Wanted(only, "cpu")) {
-        QtRun run{"run"};
-        run.processing = processing;
-        run.seconds = seconds;
-        int aborted = 0;
-        const auto r = RunQtWindow(run, aborted);
-        rows.push_back(MakeRow("1 run sequence, answers/s", "Qt/pty", r, "win_answers", 1.0,
-                               runLimit, "1/s", true, 0.97));
-        rows.back().note = Join(AbortNote(aborted), CycleNote(r, RunCycleSeconds(processing)));
-        rows.push_back(MakeRow("3 CPU during run sequence, % of a core", "Qt/pty", r, "win_cpu",
-                               100.0, 5.0, "%", false, 1.0));
-    }
-    if (Wanted(only, "video")) {
-        QtRun v{"video"};
-        v.processing = processing;
-        v.seconds = seconds;
-        int aborted = 0;
-        const auto r = RunQtWindow(v, aborted);
-        rows.push_back(MakeRow("2 video loop, 4x64 blocks (board 100), frames/s", "Qt/pty", r,
-                               "win_runframes", 1.0, 1.0 / VideoCycleSeconds(true, processing),
-                               "1/s", true, 0.97));
-        rows.back().note = AbortNote(aborted);
-        rows.push_back(MakeRow("3 CPU during video loop, % of a core", "Qt/pty", r, "win_cpu",
-                               100.0, 5.0, "%", false, 1.0));
-        v.preset = "type2-res250";
-        const auto r2 = RunQtWindow(v, aborted);
-        rows.push_back(MakeRow("2 video loop, 1x256 block (board 200), frames/s", "Qt/pty", r2,
-                               "win_runframes", 1.0, 1.0 / VideoCycleSeconds(false, processing),
-                               "1/s", true, 0.97));
-        rows.back().note = AbortNote(aborted);
-    }
-    if (Wanted(only, "cpu")) {
-        QtRun s{"silent"};
-        s.silent = true;
-        const auto r = RunQt(s);
-        rows.push_back(MakeRow("3 CPU, RUN waiting 1.5 s on a silent sensor, %", "Qt/pty", r,
-                               "win_cpu", 100.0, 5.0, "%", false, 1.0));
-        rows.push_back(MakeRow("3 CPU, echo waiting 1.5 s on a silent sensor, %", "Qt/pty", r,
-                               "echo_cpu", 100.0, 5.0, "%", false, 1.0));
+    for (const std::string& platform : platforms) {
+        QtRows(platform, only, processing, seconds, rows);
     }
     if (Wanted(only, "own")) {
         QtRun o{"instant"};
@@ -520,7 +610,7 @@ int main(int argc, char** argv) {
         o.seconds = std::min(seconds, 5.0);
         int aborted = 0;
         const auto r = RunQtWindow(o, aborted);
-        rows.push_back(MakeRow("4 own cost, instant sensor, answers/s (wall)", "Qt/pty", r,
+        rows.push_back(MakeRow("4 own cost, instant sensor, answers/s (wall)", kOffscreenBed, r,
                                "win_answers", 1.0, 2000.0, "1/s", true, 1.0));
         rows.back().note = Join(AbortNote(aborted), CycleNote(r, 0.0));
     }
@@ -538,8 +628,8 @@ int main(int argc, char** argv) {
                 times.push_back(t);
             }
         }
-        Row row =
-            korven::bench::MakeRow("5 start-up to firmware text, s", "Qt/pty", 0.0, limit, "s");
+        Row row = korven::bench::MakeRow("5 start-up to firmware text, s", kOffscreenBed, 0.0,
+                                         limit, "s");
         row.higherIsBetter = false;
         row.ratioGoal = (limit + 0.3) / limit;
         if (times.empty()) {
@@ -562,7 +652,7 @@ int main(int argc, char** argv) {
         m.warmup = std::min(30.0, memorySeconds / 10.0);
         m.seconds = memorySeconds - m.warmup;
         const auto r = RunQt(m);
-        Row steady = MakeRow("6 memory, RSS at end vs after warm-up, KiB", "Qt/pty", r,
+        Row steady = MakeRow("6 memory, RSS at end vs after warm-up, KiB", kOffscreenBed, r,
                              "rss_end_kib", 1.0, 0.0, "KiB", false, 1.01);
         bool ok = true;
         steady.goal = Get(r, "rss_warm_kib", ok);
@@ -576,8 +666,8 @@ int main(int argc, char** argv) {
                       memorySeconds, restartsKnown ? restarts : 0.0);
         steady.note = note;
         rows.push_back(steady);
-        Row peak = MakeRow("6 memory, peak (VmHWM) vs after warm-up, KiB", "Qt/pty", r, "hwm_kib",
-                           1.0, steady.goal, "KiB", false, 1.05);
+        Row peak = MakeRow("6 memory, peak (VmHWM) vs after warm-up, KiB", kOffscreenBed, r,
+                           "hwm_kib", 1.0, steady.goal, "KiB", false, 1.05);
         peak.failed = peak.failed || steady.failed;
         rows.push_back(peak);
     }

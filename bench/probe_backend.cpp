@@ -70,11 +70,42 @@ void ProbeBackend::Notification(int port, int eventMask, void* data) {
     }
 }
 
+void ProbeBackend::watchControl(int panel, int control, CtrlCallbackPtr callback) {
+    watched_[{panel, control}] = callback;
+    inner_.installCtrlCallback(panel, control, &ProbeBackend::ControlEvent, nullptr);
+}
+
+int ProbeBackend::ControlEvent(int panel, int control, int event, void* data, int eventData1,
+                               int eventData2) {
+    ProbeBackend* self = g_probe;
+    if (self == nullptr) {
+        return 0;
+    }
+    if (self->onCtrlEvent) {
+        self->onCtrlEvent(panel, control, event);
+    }
+    const auto it = self->watched_.find({panel, control});
+    return it != self->watched_.end() && it->second != nullptr
+               ? it->second(panel, control, event, data, eventData1, eventData2)
+               : 0;
+}
+
+int ProbeBackend::comRd(int port, std::span<std::uint8_t> buffer) {
+    const LinePhase was = phase_.load(std::memory_order_relaxed);
+    phase_.store(was == LinePhase::Block ? LinePhase::AfterBlock : LinePhase::Other,
+                 std::memory_order_relaxed);
+    return inner_.comRd(port, buffer);
+}
+
 int ProbeBackend::comWrt(int port, std::span<const std::uint8_t> bytes) {
     const int rc = inner_.comWrt(port, bytes);
     if (bytes.size() == 36) {
         const int command = (bytes[2] << 8) | bytes[3];
         ++frames_[command];
+        // Firmware text (7), 64- and 256-sample blocks (9, 11) come as raw
+        // blocks; everything else as an answer frame.
+        const bool block = command == 7 || command == 9 || command == 11;
+        phase_.store(block ? LinePhase::Block : LinePhase::Answer, std::memory_order_relaxed);
         if (keepStamps_ && command == 8) {
             runFrameStamps_.push_back(MonotonicNow());
         }

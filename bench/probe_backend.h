@@ -6,9 +6,11 @@
 
 #include "runtime/backend.h"
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korven::bench {
@@ -30,6 +32,18 @@ class ProbeBackend : public rt::Backend {
     void keepStamps(bool keep) { keepStamps_ = keep; }
     const std::vector<double>& runFrameStamps() const { return runFrameStamps_; }
     const std::vector<double>& answerStamps() const { return answerStamps_; }
+
+    // What the program last did on the line: a request written whose answer
+    // frame is awaited, a block requested (video block or firmware text), or
+    // a block read and no request since (where a video cycle waits for a
+    // quiet line). Read from other threads to place an event in time.
+    enum class LinePhase { Other, Answer, Block, AfterBlock };
+    LinePhase linePhase() const { return phase_.load(std::memory_order_relaxed); }
+
+    // Watches one control: onCtrlEvent runs at the start of each call of its
+    // callback, then `callback` itself (the one the layout gave it).
+    void watchControl(int panel, int control, CtrlCallbackPtr callback);
+    std::function<void(int panel, int control, int event)> onCtrlEvent;
 
     // Called with each text shown in the status control (panel, control).
     std::function<void(int panel, int control, const std::string& text)> onText;
@@ -118,9 +132,7 @@ class ProbeBackend : public rt::Backend {
     int flushInQ(int port) override { return inner_.flushInQ(port); }
     int flushOutQ(int port) override { return inner_.flushOutQ(port); }
     int comWrt(int port, std::span<const std::uint8_t> bytes) override;
-    int comRd(int port, std::span<std::uint8_t> buffer) override {
-        return inner_.comRd(port, buffer);
-    }
+    int comRd(int port, std::span<std::uint8_t> buffer) override;
     int getInQLen(int port) override { return inner_.getInQLen(port); }
     rt::FileDialogResult fileSelectPopup(const rt::FileDialogRequest& request) override {
         return inner_.fileSelectPopup(request);
@@ -128,10 +140,14 @@ class ProbeBackend : public rt::Backend {
 
   private:
     static void Notification(int port, int eventMask, void* data);
+    static int ControlEvent(int panel, int control, int event, void* data, int eventData1,
+                            int eventData2);
 
     rt::Backend& inner_;
     std::map<int, long> frames_;
-    std::map<int, ComCallbackPtr> callbacks_; // the program's notification, by port
+    std::map<int, ComCallbackPtr> callbacks_;                // the program's notification, by port
+    std::map<std::pair<int, int>, CtrlCallbackPtr> watched_; // by panel and control
+    std::atomic<LinePhase> phase_{LinePhase::Other};
     long notifications_ = 0;
     long plots_ = 0;
     long passes_ = 0;
