@@ -2,6 +2,8 @@
 
 #include "app/KORVENDarir23.h"
 #include "app/registry.h"
+#include "link/com232.h"
+#include "support/sim_peer.h"
 
 namespace korven::test {
 
@@ -38,6 +40,26 @@ std::string Bed::Status() {
         return {};
     }
     return bed_->text(korven::pHandle, PANEL_STATUS);
+}
+
+void PanelBed::SetUp() {
+    Bed::SetUp();
+    ASSERT_NO_FATAL_FAILURE(LoadPanels());
+    korven::InitVars();
+}
+
+void PanelBed::Operate(int control, int value) {
+    bed().operate(korven::pHandle, control, rt::Value::ofInt(value));
+}
+
+int PanelBed::Int(int control) {
+    return static_cast<int>(bed().intValue(korven::pHandle, control));
+}
+
+void PanelBed::Connect(SimPeer& sensor, int port) {
+    bed().attachPeer(port, &sensor);
+    korven::InitRS232(port);
+    ASSERT_EQ(Status(), sensor.model().preset().firmware);
 }
 
 } // namespace korven::test

@@ -35,4 +35,21 @@ class Bed : public ::testing::Test {
     const rt::LayoutRegistry* previousRegistry_ = nullptr;
 };
 
+class SimPeer;
+
+// Bed with the program's panels loaded and its start-up values set
+// (InitVars), and short hands for the main panel and the sensor.
+class PanelBed : public Bed {
+  protected:
+    void SetUp() override;
+
+    // Sets a control of the main panel as the operator does.
+    void Operate(int control, int value);
+    // Current integer value of a control of the main panel.
+    int Int(int control);
+    // Attaches the sensor to the port and connects to it as at start-up,
+    // asserting that it was identified (its firmware text is shown).
+    void Connect(SimPeer& sensor, int port = 1);
+};
+
 } // namespace korven::test

@@ -1,0 +1,577 @@
+// The continuous loops against the virtual sensor. The live video loop on
+// both board kinds, its time-out, stopping it and its guard against a
+// second start. The operator's commands while a loop owns the line, given
+// at points all over a cycle (answer wait, each video block, between
+// requests): the calibration exchanges and the analogue reset get their own
+// answers, a loop started while another is finishing follows it, a port
+// switch ends the loop on the new sensor's result, and STOP ends a wait for
+// a quiet line at once. Long runs: an hour of virtual time of either loop
+// with faults switched on and off at random (silence, late, cut, padded and
+// garbage answers, a line that goes dead); every loop must end when it
+// should and leave the program tidy, and every read-back leaves parameters
+// in their repaired ranges.
+//
+// The long runs print their seed with every failure; KORVEN_LONGRUN_SEED=<n>
+// repeats a run, KORVEN_LONGRUN_SECONDS=<s> changes its virtual length.
+#include "app/KORVENDarir23.h"
+#include "app/line_owner.h"
+#include "display/gui.h"
+#include "link/com232.h"
+#include "sim/sensor_model.h"
+#include "support/bed.h"
+#include "support/line.h"
+#include "support/sim_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace korven {
+namespace {
+
+using test::LinePeer;
+using test::SimPeer;
+
+class Loops : public test::PanelBed {
+  protected:
+    // What holds whenever a loop has ended: stopped, panel unlocked, the
+    // receive notification back, a terminated status text, bounded display
+    // lists and at most `queued` bytes waiting.
+    void ExpectTidy(const char* what, int queued = 0) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(stop_flag, 1);
+        EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_LOOPLOCK_A));
+        EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_LOOPLOCK_B));
+        EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_BTNVideo));
+        EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_RBTFile));
+        EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_TOGGBTN_Zoom));
+        EXPECT_TRUE(bed().notificationInstalled(1));
+        EXPECT_EQ(bed().notificationMask(1), eventMask);
+        EXPECT_EQ(bed().notificationCount(1), kFrameBytes);
+        EXPECT_NE(std::memchr(szStatus, '\0', kStatusLen), nullptr);
+        EXPECT_LE(bed().graph(pHandle, PANEL_GRAPH_VIDEO).plots.size(), 2u);
+        for (const auto& trace : bed().graph(pHandle, PANEL_GRAPH_RAW).traces) {
+            EXPECT_LE(trace.size(), 100u);
+        }
+        EXPECT_LE(bed().inputQueueLength(1), queued);
+    }
+};
+
+// The video loop on each board kind until the operator stops it: whole
+// cycles only, each a run request and the board's block requests (board
+// 100: four blocks of 64 samples with their first sample, the last one
+// flagged; others: one block of all 256 samples); the stop takes effect
+// after the current cycle. While it runs the loop's controls are locked and
+// the video graph replaces the raw one; it measures with RAM, whatever was
+// selected, and draws the last line against the sub-pixel positions.
+TEST_F(Loops, VideoReadsTheBoardsBlocksEachCycleUntilStopped) {
+    const struct {
+        const char* preset;
+        std::vector<std::vector<int>> cycle; // command and its first two words
+        const char* status;
+    } boards[] = {
+        {"type2-res350",
+         {{8, 0, 0}, {9, 0, 0}, {9, 64, 0}, {9, 128, 0}, {9, 192, 1}},
+         "Data[64] block received!"},
+        {"type2-res250", {{8, 0, 0}, {11, 0, 0}}, "Data[256] block received!"},
+    };
+    for (const auto& b : boards) {
+        SCOPED_TRACE(b.preset);
+        SimPeer sensor(b.preset);
+        Connect(sensor);
+        Operate(PANEL_RBTEeprom, 1);
+        const std::size_t before = sensor.frames().size();
+        bool videoDimmed = false, runDimmed = false, stopDimmed = true, targetsDimmed = false;
+        bool rawVisible = true, videoVisible = false;
+        bed().at(bed().now() + 0.5, [&] {
+            videoDimmed = bed().isDimmed(pHandle, PANEL_BTNVideo);
+            runDimmed = bed().isDimmed(pHandle, PANEL_BTNRun);
+            stopDimmed = bed().isDimmed(pHandle, PANEL_BTNStop);
+            targetsDimmed = bed().isDimmed(pHandle, PANEL_RBTEeprom);
+            rawVisible = bed().isVisible(pHandle, PANEL_GRAPH_RAW);
+            videoVisible = bed().isVisible(pHandle, PANEL_GRAPH_VIDEO);
+        });
+        bed().at(bed().now() + 1.0, [this] { bed().click(pHandle, PANEL_BTNStop); });
+
+        bed().pressKey(pHandle, PANEL_BTNVideo);
+
+        EXPECT_TRUE(videoDimmed && runDimmed && targetsDimmed);
+        EXPECT_FALSE(stopDimmed || rawVisible);
+        EXPECT_TRUE(videoVisible);
+        ExpectTidy("video");
+        EXPECT_EQ(target, RAM);
+        EXPECT_EQ(Int(PANEL_RBTRam), 1);
+        EXPECT_EQ(Int(PANEL_RBTEeprom), 0);
+        EXPECT_EQ(Status(), b.status);
+
+        const auto& frames = sensor.frames();
+        const std::size_t n = b.cycle.size();
+        ASSERT_GE(frames.size() - before, 2 * n);
+        EXPECT_EQ((frames.size() - before) % n, 0u);
+        for (std::size_t i = before; i < frames.size(); ++i) {
+            const std::vector<int>& want = b.cycle[(i - before) % n];
+            EXPECT_EQ(LinePeer::commandOf(frames[i]), want[0]);
+            // The run request carries the parameter set; a block request
+            // only its first sample and flag.
+            for (int k = 0; k < 16 && want[0] != CMD_RUN; ++k) {
+                EXPECT_EQ(LinePeer::wordOf(frames[i], k), k < 2 ? want[1 + k] : 0) << i;
+            }
+        }
+
+        const auto& video = bed().graph(pHandle, PANEL_GRAPH_VIDEO);
+        ASSERT_EQ(video.plots.size(), 2u);
+        EXPECT_EQ(video.plots[0].y.size(), 256u);
+        EXPECT_DOUBLE_EQ(video.plots[0].x[255], xArray8[255]);
+        EXPECT_TRUE(std::any_of(std::begin(adcbuf), std::end(adcbuf), [](u16 v) { return v; }));
+        EXPECT_EQ(video.xAxis.mode, VAL_MANUAL);
+        EXPECT_DOUBLE_EQ(video.xAxis.min, 1.0);
+        EXPECT_DOUBLE_EQ(video.xAxis.max, ccdpixE);
+        // The last answer is on the indicators.
+        EXPECT_EQ(Int(PANEL_NUMMValue), Mvalue);
+        EXPECT_NE(Ledge, 0);
+        CloseCom(1);
+    }
+}
+
+TEST_F(Loops, VideoEndsAfterTheTimeOutOfASilentSensor) {
+    LinePeer sensor;
+    test::OpenLine(bed(), &sensor);
+    const double t0 = bed().now();
+
+    bed().pressKey(pHandle, PANEL_BTNVideo);
+
+    EXPECT_EQ(Status(), "Timeout RS232-Line!");
+    EXPECT_GT(bed().now() - t0, 1.5);
+    EXPECT_LT(bed().now() - t0, 1.6);
+    EXPECT_EQ(sensor.commands(), (std::vector<int>{8}));
+    ExpectTidy("video");
+}
+
+TEST_F(Loops, VideoSecondStartFromInsideTheLoopIsRefused) {
+    SimPeer sensor;
+    Connect(sensor);
+    double nestedTook = -1.0;
+    bool buttonsOperable = true;
+    bed().at(bed().now() + 0.3, [this, &nestedTook, &buttonsOperable] {
+        // The layout keeps both buttons out of reach...
+        buttonsOperable =
+            bed().pressKey(pHandle, PANEL_BTNVideo) || bed().pressKey(pHandle, PANEL_BTNRun);
+        // ...and the callbacks themselves refuse a second loop.
+        const double t = bed().now();
+        bed().fire(pHandle, PANEL_BTNVideo, EVENT_COMMIT);
+        bed().fire(pHandle, PANEL_BTNRun, EVENT_COMMIT);
+        nestedTook = bed().now() - t;
+    });
+    bed().at(bed().now() + 0.6, [this] { bed().click(pHandle, PANEL_BTNStop); });
+
+    bed().pressKey(pHandle, PANEL_BTNVideo);
+
+    EXPECT_FALSE(buttonsOperable);
+    EXPECT_GE(nestedTook, 0.0);
+    EXPECT_LT(nestedTook, 0.01);
+    ExpectTidy("video");
+}
+
+TEST_F(Loops, VideoClosingThePanelEndsTheLoop) {
+    SimPeer sensor;
+    Connect(sensor);
+    bed().at(bed().now() + 0.5, [this] { bed().firePanel(pHandle, EVENT_CLOSE); });
+
+    bed().pressKey(pHandle, PANEL_BTNVideo);
+
+    EXPECT_EQ(stop_flag, 1);
+    EXPECT_TRUE(bed().quitRequested());
+    EXPECT_FALSE(bed().portOpen(1));
+    EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_BTNVideo));
+}
+
+// ---- Long runs -------------------------------------------------------------
+
+double FromEnvironment(const char* name, double fallback) {
+    const char* text = std::getenv(name);
+    return text != nullptr ? std::strtod(text, nullptr) : fallback;
+}
+
+// The longest a video cycle can take once the sensor stops answering: the
+// run answer's time-out, then four block time-outs (each after a request).
+constexpr double kWorstVideoCycle = TIMEOUT + 4 * (TIMEOUT + 0.05) + 0.5;
+
+class LongRun : public Loops {
+  protected:
+    void SetUp() override {
+        Loops::SetUp();
+        // A coarser event pass keeps an hour of virtual time quick; it is
+        // still far finer than the line's frame time.
+        bed().options().passStep = 0.002;
+    }
+
+    // Picks a fault, or none; returns true when the sensor may now fail to
+    // answer in time (and so end a loop before the operator does).
+    static bool PickFault(sim::Faults& faults, std::mt19937& rng) {
+        faults = sim::Faults{};
+        std::uniform_int_distribution<int> kind(0, 9);
+        switch (kind(rng)) {
+        case 0:
+            faults.silent = true;
+            break;
+        case 1:
+            faults.lateSeconds = std::uniform_real_distribution<double>(0.05, 2.0)(rng);
+            break;
+        case 2:
+            faults.cutBytes = std::uniform_int_distribution<int>(1, 40)(rng);
+            break;
+        case 3:
+            faults.extraBytes = std::uniform_int_distribution<int>(1, 8)(rng);
+            break;
+        case 4:
+            faults.garbage = true;
+            break;
+        default:
+            return false; // a sound sensor most of the time
+        }
+        // Some faults hit only the answers of one command.
+        if (rng() % 3 == 0) {
+            static const int kCommands[] = {CMD_RUN, CMD_DATA64, CMD_DATA256_OR_RESET,
+                                            CMD_READ_RAM};
+            faults.command = kCommands[rng() % 4];
+        }
+        return true;
+    }
+
+    void ExpectRepairedRanges() {
+        const int maxX8 = std::max<int>(1, ccdmaxpixelX8);
+        const int maxSub = std::max<int>(1, ccdsubpixel);
+        const struct {
+            const char* name;
+            int value, low, high;
+        } ranges[] = {
+            {"power", power, 0, 1000},      {"rs232Mode", rs232Mode, 0, 1},
+            {"vThd", vThd, 50, 950},        {"anaMode", anaMode, 0, 7},
+            {"polarity", polarity, 0, 1},   {"eMode", eMode, 0, 4},
+            {"tTol", tTol, 1, maxX8},       {"deltaTol", deltaTol, 1, maxSub},
+            {"eBeg", eBeg, 0, maxSub},      {"eEnd", eEnd, 1, maxSub},
+            {"eHardware", eHardware, 0, 3}, {"average", average, 0, 1024},
+            {"slope", slope, 0, 65534},     {"intersect", intersect, 0, 60000},
+        };
+        for (const auto& r : ranges) {
+            EXPECT_GE(r.value, r.low) << r.name;
+            EXPECT_LE(r.value, r.high) << r.name;
+        }
+    }
+
+    // Runs one continuous loop (RUN or video) until the operator stops it
+    // after `stopAfter` seconds; faults may come and go meanwhile. Checks
+    // that it ended when it should.
+    void OneLoop(int button, double stopAfter, double worstCycle, std::mt19937& rng) {
+        SimPeer& sensor = *sensor_;
+        const int id = ++activity_;
+        const double start = bed().now();
+        const double stopAt = start + stopAfter;
+        // A stop left over from an earlier loop must not end this one.
+        bed().at(stopAt, [this, id] {
+            if (id == activity_) {
+                bed().click(pHandle, PANEL_BTNStop);
+            }
+        });
+        sim::Faults faults;
+        const bool mayFail = PickFault(faults, rng);
+        const double faultAt = start + std::uniform_real_distribution<double>(0.0, stopAfter)(rng);
+        bed().at(faultAt, [this, id, faults, &sensor] {
+            if (id == activity_) {
+                sensor.faults() = faults;
+            }
+        });
+
+        ASSERT_TRUE(bed().pressKey(pHandle, button));
+        const double end = bed().now();
+        sensor.faults() = sim::Faults{};
+
+        // Never beyond the stop plus one cycle that runs into its time-outs.
+        EXPECT_LE(end, stopAt + worstCycle) << "started " << start;
+        if (!mayFail) {
+            // A sound sensor keeps the loop going until the operator stops it.
+            EXPECT_GE(end, stopAt) << "started " << start;
+        }
+        ExpectTidy(button == PANEL_BTNRun ? "run" : "video", 4096);
+        // Let late answers of the last cycle come in before the next action.
+        bed().advance(2.0 * TIMEOUT);
+    }
+
+    void Get(std::mt19937& rng) {
+        sim::Faults faults;
+        PickFault(faults, rng);
+        sensor_->faults() = faults;
+        ASSERT_TRUE(bed().pressKey(pHandle, PANEL_BTNGet));
+        sensor_->faults() = sim::Faults{};
+        ExpectRepairedRanges();
+        ExpectTidy("get", 4096);
+        bed().advance(2.0 * TIMEOUT);
+    }
+
+    // Starts and stops the loop of `button` at random for the test's time
+    // (an hour unless the environment says otherwise), with a GET now and
+    // then. Loops last a minute on average; `framesPerSecond` is the least
+    // rate of frames the sensor must have seen.
+    void ForAnHour(int button, double longestCycle, std::uint32_t defaultSeed,
+                   double framesPerSecond) {
+        const auto seed =
+            static_cast<std::uint32_t>(FromEnvironment("KORVEN_LONGRUN_SEED", defaultSeed));
+        SCOPED_TRACE("KORVEN_LONGRUN_SEED=" + std::to_string(seed));
+        std::mt19937 rng(seed);
+        // A sensor of a preset picked by the seed.
+        const sim::Preset& preset = sim::Presets()[rng() % sim::Presets().size()];
+        sensor_ = std::make_unique<SimPeer>(preset.name, rng());
+        SimPeer* sensor = sensor_.get();
+        ASSERT_NO_FATAL_FAILURE(Connect(*sensor)) << preset.name;
+
+        const double seconds = FromEnvironment("KORVEN_LONGRUN_SECONDS", 3600.0);
+        const double until = bed().now() + seconds;
+        int loops = 0;
+        while (bed().now() < until && !HasFailure()) {
+            OneLoop(button, std::uniform_real_distribution<double>(1.0, 120.0)(rng), longestCycle,
+                    rng);
+            ++loops;
+            if (rng() % 4 == 0) {
+                Get(rng);
+            }
+        }
+        RecordProperty("loops", loops);
+        RecordProperty("frames", static_cast<int>(sensor->frames().size()));
+        EXPECT_GT(loops, seconds / 300);
+        EXPECT_GT(static_cast<double>(sensor->frames().size()), framesPerSecond * seconds);
+    }
+
+    std::unique_ptr<SimPeer> sensor_;
+    int activity_ = 0;
+};
+
+TEST_F(LongRun, RunSequenceForAnHourWithRandomFaults) {
+    // The RUN loop ends within one pass of the stop, or at its time-out; a
+    // sound sensor answers many times a second.
+    ForAnHour(PANEL_BTNRun, TIMEOUT + 0.1, 20261206, 2.0);
+}
+
+TEST_F(LongRun, VideoLoopForAnHourWithRandomFaults) {
+    ForAnHour(PANEL_BTNVideo, kWorstVideoCycle, 7041, 1.0);
+}
+
+// ---- Commands while a loop runs ---------------------------------------------
+
+class Overlap : public test::PanelBed, public ::testing::WithParamInterface<int> {
+  protected:
+    void SetUp() override {
+        PanelBed::SetUp();
+        bed().attachPeer(2, &other_);
+        ASSERT_NO_FATAL_FAILURE(Connect(sensor_));
+        SetCtrlVal(pHandle, PANEL_DropEvalMode, 1);
+        eMode = 1;
+        // Every status text shown from now on, and the most loops at once.
+        watch_ = [this] {
+            if (shown_.empty() || shown_.back() != Status()) {
+                shown_.push_back(Status());
+            }
+            mostLoops_ = std::max(mostLoops_, LoopsRunning());
+            bed().after(0.0005, watch_);
+        };
+        bed().after(0.0, watch_);
+    }
+    void Fire(int panel, int control) { bed().fire(panel, control, EVENT_COMMIT); }
+    bool Showed(const std::string& text) {
+        shown_.push_back(Status());
+        return std::find(shown_.begin(), shown_.end(), text) != shown_.end();
+    }
+    std::string TimeOutShown() {
+        shown_.push_back(Status());
+        const auto it = std::find_if(shown_.begin(), shown_.end(), [](const std::string& s) {
+            return s.find("Timeout") != std::string::npos;
+        });
+        return it == shown_.end() ? std::string() : *it;
+    }
+    std::size_t RunRequests() const {
+        const std::vector<int> commands = sensor_.commands();
+        return static_cast<std::size_t>(std::count(commands.begin(), commands.end(), CMD_RUN));
+    }
+
+    // Starts the loop behind the parameter's button, does `act` at each
+    // point of a cycle in turn (one loop run per point) and checks each run.
+    void Sweep(const std::function<void()>& act, const std::function<void(double)>& check) {
+        int inBlock = 0, outsideBlock = 0;
+        for (double at = 0.30; at < 0.72; at += 0.029) {
+            SCOPED_TRACE("at " + std::to_string(at) + " s");
+            sensor_.faults() = sim::Faults{};
+            SetCtrlVal(pHandle, PANEL_STATUS, "");
+            shown_.clear();
+            mostLoops_ = 0;
+            const double start = bed().now();
+            bed().at(start + at, [&] {
+                (RxNotificationInstalled() ? outsideBlock : inBlock) += 1;
+                act();
+            });
+            // Not into the next run when this one has ended by itself.
+            const int run = ++runs_;
+            bed().at(start + at + 0.8, [this, run] {
+                if (run == runs_) {
+                    bed().click(pHandle, PANEL_BTNStop);
+                }
+            });
+            ASSERT_TRUE(bed().pressKey(pHandle, GetParam()));
+            EXPECT_LE(mostLoops_, 1);
+            EXPECT_EQ(LoopsRunning(), 0);
+            EXPECT_TRUE(bed().notificationInstalled(com));
+            check(bed().now() - start - at);
+            bed().advance(0.5);
+        }
+        // The sweep hit the block transfers (notification silenced) of the
+        // video loop and the other points of both loops.
+        EXPECT_GT(outsideBlock, 0);
+        EXPECT_TRUE(GetParam() == PANEL_BTNRun || inBlock > 0);
+    }
+
+    SimPeer sensor_{"type2-res350"}; // board 100: four video blocks a line
+    SimPeer other_{"type4"};         // one block a line
+    std::vector<std::string> shown_;
+    int mostLoops_ = 0;
+    int runs_ = 0;
+    std::function<void()> watch_;
+};
+
+// What the operator does some time into a loop, and what must follow.
+struct Action {
+    const char* name;
+    int control;         // on the pop-up, or the analogue reset
+    bool unanswered;     // activated first, then the sensor keeps this answer
+    const char* text;    // shown at some point
+    const char* timeout; // shown as well ("": no time-out at all)
+    double endsWithin;   // the loop ends this soon after (0: runs on to the stop)
+    int calibrating;     // the sensor's calibration state after it (-1: any)
+    int evalMode;        // shown by the panel after it (-1: any)
+};
+
+const Action kActions[] = {
+    {"activate", POPUP_ActivateCalibration, false, "Calibration activated!", "", 0, 1, 2},
+    {"send fit", POPUP_ButtonSaveCalValues, false, "New Calibration values in activated in RAM!",
+     "", 0, -1, -1},
+    {"discard", POPUP_DiscardCalibration, false, "Calibration stopped successfully!", "", 0.6, 0,
+     1},
+    // Given up without an answer, the calibration still gives the mode back,
+    // so that the next send does not write mode 2.
+    {"discard unanswered", POPUP_DiscardCalibration, true, "Calibration activated!",
+     "Timeout-RS-232...", 2.6, -1, 1},
+    {"reset", PANEL_ButtonReset, false, "Reset of analog-output Max/Min OK!", "", 0, -1, -1},
+};
+
+TEST_P(Overlap, ExchangesGetTheirOwnAnswersAtAnyPointOfACycle) {
+    slopeval = 1.5;
+    interval = 20.0;
+    for (const Action& action : kActions) {
+        SCOPED_TRACE(action.name);
+        const int panel = action.control == PANEL_ButtonReset ? pHandle : pPopup;
+        Sweep(
+            [&] {
+                if (!action.unanswered) {
+                    Fire(panel, action.control);
+                    return;
+                }
+                Fire(pPopup, POPUP_ActivateCalibration);
+                bed().after(0.45, [&] {
+                    sensor_.faults().silent = true;
+                    sensor_.faults().command = CMD_CALIBRATION;
+                    Fire(panel, action.control);
+                });
+            },
+            [&](double ranFor) {
+                EXPECT_TRUE(Showed(action.text));
+                EXPECT_EQ(TimeOutShown(), action.timeout);
+                // The loop goes on until the stop, unless the command ends
+                // it; then it ends within a cycle.
+                EXPECT_TRUE(action.endsWithin > 0 ? ranFor < action.endsWithin : ranFor >= 0.8)
+                    << ranFor;
+                // The calibration answer was taken, not a measurement.
+                EXPECT_EQ(slope, sensor_.model().ram()[sim::kSlope]);
+                EXPECT_EQ(intersect, sensor_.model().ram()[sim::kIntersect]);
+                if (action.calibrating >= 0) {
+                    EXPECT_EQ(sensor_.model().calibrationActive(), action.calibrating == 1);
+                }
+                if (action.evalMode >= 0) {
+                    EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), action.evalMode);
+                }
+            });
+    }
+    EXPECT_EQ(sensor_.model().ram()[sim::kSlope], 1536);
+    EXPECT_EQ(sensor_.model().ram()[sim::kIntersect], 30020);
+}
+
+// STOP and at once RUN or VIDEO: the new loop follows the old one once it
+// has ended, never nested in it, and without a time-out.
+TEST_P(Overlap, LoopStartedWhileTheStoppedOneFinishesFollowsIt) {
+    for (const int next : {PANEL_BTNRun, PANEL_BTNVideo}) {
+        std::size_t runsAtStop = 0;
+        Sweep(
+            [&] {
+                runsAtStop = RunRequests();
+                EXPECT_TRUE(bed().click(pHandle, PANEL_BTNStop));
+                EXPECT_TRUE(bed().click(pHandle, next));
+            },
+            [&](double) {
+                EXPECT_EQ(TimeOutShown(), "");
+                EXPECT_GE(RunRequests(), runsAtStop + 2);
+                EXPECT_TRUE(bed().isVisible(pHandle, next == PANEL_BTNRun ? PANEL_GRAPH_RAW
+                                                                          : PANEL_GRAPH_VIDEO));
+            });
+    }
+}
+
+// Another port chosen mid-cycle: the loop ends, the new sensor gets only the
+// connection sequence, and its parameter set and firmware text are shown.
+TEST_P(Overlap, PortSwitchEndsTheLoopOnTheNewSensorsResult) {
+    int port = 1;
+    std::size_t asked = 0;
+    const auto sensorOn = [this](int p) -> SimPeer& { return p == 1 ? sensor_ : other_; };
+    Sweep(
+        [&] {
+            port = port == 1 ? 2 : 1;
+            asked = sensorOn(port).commands().size();
+            bed().operate(pHandle, PANEL_DropDCom, rt::Value::ofInt(port));
+        },
+        [&](double) {
+            SimPeer& now = sensorOn(port);
+            EXPECT_EQ(com, port);
+            EXPECT_EQ(Status(), now.model().preset().firmware);
+            EXPECT_TRUE(std::equal(pp, pp + PNUM, now.model().ram().begin()));
+            // The new sensor was asked for the connection sequence only.
+            const std::vector<int> commands = now.commands();
+            ASSERT_GT(commands.size(), asked);
+            for (std::size_t k = asked; k < commands.size(); ++k) {
+                EXPECT_TRUE(commands[k] == CMD_ECHO || commands[k] == CMD_HARDWARE ||
+                            commands[k] == CMD_READ_RAM || commands[k] == CMD_FIRMWARE)
+                    << commands[k];
+            }
+        });
+}
+
+// A line that never falls quiet: the loop's waits for it keep the panels
+// alive, and STOP ends the loop at once instead of after one wait per block.
+TEST_P(Overlap, StopEndsAWaitForAQuietLine) {
+    const double start = bed().now();
+    bed().injectToHost(1, start + 0.5, sim::Bytes(30000, 0x33));
+    double stoppedAt = 0.0;
+    bed().at(start + 2.0, [&] {
+        stoppedAt = bed().now();
+        bed().click(pHandle, PANEL_BTNStop);
+    });
+    ASSERT_TRUE(bed().pressKey(pHandle, GetParam()));
+    EXPECT_NEAR(stoppedAt, start + 2.0, 0.01);
+    EXPECT_LT(bed().now() - stoppedAt, 0.2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loops, Overlap, ::testing::Values(PANEL_BTNVideo, PANEL_BTNRun));
+
+} // namespace
+} // namespace korven
