@@ -20,20 +20,10 @@ using test::Words;
 namespace reply = test::reply;
 
 // The hardware description words 0 to 8.
-struct Description {
-    u16 type = 1;
-    u16 maxPixel = 1024;
-    u16 resolution = 0;
-    u16 board = 0;
-    u16 maxPixelX8 = 8192;
-    u16 subpixel = 1024;
-    u16 lastPixel = 1024;
-    u16 firmware = 200;
-
-    Words words() const {
-        return {type, maxPixel, resolution, board, maxPixelX8, subpixel, 0, lastPixel, firmware};
-    }
-};
+Words Description(u16 type, u16 board = 0, u16 resolution = 0, u16 firmware = 200,
+                  u16 subpixel = 1024, u16 maxPixel = 1024) {
+    return {type, maxPixel, resolution, board, 8192, subpixel, 0, 1180, firmware};
+}
 
 class Identification : public test::Bed {
   protected:
@@ -43,17 +33,11 @@ class Identification : public test::Bed {
         test::OpenLine(bed(), &peer, 1);
     }
 
-    int Identify(const Description& d) {
-        peer.answer(d.words());
+    int Identify(const Words& description) {
+        peer.answer(description);
         return GetHARDWAREInfo();
     }
     std::vector<std::string> SensorLines() { return bed().ctrl(pPopup, POPUP_TEXTBOXSensor).lines; }
-    std::string SensorLine(std::size_t i) {
-        const auto lines = SensorLines();
-        return i < lines.size() ? lines[i] : std::string("<missing>");
-    }
-    std::string OnText() { return bed().ctrl(pHandle, PANEL_TOGGBTN_OpMode).onText; }
-    std::string OffText() { return bed().ctrl(pHandle, PANEL_TOGGBTN_OpMode).offText; }
     bool Dimmed(int control) { return bed().ctrl(pHandle, control).dimmed; }
     rt::headless::AxisState VideoX() { return bed().graph(pHandle, PANEL_GRAPH_VIDEO).xAxis; }
     rt::headless::AxisState RawY() { return bed().graph(pHandle, PANEL_GRAPH_RAW).yAxis; }
@@ -72,10 +56,6 @@ struct TypeRow {
     int pixB, pixE; // -1: the window keeps its limits
     int yAxisMax;
 };
-
-void PrintTo(const TypeRow& row, std::ostream* os) {
-    *os << "type " << row.type << " resolution " << row.resolution << " firmware " << row.firmware;
-}
 
 class SensorTypes : public Identification, public ::testing::WithParamInterface<TypeRow> {};
 
@@ -135,19 +115,17 @@ TEST_P(SensorTypes, DescriptionTextsWindowAndVideoAxis) {
     SetCtrlAttribute(pHandle, PANEL_TOGGBTN_OpMode, ATTR_ON_TEXT, "OLD-ON");
     SetCtrlAttribute(pHandle, PANEL_TOGGBTN_OpMode, ATTR_OFF_TEXT, "OLD-OFF");
 
-    Description d;
-    d.type = row.type;
-    d.resolution = row.resolution;
-    d.firmware = row.firmware;
-    d.lastPixel = 1180;
-    EXPECT_EQ(Identify(d), 1);
+    EXPECT_EQ(Identify(Description(row.type, 0, row.resolution, row.firmware)), 1);
 
     // A row that names no text or window leaves the layout's and the
     // start-up ones.
-    EXPECT_EQ(SensorLine(0), row.line0 ? row.line0 : "");
-    EXPECT_EQ(SensorLine(1), row.line1 ? row.line1 : "");
-    EXPECT_EQ(OnText(), row.on ? row.on : "HI-GAIN");
-    EXPECT_EQ(OffText(), row.off ? row.off : "LO-GAIN");
+    const auto lines = SensorLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], row.line0 ? row.line0 : "");
+    EXPECT_EQ(lines[1], row.line1 ? row.line1 : "");
+    const auto& toggle = bed().ctrl(pHandle, PANEL_TOGGBTN_OpMode);
+    EXPECT_EQ(toggle.onText, row.on ? row.on : "HI-GAIN");
+    EXPECT_EQ(toggle.offText, row.off ? row.off : "LO-GAIN");
     EXPECT_EQ(pixB, row.pixB < 0 ? 1 : row.pixB);
     EXPECT_EQ(pixE, row.pixE < 0 ? 1024 : row.pixE);
     EXPECT_EQ(YAXISMAX, row.yAxisMax);
@@ -156,19 +134,14 @@ TEST_P(SensorTypes, DescriptionTextsWindowAndVideoAxis) {
 // ---- Extra actions of some types and boards ------------------------------
 
 TEST_F(Identification, Types3And4ScaleTheStripChartToTheLine) {
-    Description d;
-    d.type = 3;
-    d.maxPixel = 512;
-    EXPECT_EQ(Identify(d), 1);
+    EXPECT_EQ(Identify(Description(3, 0, 0, 200, 1024, 512)), 1);
     EXPECT_EQ(RawY().mode, VAL_MANUAL);
     EXPECT_DOUBLE_EQ(RawY().min, 0.0);
     EXPECT_DOUBLE_EQ(RawY().max, 512.0);
 
     // A line length not in the list falls back to 256 pixels, and the chart
     // follows it.
-    d.type = 4;
-    d.maxPixel = 1000;
-    EXPECT_EQ(Identify(d), 1);
+    EXPECT_EQ(Identify(Description(4, 0, 0, 200, 1024, 1000)), 1);
     EXPECT_DOUBLE_EQ(RawY().max, 256.0);
     EXPECT_EQ(ccdmaxpixel, 256);
     EXPECT_DOUBLE_EQ(xArray[0], 0.0);
@@ -187,11 +160,7 @@ TEST_F(Identification, BoardDecidesTheAnalogueControlsAndTheWindowUnits) {
         for (int k : {PANEL_DropAnaMode, PANEL_ButtonReset, PANEL_NUMAnaMax, PANEL_NUMAnaMin}) {
             SetCtrlAttribute(pHandle, k, ATTR_DIMMED, !c.dimmed);
         }
-        Description d;
-        d.type = c.type;
-        d.board = c.board;
-        d.lastPixel = 1180;
-        EXPECT_EQ(Identify(d), 1);
+        EXPECT_EQ(Identify(Description(c.type, c.board)), 1);
         EXPECT_EQ(pixE, c.pixE) << "board " << c.board;
         for (int k : {PANEL_DropAnaMode, PANEL_ButtonReset, PANEL_NUMAnaMax, PANEL_NUMAnaMin}) {
             EXPECT_EQ(Dimmed(k), c.dimmed) << "board " << c.board << " control " << k;
@@ -207,9 +176,7 @@ TEST_F(Identification, SubpixelStepsAndVideoAxis) {
     };
     for (const Case c : {Case{8192, 8160.0}, Case{1180, 1275.0}, Case{2360, 2550.0},
                          Case{2560, 2550.0}, Case{768, 765.0}, Case{1000, 255.0}}) {
-        Description d;
-        d.subpixel = c.subpixel;
-        EXPECT_EQ(Identify(d), 1);
+        EXPECT_EQ(Identify(Description(1, 0, 0, 200, c.subpixel)), 1);
         EXPECT_DOUBLE_EQ(xArray8[255], c.last) << "subpixel " << c.subpixel;
         EXPECT_DOUBLE_EQ(xArray8[1], c.last / 255.0) << "subpixel " << c.subpixel;
         EXPECT_EQ(VideoX().mode, VAL_MANUAL);
@@ -226,7 +193,7 @@ TEST_F(Identification, RequestCarriesThePacketAsItStands) {
         pp[k] = static_cast<u16>(100 + k);
     }
     power = 1; // not copied into the packet
-    EXPECT_EQ(Identify(Description{}), 1);
+    EXPECT_EQ(Identify(Description(1)), 1);
     ASSERT_EQ(peer.frames().size(), 1u);
     EXPECT_EQ(ScriptedPeer::commandOf(peer.frames()[0]), 10);
     for (int k = 0; k < PNUM; ++k) {
@@ -238,10 +205,7 @@ TEST_F(Identification, WrongEchoKeepsTheWordsButAdaptsNothing) {
     const auto lines = SensorLines();
     const int axisSets = VideoX().setCount;
     const bool anaModeDimmed = Dimmed(PANEL_DropAnaMode);
-    Description d;
-    d.type = 104;
-    d.board = 400;
-    peer.then(reply::AnswerWithEcho(7, d.words()));
+    peer.then(reply::AnswerWithEcho(7, Description(104, 400)));
     EXPECT_EQ(GetHARDWAREInfo(), 0);
     EXPECT_EQ(ccdtype, 104);
     EXPECT_EQ(pcbtype, 400);
@@ -328,24 +292,6 @@ TEST_F(Firmware, ShortBlockOrClosedPortTimesOutWithTheNotificationBack) {
     CloseCom(1);
     EXPECT_EQ(GetVERSIONInfo(), 0);
     EXPECT_EQ(Status(), "Timeout - reading firmware info!");
-}
-
-TEST_F(Firmware, MoreThanTheBlockMakesNoTextAndIsReadOnlyUpToTheBuffer) {
-    bed().options().byteTime = 0.0; // everything arrives at once
-    // A flood fills the input queue only up to its size.
-    for (const int size : {100, 3000, 100000}) {
-        SetStatusText("Parameter-frame received! - Line Ok!");
-        peer.send(Bytes(static_cast<std::size_t>(size), 'B'));
-        EXPECT_EQ(GetVERSIONInfo(), std::min(size, 4096)); // the input queue's size
-        EXPECT_EQ(nBytesR, std::min(size, kBufLen));
-        EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
-        EXPECT_STREQ(szVersion, "");
-        EXPECT_EQ(bed().inputQueueLength(1), 0);
-        EXPECT_TRUE(bed().notificationInstalled(1));
-    }
-    // The line works normally afterwards.
-    peer.answer({});
-    EXPECT_EQ(CheckComLine(1), 1);
 }
 
 } // namespace

@@ -1,0 +1,567 @@
+// The serial link against a scripted sensor on a line with real byte timing:
+// command and answer frames, the receive notification, the answer wait and
+// the line check, video blocks, and faulty answers - frames in pieces, one
+// byte short, with extra bytes, two back to back, a wrong sync word, answers
+// around the time-out, floods, and late bytes that must never pass for the
+// answer of the next request.
+#include "app/KORVENDarir23.h"
+#include "display/gui.h"
+#include "link/com232.h"
+#include "support/bed.h"
+#include "support/line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace korven {
+namespace {
+
+using rt::headless::ScriptedPeer;
+using test::AnswerFrame;
+using test::Bytes;
+using test::Words;
+namespace reply = test::reply;
+
+constexpr double kByteTime = 10.0 / 19200;
+// A request and an answer frame each take this long on the line.
+constexpr double kFrameTime = 36 * kByteTime;
+
+const Words kRamSet = {700, 1, 400, 3, 0, 2, 10, 900, 300, 20, 1, 2, 1100, 30010, 8, 5};
+const Words kOtherSet = {800, 0, 600, 5, 1, 1, 20, 950, 450, 33, 0, 1, 1030, 29990, 16, 7};
+const Words kDescription = {101, 256, 0, 400, 2048, 2048, 0, 256, 231};
+
+// Samples (start + i) * scale + 1 as a raw block.
+Bytes Samples(int start, int count, int scale = 3) {
+    Words words;
+    for (int i = 0; i < count; ++i) {
+        words.push_back(static_cast<u16>((start + i) * scale + 1));
+    }
+    return test::WordBytes(words);
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Bytes whose last one arrives `at` seconds after the request was written.
+test::Reply SendAt(Bytes bytes, double at) {
+    const double delay = at - kFrameTime - static_cast<double>(bytes.size()) * kByteTime;
+    return reply::Send(std::move(bytes), delay);
+}
+
+// Cuts bytes into pieces of `size` bytes, one every `gap` seconds after the
+// request arrived.
+test::Reply InPieces(const Bytes& bytes, std::size_t size, double gap) {
+    std::vector<std::pair<double, Bytes>> pieces;
+    for (std::size_t at = 0; at < bytes.size(); at += size) {
+        const auto end = static_cast<std::ptrdiff_t>(std::min(bytes.size(), at + size));
+        pieces.emplace_back(
+            static_cast<double>(pieces.size()) * gap,
+            Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + end));
+    }
+    return reply::Pieces(std::move(pieces));
+}
+
+std::vector<u16> Parameters() {
+    CopyVarsToPP();
+    return std::vector<u16>(pp, pp + PNUM);
+}
+
+class Line : public test::Bed {
+  protected:
+    void SetUp() override {
+        Bed::SetUp();
+        LoadPanels();
+        test::OpenLine(bed(), &peer, 1);
+    }
+    // The notification is back with its standard settings.
+    void ExpectLineTidy() {
+        EXPECT_TRUE(bed().notificationInstalled(1));
+        EXPECT_EQ(bed().notificationMask(1), eventMask);
+        EXPECT_EQ(bed().notificationCount(1), kFrameBytes);
+        EXPECT_NE(std::memchr(szStatus, '\0', kStatusLen), nullptr);
+    }
+    // Lets bytes still on the wire arrive without processing events.
+    void Settle() { bed().advance(0.2); }
+
+    test::LinePeer peer;
+};
+
+// With the parameter set and a sensor description that admits every value
+// of the test sets.
+class Faulty : public Line {
+  protected:
+    void SetUp() override {
+        Line::SetUp();
+        InitVars();
+        ccdsubpixel = 2048;
+        ccdmaxpixelX8 = 2048;
+        ccdpixE = 2048;
+    }
+};
+
+// ---- Frames and the parameter packet ---------------------------------------
+
+TEST_F(Line, CommandFrameIsSyncCommandAndWordsHighByteFirst) {
+    for (int k = 0; k < PNUM; ++k) {
+        pp[k] = static_cast<u16>(0x1234 + 0x0101 * k);
+    }
+    pp[15] = 0xFFFE;
+    szWriteBuf[36] = 0xC3; // beyond the frame: must stay
+    FillTxBuf(10, pp);
+    std::vector<int> expected = {0x00, 0x55, 0x00, 0x0A};
+    for (int k = 0; k < PNUM; ++k) {
+        expected.push_back(pp[k] >> 8);
+        expected.push_back(pp[k] & 0xFF);
+    }
+    expected.push_back(0xC3);
+    EXPECT_EQ(std::vector<int>(szWriteBuf, szWriteBuf + 37), expected);
+}
+
+TEST_F(Line, AnswerWordsAreUnpackedWhateverTheFirstFourBytesHold) {
+    const unsigned char heads[][4] = {
+        {0x00, 0xAA, 0x00, 0x02}, {0xFF, 0xFF, 0xFF, 0xFF}, {0x12, 0x34, 0x56, 0x78}};
+    for (const auto& head : heads) {
+        std::copy(head, head + 4, szReadBuf);
+        for (int k = 0; k < PNUM; ++k) {
+            szReadBuf[4 + 2 * k] = static_cast<unsigned char>(k);
+            szReadBuf[5 + 2 * k] = static_cast<unsigned char>(0xF0 + k);
+        }
+        szReadBuf[4] = 0xFF;
+        szReadBuf[5] = 0xFE;
+        GetRxBuf(PNUM);
+        EXPECT_EQ(pp[0], 65534);
+        for (int k = 1; k < PNUM; ++k) {
+            EXPECT_EQ(pp[k], k * 256 + 0xF0 + k) << "word " << k;
+        }
+    }
+}
+
+TEST_F(Line, PacketWordsFollowTheParameterOrderBothWays) {
+    u16* const globals[PNUM] = {&power, &rs232Mode, &vThd,    &anaMode, &polarity, &eMode,
+                                &eBeg,  &eEnd,      &tVal,    &tTol,    &opMode,   &eHardware,
+                                &slope, &intersect, &average, &deltaTol};
+    for (int k = 0; k < PNUM; ++k) {
+        *globals[k] = static_cast<u16>(1000 * (k + 1) + 7);
+    }
+    CopyVarsToPP();
+    EXPECT_EQ(pp[2], vThd);
+    EXPECT_EQ(pp[12], slope);
+    EXPECT_EQ(pp[13], intersect);
+    EXPECT_EQ(pp[15], deltaTol);
+    // Round trip through the packet and the wire leaves every global as it was.
+    FillTxBuf(2, pp);
+    std::copy(szWriteBuf, szWriteBuf + 36, szReadBuf);
+    for (int k = 0; k < PNUM; ++k) {
+        pp[k] = 0;
+        *globals[k] = 0;
+    }
+    GetRxBuf(PNUM);
+    CopyPPtoVars();
+    for (int k = 0; k < PNUM; ++k) {
+        EXPECT_EQ(*globals[k], 1000 * (k + 1) + 7) << "word " << k;
+    }
+}
+
+// ---- The line check and the answer wait ------------------------------------
+
+TEST_F(Line, EchoWithAnswerSyncWordReportsLineOk) {
+    power = 777;
+    tTol = 42;
+    peer.answer({1, 2, 3});
+    EXPECT_EQ(CheckComLine(1), 1);
+    EXPECT_EQ(Status(), "Echo Check - Line Ok!");
+    // One echo request carrying the parameter globals.
+    ASSERT_EQ(peer.frames().size(), 1u);
+    const auto& frame = peer.frames()[0];
+    EXPECT_EQ(frame[0], 0x00);
+    EXPECT_EQ(frame[1], 0x55);
+    EXPECT_EQ(ScriptedPeer::commandOf(frame), 5);
+    EXPECT_EQ(ScriptedPeer::wordOf(frame, 0), 777);
+    EXPECT_EQ(ScriptedPeer::wordOf(frame, 9), 42);
+    EXPECT_EQ(ScriptedPeer::wordOf(frame, 12), SLOPEMULTI);
+}
+
+// Each failed check leaves nothing behind: the next one gets its own echo.
+TEST_F(Line, SilentShortOrUnsyncedEchoFailsTheLineCheck) {
+    Bytes shortEcho = AnswerFrame(CMD_ECHO, {});
+    shortEcho.pop_back();
+    const struct {
+        const char* name;
+        test::Reply reply;
+        bool timesOut;
+    } rows[] = {
+        {"silent", reply::Silent(), true},
+        {"one byte short", reply::Send(shortEcho), true},
+        {"sync bytes swapped", reply::Answer({}, 0.0, 0xAA00), false},
+        {"request sync word", reply::Answer({}, 0.0, 0x0055), false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        peer.then(row.reply);
+        const double begin = bed().now();
+        EXPECT_EQ(CheckComLine(1), 0);
+        if (row.timesOut) {
+            EXPECT_EQ(Status(), "Timeout-RS-232...");
+            EXPECT_EQ(rx_flag, 0);
+            EXPECT_GT(bed().now() - begin, TIMEOUT);
+            EXPECT_LT(bed().now() - begin, TIMEOUT + 0.05);
+        } else {
+            EXPECT_EQ(Status(), "read error - not sync byte 0xAA!");
+        }
+        Settle();
+        peer.answer({});
+        EXPECT_EQ(CheckComLine(1), 1);
+        ExpectLineTidy();
+    }
+}
+
+// With coarse event passes (0.5 s, no time spent in Timer) the wait's passes
+// end at 0.5, 1.0, 1.5 and 2.0 s after the write: an answer completing in
+// the pass that runs out of time still counts, one after it is too late.
+TEST_F(Line, AnswerCompletingInThePassThatRunsOutOfTimeStillCounts) {
+    bed().options().passStep = 0.5;
+    bed().options().timerTick = 0.0;
+    rx_flag = 0;
+    tstart = Timer();
+    const int passes = bed().passes();
+    EXPECT_EQ(WaitForAnswerFrame(1.5), 0);
+    // The pass ending exactly at 1.5 s does not end the wait; the next does.
+    EXPECT_EQ(bed().passes() - passes, 4);
+    EXPECT_DOUBLE_EQ(tdiff, 2.0);
+
+    SilenceRxNotification();
+    peer.then(SendAt(Samples(0, 64), 1.75));
+    EXPECT_EQ(ReadData64(0, 0), 1);
+    EXPECT_GT(tdiff, TIMEOUT);
+    EXPECT_EQ(Status(), "Data[64] block received!");
+    EXPECT_EQ(adcbuf[10], 31);
+    InstallRxNotification();
+    peer.then(SendAt(AnswerFrame(CMD_ECHO, {}), 1.75));
+    EXPECT_EQ(CheckComLine(1), 1);
+    EXPECT_GT(tdiff, TIMEOUT);
+    EXPECT_EQ(Status(), "Echo Check - Line Ok!");
+    peer.then(SendAt(AnswerFrame(CMD_ECHO, {}), 2.25));
+    EXPECT_EQ(CheckComLine(1), 0);
+    EXPECT_EQ(Status(), "Timeout-RS-232...");
+}
+
+TEST_F(Line, NotificationIgnoresOtherEventsAndShortReads) {
+    // 35 bytes of a broken answer sit in the queue; the notification is called
+    // for events other than "frame waiting": nothing is read.
+    bed().injectToHost(1, bed().now(), Bytes(35, 0x00));
+    bed().advance(0.1);
+    rx_flag = 0;
+    RX_Receive_Function(1, LWRS_RXFLAG | LWRS_TXEMPTY, nullptr);
+    EXPECT_EQ(bed().inputQueueLength(1), 35);
+    EXPECT_EQ(rx_flag, 0);
+    // Called for a frame that is not all there: no answer is raised from
+    // stale buffer contents, and the broken bytes are gone.
+    RX_Receive_Function(1, LWRS_RECEIVE, nullptr);
+    EXPECT_EQ(rx_flag, 0);
+    EXPECT_EQ(bed().inputQueueLength(1), 0);
+}
+
+TEST_F(Line, NotificationReadsThePortInUse) {
+    test::LinePeer other;
+    test::OpenLine(bed(), &other, 2);
+    com = 1;
+    bed().injectToHost(1, bed().now(), AnswerFrame(5, {0x4242}));
+    bed().advance(0.1);
+    rx_flag = 0;
+    RX_Receive_Function(2, LWRS_RECEIVE, nullptr);
+    EXPECT_EQ(rx_flag, 1);
+    EXPECT_EQ(pp[0], 0x4242);
+}
+
+TEST_F(Line, HelpersInstallAndSilenceTheNotification) {
+    ExpectLineTidy();
+    SilenceRxNotification();
+    EXPECT_FALSE(bed().notificationInstalled(1));
+    // While silenced a complete frame stays in the queue untouched.
+    bed().injectToHost(1, bed().now(), AnswerFrame(5, {}));
+    for (int i = 0; i < 50; ++i) {
+        ProcessSystemEvents();
+    }
+    EXPECT_EQ(bed().inputQueueLength(1), 36);
+    EXPECT_EQ(bed().notificationCalls(1), 0);
+}
+
+// ---- Video blocks -----------------------------------------------------------
+
+TEST_F(Line, FourVideoRequestsOfOneLineAndTheirSamples) {
+    SilenceRxNotification();
+    for (int k = 0; k < PNUM; ++k) {
+        pp[k] = 0xABCD; // the requests carry their own words, not the packet
+    }
+    const int starts[] = {0, 64, 128, 192};
+    for (int start : starts) {
+        peer.send(Samples(start, 64));
+    }
+    for (int start : starts) {
+        EXPECT_EQ(ReadData64(start, start == 192 ? 1 : 0), 1);
+    }
+    EXPECT_EQ(Status(), "Data[64] block received!");
+    ASSERT_EQ(peer.frames().size(), 4u);
+    for (std::size_t n = 0; n < 4; ++n) {
+        const auto& frame = peer.frames()[n];
+        EXPECT_EQ(frame[1], 0x55);
+        EXPECT_EQ(ScriptedPeer::commandOf(frame), 9);
+        EXPECT_EQ(ScriptedPeer::wordOf(frame, 0), starts[n]);
+        EXPECT_EQ(ScriptedPeer::wordOf(frame, 1), n == 3 ? 1 : 0);
+        for (int k = 2; k < PNUM; ++k) {
+            EXPECT_EQ(ScriptedPeer::wordOf(frame, k), 0) << "request " << n << " word " << k;
+        }
+    }
+    for (int i = 0; i < 256; ++i) {
+        ASSERT_EQ(adcbuf[i], i * 3 + 1) << "sample " << i;
+    }
+    EXPECT_EQ(pp[0], 0xABCD);
+}
+
+TEST_F(Line, VideoBlockBytesGoToTheRequestedSamples) {
+    SilenceRxNotification();
+    Bytes block(128, 0);
+    block[0] = 0x03;
+    block[1] = 0xE8;
+    block[126] = 0xFF;
+    block[127] = 0xFF;
+    peer.send(block);
+    ReadData64(128, 0);
+    EXPECT_EQ(adcbuf[128], 1000);
+    EXPECT_EQ(adcbuf[191], 65535);
+    EXPECT_EQ(adcbuf[127], 0);
+    EXPECT_EQ(adcbuf[192], 0);
+}
+
+TEST_F(Line, FullLineRequestIsAllZeroWordsWhateverCameBefore) {
+    SilenceRxNotification();
+    for (int k = 0; k < PNUM; ++k) {
+        pp[k] = 0x7777;
+    }
+    peer.send(Samples(64, 64)); // a 64-block request first leaves words behind
+    ReadData64(64, 1);
+    peer.send(Samples(0, 256, 5));
+    EXPECT_EQ(ReadData256(), 1);
+    EXPECT_EQ(Status(), "Data[256] block received!");
+    ASSERT_EQ(peer.frames().size(), 2u);
+    EXPECT_EQ(ScriptedPeer::commandOf(peer.frames()[1]), 11);
+    for (int k = 0; k < PNUM; ++k) {
+        EXPECT_EQ(ScriptedPeer::wordOf(peer.frames()[1], k), 0) << "word " << k;
+    }
+    EXPECT_EQ(adcbuf[0], 1);
+    EXPECT_EQ(adcbuf[255], 255 * 5 + 1);
+}
+
+// A short block keeps the old buffer tail for the missing samples.
+TEST_F(Line, ShortOrMissingVideoBlockTimesOut) {
+    SilenceRxNotification();
+    // What an earlier exchange left in the read buffer.
+    for (int b = 0; b < kBufLen; ++b) {
+        szReadBuf[b] = static_cast<unsigned char>(b & 0xFF);
+    }
+    peer.send(Bytes(100, 0x11)).silent();
+    double begin = bed().now();
+    EXPECT_EQ(ReadData64(64, 0), 1);
+    EXPECT_GT(bed().now() - begin, TIMEOUT);
+    EXPECT_EQ(Status(), "Timeout-RS-232 while reading 64 data-words!");
+    EXPECT_EQ(nBytesR, 100);
+    for (int i = 0; i < 64; ++i) {
+        EXPECT_EQ(adcbuf[64 + i], i < 50 ? 0x1111 : (2 * i) * 256 + 2 * i + 1) << 64 + i;
+    }
+    begin = bed().now();
+    EXPECT_EQ(ReadData256(), 1);
+    EXPECT_GT(bed().now() - begin, TIMEOUT);
+    EXPECT_EQ(Status(), "Timeout-RS-232 while reading 256 data-words!");
+    EXPECT_EQ(nBytesR, 0);
+}
+
+// More than the block: read only up to the buffer (the firmware read reports
+// what the input queue held), never reported as received, and the next
+// exchange starts with an empty queue.
+TEST_F(Line, MoreThanTheBlockIsReadOnlyUpToTheBufferAndNotReported) {
+    bed().options().byteTime = 0.0; // everything arrives at once
+    Bytes flood = Samples(0, 256, 7);
+    flood.resize(3000, 0x5A);
+    const struct {
+        const char* name;
+        int (*read)();
+        Bytes bytes;
+        int returned, bytesRead, queued;
+        std::vector<std::pair<int, int>> samples; // adcbuf index, value
+    } rows[] = {
+        {"block and three bytes",
+         [] { return ReadData64(0, 0); },
+         Concat(Samples(0, 64), {0xEE, 0xEE, 0xEE}),
+         1,
+         131,
+         0,
+         {{0, 1}, {63, 63 * 3 + 1}, {64, 0}}},
+        {"firmware 100", GetVERSIONInfo, Bytes(100, 'B'), 100, 100, 0, {}},
+        {"firmware 3000", GetVERSIONInfo, Bytes(3000, 'B'), 3000, kBufLen, 0, {}},
+        {"firmware flood", GetVERSIONInfo, Bytes(100000, 'B'), 4096, kBufLen, 0, {}},
+        {"flood on the full line",
+         ReadData256,
+         flood,
+         1,
+         kBufLen,
+         3000 - kBufLen,
+         {{255, 255 * 7 + 1}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        SilenceRxNotification();
+        SetStatusText("previous");
+        peer.send(row.bytes);
+        EXPECT_EQ(row.read(), row.returned);
+        EXPECT_EQ(nBytesR, row.bytesRead);
+        EXPECT_EQ(Status(), "previous");
+        EXPECT_STREQ(szVersion, "");
+        EXPECT_EQ(bed().inputQueueLength(1), row.queued);
+        // The firmware read puts the notification back.
+        EXPECT_EQ(bed().notificationInstalled(1), row.read == GetVERSIONInfo);
+        for (const auto& [index, value] : row.samples) {
+            EXPECT_EQ(adcbuf[index], value) << "sample " << index;
+        }
+    }
+    peer.send(Samples(0, 256, 2));
+    EXPECT_EQ(ReadData256(), 1);
+    EXPECT_EQ(Status(), "Data[256] block received!");
+    EXPECT_EQ(adcbuf[255], 255 * 2 + 1);
+    InstallRxNotification();
+    peer.answer({});
+    EXPECT_EQ(CheckComLine(1), 1);
+}
+
+// ---- Faulty answers to the program's exchanges ------------------------------
+
+class AnswerPieces : public Faulty, public ::testing::WithParamInterface<int> {};
+
+TEST_P(AnswerPieces, EveryExchangeTakesInAFrameThatComesInPieces) {
+    const auto size = static_cast<std::size_t>(GetParam());
+    // Pieces a little further apart than the line needs for them, so that
+    // the program sees the frame grow across many event passes.
+    const double gap = static_cast<double>(size) * kByteTime + 0.003;
+    peer.then(InPieces(AnswerFrame(CMD_READ_RAM, kRamSet), size, gap));
+    PushGET(RAM);
+    EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
+    EXPECT_EQ(Parameters(), kRamSet);
+    ExpectLineTidy();
+
+    // A frame spread over most of the time-out still counts, and the
+    // notification takes it in once, when it is complete.
+    const int calls = bed().notificationCalls(1);
+    peer.then(InPieces(AnswerFrame(CMD_ECHO, {}), size, size == 35 ? 1.2 : gap));
+    EXPECT_EQ(CheckComLine(1), 1);
+    EXPECT_EQ(Status(), "Echo Check - Line Ok!");
+    EXPECT_EQ(bed().notificationCalls(1), calls + 1);
+
+    peer.then(InPieces(AnswerFrame(CMD_HARDWARE, kDescription), size, gap));
+    EXPECT_EQ(GetHARDWAREInfo(), 1);
+    EXPECT_EQ(ccdtype, 101);
+    EXPECT_EQ(pcbtype, 400);
+    EXPECT_EQ(softversion, 231);
+    ExpectLineTidy();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, AnswerPieces, ::testing::Values(1, 2, 3, 5, 7, 11, 17, 35));
+
+// An answer complete 1.49 s after the request counts. One byte short, or
+// complete at 1.51 s, is a time-out that changes no parameter, and the
+// stale bytes are emptied out before the next request: its own answer
+// arrives whole and is read as it was sent.
+TEST_F(Faulty, ShortOrLateParameterFrameTimesOutAndLeavesNothingForTheNextExchange) {
+    peer.then(SendAt(AnswerFrame(CMD_READ_RAM, kRamSet), 1.49));
+    PushGET(RAM);
+    EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
+    EXPECT_EQ(Parameters(), kRamSet);
+
+    Bytes shortFrame = AnswerFrame(CMD_READ_RAM, kOtherSet);
+    shortFrame.pop_back();
+    const struct {
+        const char* name;
+        test::Reply reply;
+        int queued; // after the exchange, once the line is quiet
+    } rows[] = {
+        {"one byte short", reply::Send(shortFrame), kFrameBytes - 1},
+        {"late", SendAt(AnswerFrame(CMD_READ_RAM, kOtherSet), 1.51), kFrameBytes},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto before = Parameters();
+        const int calls = bed().notificationCalls(1);
+        const double asked = bed().now();
+        peer.then(row.reply);
+        PushGET(RAM);
+        EXPECT_EQ(Status(), "Timeout-RS-232...");
+        EXPECT_GT(bed().now() - asked, 1.5);
+        EXPECT_LT(bed().now() - asked, 1.51);
+        ExpectLineTidy();
+        Settle();
+        EXPECT_EQ(bed().inputQueueLength(1), row.queued);
+        EXPECT_EQ(Parameters(), before);
+        EXPECT_EQ(bed().notificationCalls(1), calls);
+
+        peer.answer(row.queued == kFrameBytes ? kRamSet : kOtherSet);
+        PushGET(RAM);
+        EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
+        EXPECT_EQ(Parameters(), row.queued == kFrameBytes ? kRamSet : kOtherSet);
+        EXPECT_EQ(bed().notificationCalls(1), calls + 1);
+    }
+}
+
+TEST_F(Faulty, ExtraBytesAndASecondFrameAreDroppedAndNeverReachTheNextExchange) {
+    // Four bytes too many, arriving with the frame: the first 36 are the
+    // answer, taken in by one notification, and the rest is dropped.
+    peer.send(Concat(AnswerFrame(CMD_ECHO, {0xBEEF, 0x0001}), {0x00, 0xAA, 0x00, 0x05}));
+    EXPECT_EQ(CheckComLine(1), 1);
+    EXPECT_EQ(bed().notificationCalls(1), 1);
+    EXPECT_EQ(pp[1], 0x0001);
+    EXPECT_EQ(graphrefresh, 1);
+    EXPECT_EQ(bed().inputQueueLength(1), 0);
+    Settle();
+    peer.send(Concat(AnswerFrame(CMD_READ_RAM, kRamSet), {0xAA, 0x55, 0x00, 0x13}));
+    PushGET(RAM);
+    EXPECT_EQ(Parameters(), kRamSet);
+    Settle();
+    EXPECT_LT(bed().inputQueueLength(1), kFrameBytes);
+
+    // Two frames back to back: the first counts. The second one's tail is
+    // still arriving after the exchange; it must not combine with what
+    // comes next. Its sync word would fail the line check if it did.
+    peer.send(
+        Concat(AnswerFrame(CMD_READ_RAM, kOtherSet), AnswerFrame(CMD_READ_RAM, kRamSet, 0x1111)));
+    PushGET(RAM);
+    EXPECT_EQ(Parameters(), kOtherSet);
+    Settle();
+    peer.answer({});
+    EXPECT_EQ(CheckComLine(1), 1);
+    EXPECT_EQ(Status(), "Echo Check - Line Ok!");
+    ExpectLineTidy();
+}
+
+TEST_F(Faulty, LateAnswerTakenInWhileIdleChangesNoParameter) {
+    const auto before = Parameters();
+    peer.then(SendAt(AnswerFrame(CMD_READ_RAM, kOtherSet), 1.51));
+    PushGET(RAM);
+    ASSERT_EQ(Status(), "Timeout-RS-232...");
+    // The event loop runs while the late frame arrives: the notification
+    // takes it in, but no sender waits for it.
+    bed().setEventLoopLimit(0.2);
+    RunUserInterface();
+    EXPECT_EQ(bed().notificationCalls(1), 1);
+    EXPECT_EQ(Parameters(), before);
+    // The next sender starts from a cleared flag and its own request.
+    peer.answer({});
+    EXPECT_EQ(CheckComLine(1), 1);
+    peer.answer(kRamSet);
+    PushGET(RAM);
+    EXPECT_EQ(Parameters(), kRamSet);
+}
+
+} // namespace
+} // namespace korven
