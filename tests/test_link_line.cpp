@@ -106,11 +106,17 @@ class Faulty : public Line {
 
 // ---- Frames and the parameter packet ---------------------------------------
 
-TEST_F(Line, CommandFrameIsSyncCommandAndWordsHighByteFirst) {
+TEST_F(Line, PacketGoesOnTheWireHighByteFirstInTheParameterOrderAndBack) {
+    u16* const globals[PNUM] = {&power, &rs232Mode, &vThd,    &anaMode, &polarity, &eMode,
+                                &eBeg,  &eEnd,      &tVal,    &tTol,    &opMode,   &eHardware,
+                                &slope, &intersect, &average, &deltaTol};
     for (int k = 0; k < PNUM; ++k) {
-        pp[k] = static_cast<u16>(0x1234 + 0x0101 * k);
+        *globals[k] = static_cast<u16>(0x1234 + 0x0F0F * k);
     }
-    pp[15] = 0xFFFE;
+    CopyVarsToPP();
+    for (int k = 0; k < PNUM; ++k) {
+        EXPECT_EQ(pp[k], *globals[k]) << "word " << k;
+    }
     szWriteBuf[36] = 0xC3; // beyond the frame: must stay
     FillTxBuf(10, pp);
     std::vector<int> expected = {0x00, 0x55, 0x00, 0x0A};
@@ -120,74 +126,31 @@ TEST_F(Line, CommandFrameIsSyncCommandAndWordsHighByteFirst) {
     }
     expected.push_back(0xC3);
     EXPECT_EQ(std::vector<int>(szWriteBuf, szWriteBuf + 37), expected);
-}
-
-TEST_F(Line, AnswerWordsAreUnpackedWhateverTheFirstFourBytesHold) {
+    // Back from the wire, whatever the first four bytes hold.
     const unsigned char heads[][4] = {
         {0x00, 0xAA, 0x00, 0x02}, {0xFF, 0xFF, 0xFF, 0xFF}, {0x12, 0x34, 0x56, 0x78}};
     for (const auto& head : heads) {
+        std::copy(szWriteBuf, szWriteBuf + 36, szReadBuf);
         std::copy(head, head + 4, szReadBuf);
         for (int k = 0; k < PNUM; ++k) {
-            szReadBuf[4 + 2 * k] = static_cast<unsigned char>(k);
-            szReadBuf[5 + 2 * k] = static_cast<unsigned char>(0xF0 + k);
+            pp[k] = 0;
+            *globals[k] = 0;
         }
-        szReadBuf[4] = 0xFF;
-        szReadBuf[5] = 0xFE;
         GetRxBuf(PNUM);
-        EXPECT_EQ(pp[0], 65534);
-        for (int k = 1; k < PNUM; ++k) {
-            EXPECT_EQ(pp[k], k * 256 + 0xF0 + k) << "word " << k;
+        CopyPPtoVars();
+        for (int k = 0; k < PNUM; ++k) {
+            EXPECT_EQ(*globals[k], 0x1234 + 0x0F0F * k) << "word " << k;
         }
-    }
-}
-
-TEST_F(Line, PacketWordsFollowTheParameterOrderBothWays) {
-    u16* const globals[PNUM] = {&power, &rs232Mode, &vThd,    &anaMode, &polarity, &eMode,
-                                &eBeg,  &eEnd,      &tVal,    &tTol,    &opMode,   &eHardware,
-                                &slope, &intersect, &average, &deltaTol};
-    for (int k = 0; k < PNUM; ++k) {
-        *globals[k] = static_cast<u16>(1000 * (k + 1) + 7);
-    }
-    CopyVarsToPP();
-    EXPECT_EQ(pp[2], vThd);
-    EXPECT_EQ(pp[12], slope);
-    EXPECT_EQ(pp[13], intersect);
-    EXPECT_EQ(pp[15], deltaTol);
-    // Round trip through the packet and the wire leaves every global as it was.
-    FillTxBuf(2, pp);
-    std::copy(szWriteBuf, szWriteBuf + 36, szReadBuf);
-    for (int k = 0; k < PNUM; ++k) {
-        pp[k] = 0;
-        *globals[k] = 0;
-    }
-    GetRxBuf(PNUM);
-    CopyPPtoVars();
-    for (int k = 0; k < PNUM; ++k) {
-        EXPECT_EQ(*globals[k], 1000 * (k + 1) + 7) << "word " << k;
     }
 }
 
 // ---- The line check and the answer wait ------------------------------------
 
-TEST_F(Line, EchoWithAnswerSyncWordReportsLineOk) {
+// Each failed check leaves nothing behind: the next one gets its own echo,
+// with the answer sync word, and reports the line ok.
+TEST_F(Line, SilentShortOrUnsyncedEchoFailsTheLineCheck) {
     power = 777;
     tTol = 42;
-    peer.answer({1, 2, 3});
-    EXPECT_EQ(CheckComLine(1), 1);
-    EXPECT_EQ(Status(), "Echo Check - Line Ok!");
-    // One echo request carrying the parameter globals.
-    ASSERT_EQ(peer.frames().size(), 1u);
-    const auto& frame = peer.frames()[0];
-    EXPECT_EQ(frame[0], 0x00);
-    EXPECT_EQ(frame[1], 0x55);
-    EXPECT_EQ(ScriptedPeer::commandOf(frame), 5);
-    EXPECT_EQ(ScriptedPeer::wordOf(frame, 0), 777);
-    EXPECT_EQ(ScriptedPeer::wordOf(frame, 9), 42);
-    EXPECT_EQ(ScriptedPeer::wordOf(frame, 12), SLOPEMULTI);
-}
-
-// Each failed check leaves nothing behind: the next one gets its own echo.
-TEST_F(Line, SilentShortOrUnsyncedEchoFailsTheLineCheck) {
     Bytes shortEcho = AnswerFrame(CMD_ECHO, {});
     shortEcho.pop_back();
     const struct {
@@ -214,9 +177,20 @@ TEST_F(Line, SilentShortOrUnsyncedEchoFailsTheLineCheck) {
             EXPECT_EQ(Status(), "read error - not sync byte 0xAA!");
         }
         Settle();
-        peer.answer({});
+        peer.answer({1, 2, 3});
         EXPECT_EQ(CheckComLine(1), 1);
+        EXPECT_EQ(Status(), "Echo Check - Line Ok!");
         ExpectLineTidy();
+    }
+    // Every echo request carries the parameter globals.
+    ASSERT_EQ(peer.frames().size(), 8u);
+    for (const auto& frame : peer.frames()) {
+        EXPECT_EQ(frame[0], 0x00);
+        EXPECT_EQ(frame[1], 0x55);
+        EXPECT_EQ(ScriptedPeer::commandOf(frame), 5);
+        EXPECT_EQ(ScriptedPeer::wordOf(frame, 0), 777);
+        EXPECT_EQ(ScriptedPeer::wordOf(frame, 9), 42);
+        EXPECT_EQ(ScriptedPeer::wordOf(frame, 12), SLOPEMULTI);
     }
 }
 
@@ -323,28 +297,22 @@ TEST_F(Line, FourVideoRequestsOfOneLineAndTheirSamples) {
     EXPECT_EQ(pp[0], 0xABCD);
 }
 
-TEST_F(Line, VideoBlockBytesGoToTheRequestedSamples) {
-    SilenceRxNotification();
-    Bytes block(128, 0);
-    block[0] = 0x03;
-    block[1] = 0xE8;
-    block[126] = 0xFF;
-    block[127] = 0xFF;
-    peer.send(block);
-    ReadData64(128, 0);
-    EXPECT_EQ(adcbuf[128], 1000);
-    EXPECT_EQ(adcbuf[191], 65535);
-    EXPECT_EQ(adcbuf[127], 0);
-    EXPECT_EQ(adcbuf[192], 0);
-}
-
 TEST_F(Line, FullLineRequestIsAllZeroWordsWhateverCameBefore) {
     SilenceRxNotification();
     for (int k = 0; k < PNUM; ++k) {
         pp[k] = 0x7777;
     }
-    peer.send(Samples(64, 64)); // a 64-block request first leaves words behind
+    // A 64-block request first leaves words behind; its bytes go to the
+    // requested samples only.
+    Bytes block = Samples(64, 64);
+    block[126] = 0xFF;
+    block[127] = 0xFF;
+    peer.send(block);
     ReadData64(64, 1);
+    EXPECT_EQ(adcbuf[63], 0);
+    EXPECT_EQ(adcbuf[64], 64 * 3 + 1);
+    EXPECT_EQ(adcbuf[127], 65535);
+    EXPECT_EQ(adcbuf[128], 0);
     peer.send(Samples(0, 256, 5));
     EXPECT_EQ(ReadData256(), 1);
     EXPECT_EQ(Status(), "Data[256] block received!");
@@ -492,7 +460,10 @@ TEST_F(Faulty, ShortOrLateParameterFrameTimesOutAndLeavesNothingForTheNextExchan
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const auto before = Parameters();
+        // Out of range: not changed by the answer, but repaired and shown.
+        power = 1001;
+        auto before = Parameters();
+        before[0] = 500;
         const int calls = bed().notificationCalls(1);
         const double asked = bed().now();
         peer.then(row.reply);
@@ -504,6 +475,7 @@ TEST_F(Faulty, ShortOrLateParameterFrameTimesOutAndLeavesNothingForTheNextExchan
         Settle();
         EXPECT_EQ(bed().inputQueueLength(1), row.queued);
         EXPECT_EQ(Parameters(), before);
+        EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 500);
         EXPECT_EQ(bed().notificationCalls(1), calls);
 
         peer.answer(row.queued == kFrameBytes ? kRamSet : kOtherSet);

@@ -238,21 +238,6 @@ TEST_F(Sequences, GetFromEepromAsksForEepromWords) {
     EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
 }
 
-TEST_F(Sequences, GetWithoutTimelyAnswerKeepsTheGlobals) {
-    test::OpenLine(bed(), &peer);
-    peer.answer({700, 1, 600}, 1.6); // too late
-    power = 1001;
-    const double start = bed().now();
-    PushGET(RAM);
-    EXPECT_GT(bed().now() - start, 1.5);
-    EXPECT_LT(bed().now() - start, 1.55);
-    EXPECT_EQ(Status(), "Timeout-RS-232...");
-    // Unchanged, but repaired and shown.
-    EXPECT_EQ(power, 500);
-    EXPECT_EQ(vThd, 512);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 500);
-}
-
 TEST_F(Sequences, GetFromFileOnlyShowsTheGlobals) {
     test::OpenLine(bed(), &peer);
     power = 1001;
