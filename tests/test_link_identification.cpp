@@ -47,62 +47,51 @@ class Identification : public test::Bed {
 
 // ---- The sensor-type table ---------------------------------------------
 
-struct TypeRow {
-    u16 type, resolution, firmware;
-    const char* line0;
-    const char* line1;
-    const char* on; // nullptr: the toggle keeps its texts
-    const char* off;
-    int pixB, pixE; // -1: the window keeps its limits
-    int yAxisMax;
-};
-
-class SensorTypes : public Identification, public ::testing::WithParamInterface<TypeRow> {};
-
 const char* const kGain[] = {"HI-GAIN", "LO-GAIN"};
 const char* const kConv[] = {"ADC-CNV", "DIG-CMP"};
 const char kBlankLine[] = "                                     "; // 37 spaces
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryRow, SensorTypes,
-    ::testing::Values(TypeRow{1, 30, 200, "CCD-SENSOR:1024 pixel; 3.0µm res.;",
-                              "optical-lense, 3.0mm working range", kGain[0], kGain[1], 1, 1024,
-                              1024},
-                      TypeRow{1, 31, 230, "CCD-SENSOR:1024 pixel; 7.8µm pixel-pitch;",
-                              "8.0mm working range", kGain[0], kGain[1], 1, 1024, 1024},
-                      TypeRow{2, 750, 230, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
-                              "opt.-lense, 75mm working range", kGain[0], kGain[1], -1, -1, 1024},
-                      TypeRow{2, 350, 220, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
-                              "opt.-lense, 35mm working range", kGain[0], kGain[1], 1, 1024, 256},
-                      TypeRow{2, 350, 219, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
-                              "opt.-lense, 35mm working range", kGain[0], kGain[1], 1, 1024, 1024},
-                      TypeRow{2, 250, 230, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
-                              "Working-Range: 25,6mm,  Resolution: 12.5µm (subpixel x2)", kGain[0],
-                              kGain[1], 1, 1024, 256},
-                      TypeRow{2, 100, 230, nullptr, nullptr, nullptr, nullptr, -1, -1, 1024},
-                      TypeRow{3, 0, 219, "CCD-SENSOR:512 pixel; 25µm pixel-pitch;",
-                              "12,8mm working range", kGain[0], kGain[1], 1, 512, 1024},
-                      TypeRow{3, 0, 220, "CCD-SENSOR:512 pixel; 25µm pixel-pitch;",
-                              "12,8mm working range", kGain[0], kGain[1], 1, 512, 256},
-                      TypeRow{4, 0, 230, "CCD-SENSOR:512 pixel; 12,5µm pixel-pitch;",
-                              "6,4mm working range", nullptr, nullptr, 1, 512, 256},
-                      TypeRow{101, 0, 220, "CCD-SENSOR:256 pixel; 63.5µm pixel-pitch;",
-                              "Working-Range: 16.25mm, Resolution: 31.75µm (subpixel x2)", kConv[0],
-                              kConv[1], 1, 256, 256},
-                      TypeRow{102, 0, 220, "CCD-SENSOR:768 pixel; 63.5µm pixel-pitch;",
-                              "Working-Range: 48,8mm, Resolution: 31.75µm (subpixel x2)", kConv[0],
-                              kConv[1], 1, 768, 256},
-                      TypeRow{102, 0, 221, "CCD-SENSOR:768 pixel; 63.5µm pixel-pitch;",
-                              "Working-Range: 48,8mm, Resolution: 31.75µm (subpixel x2)", nullptr,
-                              nullptr, 1, 768, 256},
-                      TypeRow{103, 0, 100, "CCD-SENSOR:1180 pixel; 63.5µm pixel-pitch;",
-                              "Working-Range: 74,9mm,   Resolution: 31.75µm (subpixel x2)",
-                              kConv[0], kConv[1], 1, 1180, 1024},
-                      TypeRow{104, 0, 230, "CCD-SENSOR:1536 pixel; 63.5µm pixel-pitch;",
-                              "Working-Range: 97,5mm,   Resolution: 63.5µm", kConv[0], kConv[1], 1,
-                              1536, 256},
-                      TypeRow{7, 0, 230, "CCD-SENSOR: no information avialable!", kBlankLine,
-                              kConv[0], kConv[1], 1, 1024, 1024}));
+struct TypeRow {
+    u16 type, resolution, firmware;
+    const char* line0; // nullptr: the layout's text lines stay
+    const char* line1;
+    const char* const* toggle; // on and off texts; nullptr: the start-up ones stay
+    int pixE, yAxisMax;
+} const kTypes[] = {
+    {1, 30, 200, "CCD-SENSOR:1024 pixel; 3.0µm res.;", "optical-lense, 3.0mm working range", kGain,
+     1024, 1024},
+    {1, 31, 230, "CCD-SENSOR:1024 pixel; 7.8µm pixel-pitch;", "8.0mm working range", kGain, 1024,
+     1024},
+    {2, 750, 230, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;", "opt.-lense, 75mm working range",
+     kGain, 1024, 1024},
+    {2, 350, 220, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;", "opt.-lense, 35mm working range",
+     kGain, 1024, 256},
+    {2, 350, 219, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;", "opt.-lense, 35mm working range",
+     kGain, 1024, 1024},
+    {2, 250, 230, "CCD-SENSOR:1024 pixel; 25µm pixel-pitch;",
+     "Working-Range: 25,6mm,  Resolution: 12.5µm (subpixel x2)", kGain, 1024, 256},
+    {2, 100, 230, nullptr, nullptr, nullptr, 1024, 1024},
+    {3, 0, 219, "CCD-SENSOR:512 pixel; 25µm pixel-pitch;", "12,8mm working range", kGain, 512,
+     1024},
+    {3, 0, 220, "CCD-SENSOR:512 pixel; 25µm pixel-pitch;", "12,8mm working range", kGain, 512, 256},
+    {4, 0, 230, "CCD-SENSOR:512 pixel; 12,5µm pixel-pitch;", "6,4mm working range", nullptr, 512,
+     256},
+    {101, 0, 220, "CCD-SENSOR:256 pixel; 63.5µm pixel-pitch;",
+     "Working-Range: 16.25mm, Resolution: 31.75µm (subpixel x2)", kConv, 256, 256},
+    {102, 0, 220, "CCD-SENSOR:768 pixel; 63.5µm pixel-pitch;",
+     "Working-Range: 48,8mm, Resolution: 31.75µm (subpixel x2)", kConv, 768, 256},
+    {102, 0, 221, "CCD-SENSOR:768 pixel; 63.5µm pixel-pitch;",
+     "Working-Range: 48,8mm, Resolution: 31.75µm (subpixel x2)", nullptr, 768, 256},
+    {103, 0, 100, "CCD-SENSOR:1180 pixel; 63.5µm pixel-pitch;",
+     "Working-Range: 74,9mm,   Resolution: 31.75µm (subpixel x2)", kConv, 1180, 1024},
+    {104, 0, 230, "CCD-SENSOR:1536 pixel; 63.5µm pixel-pitch;",
+     "Working-Range: 97,5mm,   Resolution: 63.5µm", kConv, 1536, 256},
+    {7, 0, 230, "CCD-SENSOR: no information avialable!", kBlankLine, kConv, 1024, 1024},
+};
+
+class SensorTypes : public Identification, public ::testing::WithParamInterface<TypeRow> {};
+
+INSTANTIATE_TEST_SUITE_P(EveryRow, SensorTypes, ::testing::ValuesIn(kTypes));
 
 TEST_P(SensorTypes, DescriptionTextsWindowAndVideoAxis) {
     const TypeRow& row = GetParam();
@@ -124,10 +113,10 @@ TEST_P(SensorTypes, DescriptionTextsWindowAndVideoAxis) {
     EXPECT_EQ(lines[0], row.line0 ? row.line0 : "");
     EXPECT_EQ(lines[1], row.line1 ? row.line1 : "");
     const auto& toggle = bed().ctrl(pHandle, PANEL_TOGGBTN_OpMode);
-    EXPECT_EQ(toggle.onText, row.on ? row.on : "HI-GAIN");
-    EXPECT_EQ(toggle.offText, row.off ? row.off : "LO-GAIN");
-    EXPECT_EQ(pixB, row.pixB < 0 ? 1 : row.pixB);
-    EXPECT_EQ(pixE, row.pixE < 0 ? 1024 : row.pixE);
+    EXPECT_EQ(toggle.onText, (row.toggle ? row.toggle : kGain)[0]);
+    EXPECT_EQ(toggle.offText, (row.toggle ? row.toggle : kGain)[1]);
+    EXPECT_EQ(pixB, 1);
+    EXPECT_EQ(pixE, row.pixE);
     EXPECT_EQ(YAXISMAX, row.yAxisMax);
 }
 
