@@ -357,30 +357,20 @@ TEST_F(Line, MoreThanTheBlockIsReadOnlyUpToTheBufferAndNotReported) {
     bed().options().byteTime = 0.0; // everything arrives at once
     Bytes flood = Samples(0, 256, 7);
     flood.resize(3000, 0x5A);
+    const auto firstBlock = [] { return ReadData64(0, 0); };
     const struct {
         const char* name;
         int (*read)();
         Bytes bytes;
         int returned, bytesRead, queued;
-        std::vector<std::pair<int, int>> samples; // adcbuf index, value
+        int last, scale; // the last sample read and its scale (-1: no samples)
     } rows[] = {
-        {"block and three bytes",
-         [] { return ReadData64(0, 0); },
-         Concat(Samples(0, 64), {0xEE, 0xEE, 0xEE}),
-         1,
-         131,
-         0,
-         {{0, 1}, {63, 63 * 3 + 1}, {64, 0}}},
-        {"firmware 100", GetVERSIONInfo, Bytes(100, 'B'), 100, 100, 0, {}},
-        {"firmware 3000", GetVERSIONInfo, Bytes(3000, 'B'), 3000, kBufLen, 0, {}},
-        {"firmware flood", GetVERSIONInfo, Bytes(100000, 'B'), 4096, kBufLen, 0, {}},
-        {"flood on the full line",
-         ReadData256,
-         flood,
-         1,
-         kBufLen,
-         3000 - kBufLen,
-         {{255, 255 * 7 + 1}}},
+        {"block and three bytes", firstBlock, Concat(Samples(0, 64), {0xEE, 0xEE, 0xEE}), 1, 131, 0,
+         63, 3},
+        {"firmware 100", GetVERSIONInfo, Bytes(100, 'B'), 100, 100, 0, -1, 0},
+        {"firmware 3000", GetVERSIONInfo, Bytes(3000, 'B'), 3000, kBufLen, 0, -1, 0},
+        {"firmware flood", GetVERSIONInfo, Bytes(100000, 'B'), 4096, kBufLen, 0, -1, 0},
+        {"flood on the full line", ReadData256, flood, 1, kBufLen, 3000 - kBufLen, 255, 7},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -394,8 +384,12 @@ TEST_F(Line, MoreThanTheBlockIsReadOnlyUpToTheBufferAndNotReported) {
         EXPECT_EQ(bed().inputQueueLength(1), row.queued);
         // The firmware read puts the notification back.
         EXPECT_EQ(bed().notificationInstalled(1), row.read == GetVERSIONInfo);
-        for (const auto& [index, value] : row.samples) {
-            EXPECT_EQ(adcbuf[index], value) << "sample " << index;
+        if (row.last > 0) {
+            EXPECT_EQ(adcbuf[0], 1);
+            EXPECT_EQ(adcbuf[row.last], row.last * row.scale + 1);
+        }
+        if (row.last == 63) {
+            EXPECT_EQ(adcbuf[64], 0); // the extra bytes go nowhere
         }
     }
     peer.send(Samples(0, 256, 2));

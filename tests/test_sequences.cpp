@@ -72,37 +72,6 @@ class Sequences : public test::Bed {
 
 // ---- The connection sequence ------------------------------------------------
 
-TEST_F(Sequences, GoodSensorIsIdentifiedAndRead) {
-    test::SimPeer sensor;
-    bed().attachPeer(1, &sensor);
-    InitRS232(1);
-    EXPECT_EQ(sensor.commands(), (std::vector<int>{5, 10, 2, 7}));
-    EXPECT_EQ(Status(), sensor.model().preset().firmware);
-    EXPECT_EQ(target, RAM);
-    const auto settings = bed().comSettings(1);
-    EXPECT_EQ(settings.baudRate, 19200);
-    EXPECT_EQ(settings.parity, 0);
-    EXPECT_EQ(settings.dataBits, 8);
-    EXPECT_EQ(settings.stopBits, 1);
-    EXPECT_EQ(settings.inputQueueSize, 4096);
-    EXPECT_EQ(settings.outputQueueSize, 4096);
-    EXPECT_EQ(bed().comTimeout(1), 2.0);
-    EXPECT_TRUE(bed().notificationInstalled(1));
-    EXPECT_EQ(bed().notificationMask(1), 0x8006);
-    EXPECT_EQ(bed().notificationCount(1), 36);
-    // The sensor's description and its RAM parameter set are in.
-    EXPECT_EQ(ccdsubpixel, sensor.model().preset().ccdsubpixel);
-    EXPECT_EQ(tVal, sensor.model().ram()[sim::kTVal]);
-    EXPECT_EQ(tTol, sensor.model().ram()[sim::kTTol]);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMTeachValue), tVal);
-    // The exchanges are spaced by at least a tenth of a second.
-    const auto& writes = bed().writes(1);
-    ASSERT_EQ(writes.size(), 4u);
-    for (std::size_t i = 1; i < writes.size(); ++i) {
-        EXPECT_GE(writes[i].time - writes[i - 1].time, 0.1) << "before write " << i;
-    }
-}
-
 TEST_F(Sequences, LineCheckFailureStopsTheSequence) {
     LinePeer silent, wrongSync;
     wrongSync.then(reply::Answer({}, 0.0, 0xAA00));
@@ -209,10 +178,24 @@ TEST_F(Sequences, OperatorSeesEachStepAndAFaultyHardwareAnswerDoesNotStopTheSequ
         EXPECT_EQ(power, 600);
         EXPECT_EQ(vThd, 400);
         EXPECT_EQ(target, RAM);
+        EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 600);
+        const auto settings = bed().comSettings(port);
+        EXPECT_EQ(settings.baudRate, 19200);
+        EXPECT_EQ(settings.parity, 0);
+        EXPECT_EQ(settings.dataBits, 8);
+        EXPECT_EQ(settings.stopBits, 1);
+        EXPECT_EQ(settings.inputQueueSize, 4096);
+        EXPECT_EQ(settings.outputQueueSize, 4096);
+        EXPECT_EQ(bed().comTimeout(port), 2.0);
         EXPECT_TRUE(bed().notificationInstalled(port));
-        EXPECT_EQ(bed().notificationMask(port), eventMask);
+        EXPECT_EQ(bed().notificationMask(port), 0x8006);
+        EXPECT_EQ(bed().notificationCount(port), 36);
+        // The exchanges are spaced by at least a tenth of a second.
         const auto& writes = bed().writes(port);
         ASSERT_EQ(writes.size(), 4u);
+        for (std::size_t i = 1; i < writes.size(); ++i) {
+            EXPECT_GE(writes[i].time - writes[i - 1].time, 0.1) << "before write " << i;
+        }
         EXPECT_NEAR(writes[2].time - writes[1].time, row.hardwareExchange, 0.05);
         ++port;
     }
@@ -630,7 +613,8 @@ TEST_F(NoisyLine, LoopsFallBackIntoStepAfterAPassingFault) {
         // Blocks so late that they arrive during a later exchange may cost
         // that exchange its answer; the loop then ends with its time-out.
         {"blocks late by 3.0 s", PANEL_BTNVideo, "type2-res350", 3.0, 0, CMD_DATA64, 4.0},
-        // The sequence lets extra bytes pass before its next request.
+        // Extra bytes behind a run answer: the sequence waits for the line to
+        // fall quiet before it empties the queue for its next request.
         {"run answers with extra bytes", PANEL_BTNRun, "type2-res350", 0, 4, CMD_RUN, 2.0},
         {"four blocks with extra bytes", PANEL_BTNVideo, "type2-res350", 0, 37, CMD_DATA64, 5.0},
         {"one block with extra bytes", PANEL_BTNVideo, "type4", 0, 37, CMD_DATA256_OR_RESET, 5.0},
