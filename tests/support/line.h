@@ -68,7 +68,6 @@ class LinePeer : public rt::headless::ScriptedPeer {
     // A standing reply for every frame of this command.
     LinePeer& always(int command, Reply reply);
 
-    std::size_t repliesLeft() const { return script_.size(); }
     // Command words of the frames received so far, in order.
     std::vector<int> commands() const;
 
