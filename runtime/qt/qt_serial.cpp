@@ -37,9 +37,9 @@ constexpr qsizetype kMinQueue = 64;
 constexpr int kMaxNotificationsPerPass = 256;
 // With no receive notification to complete, the bytes coming in are looked
 // at in batches of about this many byte times: a poll of the queue length
-// sees them a few milliseconds late at most, and a block of bytes costs a
-// few wake-ups rather than one per byte.
-constexpr int kBatchBytes = 8;
+// sees them about two milliseconds late at most, and a block of bytes costs
+// a wake-up per batch rather than one per byte.
+constexpr int kBatchBytes = 5;
 
 qint64 Millis(double seconds) {
     if (!(seconds > 0.0)) {
@@ -371,13 +371,16 @@ void SerialPorts::watch(Port& p) {
     // the bytes the notification still waits for can have arrived (or a
     // short batch of bytes when there is none), then the line is looked at
     // again. The queue length counts the bytes the system holds meanwhile.
+    // The pause ends a byte early, so that the last byte of a frame wakes
+    // the program as it arrives rather than up to a timer's tick later.
     const std::int64_t missing = p.notifying() ? p.missing() : kBatchBytes;
-    if (missing <= 1) {
+    const int pauseMs = static_cast<int>(static_cast<double>(missing - 1) * p.byteSeconds * 1000.0);
+    if (pauseMs < 1) {
         p.readable->setEnabled(true);
         return;
     }
     p.readable->setEnabled(false);
-    p.later.start(static_cast<int>(Millis(static_cast<double>(missing) * p.byteSeconds)));
+    p.later.start(pauseMs);
 }
 
 void SerialPorts::onReadable(Port& p) {
@@ -394,7 +397,9 @@ void SerialPorts::onReadable(Port& p) {
         return;
     }
     watch(p);
-    postCheck();
+    if (p.notifying() && p.missing() == 0) {
+        postCheck();
+    }
 }
 
 void SerialPorts::removed(Port& p, qsizetype count) {

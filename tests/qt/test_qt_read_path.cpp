@@ -97,11 +97,13 @@ class ReadPathTests : public qtfix::TestFormBase {
             }
             sensor.join();
             QVERIFY2(done(), c.what);
-            // A pass per byte would be `bytes` passes at least.
             const double ms =
                 std::chrono::duration<double, std::milli>(Clock::now() - start).count();
             qInfo("%s: %d passes in %.1f ms", c.what, passes, ms);
-            QVERIFY2(passes <= c.bytes / 3 + 4,
+            // A pass per byte, or an idle wait of a millisecond, would take
+            // about `bytes` passes, or `ms`, at least; the sensor thread runs
+            // slower than the line on a busy machine.
+            QVERIFY2(passes <= c.bytes / 2 + static_cast<int>(ms / 5),
                      qPrintable(QStringLiteral("%1: %2 passes").arg(c.what).arg(passes)));
             QCOMPARE(qt_->closeCom(9), 0);
             ::close(master);
