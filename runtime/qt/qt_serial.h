@@ -122,6 +122,10 @@ class SerialPorts : public QObject {
     void renumber();
     void remember(int number);
 
+    // The system's serial devices as last asked for, and the state of the
+    // device directories then.
+    mutable std::vector<Found> systemPorts_;
+    mutable QString systemStamp_;
     std::map<int, std::unique_ptr<Port>> ports_;
     std::map<int, Known> known_;
     QStringList patterns_;
