@@ -32,7 +32,9 @@ std::string ToEngine(const QString& s) {
 
 namespace {
 const auto kStart = std::chrono::steady_clock::now();
-}
+// The longest sleep of an event pass with nothing to do.
+constexpr int kIdleWaitMs = 10;
+} // namespace
 
 QtBackend::QtBackend(QObject* parent)
     : QObject(parent), serial_(std::make_unique<SerialPorts>(this)) {
@@ -225,12 +227,14 @@ int QtBackend::processSystemEvents() {
     }
     busy = serial_->deliverNotifications() || busy;
     if (!busy && dispatcher) {
-        // Nothing was pending: wait briefly for something to happen, so that
-        // a polling loop does not spin a core.
+        // Nothing was pending: sleep until something happens (an event, a
+        // timer, the serial ports' next look at their lines), so that a
+        // polling loop does not spin a core. The loops keep their own time,
+        // which the wait must not blur: it ends after kIdleWaitMs at most.
         QTimer wake;
         wake.setSingleShot(true);
         wake.setTimerType(Qt::PreciseTimer);
-        wake.start(1);
+        wake.start(kIdleWaitMs);
         dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         serial_->deliverNotifications();
     }

@@ -1,5 +1,5 @@
 // The desktop back end: panels from the layout file as Qt widgets, graphs
-// with QCustomPlot, serial ports with QSerialPort, file dialogs with
+// with QCustomPlot, serial ports on their descriptors, file dialogs with
 // QFileDialog. Everything runs on the GUI thread; callbacks are delivered
 // from the Qt event loop, never from inside a widget's own signal handler.
 #pragma once

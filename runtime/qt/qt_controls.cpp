@@ -81,19 +81,26 @@ int QtBackend::setCtrlVal(int panel, int control, const Value& value) {
                 d->setValue(d->minimum());
                 return 0;
             }
-            d->setSpecialValueText(QString());
             v = std::clamp(v, d->minimum(), d->maximum());
             if (c->type == ValueType::Float) {
                 v = static_cast<double>(static_cast<float>(v));
             } else if (!IsFloating(c->type)) {
                 v = std::trunc(v);
             }
+            // A value set again unchanged (every answer of a loop) would
+            // still repaint the box.
+            if (c->exact == v && d->specialValueText().isEmpty()) {
+                return 0;
+            }
+            d->setSpecialValueText(QString());
             c->exact = v;
             d->setValue(v);
         } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
-            const std::int64_t v =
-                std::clamp<std::int64_t>(value.asInt(), s->minimum(), s->maximum());
-            s->setValue(static_cast<int>(v));
+            const auto v = static_cast<int>(
+                std::clamp<std::int64_t>(value.asInt(), s->minimum(), s->maximum()));
+            if (s->value() != v) {
+                s->setValue(v);
+            }
         }
         return 0;
     case CtrlKind::Ring: {
@@ -118,7 +125,10 @@ int QtBackend::setCtrlVal(int panel, int control, const Value& value) {
         }
         return 0;
     case CtrlKind::TextBox:
-        static_cast<QPlainTextEdit*>(w)->setPlainText(FromEngine(value.asText()));
+        if (auto* box = static_cast<QPlainTextEdit*>(w);
+            box->toPlainText() != FromEngine(value.asText())) {
+            box->setPlainText(FromEngine(value.asText()));
+        }
         return 0;
     default:
         return kError;

@@ -308,7 +308,9 @@ void Graph::requestReplot() {
             return;
         }
         state->last.start();
-        plot->replot(QCustomPlot::rpImmediateRefresh);
+        // The buffers are drawn now; the widget is painted with the rest of
+        // the window in its next update, one flush for everything changed.
+        plot->replot(QCustomPlot::rpQueuedRefresh);
     });
 }
 

@@ -60,6 +60,20 @@ SerialPorts::Known SerialPorts::Adapter(PortEntry entry, const QString& serial,
     return k;
 }
 
+namespace {
+
+// When a directory last changed (an entry added, removed or renamed); "-"
+// when it is not there.
+QString DirectoryStamp(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        return QStringLiteral("-");
+    }
+    return QStringLiteral("%1.%2").arg(st.st_mtim.tv_sec).arg(st.st_mtim.tv_nsec);
+}
+
+} // namespace
+
 std::vector<SerialPorts::Found> SerialPorts::scan() const {
     // Stable names of adapters: the links in /dev/serial/by-id by their target.
     std::map<QString, QString> byId;
@@ -67,23 +81,36 @@ std::vector<SerialPorts::Found> SerialPorts::scan() const {
     for (const QFileInfo& link : ids.entryInfoList(QDir::System | QDir::Files, QDir::Name)) {
         byId.emplace(link.canonicalFilePath(), link.absoluteFilePath());
     }
-    std::vector<Found> found;
-    auto infos = QSerialPortInfo::availablePorts();
-    std::sort(infos.begin(), infos.end(), [](const QSerialPortInfo& a, const QSerialPortInfo& b) {
-        return a.systemLocation() < b.systemLocation();
-    });
-    for (const QSerialPortInfo& info : infos) {
-        Found f;
-        f.device = info.systemLocation();
-        f.description = info.description();
-        f.serial = info.serialNumber();
-        if (f.description.isEmpty()) {
-            f.description = info.manufacturer();
+    // Asking the system for its serial devices reads through the device
+    // database, the largest part of a rescan every second. Devices come and
+    // go with their nodes in /dev, and their stable names once the database
+    // knows them: while neither directory has changed, the last answer holds.
+    const QString stamp = DirectoryStamp(QStringLiteral("/dev")) + QLatin1Char(';') +
+                          DirectoryStamp(QStringLiteral("/dev/serial/by-id"));
+    if (stamp != systemStamp_ || stamp.startsWith(QLatin1Char('-'))) {
+        systemStamp_ = stamp;
+        systemPorts_.clear();
+        auto infos = QSerialPortInfo::availablePorts();
+        std::sort(infos.begin(), infos.end(),
+                  [](const QSerialPortInfo& a, const QSerialPortInfo& b) {
+                      return a.systemLocation() < b.systemLocation();
+                  });
+        for (const QSerialPortInfo& info : infos) {
+            Found f;
+            f.device = info.systemLocation();
+            f.description = info.description();
+            f.serial = info.serialNumber();
+            if (f.description.isEmpty()) {
+                f.description = info.manufacturer();
+            }
+            systemPorts_.push_back(std::move(f));
         }
+    }
+    std::vector<Found> found = systemPorts_;
+    for (Found& f : found) {
         if (auto it = byId.find(QFileInfo(f.device).canonicalFilePath()); it != byId.end()) {
             f.stable = it->second;
         }
-        found.push_back(std::move(f));
     }
     for (const QString& pattern : patterns_) {
         const QFileInfo where(pattern);

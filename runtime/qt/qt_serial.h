@@ -1,6 +1,8 @@
-// Serial ports by number on QSerialPort, with an input queue of our own so
-// that the byte count waiting is known without running the event loop, and
-// a receive notification that runs only from event processing.
+// Serial ports by number, read through their descriptors with an input
+// queue of our own: the byte count waiting is known without running the
+// event loop, the line wakes the program about once per frame rather than
+// once per byte, and the receive notification runs only from event
+// processing.
 #pragma once
 
 #include "runtime/backend.h"
@@ -15,8 +17,6 @@
 #include <memory>
 #include <span>
 #include <vector>
-
-class QSerialPort;
 
 namespace korven::rt::qt {
 
@@ -106,16 +106,26 @@ class SerialPorts : public QObject {
     static Known Adapter(PortEntry entry, const QString& serial, const QString& stable);
 
     Port* openPort(int number) const;
-    void drain(Port& port); // moves what QSerialPort holds into our queue
-    void pull(Port& port);  // also asks the system for bytes that arrived
+    // Moves what the system holds into our queue. Returns false when the
+    // line hung up (the port is closed then).
+    bool fill(Port& port);
+    // After bytes came in: looks at the line again when what the receive
+    // notification still waits for can have arrived, not at every byte.
+    void watch(Port& port);
+    void onReadable(Port& port);
     void removed(Port& port, qsizetype count);
     void postCheck();
-    void onError(Port& port, int error);
+    void hangUp(Port& port);
+    void shut(Port& port);
     void lost(int number);
     std::vector<Found> scan() const;
     void renumber();
     void remember(int number);
 
+    // The system's serial devices as last asked for, and the state of the
+    // device directories then.
+    mutable std::vector<Found> systemPorts_;
+    mutable QString systemStamp_;
     std::map<int, std::unique_ptr<Port>> ports_;
     std::map<int, Known> known_;
     QStringList patterns_;
