@@ -4,7 +4,6 @@
 // unchanged paints nothing.
 #include "tests/qt/qt_fixture.h"
 
-#include <QApplication>
 #include <QTest>
 #include <QWidget>
 
@@ -159,11 +158,7 @@ class ReadPathTests : public qtfix::TestFormBase {
     }
 };
 
-int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QApplication app(argc, argv);
+int RunReadPathTests(int argc, char** argv) {
     ReadPathTests t;
     return QTest::qExec(&t, argc, argv);
 }
