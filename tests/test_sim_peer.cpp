@@ -114,33 +114,6 @@ TEST_F(SimPeerTest, AnswersTakeTheirTimeOnTheLine) {
     EXPECT_NEAR(sensor.answers()[0].due, t0 + 36 * bt + proc, 1e-9);
 }
 
-TEST_F(SimPeerTest, FaultsShowUpAsTheProgramReportsThem) {
-    SimPeer sensor;
-    Connect(sensor);
-    const std::pair<sim::Faults, const char*> broken[] = {
-        {{.silent = true}, "Timeout-RS-232..."},
-        {{.garbage = true}, "read error - not sync byte 0xAA!"},
-        {{.cutBytes = 1}, "Timeout-RS-232..."}, // 35 bytes never make a frame
-    };
-    for (const auto& [faults, status] : broken) {
-        sensor.faults() = faults;
-        EXPECT_EQ(CheckComLine(1), 0) << status;
-        EXPECT_EQ(Status(), status);
-    }
-    sensor.faults() = {.lateSeconds = 1.6};
-    EXPECT_EQ(CheckComLine(1), 0) << "later than the 1.5 s the program waits";
-    bed().advance(0.5); // let the late answer land, then forget it
-    FlushInQ(1);
-
-    sensor.faults() = {.cutBytes = 10, .command = CMD_FIRMWARE};
-    EXPECT_EQ(CheckComLine(1), 1);
-    EXPECT_EQ(GetVERSIONInfo(), 62);
-
-    sensor.faults() = {.dropAfterFrames = sensor.model().framesReceived() + 1};
-    EXPECT_TRUE(RunOnce());
-    EXPECT_FALSE(RunOnce());
-}
-
 TEST_F(SimPeerTest, ClosingThePortForgetsAHalfSentFrame) {
     SimPeer sensor;
     Connect(sensor);
