@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+
 namespace korven::test {
 namespace {
 
@@ -32,31 +35,34 @@ class SimPeerTest : public Bed {
     }
 };
 
+// Every preset is identified, and its firmware text decoded, by the
+// program's own link code.
 TEST_F(SimPeerTest, TheProgramIdentifiesEachKindOfBoard) {
-    struct Case {
-        const char* preset;
-        int pcbtype;
-        int pixE;
-        int yMax;
+    struct Scale {
+        int pixE, yMax;
     };
     // pixE: board 100 multiplies the table's 1024 by 8.
-    for (const Case c : {Case{"type2-res350", 100, 8192, 256}, Case{"type1", 0, 1024, 1024},
-                         Case{"type4", 400, 512, 256}}) {
-        SCOPED_TRACE(c.preset);
-        SimPeer sensor(c.preset);
+    const std::map<std::string, Scale> scales = {
+        {"type2-res350", {8192, 256}}, {"type1", {1024, 1024}}, {"type4", {512, 256}}};
+    for (const sim::Preset& p : sim::Presets()) {
+        SCOPED_TRACE(p.name);
+        SimPeer sensor(p.name);
         Connect(sensor);
         EXPECT_EQ(CheckComLine(1), 1);
         EXPECT_EQ(Status(), "Echo Check - Line Ok!");
         EXPECT_EQ(GetHARDWAREInfo(), 1);
-        EXPECT_EQ(pcbtype, c.pcbtype);
-        EXPECT_EQ(ccdsubpixel, sensor.model().preset().ccdsubpixel);
-        EXPECT_EQ(pixE, c.pixE);
-        EXPECT_EQ(YAXISMAX, c.yMax);
+        EXPECT_EQ(pcbtype, p.pcbtype);
+        EXPECT_EQ(ccdsubpixel, p.ccdsubpixel);
+        if (const auto s = scales.find(p.name); s != scales.end()) {
+            EXPECT_EQ(pixE, s->second.pixE);
+            EXPECT_EQ(YAXISMAX, s->second.yMax);
+        }
         EXPECT_EQ(GetVERSIONInfo(), 72);
-        EXPECT_EQ(Status(), sensor.model().preset().firmware) << "both firmware codings decode";
+        EXPECT_EQ(Status(), p.firmware) << "both firmware codings decode";
         EXPECT_EQ(sensor.commands(), (std::vector<int>{CMD_ECHO, CMD_HARDWARE, CMD_FIRMWARE}));
         CloseCom(1);
     }
+    EXPECT_EQ(scales.size(), 3u);
 }
 
 TEST_F(SimPeerTest, RunAnswersAndVideoBlocksReachTheProgramIntact) {
