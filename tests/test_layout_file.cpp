@@ -637,14 +637,11 @@ TEST_F(LayoutFile, GraphsAreRecordedAsDisplayLists) {
     EXPECT_EQ(PlotStripChart(p, PANEL_GRAPH_RAW, data, 3, 0, 1, VAL_SHORT_INTEGER), 0);
     EXPECT_EQ(bed().graph(p, PANEL_GRAPH_RAW).lastStripData, (std::vector<double>{1, 3, 5}));
 
-    EXPECT_EQ(SetGraphCursor(p, graph, 3, 7.0, 8.0), 0);
-    EXPECT_TRUE(g.cursors[2].placed);
-    EXPECT_EQ(g.cursors[2].x, 7.0);
+    // Placed cursors and axis ranges are checked on the program's graphs
+    // in test_display.cpp; here what is refused and which axis counts a set.
     EXPECT_LT(SetGraphCursor(p, graph, 4, 0, 0), 0);
     const int xSets = g.xAxis.setCount, ySets = g.yAxis.setCount;
     EXPECT_EQ(SetAxisScalingMode(p, graph, VAL_XAXIS, VAL_MANUAL, 1.0, 8192.0), 0);
-    EXPECT_EQ(g.xAxis.mode, VAL_MANUAL);
-    EXPECT_EQ(g.xAxis.max, 8192.0);
     EXPECT_EQ(g.xAxis.setCount, xSets + 1);
     EXPECT_EQ(g.yAxis.setCount, ySets);
 }
