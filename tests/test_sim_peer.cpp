@@ -62,7 +62,6 @@ TEST_F(SimPeerTest, TheProgramIdentifiesEachKindOfBoard) {
         EXPECT_EQ(sensor.commands(), (std::vector<int>{CMD_ECHO, CMD_HARDWARE, CMD_FIRMWARE}));
         CloseCom(1);
     }
-    EXPECT_EQ(scales.size(), 3u);
 }
 
 TEST_F(SimPeerTest, RunAnswersAndVideoBlocksReachTheProgramIntact) {
@@ -72,10 +71,11 @@ TEST_F(SimPeerTest, RunAnswersAndVideoBlocksReachTheProgramIntact) {
         Connect(sensor);
         ASSERT_EQ(GetHARDWAREInfo(), 1);
         ASSERT_TRUE(RunOnce());
-        const std::uint16_t ledge = pp[0], redge = pp[1];
+        // The scene's edges and the shadow in the video are checked on the
+        // model itself (SimModel); here that they reach the program.
         EXPECT_EQ(pp[7], 2) << "one object, two edges";
-        EXPECT_LT(ledge, redge);
-        EXPECT_EQ(pp[2], redge) << "factory mode: right edge";
+        EXPECT_LT(pp[0], pp[1]);
+        EXPECT_EQ(pp[2], pp[1]) << "factory mode: right edge";
 
         // The block reads as the live video loop makes them.
         SilenceRxNotification();
@@ -94,10 +94,6 @@ TEST_F(SimPeerTest, RunAnswersAndVideoBlocksReachTheProgramIntact) {
         for (std::size_t i = 0; i < samples.size(); ++i) {
             ASSERT_EQ(adcbuf[i], samples[i]) << "sample " << i;
         }
-        // The samples drawn at xArray8 show the shadow between the edges.
-        const std::size_t mid = static_cast<std::size_t>((ledge + redge) / 2 * 256 / ccdsubpixel);
-        EXPECT_LT(adcbuf[mid], sensor.model().ram()[2]);
-        EXPECT_GT(adcbuf[2], sensor.model().ram()[2]);
         CloseCom(1);
     }
 }
