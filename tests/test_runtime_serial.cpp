@@ -225,7 +225,9 @@ TEST_F(Serial, ComRdAndTimerWaitForBytesOnTheLineUpToTheirTimeOuts) {
     EXPECT_EQ(buf[0], 0x42);
     EXPECT_EQ(ComRd(1, buf.data(), 0), 0);
 
-    // Timer alone advances the clock, so a wait without events ends.
+    // Timer alone advances the clock, so a wait without events ends, and
+    // in far less real time than the seconds it waits.
+    const auto real0 = std::chrono::steady_clock::now();
     const double start = Timer();
     int polls = 0;
     while (GetInQLen(1) < 72 && Timer() - start <= 2.0) {
@@ -234,31 +236,7 @@ TEST_F(Serial, ComRdAndTimerWaitForBytesOnTheLineUpToTheirTimeOuts) {
     EXPECT_GT(Timer() - start, 2.0);
     EXPECT_GT(polls, 1000);
     EXPECT_EQ(bed().passes(), 0);
-}
-
-TEST_F(Serial, BusyWaitSeesAnAnswerJustInsideTheTimeOutAndNotOneJustOutside) {
-    // The wait of every sender: poll the queue and Timer, process events,
-    // give up after more than 1.5 s.
-    auto wait = [&](double answerAt) {
-        FlushInQ(1);
-        const double start = Timer();
-        Send(Frame(), start + answerAt - 36 * kByte);
-        for (;;) {
-            ProcessSystemEvents();
-            if (GetInQLen(1) >= 36) {
-                return true;
-            }
-            if (Timer() - start > 1.5) {
-                return false;
-            }
-        }
-    };
-    Open(0);
-    const auto real0 = std::chrono::steady_clock::now();
-    EXPECT_TRUE(wait(1.49));
-    EXPECT_FALSE(wait(1.51));
-    const auto real = std::chrono::steady_clock::now() - real0;
-    EXPECT_LT(std::chrono::duration<double>(real).count(), 1.0);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - real0).count(), 1.0);
 }
 
 TEST_F(Serial, PortErrorsAreReportedAndReopeningStartsClean) {

@@ -68,19 +68,16 @@ Bytes Exchange(int fd, int command, std::initializer_list<std::uint16_t> words, 
     return answer;
 }
 
-TEST(SimPty, AnswersWithLineTimingTakesFaultsWhileRunningAndStopsOnce) {
+TEST(SimPty, AnswersUntilSilencedWhileRunningAndStopsOnce) {
     sim::PtyServer server;
     std::string error;
     ASSERT_TRUE(server.start(&error)) << error;
     EXPECT_TRUE(server.running());
     const int fd = OpenClient(server.path());
     ASSERT_GE(fd, 0) << server.path();
-    double elapsed = 0;
-    const Bytes a = Exchange(fd, sim::kCmdEcho, {0xABCD}, 36, &elapsed);
-    ASSERT_EQ(a.size(), 36u);
-    EXPECT_EQ(SensorModel::wordAt(a, 0), 0x00AA);
-    EXPECT_EQ(SensorModel::dataWord(a, 0), 0xABCD);
-    EXPECT_GE(elapsed, 36 * sim::kByteTime19200) << "36 bytes at 19200 baud take 18.75 ms";
+    // The answer's words and its time on the line are checked from outside
+    // by pty_client_test.py; here the server answers until it is silenced.
+    ASSERT_EQ(Exchange(fd, sim::kCmdEcho, {0xABCD}, 36).size(), 36u);
 
     server.withModel([](SensorModel& m) {
         m.faults().silent = true;
