@@ -223,26 +223,18 @@ int QtBackend::setCtrlAttribute(int panel, int control, int attribute, const Val
         w->move(pos);
         return 0;
     }
-    case ATTR_FRAME_COLOR: {
-        QPalette pal = w->palette();
-        pal.setColor(QPalette::Window, Rgb(value.asInt()));
-        w->setPalette(pal);
-        w->setAutoFillBackground(true);
-        c->extra[attribute] = Value::ofInt(value.asInt() & 0xFFFFFF);
-        return 0;
-    }
-    case ATTR_TEXT_COLOR: {
-        QPalette pal = w->palette();
-        pal.setColor(TextRole(w), Rgb(value.asInt()));
-        w->setPalette(pal);
-        c->extra[attribute] = Value::ofInt(value.asInt() & 0xFFFFFF);
-        return 0;
-    }
+    case ATTR_FRAME_COLOR:
+    case ATTR_TEXT_COLOR:
     case ATTR_TEXT_BGCOLOR: {
+        const QPalette::ColorRole role = attribute == ATTR_FRAME_COLOR  ? QPalette::Window
+                                         : attribute == ATTR_TEXT_COLOR ? TextRole(w)
+                                                                        : BackgroundRole(w);
         QPalette pal = w->palette();
-        pal.setColor(BackgroundRole(w), Rgb(value.asInt()));
+        pal.setColor(role, Rgb(value.asInt()));
         w->setPalette(pal);
-        if (qobject_cast<QLabel*>(w)) {
+        // A frame, and a label's background, show only when filled.
+        if (attribute == ATTR_FRAME_COLOR ||
+            (attribute == ATTR_TEXT_BGCOLOR && qobject_cast<QLabel*>(w))) {
             w->setAutoFillBackground(true);
         }
         c->extra[attribute] = Value::ofInt(value.asInt() & 0xFFFFFF);
