@@ -48,10 +48,6 @@ void SimPeer::onReceive(double arrivalTime, std::span<const std::uint8_t> bytes,
     }
 }
 
-void SimPeer::onHostOpen(double) {
-    ++opens_;
-}
-
 void SimPeer::onHostClose(double) {
     ++closes_;
     model_.resetInput();

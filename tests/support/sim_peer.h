@@ -32,19 +32,16 @@ class SimPeer : public rt::headless::SerialPeer {
     std::vector<int> commands() const;
     // Answers put on the line so far (after faults).
     const std::vector<sim::Output>& answers() const { return answers_; }
-    int hostOpens() const { return opens_; }
     int hostCloses() const { return closes_; }
 
     void onReceive(double arrivalTime, std::span<const std::uint8_t> bytes,
                    rt::headless::PeerLink& link) override;
-    void onHostOpen(double time) override;
     void onHostClose(double time) override;
 
   private:
     sim::SensorModel model_;
     std::vector<sim::Bytes> frames_;
     std::vector<sim::Output> answers_;
-    int opens_ = 0;
     int closes_ = 0;
 };
 

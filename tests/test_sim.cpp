@@ -1,15 +1,33 @@
-// The virtual sensor's device model: frames in, answers out.
+// The virtual sensor: its device model (frames in, answers out), the model
+// served on a pseudo-terminal as a serial client sees it, and the model as a
+// peer on the headless serial line driven by the program's own link code.
+// Answer lengths, line timing, a client reopening the port, the link's
+// removal and the EEPROM file are also checked from outside the program by
+// tests/sim/pty_client_test.py; the pty part covers what only the server's
+// own interface can reach.
+#include "sim/pty_server.h"
 #include "sim/sensor_model.h"
+#include "support/bed.h"
+#include "support/line.h"
+#include "support/sim_peer.h"
+
+#include "app/KORVENDarir23.h"
+#include "link/com232.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <poll.h>
 #include <set>
 #include <string>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -42,13 +60,17 @@ std::uint16_t W(const Bytes& answer, int k) {
     return SensorModel::dataWord(answer, k);
 }
 
-Words Params(SensorModel& m) {
-    const Bytes a = Ask(m, 0.0, sim::kCmdReadRam);
+// The 16 data words of an answer.
+Words WordsOf(const Bytes& answer) {
     Words w{};
     for (int k = 0; k < 16; ++k) {
-        w[static_cast<std::size_t>(k)] = W(a, k);
+        w[static_cast<std::size_t>(k)] = W(answer, k);
     }
     return w;
+}
+
+Words Params(SensorModel& m, int command = sim::kCmdReadRam) {
+    return WordsOf(Ask(m, 0.0, command));
 }
 
 struct RunAnswer {
@@ -88,68 +110,57 @@ std::vector<std::uint16_t> VideoLine(SensorModel& m, double t) {
 // ---- frames and answer lengths ---------------------------------------------
 
 TEST(SimModel, EveryCommandGetsTheAnswerLengthTheProgramExpects) {
-    struct Case {
-        int command;
-        std::size_t length; // 0: no answer
-        const char* preset = "type2-res350";
-    };
-    const Case cases[] = {
-        {1, 0},
-        {2, 36},
-        {3, 0},
-        {4, 36},
-        {5, 36},
-        {6, 36},
-        {7, 72},
-        {8, 36},
-        {9, 128},
-        {10, 36},
-        {11, 36},
-        {12, 36},
-        {0, 0},
-        {13, 0},
-        {0xFFFF, 0},
-        {11, 36, "type1"},
-        {11, 512, "type2-res250"},
-        {11, 512, "type4"},
-    };
-    for (const Case& c : cases) {
-        SensorModel m(OptionsFor(c.preset));
-        const auto out = Send(m, 1.0, c.command);
-        SCOPED_TRACE(std::string(c.preset) + " command " + std::to_string(c.command));
-        if (c.length == 0) {
-            EXPECT_TRUE(out.empty());
-            continue;
+    const auto check = [](const char* preset, int command, std::size_t length) {
+        SCOPED_TRACE(std::string(preset) + " command " + std::to_string(command));
+        SensorModel m(OptionsFor(preset));
+        const auto out = Send(m, 1.0, command);
+        ASSERT_EQ(out.size(), length == 0 ? 0u : 1u);
+        if (length != 0) {
+            EXPECT_EQ(out[0].bytes.size(), length);
+            EXPECT_DOUBLE_EQ(out[0].due, 1.0 + m.options().processingTime);
         }
-        ASSERT_EQ(out.size(), 1u);
-        EXPECT_EQ(out[0].bytes.size(), c.length);
-        EXPECT_DOUBLE_EQ(out[0].due, 1.0 + m.options().processingTime);
-        if (c.length == 36) {
+        if (length == 36) {
             EXPECT_EQ(SensorModel::wordAt(out[0].bytes, 0), 0x00AA);
-            EXPECT_EQ(SensorModel::wordAt(out[0].bytes, 2), c.command);
+            EXPECT_EQ(SensorModel::wordAt(out[0].bytes, 2), command);
         }
+    };
+    // Commands 0..13 on board 100 (0: no answer); an unknown one is ignored.
+    const std::size_t lengths[] = {0, 0, 36, 0, 36, 36, 36, 72, 36, 128, 36, 36, 36, 0};
+    for (int command = 0; command < 14; ++command) {
+        check("type2-res350", command, lengths[command]);
+    }
+    check("type2-res350", 0xFFFF, 0);
+    // Command 11 is the 256-sample video read on boards other than 0 and 100.
+    for (const auto& [preset, length] :
+         {std::pair{"type1", 36u}, {"type2-res250", 512u}, {"type4", 512u}}) {
+        check(preset, 11, length);
     }
 }
 
 TEST(SimModel, FramesAreAssembledFromPiecesResynchronisedAndStaleHalvesDropped) {
     SensorModel m;
     const Bytes echo = SensorModel::commandFrame(5, {0x1234, 0xFFFE});
+    const Bytes answer = SensorModel::answerFrame(5, Words{0x1234, 0xFFFE});
+    // The answers' bytes, in order.
+    const auto bytes = [](const std::vector<sim::Output>& out) {
+        std::vector<Bytes> all;
+        for (const auto& o : out) {
+            all.push_back(o.bytes);
+        }
+        return all;
+    };
     // One byte at a time: one answer, due after the last byte.
     std::vector<sim::Output> out;
     for (std::size_t i = 0; i < echo.size(); ++i) {
         auto o = m.receive(0.01 * static_cast<double>(i) / 36.0, std::span(&echo[i], 1));
         out.insert(out.end(), o.begin(), o.end());
     }
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(W(out[0].bytes, 0), 0x1234);
-    EXPECT_EQ(W(out[0].bytes, 1), 0xFFFE);
+    EXPECT_EQ(bytes(out), std::vector<Bytes>{answer});
 
     // Junk before a frame, including a false 0x00 and a stray 0x55.
     Bytes noisy = {0x55, 0x00, 0x00, 0xAA, 0x13};
     noisy.insert(noisy.end(), echo.begin(), echo.end());
-    out = m.receive(1.0, noisy);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(W(out[0].bytes, 0), 0x1234);
+    EXPECT_EQ(bytes(m.receive(1.0, noisy)), std::vector<Bytes>{answer});
     EXPECT_EQ(m.bytesDiscarded(), 5);
 
     // Two frames in one piece: each answer is due after its own last byte.
@@ -158,18 +169,16 @@ TEST(SimModel, FramesAreAssembledFromPiecesResynchronisedAndStaleHalvesDropped) 
     out = m.receive(2.0, two);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(SensorModel::wordAt(out[0].bytes, 2), 2);
-    EXPECT_EQ(SensorModel::wordAt(out[1].bytes, 2), 5);
+    EXPECT_EQ(out[1].bytes, answer);
     EXPECT_NEAR(out[1].due - out[0].due, 36 * sim::kByteTime19200, 1e-9);
     EXPECT_NEAR(out[1].due, 2.0 + m.options().processingTime, 1e-9);
 
     // Half a frame (e.g. the host flushed its queue mid-write), then
-    // silence: it is dropped so the next frame is understood.
+    // silence: it is dropped so the next frame is understood. After
+    // resetInput (host closed the port) likewise.
     EXPECT_TRUE(m.receive(3.0, std::span(echo.data(), 20)).empty());
-    out = m.receive(4.0, echo);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(W(out[0].bytes, 0), 0x1234);
+    EXPECT_EQ(bytes(m.receive(4.0, echo)), std::vector<Bytes>{answer});
     EXPECT_EQ(m.bytesDiscarded(), 5 + 20);
-    // After resetInput (host closed the port) likewise.
     EXPECT_TRUE(m.receive(5.0, std::span(echo.data(), 10)).empty());
     m.resetInput();
     EXPECT_EQ(m.receive(5.001, echo).size(), 1u);
@@ -190,19 +199,19 @@ TEST(SimModel, RamAndEepromWritesAndReads) {
     }
     EXPECT_TRUE(Send(m, 0.0, sim::kCmdWriteRam, w).empty());
     EXPECT_EQ(Params(m), w);
-    Bytes e = Ask(m, 0.0, sim::kCmdReadEeprom);
-    EXPECT_EQ(W(e, 0), factory[0]) << "command 1 leaves the EEPROM alone";
+    EXPECT_EQ(Params(m, sim::kCmdReadEeprom), factory) << "command 1 leaves the EEPROM alone";
 
-    Words w2 = factory;
-    w2[sim::kTVal] = 4321;
-    EXPECT_TRUE(Send(m, 0.0, sim::kCmdWriteEeprom, w2).empty());
-    e = Ask(m, 0.0, sim::kCmdReadEeprom);
-    EXPECT_EQ(W(e, sim::kTVal), 4321);
-    EXPECT_EQ(Params(m), w2) << "command 3 writes RAM too";
+    w = factory;
+    w[sim::kTVal] = 4321;
+    EXPECT_TRUE(Send(m, 0.0, sim::kCmdWriteEeprom, w).empty());
+    EXPECT_EQ(Params(m, sim::kCmdReadEeprom), w);
+    EXPECT_EQ(Params(m), w) << "command 3 writes RAM too";
 
-    EXPECT_EQ(sim::FactoryParameters(*sim::FindPreset("type104"))[sim::kSlope], 512);
-    EXPECT_EQ(sim::FactoryParameters(*sim::FindPreset("type1"))[sim::kVThd], 512);
-    EXPECT_EQ(sim::FactoryParameters(*sim::FindPreset("type3"))[sim::kVThd], 128);
+    const std::tuple<const char*, int, int> factories[] = {
+        {"type104", sim::kSlope, 512}, {"type1", sim::kVThd, 512}, {"type3", sim::kVThd, 128}};
+    for (const auto& [preset, word, value] : factories) {
+        EXPECT_EQ(sim::FactoryParameters(*sim::FindPreset(preset))[word], value) << preset;
+    }
 }
 
 TEST(SimModel, TheEepromFileSurvivesRestartsAndBadFilesAndFailedWritesAreReported) {
@@ -364,84 +373,77 @@ TEST(SimModel, ThresholdAndWindowChangeWhatTheSensorReports) {
     SensorModel m(OptionsFor("type1"));
     const RunAnswer base = RunAt(m, 1.0);
     ASSERT_EQ(base.edges, 2);
-
+    const auto with = [&](std::initializer_list<std::pair<int, int>> words) {
+        for (const auto& [word, value] : words) {
+            m.setRamWord(word, static_cast<std::uint16_t>(value));
+        }
+        return RunAt(m, 1.0);
+    };
     // A dark object: a higher threshold takes in more of its blurred edges.
-    m.setRamWord(sim::kVThd, 800);
-    const RunAnswer high = RunAt(m, 1.0);
+    const RunAnswer high = with({{sim::kVThd, 800}});
     EXPECT_LT(high.ledge, base.ledge);
     EXPECT_GT(high.redge, base.redge);
     // Above the lit background every pixel is "dark": no edge at all.
-    m.setRamWord(sim::kVThd, 1023);
-    EXPECT_EQ(RunAt(m, 1.0).edges, 0);
+    EXPECT_EQ(with({{sim::kVThd, 1023}}).edges, 0);
     m.setRamWord(sim::kVThd, 512);
 
     // Window starting inside the object: one rising edge, the lit side is
     // to the right, so the measured stretch runs to the window's end.
-    m.setRamWord(sim::kEBeg, static_cast<std::uint16_t>(base.ledge + 20));
-    m.setRamWord(sim::kEEnd, 1000);
-    RunAnswer one = RunAt(m, 1.0);
+    RunAnswer one = with({{sim::kEBeg, base.ledge + 20}, {sim::kEEnd, 1000}});
     EXPECT_EQ(one.edges, 1);
     EXPECT_NEAR(one.ledge, base.redge, 2);
     EXPECT_EQ(one.redge, one.ledge);
     EXPECT_LT(one.mvstart, one.mvend);
     EXPECT_EQ(one.mvend, 1000);
-
     // Window ending inside the object: one falling edge, lit side left.
-    m.setRamWord(sim::kEBeg, 5);
-    m.setRamWord(sim::kEEnd, static_cast<std::uint16_t>(base.redge - 20));
-    one = RunAt(m, 1.0);
+    one = with({{sim::kEBeg, 5}, {sim::kEEnd, base.redge - 20}});
     EXPECT_EQ(one.edges, 1);
     EXPECT_NEAR(one.ledge, base.ledge, 2);
     EXPECT_GE(one.mvstart, one.mvend);
     EXPECT_EQ(one.mvend, 5);
-
     // An empty or inverted window finds nothing and measures 0.
-    m.setRamWord(sim::kEBeg, 900);
-    m.setRamWord(sim::kEEnd, 100);
-    const RunAnswer none = RunAt(m, 1.0);
-    EXPECT_EQ(none.edges, 0);
-    EXPECT_EQ(none.ledge, 0);
-    EXPECT_EQ(none.redge, 0);
-    EXPECT_EQ(none.mvalue, 0);
+    const RunAnswer none = with({{sim::kEBeg, 900}, {sim::kEEnd, 100}});
+    EXPECT_EQ((std::array{none.edges, none.ledge, none.redge, none.mvalue}),
+              (std::array<std::uint16_t, 4>{}));
     // Limits beyond the line are clipped to it, never read past the end.
-    m.setRamWord(sim::kEBeg, 0);
-    m.setRamWord(sim::kEEnd, 65535);
-    EXPECT_EQ(RunAt(m, 1.0).edges, 2);
+    EXPECT_EQ(with({{sim::kEBeg, 0}, {sim::kEEnd, 65535}}).edges, 2);
 }
 
 TEST(SimModel, EvaluationModesAndTheCalibrationLine) {
     SensorModel m(OptionsFor("type1"));
-    const RunAnswer r1 = RunAt(m, 2.0);
-    m.setRamWord(sim::kEMode, 0);
-    EXPECT_NEAR(RunAt(m, 2.0).mvalue, r1.ledge, 2) << "same scene, fresh noise";
-    m.setRamWord(sim::kEMode, 2);
-    RunAnswer w = RunAt(m, 2.0);
+    const auto mode = [&](int eMode) {
+        m.setRamWord(sim::kEMode, static_cast<std::uint16_t>(eMode));
+        return RunAt(m, 2.0);
+    };
+    const RunAnswer r1 = mode(1);
+    EXPECT_NEAR(mode(0).mvalue, r1.ledge, 2) << "same scene, fresh noise";
+    const RunAnswer w = mode(2);
     EXPECT_EQ(w.mvalue, w.redge - w.ledge);
-    m.setRamWord(sim::kEMode, 3);
-    RunAnswer c = RunAt(m, 2.0);
+    RunAnswer c = mode(3);
     EXPECT_EQ(c.mvalue, (c.ledge + c.redge) / 2);
 
     // Calibration: store slope 2.0 and offset +100 um, then um = 2 M + 100.
-    Bytes a = Ask(m, 2.0, sim::kCmdCalibration, Words{1});
+    const auto calibrate = [&](const Words& words) {
+        const Bytes a = Ask(m, 2.0, sim::kCmdCalibration, words);
+        return std::pair{W(a, 0), W(a, 1)};
+    };
+    EXPECT_EQ(calibrate(Words{1}), std::pair(std::uint16_t{1024}, std::uint16_t{30000}));
     EXPECT_TRUE(m.calibrationActive());
-    EXPECT_EQ(W(a, 0), 1024);
-    EXPECT_EQ(W(a, 1), 30000);
-    a = Ask(m, 2.0, sim::kCmdCalibration, Words{2, 2048, 30100});
-    EXPECT_EQ(W(a, 0), 2048);
-    EXPECT_EQ(W(a, 1), 30100);
+    EXPECT_EQ(calibrate(Words{2, 2048, 30100}),
+              std::pair(std::uint16_t{2048}, std::uint16_t{30100}));
     EXPECT_EQ(Params(m)[sim::kSlope], 2048);
     EXPECT_EQ(m.eeprom()[sim::kSlope], 1024) << "only RAM";
     c = RunAt(m, 2.0);
     EXPECT_EQ(c.um, 2u * c.mvalue + 100u);
     // A large value crosses into the high word.
-    Ask(m, 2.0, sim::kCmdCalibration, Words{2, 65535, 65535});
+    calibrate(Words{2, 65535, 65535});
     c = RunAt(m, 2.0);
     EXPECT_NEAR(double(c.um), 65535.0 / 1024 * c.mvalue + 35535, 1.0);
     EXPECT_GT(c.um, 65535u);
     // An offset that drives the value below zero reports 0, not a wrapped number.
-    Ask(m, 2.0, sim::kCmdCalibration, Words{2, 1, 0});
+    calibrate(Words{2, 1, 0});
     EXPECT_EQ(RunAt(m, 2.0).um, 0u);
-    Ask(m, 2.0, sim::kCmdCalibration, Words{0});
+    calibrate(Words{0});
     EXPECT_FALSE(m.calibrationActive());
 
     // Type 104 reads its slope with 512 = 1.0.
@@ -481,10 +483,8 @@ TEST(SimModel, AnalogueExtremesAndTheirReset) {
     EXPECT_GT(hi, lo + 100);
     const Bytes a = Ask(m, 10.0, sim::kCmdAnalogReset);
     ASSERT_EQ(a.size(), 36u);
-    EXPECT_EQ(W(a, 0), 0);
-    EXPECT_EQ(W(a, 1), top);
-    EXPECT_EQ(m.anaMax(), 0);
-    EXPECT_EQ(m.anaMin(), top);
+    EXPECT_EQ((std::array{W(a, 0), W(a, 1), m.anaMax(), m.anaMin()}),
+              (std::array<std::uint16_t, 4>{0, top, 0, top}));
 
     // Board 200: command 11 is the video read and resets nothing.
     SensorModel b(OptionsFor("type2-res250"));
@@ -546,22 +546,23 @@ TEST(SimModel, FaultsSilenceDelayCutPadGarbleAndDropTheLine) {
         {{.silent = true, .command = sim::kCmdFirmware}, sim::kCmdFirmware, 0},
         {{.silent = true, .command = sim::kCmdFirmware}, sim::kCmdEcho, 36},
         {{}, sim::kCmdReadRam, 36},
+        {{.lateSeconds = 1.6}, sim::kCmdEcho, 36},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE("row " + std::to_string(&c - cases));
         m.setFaults(c.faults);
         const auto out = Send(m, 1.0, c.command);
-        EXPECT_EQ(out.empty() ? 0u : out.at(0).bytes.size(), c.length) << "row " << (&c - cases);
+        EXPECT_EQ(out.empty() ? 0u : out.at(0).bytes.size(), c.length);
+        if (!out.empty()) {
+            const double late = c.faults.lateSeconds;
+            EXPECT_DOUBLE_EQ(out[0].due, 1.0 + m.options().processingTime + late);
+        }
     }
 
     m.setFaults(Faults{.silent = true});
     Send(m, 1.0, sim::kCmdWriteRam, Words{42});
     m.setFaults({});
     EXPECT_EQ(Params(m)[0], 42) << "a silent sensor still works";
-
-    m.setFaults(Faults{.lateSeconds = 1.6});
-    auto out = Send(m, 2.0, sim::kCmdEcho);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_DOUBLE_EQ(out[0].due, 2.0 + m.options().processingTime + 1.6);
 
     m.setFaults(Faults{.garbage = true});
     for (int i = 0; i < 50; ++i) {
@@ -580,4 +581,251 @@ TEST(SimModel, FaultsSilenceDelayCutPadGarbleAndDropTheLine) {
     EXPECT_EQ(m.ram()[0], 1);
 }
 
+// ---- served on a pseudo-terminal ------------------------------------------------
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int OpenClient(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        termios tio{};
+        ::tcgetattr(fd, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    return fd;
+}
+
+// Reads until count bytes or `timeout` seconds without them.
+Bytes ReadFor(int fd, std::size_t count, double timeout) {
+    Bytes data;
+    const double end = Now() + timeout;
+    pollfd p{fd, POLLIN, 0};
+    std::uint8_t buf[1024];
+    while (data.size() < count &&
+           ::poll(&p, 1, std::max(0, static_cast<int>((end - Now()) * 1000) + 1)) > 0) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        data.insert(data.end(), buf, buf + n);
+    }
+    return data;
+}
+
+// Writes one request and reads up to `expect` answer bytes within `timeout` seconds.
+Bytes Exchange(int fd, int command, std::initializer_list<std::uint16_t> words, std::size_t expect,
+               double timeout = 1.5) {
+    ::tcflush(fd, TCIOFLUSH);
+    const Bytes frame = SensorModel::commandFrame(command, words);
+    EXPECT_EQ(::write(fd, frame.data(), frame.size()), 36);
+    return ReadFor(fd, expect, timeout);
+}
+
+TEST(SimPty, AnswersAtOnceWithoutLineTimingUntilSilencedAndStopsOnce) {
+    sim::PtyServerOptions options;
+    options.lineTiming = false;
+    sim::ModelOptions model;
+    model.processingTime = 0.0;
+    sim::PtyServer server(model, options);
+    std::string error;
+    ASSERT_TRUE(server.start(&error)) << error;
+    EXPECT_TRUE(server.running());
+    const int fd = OpenClient(server.path());
+    ASSERT_GE(fd, 0) << server.path();
+    // The answer's words and its time on the line are checked from outside
+    // by pty_client_test.py. Paced, the first 64-sample block alone would
+    // take 67 ms; four in that time are generous even on a loaded machine.
+    const double t0 = Now();
+    for (const int start : {0, 64, 128, 192}) {
+        const auto first = static_cast<std::uint16_t>(start);
+        EXPECT_EQ(Exchange(fd, sim::kCmdVideo64, {first, start == 192}, 128).size(), 128u);
+    }
+    EXPECT_LT(Now() - t0, 4 * 128 * sim::kByteTime19200);
+
+    server.withModel([](SensorModel& m) {
+        m.faults().silent = true;
+        return 0;
+    });
+    EXPECT_TRUE(Exchange(fd, sim::kCmdEcho, {}, 1, 0.3).empty());
+    ::close(fd);
+    server.stop();
+    server.stop(); // a second stop does nothing
+    EXPECT_FALSE(server.running());
+}
+
+TEST(SimPty, TheLinkIsMadeReplacedAndRemovedButNeverOverAFile) {
+    namespace fs = std::filesystem;
+    const std::string link =
+        (fs::temp_directory_path() / ("korven-sim-link-" + std::to_string(::getpid()))).string();
+    sim::PtyServerOptions options;
+    options.linkPath = link;
+    std::string error;
+    fs::remove(link);
+    fs::create_symlink("/nonexistent/old-target", link);
+    {
+        sim::PtyServer server({}, options);
+        ASSERT_TRUE(server.start(&error)) << error;
+        EXPECT_EQ(server.path(), link);
+        EXPECT_EQ(fs::read_symlink(link).string(), server.slavePath());
+    } // the destructor stops the server
+    EXPECT_FALSE(fs::is_symlink(link));
+
+    // A regular file at the link's place is not touched.
+    std::ofstream(link) << "keep me";
+    sim::PtyServer server({}, options);
+    EXPECT_FALSE(server.start(&error));
+    EXPECT_NE(error.find("not a symbolic link"), std::string::npos) << error;
+    std::ifstream in(link);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+    fs::remove(link);
+}
+
+TEST(SimPty, ServesARealSerialDeviceAndNamesAMissingOne) {
+    // Stand-in for a serial device: the slave of a pty we open ourselves;
+    // the client talks on its master.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    sim::PtyServerOptions options;
+    options.devicePath = ::ptsname(master);
+    std::string error;
+    {
+        sim::PtyServer server({}, options);
+        ASSERT_TRUE(server.start(&error)) << error;
+        EXPECT_EQ(server.path(), options.devicePath);
+        const Bytes frame = SensorModel::commandFrame(sim::kCmdEcho, {7});
+        ASSERT_EQ(::write(master, frame.data(), frame.size()), 36);
+        EXPECT_EQ(ReadFor(master, 36, 1.5), SensorModel::answerFrame(sim::kCmdEcho, {7}));
+    }
+    ::close(master);
+    options.devicePath = "/dev/no-such-serial-device";
+    sim::PtyServer none({}, options);
+    EXPECT_FALSE(none.start(&error));
+    EXPECT_NE(error.find(options.devicePath), std::string::npos) << error;
+}
+
 } // namespace
+
+namespace korven::test {
+namespace {
+
+class SimPeerTest : public Bed {
+  protected:
+    void Connect(SimPeer& sensor) {
+        LoadPanels();
+        OpenLine(bed(), &sensor, 1);
+    }
+
+    // One run request as the live video loop sends it; true when answered.
+    bool RunOnce() {
+        FlushInQ(com);
+        FlushOutQ(com);
+        rx_flag = 0;
+        order = CMD_RUN;
+        FillTxBuf(order, pp);
+        tstart = Timer();
+        ComWrt(com, reinterpret_cast<const char*>(szWriteBuf), PNUM * 2 + 4);
+        return WaitForAnswerFrame() == 1;
+    }
+};
+
+// Every preset is identified, and its firmware text decoded, by the
+// program's own link code.
+TEST_F(SimPeerTest, TheProgramIdentifiesEachKindOfBoard) {
+    struct Scale {
+        int pixE, yMax;
+    };
+    // pixE: board 100 multiplies the table's 1024 by 8.
+    const std::map<std::string, Scale> scales = {
+        {"type2-res350", {8192, 256}}, {"type1", {1024, 1024}}, {"type4", {512, 256}}};
+    for (const sim::Preset& p : sim::Presets()) {
+        SCOPED_TRACE(p.name);
+        SimPeer sensor(p.name);
+        Connect(sensor);
+        EXPECT_EQ(CheckComLine(1), 1);
+        EXPECT_EQ(Status(), "Echo Check - Line Ok!");
+        EXPECT_EQ(GetHARDWAREInfo(), 1);
+        EXPECT_EQ(pcbtype, p.pcbtype);
+        EXPECT_EQ(ccdsubpixel, p.ccdsubpixel);
+        if (const auto s = scales.find(p.name); s != scales.end()) {
+            EXPECT_EQ(pixE, s->second.pixE);
+            EXPECT_EQ(YAXISMAX, s->second.yMax);
+        }
+        EXPECT_EQ(GetVERSIONInfo(), 72);
+        EXPECT_EQ(Status(), p.firmware) << "both firmware codings decode";
+        EXPECT_EQ(sensor.commands(), (std::vector<int>{CMD_ECHO, CMD_HARDWARE, CMD_FIRMWARE}));
+        CloseCom(1);
+    }
+}
+
+TEST_F(SimPeerTest, RunAnswersAndVideoBlocksReachTheProgramIntact) {
+    for (const char* preset : {"type2-res350", "type2-res250"}) {
+        SCOPED_TRACE(preset);
+        SimPeer sensor(preset);
+        Connect(sensor);
+        ASSERT_EQ(GetHARDWAREInfo(), 1);
+        ASSERT_TRUE(RunOnce());
+        // The scene's edges and the shadow in the video are checked on the
+        // model itself (SimModel); here that they reach the program.
+        EXPECT_EQ(pp[7], 2) << "one object, two edges";
+        EXPECT_LT(pp[0], pp[1]);
+        EXPECT_EQ(pp[2], pp[1]) << "factory mode: right edge";
+
+        // The block reads as the live video loop makes them.
+        SilenceRxNotification();
+        if (pcbtype == 0 || pcbtype == 100) {
+            for (const int start : {0, 64, 128, 192}) {
+                ReadData64(start, start == 192);
+            }
+            EXPECT_EQ(Status(), "Data[64] block received!");
+        } else {
+            ReadData256();
+            EXPECT_EQ(Status(), "Data[256] block received!");
+        }
+        InstallRxNotification();
+        const auto samples = sensor.model().videoSamples(sensor.model().lastLine());
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            ASSERT_EQ(adcbuf[i], samples[i]) << "sample " << i;
+        }
+        CloseCom(1);
+    }
+}
+
+TEST_F(SimPeerTest, AnswersTakeTheirTimeOnTheLine) {
+    SimPeer sensor;
+    Connect(sensor);
+    const double bt = bed().options().byteTime;
+    const double proc = sensor.model().options().processingTime;
+    FillTxBuf(CMD_ECHO, pp);
+    const double t0 = bed().now();
+    ComWrt(1, reinterpret_cast<const char*>(szWriteBuf), 36);
+    // Request 36 bytes, processing, answer 36 bytes.
+    const double done = t0 + 36 * bt + proc + 36 * bt;
+    bed().advance(done - t0 - 0.5 * bt);
+    EXPECT_EQ(GetInQLen(1), 35);
+    bed().advance(bt);
+    EXPECT_EQ(GetInQLen(1), 36);
+    ASSERT_EQ(sensor.answers().size(), 1u);
+    EXPECT_NEAR(sensor.answers()[0].due, t0 + 36 * bt + proc, 1e-9);
+}
+
+TEST_F(SimPeerTest, ClosingThePortForgetsAHalfSentFrame) {
+    SimPeer sensor;
+    Connect(sensor);
+    FillTxBuf(CMD_ECHO, pp);
+    ComWrt(1, reinterpret_cast<const char*>(szWriteBuf), 20);
+    bed().advance(0.02); // the 20 bytes have arrived at the sensor
+    CloseCom(1);
+    EXPECT_EQ(sensor.hostCloses(), 1);
+    OpenLine(bed(), &sensor, 1);
+    EXPECT_EQ(CheckComLine(1), 1);
+    EXPECT_EQ(Status(), "Echo Check - Line Ok!");
+}
+
+} // namespace
+} // namespace korven::test
