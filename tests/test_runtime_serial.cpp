@@ -121,39 +121,31 @@ TEST_F(Serial, NotificationRunsInEventProcessingOnceAtTheCountAndCanBeSilenced) 
     EXPECT_EQ(GetInQLen(1), 0);
     EXPECT_EQ(bed().notificationCalls(1), 1);
 
-    Send(Bytes(35, 0x22), bed().now());
-    Pump(500);
-    EXPECT_EQ(gSeen.events.size(), 1u) << "35 bytes are fewer than the count";
-    EXPECT_EQ(GetInQLen(1), 35);
-    Send(Bytes(5, 0x22), bed().now()); // the 36th byte completes the count
-    Pump(100);
-    ASSERT_EQ(gSeen.events.size(), 2u) << "4 unread bytes must not keep it firing";
-    EXPECT_EQ(GetInQLen(1), 4);
-    Send(Frame(), bed().now());
-    Pump(100);
-    ASSERT_EQ(gSeen.events.size(), 3u);
+    // Bytes arrive, events are processed: notifications so far and bytes left.
+    const auto step = [&](std::size_t bytes, int passes, std::size_t events, int left) {
+        Send(Bytes(bytes, 0x22), bed().now());
+        Pump(passes);
+        ASSERT_EQ(gSeen.events.size(), events) << bytes << " bytes";
+        EXPECT_EQ(GetInQLen(1), left) << bytes << " bytes";
+    };
+    step(35, 500, 1, 35); // fewer than the count
+    step(5, 100, 2, 4);   // the 36th byte completes it; 4 unread must not keep it firing
+    step(36, 100, 3, 4);
     // It fires as soon as 36 are waiting: the 4 old bytes and the first 32
     // of the new frame.
-    EXPECT_GE(gSeen.waiting[2], 36);
-    EXPECT_LT(gSeen.waiting[2], 40);
-    EXPECT_EQ(GetInQLen(1), 4);
+    EXPECT_GE(gSeen.waiting.at(2), 36);
+    EXPECT_LT(gSeen.waiting.at(2), 40);
 
     // Silenced, it stays quiet whatever arrives.
     ASSERT_EQ(InstallComCallback(1, 0, 36, 0x55, nullptr, nullptr), 0);
     EXPECT_FALSE(bed().notificationInstalled(1));
-    Send(Bytes(128, 0x44), bed().now());
-    Pump(200);
-    EXPECT_EQ(gSeen.events.size(), 3u);
-    EXPECT_EQ(GetInQLen(1), 4 + 128);
+    step(128, 200, 3, 4 + 128);
     // Reinstalled and emptied, as after reading a raw block: silence until
     // a new frame arrives.
     ASSERT_EQ(InstallComCallback(1, 0x8000, 36, 0x55, Notify, nullptr), 0);
     FlushInQ(1);
-    Pump(50);
-    EXPECT_EQ(gSeen.events.size(), 3u);
-    Send(Frame(), bed().now());
-    Pump(50);
-    EXPECT_EQ(gSeen.events.size(), 4u);
+    step(0, 50, 3, 0);
+    step(36, 50, 4, 0);
 }
 
 TEST_F(Serial, EventsOfOnePassAreCombinedAndTheCallbackIsNotReentered) {
@@ -240,19 +232,18 @@ TEST_F(Serial, ComRdAndTimerWaitForBytesOnTheLineUpToTheirTimeOuts) {
 }
 
 TEST_F(Serial, PortErrorsAreReportedAndReopeningStartsClean) {
-    EXPECT_EQ(OpenComConfig(0, "", 19200, 0, 8, 1, 4096, 4096), kComInvalidPortNumber);
-    EXPECT_EQ(OpenComConfig(256, "", 19200, 0, 8, 1, 4096, 4096), kComInvalidPortNumber);
-    EXPECT_EQ(OpenComConfig(2, "", 19200, 0, 8, 1, 4096, 4096), kComNoSerialPort);
+    const auto open = [](int port) { return OpenComConfig(port, "", 19200, 0, 8, 1, 4096, 4096); };
     bed().setOpenError(1, kComCannotOpenPort);
-    EXPECT_EQ(OpenComConfig(1, "", 19200, 0, 8, 1, 4096, 4096), kComCannotOpenPort);
+    EXPECT_EQ((std::vector{open(0), open(256), open(2), open(1)}),
+              (std::vector{kComInvalidPortNumber, kComInvalidPortNumber, kComNoSerialPort,
+                           kComCannotOpenPort}));
     bed().setOpenError(1, 0);
-
     char c = 0;
-    EXPECT_EQ(ComWrt(1, &c, 1), kComPortNotOpen);
-    EXPECT_EQ(ComRd(1, &c, 1), kComPortNotOpen);
-    EXPECT_EQ(GetInQLen(1), kComPortNotOpen);
-    EXPECT_EQ(CloseCom(1), kComPortNotOpen);
-    EXPECT_EQ(InstallComCallback(1, 0x8000, 36, 0x55, Notify, nullptr), kComPortNotOpen);
+    const auto closed = [&] {
+        return std::vector{ComWrt(1, &c, 1), ComRd(1, &c, 1), GetInQLen(1), CloseCom(1),
+                           InstallComCallback(1, 0x8000, 36, 0x55, Notify, nullptr)};
+    };
+    EXPECT_EQ(closed(), std::vector<int>(5, kComPortNotOpen));
     EXPECT_TRUE(bed().writes(1).empty());
 
     Open();
@@ -260,14 +251,14 @@ TEST_F(Serial, PortErrorsAreReportedAndReopeningStartsClean) {
     EXPECT_FALSE(bed().portOpen(1));
     EXPECT_FALSE(bed().notificationInstalled(1));
     EXPECT_EQ(bed().closeCount(1), 1);
-    EXPECT_EQ(ComWrt(1, &c, 1), kComPortNotOpen);
+    EXPECT_EQ(closed(), std::vector<int>(5, kComPortNotOpen));
 
     // Reopening an open port starts clean.
     Open();
     ASSERT_EQ(SetComTime(1, 0.3), 0);
     Send(Bytes(20, 1), bed().now());
     Delay(0.1);
-    ASSERT_EQ(OpenComConfig(1, "", 19200, 0, 8, 1, 4096, 4096), 0);
+    ASSERT_EQ(open(1), 0);
     EXPECT_EQ(GetInQLen(1), 0);
     EXPECT_FALSE(bed().notificationInstalled(1));
     EXPECT_DOUBLE_EQ(bed().comTimeout(1), 2.0);
@@ -311,15 +302,13 @@ TEST_F(Serial, ScriptedPeerCutsFramesAcrossPiecesAndAnswersInBigEndianWords) {
 TEST(SerialNoBackend, CallsFailSoftly) {
     korven::rt::Backend* previous = korven::rt::SetBackend(nullptr);
     char c = 0;
-    EXPECT_LT(OpenComConfig(1, "", 19200, 0, 8, 1, 4096, 4096), 0);
-    EXPECT_LT(ComWrt(1, &c, 1), 0);
-    EXPECT_LT(ComRd(1, &c, 1), 0);
-    EXPECT_LT(GetInQLen(1), 0);
+    for (const int result :
+         {OpenComConfig(1, "", 19200, 0, 8, 1, 4096, 4096), ComWrt(1, &c, 1), ComRd(1, &c, 1),
+          GetInQLen(1), ProcessSystemEvents(), LoadPanel(0, "x.uir", 1), SetCtrlVal(1, 2, 3)}) {
+        EXPECT_LT(result, 0);
+    }
     EXPECT_EQ(Timer(), 0.0);
     Delay(1.0);
-    EXPECT_LT(ProcessSystemEvents(), 0);
-    EXPECT_LT(LoadPanel(0, "x.uir", 1), 0);
-    EXPECT_LT(SetCtrlVal(1, 2, 3), 0);
     EXPECT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 0);
     korven::rt::SetBackend(previous);
 }
