@@ -25,8 +25,7 @@ struct Seen {
     std::vector<int> events;
     std::vector<int> waiting; // GetInQLen at each call
     int readPerCall = 0;      // bytes the callback reads (0 = none)
-    bool flushAfterRead = false;
-    bool nested = false; // callback processes events itself
+    bool nested = false;      // callback processes events itself
     int depth = 0;
     int maxDepth = 0;
 };
@@ -40,9 +39,6 @@ void Notify(int port, int events, void* /*data*/) {
     if ((events & LWRS_RECEIVE) && gSeen.readPerCall > 0) {
         char buf[64];
         ComRd(port, buf, gSeen.readPerCall);
-        if (gSeen.flushAfterRead) {
-            FlushInQ(port);
-        }
     }
     if (gSeen.nested) {
         ProcessSystemEvents();

@@ -320,10 +320,9 @@ TEST(SimModel, EdgesSitOnTheSceneAndTheVideoShowsTheShadow) {
             EXPECT_EQ(r.edges, 2);
             EXPECT_NEAR(r.ledge, ideal[0], 2.5 * f);
             EXPECT_NEAR(r.redge, ideal[1], 2.5 * f);
-            EXPECT_EQ(r.mvalue, r.redge) << "factory mode 1 measures the right edge";
-            EXPECT_EQ(r.mvstart, r.ledge);
-            EXPECT_EQ(r.mvend, r.redge);
-            EXPECT_EQ(r.um, r.mvalue) << "factory calibration is 1:1";
+            // Factory mode 1 measures the right edge; calibration is 1:1.
+            EXPECT_EQ((std::array<std::uint32_t, 4>{r.mvalue, r.mvstart, r.mvend, r.um}),
+                      (std::array<std::uint32_t, 4>{r.redge, r.ledge, r.redge, r.redge}));
             // The video block belongs to the same line: dark between the
             // edges, bright outside, all within the video range.
             const auto video = VideoLine(m, t);
@@ -720,28 +719,14 @@ class SimPeerTest : public Bed {
         LoadPanels();
         OpenLine(bed(), &sensor, 1);
     }
-
-    // One run request as the live video loop sends it; true when answered.
-    bool RunOnce() {
-        FlushInQ(com);
-        FlushOutQ(com);
-        rx_flag = 0;
-        order = CMD_RUN;
-        FillTxBuf(order, pp);
-        tstart = Timer();
-        ComWrt(com, reinterpret_cast<const char*>(szWriteBuf), PNUM * 2 + 4);
-        return WaitForAnswerFrame() == 1;
-    }
 };
 
 // Every preset is identified, and its firmware text decoded, by the
 // program's own link code.
 TEST_F(SimPeerTest, TheProgramIdentifiesEachKindOfBoard) {
-    struct Scale {
-        int pixE, yMax;
-    };
-    // pixE: board 100 multiplies the table's 1024 by 8.
-    const std::map<std::string, Scale> scales = {
+    // pixE and the video graph's height; board 100 multiplies the table's
+    // 1024 by 8.
+    const std::map<std::string, std::pair<int, int>> scales = {
         {"type2-res350", {8192, 256}}, {"type1", {1024, 1024}}, {"type4", {512, 256}}};
     for (const sim::Preset& p : sim::Presets()) {
         SCOPED_TRACE(p.name);
@@ -753,8 +738,7 @@ TEST_F(SimPeerTest, TheProgramIdentifiesEachKindOfBoard) {
         EXPECT_EQ(pcbtype, p.pcbtype);
         EXPECT_EQ(ccdsubpixel, p.ccdsubpixel);
         if (const auto s = scales.find(p.name); s != scales.end()) {
-            EXPECT_EQ(pixE, s->second.pixE);
-            EXPECT_EQ(YAXISMAX, s->second.yMax);
+            EXPECT_EQ((std::pair<int, int>(pixE, YAXISMAX)), s->second);
         }
         EXPECT_EQ(GetVERSIONInfo(), 72);
         EXPECT_EQ(Status(), p.firmware) << "both firmware codings decode";
@@ -769,7 +753,15 @@ TEST_F(SimPeerTest, RunAnswersAndVideoBlocksReachTheProgramIntact) {
         SimPeer sensor(preset);
         Connect(sensor);
         ASSERT_EQ(GetHARDWAREInfo(), 1);
-        ASSERT_TRUE(RunOnce());
+        // One run request as the live video loop sends it.
+        FlushInQ(com);
+        FlushOutQ(com);
+        rx_flag = 0;
+        order = CMD_RUN;
+        FillTxBuf(order, pp);
+        tstart = Timer();
+        ComWrt(com, reinterpret_cast<const char*>(szWriteBuf), PNUM * 2 + 4);
+        ASSERT_EQ(WaitForAnswerFrame(), 1);
         // The scene's edges and the shadow in the video are checked on the
         // model itself (SimModel); here that they reach the program.
         EXPECT_EQ(pp[7], 2) << "one object, two edges";
@@ -789,9 +781,8 @@ TEST_F(SimPeerTest, RunAnswersAndVideoBlocksReachTheProgramIntact) {
         }
         InstallRxNotification();
         const auto samples = sensor.model().videoSamples(sensor.model().lastLine());
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            ASSERT_EQ(adcbuf[i], samples[i]) << "sample " << i;
-        }
+        EXPECT_EQ(std::vector<u16>(adcbuf, adcbuf + 256),
+                  std::vector<u16>(samples.begin(), samples.end()));
         CloseCom(1);
     }
 }
