@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -147,23 +148,18 @@ TEST_F(LayoutFile, EveryControlIsOnItsPanelOnceWithAResolvableCallbackAndLoads) 
     for (const Expected& e : kAll) {
         const int handle = e.resource == PANEL ? pHandle : e.resource == POPUP ? pPopup : compare;
         EXPECT_TRUE(bed().hasControl(handle, e.id)) << e.name;
-        int found = 0;
-        for (const auto& c : layout_.panel(e.resource)->controls) {
-            if (c.id != e.id) {
-                continue;
-            }
-            ++found;
-            EXPECT_EQ(c.name, e.name);
-            if (!c.callbackName.empty()) {
-                EXPECT_NE(reg.ctrlCallback(c.callbackName), nullptr)
-                    << e.name << " names unknown callback " << c.callbackName;
-                // Callbacks are named after their control.
-                const std::string stem =
-                    std::string(e.name).substr(std::string(e.name).find('_') + 1);
-                EXPECT_EQ(c.callbackName, "CC_" + stem);
-            }
+        const auto& all = layout_.panel(e.resource)->controls;
+        EXPECT_EQ(std::count_if(all.begin(), all.end(), [&](auto& c) { return c.id == e.id; }), 1)
+            << e.name;
+        const LayoutControl& c = ctrl(e.id);
+        EXPECT_EQ(c.name, e.name);
+        if (!c.callbackName.empty()) {
+            EXPECT_NE(reg.ctrlCallback(c.callbackName), nullptr)
+                << e.name << " names unknown callback " << c.callbackName;
+            // Callbacks are named after their control.
+            const std::string stem = std::string(e.name).substr(std::string(e.name).find('_') + 1);
+            EXPECT_EQ(c.callbackName, "CC_" + stem);
         }
-        EXPECT_EQ(found, 1) << e.name;
     }
     // The caption labels are decoration, not controls.
     std::size_t total = 0;

@@ -457,9 +457,9 @@ TEST(SimModel, TeachTakesTheMeasuredValueAsSetPoint) {
     const RunAnswer before = RunAt(m, 4.0);
     const Bytes a = Ask(m, 4.0, sim::kCmdTeach);
     ASSERT_EQ(a.size(), 36u);
-    EXPECT_EQ(W(a, sim::kTVal), before.mvalue);
-    EXPECT_EQ(Params(m)[sim::kTVal], before.mvalue);
-    EXPECT_EQ(RunAt(m, 4.0).tval, before.mvalue);
+    // In the answer, in RAM and in the next run answer.
+    EXPECT_EQ((std::array{W(a, sim::kTVal), Params(m)[sim::kTVal], RunAt(m, 4.0).tval}),
+              (std::array{before.mvalue, before.mvalue, before.mvalue}));
     // Nothing to measure: the set-point stays.
     m.setRamWord(sim::kVThd, 1023);
     Ask(m, 4.0, sim::kCmdTeach);
