@@ -89,8 +89,8 @@ int LoopsRunning() {
     return loopsRunning;
 }
 
-bool HoldWhileLoopRuns(CtrlCallbackPtr callback, int panel, int control, int event,
-                       void* callbackData, int eventData1, int eventData2) {
+bool HoldWhileLineInUse(CtrlCallbackPtr callback, int panel, int control, int event,
+                        void* callbackData, int eventData1, int eventData2) {
     return Hold([=] { callback(panel, control, event, callbackData, eventData1, eventData2); },
                 false);
 }

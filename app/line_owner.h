@@ -25,8 +25,8 @@ int LoopsRunning();
 // Called by a line-using callback before it does anything: returns true
 // when a loop owns the line and the callback has been held (it returns at
 // once and is called again later with the same arguments).
-bool HoldWhileLoopRuns(CtrlCallbackPtr callback, int panel, int control, int event,
-                       void* callbackData, int eventData1, int eventData2);
+bool HoldWhileLineInUse(CtrlCallbackPtr callback, int panel, int control, int event,
+                        void* callbackData, int eventData1, int eventData2);
 // The same for the start of a loop, which is held until no loop runs any
 // more. A loop that starts, or a stop, drops the loop starts still held.
 bool HoldLoopStart(std::function<void()> start);

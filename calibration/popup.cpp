@@ -98,7 +98,7 @@ void Dim(int panel, int control, int dimmed) {
 // when it came in time, 0 after a time-out ("Timeout-RS-232..." shown).
 //
 // While the run sequence or the video loop runs, the callbacks below are
-// held until the loop has nothing on the line (HoldWhileLoopRuns), so the
+// held until the loop has nothing on the line (HoldWhileLineInUse), so the
 // answer taken here is never a measurement or a video block.
 int Exchange(int command, int setWords) {
     const u16 words[3] = {pp[0], pp[1], pp[2]};
@@ -228,8 +228,8 @@ void ForgetCalibrationActivation() {
 
 int CC_ActivateCalibration(int panel, int control, int event, void* callbackData, int eventData1,
                            int eventData2) {
-    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ActivateCalibration, panel, control, event,
-                                                   callbackData, eventData1, eventData2)) {
+    if (event != EVENT_COMMIT || HoldWhileLineInUse(CC_ActivateCalibration, panel, control, event,
+                                                    callbackData, eventData1, eventData2)) {
         return 0;
     }
     pp[0] = 1;
@@ -254,8 +254,8 @@ int CC_ActivateCalibration(int panel, int control, int event, void* callbackData
 
 int CC_DiscardCalibration(int panel, int control, int event, void* callbackData, int eventData1,
                           int eventData2) {
-    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_DiscardCalibration, panel, control, event,
-                                                   callbackData, eventData1, eventData2)) {
+    if (event != EVENT_COMMIT || HoldWhileLineInUse(CC_DiscardCalibration, panel, control, event,
+                                                    callbackData, eventData1, eventData2)) {
         return 0;
     }
     // A running run sequence ends once this callback returns to it.
@@ -330,8 +330,8 @@ int CC_ButtonDoFit(int /*panel*/, int /*control*/, int event, void* /*callbackDa
 
 int CC_ButtonSaveCalValues(int panel, int control, int event, void* callbackData, int eventData1,
                            int eventData2) {
-    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ButtonSaveCalValues, panel, control, event,
-                                                   callbackData, eventData1, eventData2)) {
+    if (event != EVENT_COMMIT || HoldWhileLineInUse(CC_ButtonSaveCalValues, panel, control, event,
+                                                    callbackData, eventData1, eventData2)) {
         return 0;
     }
     // A line the device words cannot hold is not sent: a wrapped word would
@@ -379,8 +379,8 @@ int CC_POPUP(int /*panel*/, int event, void* /*callbackData*/, int /*eventData1*
 
 int CC_ButtonReset(int panel, int control, int event, void* callbackData, int eventData1,
                    int eventData2) {
-    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ButtonReset, panel, control, event,
-                                                   callbackData, eventData1, eventData2)) {
+    if (event != EVENT_COMMIT || HoldWhileLineInUse(CC_ButtonReset, panel, control, event,
+                                                    callbackData, eventData1, eventData2)) {
         return 0;
     }
     if (Exchange(CMD_DATA256_OR_RESET, 0) == 1) {
