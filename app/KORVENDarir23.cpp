@@ -295,6 +295,7 @@ int CC_ButtonTeach(int panel, int control, int event, void* callbackData, int ev
                                                     callbackData, eventData1, eventData2)) {
         return 0;
     }
+    const LineCommand onLine;
     DrainLine();
     FlushInQ(com);
     FlushOutQ(com);
@@ -364,6 +365,7 @@ int CC_BTNSend(int panel, int control, int event, void* callbackData, int eventD
                                                         callbackData, eventData1, eventData2)) {
         return 0;
     }
+    const LineCommand onLine;
     SetCtrlVal(pHandle, PANEL_STATUS, "Transmit...");
     if (target == DATFILE) {
         const int chosen =
@@ -392,6 +394,7 @@ int CC_BTNGet(int panel, int control, int event, void* callbackData, int eventDa
                                                     eventData1, eventData2)) {
         return 0;
     }
+    const LineCommand onLine;
     if (target == DATFILE) {
         // The file reader leaves its outcome in szStatus; the read-back then
         // shows the globals (changed or not) and that text.
