@@ -291,10 +291,11 @@ int CC_BTNStop(int /*panel*/, int /*control*/, int event, void* /*callbackData*/
 
 int CC_ButtonTeach(int panel, int control, int event, void* callbackData, int eventData1,
                    int eventData2) {
-    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ButtonTeach, panel, control, event,
-                                                   callbackData, eventData1, eventData2)) {
+    if (event != EVENT_COMMIT || HoldWhileLineInUse(CC_ButtonTeach, panel, control, event,
+                                                    callbackData, eventData1, eventData2)) {
         return 0;
     }
+    const LineCommand onLine;
     DrainLine();
     FlushInQ(com);
     FlushOutQ(com);
@@ -344,8 +345,8 @@ int CC_DropDCom(int panel, int control, int event, void* callbackData, int event
     // Every choice in the list commits, also a second choice of the port
     // shown (to reconnect); a new port reports a changed value first. Only
     // the commit connects, so that one choice identifies the sensor once.
-    if (event == EVENT_COMMIT && !HoldWhileLoopRuns(CC_DropDCom, panel, control, event,
-                                                    callbackData, eventData1, eventData2)) {
+    if (event == EVENT_COMMIT && !HoldWhileLineInUse(CC_DropDCom, panel, control, event,
+                                                     callbackData, eventData1, eventData2)) {
         // A running loop switches when nothing of its cycle is on the line
         // any more, and then ends. The old port is closed in any case, also
         // when the new one cannot be opened.
@@ -360,10 +361,11 @@ int CC_DropDCom(int panel, int control, int event, void* callbackData, int event
 
 int CC_BTNSend(int panel, int control, int event, void* callbackData, int eventData1,
                int eventData2) {
-    if (event != EVENT_LEFT_CLICK || HoldWhileLoopRuns(CC_BTNSend, panel, control, event,
-                                                       callbackData, eventData1, eventData2)) {
+    if (event != EVENT_LEFT_CLICK || HoldWhileLineInUse(CC_BTNSend, panel, control, event,
+                                                        callbackData, eventData1, eventData2)) {
         return 0;
     }
+    const LineCommand onLine;
     SetCtrlVal(pHandle, PANEL_STATUS, "Transmit...");
     if (target == DATFILE) {
         const int chosen =
@@ -388,10 +390,11 @@ int CC_BTNSend(int panel, int control, int event, void* callbackData, int eventD
 
 int CC_BTNGet(int panel, int control, int event, void* callbackData, int eventData1,
               int eventData2) {
-    if (event != EVENT_COMMIT ||
-        HoldWhileLoopRuns(CC_BTNGet, panel, control, event, callbackData, eventData1, eventData2)) {
+    if (event != EVENT_COMMIT || HoldWhileLineInUse(CC_BTNGet, panel, control, event, callbackData,
+                                                    eventData1, eventData2)) {
         return 0;
     }
+    const LineCommand onLine;
     if (target == DATFILE) {
         // The file reader leaves its outcome in szStatus; the read-back then
         // shows the globals (changed or not) and that text.

@@ -1,4 +1,4 @@
-// Turns on the serial line while a continuous loop runs.
+// Turns on the serial line while a continuous loop or a command uses it.
 #include "app/line_owner.h"
 
 #include <algorithm>
@@ -16,6 +16,10 @@ struct HeldCommand {
 
 std::deque<HeldCommand> held;
 int loopsRunning = 0;
+int commandsRunning = 0;
+// Held commands being run again: a command ending among them leaves the
+// rest to the round that runs it.
+int replayDepth = 0;
 // Set while a held command is called again: its own hold check lets it run.
 bool replaying = false;
 
@@ -35,7 +39,7 @@ bool Hold(std::function<void()> run, bool startsLoop) {
         replaying = false;
         return false;
     }
-    if (loopsRunning == 0) {
+    if (loopsRunning == 0 && commandsRunning == 0) {
         return false;
     }
     if (held.size() < kMaxHeld) {
@@ -46,27 +50,34 @@ bool Hold(std::function<void()> run, bool startsLoop) {
 
 // Runs held commands until none is runnable: loop starts only when no loop
 // runs. Each is taken off the queue before it runs, since it may process
-// events and so hold or run others itself.
-bool RunRunnable() {
+// events and so hold or run others itself. afterLoop: a loop has just
+// ended, and a loop that follows gives the sensor time to drop a cut
+// request first.
+bool RunRunnable(bool afterLoop) {
     bool ran = false;
     for (;;) {
         const auto it = std::find_if(held.begin(), held.end(), [](const HeldCommand& c) {
             return !c.startsLoop || loopsRunning == 0;
         });
         if (it == held.end()) {
-            return ran;
+            break;
         }
         const std::function<void()> run = std::move(it->run);
         const bool startsLoop = it->startsLoop;
         held.erase(it);
-        if (startsLoop) {
+        if (startsLoop && afterLoop) {
             Delay(kFrameResync);
         }
         replaying = true;
+        ++replayDepth;
         run();
+        --replayDepth;
         replaying = false;
         ran = true;
+        // A loop ran to its end in between: any loop after it resyncs.
+        afterLoop = afterLoop || startsLoop;
     }
+    return ran;
 }
 
 } // namespace
@@ -80,8 +91,8 @@ void LoopEnded() {
     if (loopsRunning > 0) {
         --loopsRunning;
     }
-    if (loopsRunning == 0) {
-        RunRunnable();
+    if (loopsRunning == 0 && commandsRunning == 0) {
+        RunRunnable(true);
     }
 }
 
@@ -89,8 +100,21 @@ int LoopsRunning() {
     return loopsRunning;
 }
 
-bool HoldWhileLoopRuns(CtrlCallbackPtr callback, int panel, int control, int event,
-                       void* callbackData, int eventData1, int eventData2) {
+LineCommand::LineCommand() {
+    ++commandsRunning;
+}
+
+LineCommand::~LineCommand() {
+    if (commandsRunning > 0) {
+        --commandsRunning;
+    }
+    if (loopsRunning == 0 && commandsRunning == 0 && replayDepth == 0) {
+        RunRunnable(false);
+    }
+}
+
+bool HoldWhileLineInUse(CtrlCallbackPtr callback, int panel, int control, int event,
+                        void* callbackData, int eventData1, int eventData2) {
     return Hold([=] { callback(panel, control, event, callbackData, eventData1, eventData2); },
                 false);
 }
@@ -110,7 +134,9 @@ void DropHeldCommands() {
 void ResetLineOwner() {
     held.clear();
     loopsRunning = 0;
+    commandsRunning = 0;
     replaying = false;
+    replayDepth = 0;
 }
 
 bool CommandsHeld() {
@@ -118,7 +144,7 @@ bool CommandsHeld() {
 }
 
 bool RunHeldCommands() {
-    return RunRunnable();
+    return RunRunnable(false);
 }
 
 } // namespace korven

@@ -1,4 +1,4 @@
-// Turns on the serial line while a continuous loop runs.
+// Turns on the serial line while a continuous loop or a command uses it.
 //
 // The run sequence and the live video loop own the line from their start to
 // their end: they always have a request or a block transfer of their own in
@@ -7,7 +7,13 @@
 // line (an exchange, a read-back, a port switch, another loop) is therefore
 // held back and run where the loop has nothing on the line: between two
 // requests, or once the loop has ended. It then runs with its usual frames
-// and texts, and its answer is its own. Without a loop nothing is held.
+// and texts, and its answer is its own.
+//
+// A command owns the line in the same way from its start to its end (an
+// exchange, a read-back, the connection sequence): its waits process events,
+// so that the panel stays alive, and a second line-using command given
+// meanwhile runs after it instead of inside it, where it would take the
+// first one's answer. With nothing on the line nothing is held.
 #pragma once
 
 #include "runtime/engine.h"
@@ -22,18 +28,28 @@ void LoopStarted();
 void LoopEnded();
 int LoopsRunning();
 
+// A line-using command takes the line for as long as the object lives; when
+// the last user gives it back, every command held meanwhile runs.
+class LineCommand {
+  public:
+    LineCommand();
+    ~LineCommand();
+    LineCommand(const LineCommand&) = delete;
+    LineCommand& operator=(const LineCommand&) = delete;
+};
+
 // Called by a line-using callback before it does anything: returns true
-// when a loop owns the line and the callback has been held (it returns at
+// when a loop or a command owns the line and the callback has been held (it returns at
 // once and is called again later with the same arguments).
-bool HoldWhileLoopRuns(CtrlCallbackPtr callback, int panel, int control, int event,
-                       void* callbackData, int eventData1, int eventData2);
-// The same for the start of a loop, which is held until no loop runs any
-// more. A loop that starts, or a stop, drops the loop starts still held.
+bool HoldWhileLineInUse(CtrlCallbackPtr callback, int panel, int control, int event,
+                        void* callbackData, int eventData1, int eventData2);
+// The same for the start of a loop, which is held until nothing uses the
+// line any more. A loop that starts, or a stop, drops the loop starts still held.
 bool HoldLoopStart(std::function<void()> start);
 void DropHeldLoopStarts();
 // Forgets every held command (the program is closing).
 void DropHeldCommands();
-// No loop running and nothing held, as at program start.
+// No loop or command running and nothing held, as at program start.
 void ResetLineOwner();
 
 // True while a command waits for the line: a loop then starts no further

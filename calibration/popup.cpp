@@ -97,9 +97,9 @@ void Dim(int panel, int control, int dimmed) {
 // its first `setWords` words) and waits for the answer frame. Returns 1
 // when it came in time, 0 after a time-out ("Timeout-RS-232..." shown).
 //
-// While the run sequence or the video loop runs, the callbacks below are
-// held until the loop has nothing on the line (HoldWhileLoopRuns), so the
-// answer taken here is never a measurement or a video block.
+// While a loop or another command uses the line, the callbacks below are
+// held until it has nothing on the line (HoldWhileLineInUse), so the answer
+// taken here is never a measurement, a video block or another's answer.
 int Exchange(int command, int setWords) {
     const u16 words[3] = {pp[0], pp[1], pp[2]};
 
@@ -228,10 +228,11 @@ void ForgetCalibrationActivation() {
 
 int CC_ActivateCalibration(int panel, int control, int event, void* callbackData, int eventData1,
                            int eventData2) {
-    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ActivateCalibration, panel, control, event,
-                                                   callbackData, eventData1, eventData2)) {
+    if (event != EVENT_COMMIT || HoldWhileLineInUse(CC_ActivateCalibration, panel, control, event,
+                                                    callbackData, eventData1, eventData2)) {
         return 0;
     }
+    const LineCommand onLine;
     pp[0] = 1;
     if (Exchange(CMD_CALIBRATION, 1) == 0) {
         return 0;
@@ -254,10 +255,11 @@ int CC_ActivateCalibration(int panel, int control, int event, void* callbackData
 
 int CC_DiscardCalibration(int panel, int control, int event, void* callbackData, int eventData1,
                           int eventData2) {
-    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_DiscardCalibration, panel, control, event,
-                                                   callbackData, eventData1, eventData2)) {
+    if (event != EVENT_COMMIT || HoldWhileLineInUse(CC_DiscardCalibration, panel, control, event,
+                                                    callbackData, eventData1, eventData2)) {
         return 0;
     }
+    const LineCommand onLine;
     // A running run sequence ends once this callback returns to it.
     stop_flag = 1;
     pp[0] = 0;
@@ -330,10 +332,11 @@ int CC_ButtonDoFit(int /*panel*/, int /*control*/, int event, void* /*callbackDa
 
 int CC_ButtonSaveCalValues(int panel, int control, int event, void* callbackData, int eventData1,
                            int eventData2) {
-    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ButtonSaveCalValues, panel, control, event,
-                                                   callbackData, eventData1, eventData2)) {
+    if (event != EVENT_COMMIT || HoldWhileLineInUse(CC_ButtonSaveCalValues, panel, control, event,
+                                                    callbackData, eventData1, eventData2)) {
         return 0;
     }
+    const LineCommand onLine;
     // A line the device words cannot hold is not sent: a wrapped word would
     // load a wrong calibration into the sensor.
     u16 slopeWord = 0;
@@ -379,10 +382,11 @@ int CC_POPUP(int /*panel*/, int event, void* /*callbackData*/, int /*eventData1*
 
 int CC_ButtonReset(int panel, int control, int event, void* callbackData, int eventData1,
                    int eventData2) {
-    if (event != EVENT_COMMIT || HoldWhileLoopRuns(CC_ButtonReset, panel, control, event,
-                                                   callbackData, eventData1, eventData2)) {
+    if (event != EVENT_COMMIT || HoldWhileLineInUse(CC_ButtonReset, panel, control, event,
+                                                    callbackData, eventData1, eventData2)) {
         return 0;
     }
+    const LineCommand onLine;
     if (Exchange(CMD_DATA256_OR_RESET, 0) == 1) {
         SetStatusText("Reset of analog-output Max/Min OK!");
         ShowStatus();

@@ -569,11 +569,13 @@ int GetVERSIONInfo() {
     WriteFrame(com);
     SetCtrlVal(pHandle, PANEL_STATUS, "Waiting for firmware info ...");
 
-    // Busy wait without event processing: nothing else may touch the
-    // input queue while the block comes in.
+    // The notification is silenced and the commands that use the line are
+    // held (the connection sequence owns it), so nothing else touches the
+    // input queue while the block comes in: the panel stays alive.
     int waiting = 0;
     tstart = Timer();
     do {
+        ProcessSystemEvents();
         waiting = GetInQLen(com);
         tdiff = Timer() - tstart;
         // A port that is not open (the adapter was pulled) brings nothing.

@@ -1,6 +1,7 @@
 // Port set-up and connection sequence: open the serial port with the fixed
 // line settings, install the receive notification, check the line and
 // identify the sensor.
+#include "app/line_owner.h"
 #include "display/gui.h"
 #include "link/com232.h"
 
@@ -34,6 +35,9 @@ const char* OpenErrorText(int code) {
 
 // Pause between the exchanges of the connection sequence, seconds.
 constexpr double kStepPause = 0.1;
+// The last part of a pause is slept through, so that a pause ends on time
+// rather than after the event wait that crosses its end.
+constexpr double kPauseTail = 0.01;
 // Line settings: 19200 baud, no parity, 8 data bits, 1 stop bit.
 constexpr long kBaudRate = 19200;
 constexpr int kQueueBytes = 4096;
@@ -41,9 +45,24 @@ constexpr double kPortTimeout = 2.0;
 // Bytes of a complete firmware text.
 constexpr int kFirmwareBytes = 72;
 
+// The pause between two exchanges. The panel stays alive meanwhile; the
+// commands that use the line wait for the end of the sequence.
+void StepPause() {
+    const double end = Timer() + kStepPause;
+    for (double left = kStepPause; left > kPauseTail; left = end - Timer()) {
+        ProcessSystemEvents();
+    }
+    const double left = end - Timer();
+    if (left > 0.0) {
+        Delay(left);
+    }
+}
+
 } // namespace
 
 void InitRS232(int port) {
+    // Other commands that use the line run after the whole sequence.
+    const LineCommand onLine;
     ret = OpenComConfig(port, "", kBaudRate, 0, 8, 1, kQueueBytes, kQueueBytes);
     if (ret < 0) {
         SetStatusText(OpenErrorText(ret));
@@ -61,7 +80,7 @@ void InitRS232(int port) {
     // asked of a sensor that does not answer the echo.
     ret = CheckComLine(port);
     if (ret == 1) {
-        Delay(kStepPause);
+        StepPause();
         ret = GetHARDWAREInfo();
         if (ret == 0) {
             SetStatusText("Error reading HARDWARE-info!");
@@ -69,11 +88,11 @@ void InitRS232(int port) {
 
         // The parameter set comes from RAM, and SEND and GET go there next:
         // the target buttons must say so.
-        Delay(kStepPause);
+        StepPause();
         SelectRamTarget();
         PushGET(RAM);
 
-        Delay(kStepPause);
+        StepPause();
         ret = GetVERSIONInfo();
         if (ret < kFirmwareBytes) {
             SetStatusText("Error reading firmware-info!");

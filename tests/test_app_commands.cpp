@@ -244,6 +244,38 @@ TEST_F(Commands, PortChoiceClosesTheOldPortAndIdentifiesTheNewSensorOnce) {
     EXPECT_EQ(Status(), "No serial port found");
 }
 
+// While a port choice identifies the sensor, the panel stays alive (every
+// pause and wait of the sequence handles events), and a command that uses
+// the line runs after the sequence, not inside it, where it would take one
+// of the sequence's answers.
+TEST_F(Commands, ConnectionKeepsThePanelAliveAndRunsLineCommandsAfterIt) {
+    SimPeer sensor;
+    bed().attachPeer(2, &sensor);
+    const double t0 = bed().now();
+    double latest = 0.0;
+    double end = 0.0;
+    for (int k = 1; k <= 60; ++k) {
+        const double due = t0 + 0.01 * k;
+        bed().at(due, [&, due, k] {
+            if (end == 0.0) {
+                latest = std::max(latest, bed().now() - due);
+            }
+            if (k == 15) {
+                // In the first pause, after the line check.
+                bed().fire(pHandle, PANEL_BTNGet, EVENT_COMMIT);
+            }
+        });
+    }
+    bed().at(t0 + 0.15, [&] { EXPECT_EQ(sensor.commands(), (std::vector<int>{CMD_ECHO})); });
+    Operate(PANEL_DropDCom, 2);
+    end = bed().now();
+    EXPECT_GT(end - t0, 0.45);
+    EXPECT_LT(latest, 0.003);
+    EXPECT_EQ(sensor.commands(),
+              (std::vector<int>{CMD_ECHO, CMD_HARDWARE, CMD_READ_RAM, CMD_FIRMWARE, CMD_READ_RAM}));
+    EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
+}
+
 // Each sensor in turn finds the model-specific controls as the layout has
 // them, changed only as its own model asks.
 TEST_F(Commands, EachSensorStartsFromTheLayoutsControls) {

@@ -41,6 +41,15 @@ double NumberProperty(const QObject* o, const char* name, double fallback) {
 
 Graph::Graph(QCustomPlot* plot, bool stripChart) : plot_(plot), strip_(stripChart) {
     plot->setBackground(Qt::white);
+    // The plot fills its whole area itself: the panel beneath it need not be
+    // painted first each time it changes.
+    plot->setAttribute(Qt::WA_OpaquePaintEvent);
+    // Nothing is drawn on the overlay (no selection rectangle): as a buffer
+    // of its own it would only be blended, empty, onto every paint.
+    plot->layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmLogical);
+    // No legend is shown: plots need no legend items, which would be made
+    // and sized again for every plot the program draws.
+    plot->setAutoAddPlottableToLegend(false);
     plot->setNoAntialiasingOnDrag(true);
     plot->setAntialiasedElements(QCP::aeNone);
     plot->axisRect()->setAutoMargins(QCP::msAll);

@@ -242,6 +242,12 @@ void QtBackend::bindControl(Panel& panel, Control& c) {
         connect(static_cast<QCheckBox*>(w), &QCheckBox::clicked, this, changed);
         break;
     case CtrlKind::Numeric:
+        // An indicator changes with every answer of a loop. Filled by itself
+        // it is opaque, so that the group box and panel beneath it are not
+        // painted again each time (with its title shaped anew).
+        if (auto* box = qobject_cast<QAbstractSpinBox*>(w); box && box->isReadOnly()) {
+            box->setAutoFillBackground(true);
+        }
         if (auto* d = qobject_cast<QDoubleSpinBox*>(w)) {
             d->setKeyboardTracking(false);
             connect(d, &QDoubleSpinBox::valueChanged, this, [this, ph, id, changed](double v) {
