@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace korven {
@@ -23,28 +24,27 @@ class StartUp : public Bed {
   protected:
     // Runs the program; at time `t` the operator reads the status line and
     // closes the main panel (another event on the panel does nothing).
+    // Records: main panel shown, pop-up shown, quit after the other event,
+    // stopped by the close, port open after it.
     int RunProgramAndClose(double t) {
         bed().at(t, [this] {
             statusBeforeClose_ = Status();
-            panelShown_ = bed().panelVisible(pHandle);
-            popupShown_ = bed().panelVisible(pPopup);
+            seen_ = {bed().panelVisible(pHandle), bed().panelVisible(pPopup)};
             bed().firePanel(pHandle, EVENT_COMMIT);
-            quitOnCommit_ = bed().quitRequested();
+            seen_.push_back(bed().quitRequested());
             stop_flag = 0;
             bed().firePanel(pHandle, EVENT_CLOSE);
-            stoppedOnClose_ = stop_flag == 1;
-            portOpenAfterClose_ = bed().portOpen(1);
+            seen_.push_back(stop_flag == 1);
+            seen_.push_back(bed().portOpen(1));
         });
         return WinMain(nullptr, nullptr, nullptr, 1);
     }
 
     std::string statusBeforeClose_;
-    bool panelShown_ = false;
-    bool popupShown_ = true;
-    bool quitOnCommit_ = true;
-    bool stoppedOnClose_ = false;
-    bool portOpenAfterClose_ = true;
+    std::vector<bool> seen_;
 };
+
+const std::vector<bool> kClosedCleanly = {true, false, false, true, false};
 
 // The program identifies the sensor; the operator reads the parameters and
 // runs the video loop (nested in the event loop until stopped), then closes
@@ -70,8 +70,7 @@ TEST_F(StartUp, SessionWithAGoodSensorEndsCleanlyOnClose) {
     EXPECT_EQ(atStart, sensor.model().preset().firmware);
     EXPECT_EQ(afterGet, "Parameter-frame received! - Line Ok!");
     EXPECT_TRUE(videoDimmedWhileRunning);
-    EXPECT_TRUE(panelShown_);
-    EXPECT_FALSE(popupShown_);
+    EXPECT_EQ(seen_, kClosedCleanly);
     // Line check, hardware, RAM parameters, firmware, in this order; GET,
     // then the video loop's runs and blocks.
     const auto cmds = sensor.commands();
@@ -80,11 +79,7 @@ TEST_F(StartUp, SessionWithAGoodSensorEndsCleanlyOnClose) {
     EXPECT_EQ(std::count(cmds.begin(), cmds.end(), 2), 2);
     EXPECT_GE(std::count(cmds.begin(), cmds.end(), 8), 2);
     EXPECT_GE(std::count(cmds.begin(), cmds.end(), 9), 8);
-    EXPECT_FALSE(quitOnCommit_);
-    EXPECT_TRUE(stoppedOnClose_);
-    EXPECT_FALSE(portOpenAfterClose_);
-    EXPECT_TRUE(bed().quitRequested());
-    EXPECT_EQ(bed().quitCode(), 0);
+    EXPECT_EQ(std::make_pair(bed().quitRequested(), bed().quitCode()), std::make_pair(true, 0));
     // Both panels are gone.
     EXPECT_EQ(bed().panel(pHandle), nullptr);
     EXPECT_EQ(bed().panel(pPopup), nullptr);
@@ -93,24 +88,24 @@ TEST_F(StartUp, SessionWithAGoodSensorEndsCleanlyOnClose) {
     EXPECT_STREQ(szSoftVersion, "Version 2.3");
 }
 
-TEST_F(StartUp, SilentSensorLeavesTheLineCheckTimeOutAndRunsOn) {
-    test::LinePeer sensor; // answers nothing
-    bed().attachPeer(1, &sensor);
+// A sensor that answers nothing leaves the line check's time-out, a missing
+// port its open error; the program runs on to the close.
+class StartUpAlone : public StartUp, public ::testing::WithParamInterface<bool> {};
 
-    EXPECT_EQ(RunProgramAndClose(3.0), 0);
-
-    EXPECT_EQ(statusBeforeClose_, "Timeout-RS-232...");
-    EXPECT_TRUE(panelShown_);
-    EXPECT_EQ(sensor.commands(), (std::vector<int>{5}));
-    EXPECT_FALSE(bed().portOpen(1));
-}
-
-TEST_F(StartUp, MissingPortShowsTheOpenErrorAndRunsOn) {
-    EXPECT_EQ(RunProgramAndClose(1.0), 0);
-    EXPECT_EQ(statusBeforeClose_, "No serial port found");
-    EXPECT_TRUE(panelShown_);
+TEST_P(StartUpAlone, SilentSensorOrMissingPortLeavesItsStatusAndRunsOn) {
+    const bool attached = GetParam();
+    test::LinePeer sensor;
+    if (attached) {
+        bed().attachPeer(1, &sensor);
+    }
+    EXPECT_EQ(RunProgramAndClose(attached ? 3.0 : 1.0), 0);
+    EXPECT_EQ(statusBeforeClose_, attached ? "Timeout-RS-232..." : "No serial port found");
+    EXPECT_EQ(seen_, kClosedCleanly);
+    EXPECT_EQ(sensor.commands(), attached ? std::vector<int>{5} : std::vector<int>{});
     EXPECT_FALSE(bed().notificationInstalled(1));
 }
+
+INSTANTIATE_TEST_SUITE_P(SilentOrNoPort, StartUpAlone, ::testing::Bool());
 
 // A run-time that cannot start, or a missing second panel, ends the program
 // before anything runs.
@@ -134,110 +129,98 @@ TEST_F(StartUp, FailedStartEndsBeforeAnythingRuns) {
 // replaces the band.
 TEST_F(StartUp, InitVarsDrawsSetPointAndWindowFromThePanel) {
     LoadPanels();
-    InitVars();
-
-    EXPECT_EQ(Status(), "InitVars");
     auto& edges = bed().graph(pHandle, PANEL_GRAPH_EDGES);
-    EXPECT_DOUBLE_EQ(edges.cursors[0].x, 512.0);
-    EXPECT_DOUBLE_EQ(edges.cursors[0].y, 1.0);
-    EXPECT_DOUBLE_EQ(edges.cursors[1].x, 1.0);
-    EXPECT_DOUBLE_EQ(edges.cursors[2].x, 1024.0);
-    ASSERT_EQ(edges.plots.size(), 1u);
-    const auto& band = edges.plots[0];
-    EXPECT_EQ(band.kind, rt::headless::PlotItem::Kind::Rectangle);
-    EXPECT_DOUBLE_EQ(band.x1, 412.0);
-    EXPECT_DOUBLE_EQ(band.x2, 612.0);
-    EXPECT_DOUBLE_EQ(band.y1, 0.0);
-    EXPECT_DOUBLE_EQ(band.y2, 0.25);
-    EXPECT_EQ(band.color, 0x00FF00);
-    EXPECT_EQ(band.fillColor, 0x00FF00);
-
-    EXPECT_EQ(stop_flag, 1);
-    EXPECT_EQ(target, RAM);
-    EXPECT_EQ(com, 1);
+    // Cursor 1 (x, y), the window cursors' x, then the one green band.
+    const auto marks = [&] {
+        EXPECT_EQ(edges.plots.size(), 1u);
+        const auto& b = edges.plots.at(0);
+        EXPECT_EQ(b.kind, rt::headless::PlotItem::Kind::Rectangle);
+        return std::vector<double>{edges.cursors[0].x,
+                                   edges.cursors[0].y,
+                                   edges.cursors[1].x,
+                                   edges.cursors[2].x,
+                                   b.x1,
+                                   b.x2,
+                                   b.y1,
+                                   b.y2,
+                                   double(b.color),
+                                   double(b.fillColor)};
+    };
+    InitVars();
+    EXPECT_EQ(Status(), "InitVars");
+    EXPECT_EQ(marks(), (std::vector<double>{512, 1, 1, 1024, 412, 612, 0, 0.25, 0xFF00, 0xFF00}));
+    EXPECT_EQ(std::make_tuple(stop_flag, target, com), std::make_tuple(1, RAM, 1));
     EXPECT_DOUBLE_EQ(xArray[255], 1020.0);
-    EXPECT_EQ(thdArray[0], 512);
-    EXPECT_EQ(thdArray[255], 512);
+    EXPECT_EQ(std::make_pair(thdArray[0], thdArray[255]), std::make_pair(u16{512}, u16{512}));
 
     SetCtrlVal(pHandle, PANEL_NUMTeachValue, 50);
     InitVars();
-    ASSERT_EQ(edges.plots.size(), 1u);
-    EXPECT_DOUBLE_EQ(edges.plots[0].x1, -50.0);
-    EXPECT_DOUBLE_EQ(edges.plots[0].x2, 150.0);
-    EXPECT_DOUBLE_EQ(edges.cursors[0].x, 50.0);
+    EXPECT_EQ(marks(), (std::vector<double>{50, 1, 1, 1024, -50, 150, 0, 0.25, 0xFF00, 0xFF00}));
 }
 
 // ---- Header ----------------------------------------------------------------
 
-class Header : public Bed {
-  protected:
-    void SetUp() override {
-        Bed::SetUp();
-        LoadPanels();
-        std::strcpy(szSoftName, "KORVEN-Darir");
-        std::strcpy(szSoftVersion, "Version 2.3");
-    }
-    std::vector<std::string> Texts() {
-        std::vector<std::string> texts;
+using Header = Bed;
+
+// Brand variant 2: five lines on the blue header (white text in the
+// application font) and the logo; 0 and 1: name and version only, no
+// picture, a white header; unknown variants leave the header alone; every
+// brand picture exists beside the program.
+TEST_F(Header, EachBrandVariant) {
+    LoadPanels();
+    std::strcpy(szSoftName, "KORVEN-Darir");
+    std::strcpy(szSoftVersion, "Version 2.3");
+    const auto texts = [&] {
+        std::vector<std::string> out;
         for (const auto* c : bed().runtimeControls(pHandle)) {
-            texts.push_back(c->value.asText());
+            out.push_back(c->value.asText());
         }
-        return texts;
-    }
-};
-
-TEST_F(Header, BrandVariantTwoShowsFiveLinesAndTheLogo) {
-    ShowLogo(2);
-    const auto controls = bed().runtimeControls(pHandle);
-    ASSERT_EQ(controls.size(), 5u);
-    const auto texts = Texts();
-    EXPECT_EQ(texts[3], "KORVEN-Darir");
-    EXPECT_EQ(texts[4], "Version 2.3");
-    EXPECT_NE(texts[2].find(".example"), std::string::npos);
-    // Every line on the blue header, white text, in the application font.
-    for (const auto* c : controls) {
-        EXPECT_EQ(c->attributes.at(ATTR_TEXT_BGCOLOR).asInt(), MakeColor(0, 128, 255));
-        EXPECT_EQ(c->attributes.at(ATTR_TEXT_COLOR).asInt(), MakeColor(255, 255, 255));
-        EXPECT_EQ(c->attributes.at(ATTR_TEXT_FONT).asText(), "NIApp");
-    }
-    EXPECT_EQ(controls[0]->attributes.at(ATTR_TEXT_POINT_SIZE).asInt(), 11);
-    EXPECT_EQ(controls[3]->attributes.at(ATTR_TEXT_POINT_SIZE).asInt(), 18);
-    EXPECT_EQ(controls[3]->geometry.x, 300);
-    EXPECT_EQ(controls[3]->geometry.y, 35);
-    EXPECT_EQ(controls[4]->geometry.x, 450);
-    EXPECT_EQ(controls[2]->geometry.y, 40);
-
+        return out;
+    };
+    const auto& header = bed().ctrl(pHandle, PANEL_HEADER).attributes;
     const auto& logo = bed().ctrl(pHandle, PANEL_LOGO);
-    EXPECT_EQ(logo.imageFile, "korven_logo2.png");
-    EXPECT_EQ(logo.attributes.at(ATTR_LEFT).asInt(), 300);
-    EXPECT_EQ(logo.attributes.at(ATTR_TOP).asInt(), 10);
-    EXPECT_EQ(bed().ctrl(pHandle, PANEL_HEADER).attributes.at(ATTR_FRAME_COLOR).asInt(),
-              MakeColor(0, 128, 255));
-}
 
-TEST_F(Header, PlainVariantsShowOnlyNameAndVersionWithoutPicture) {
-    ShowLogo(0);
-    EXPECT_EQ(Texts(), (std::vector<std::string>{"KORVEN-Darir", "Version 2.3"}));
-    EXPECT_FALSE(bed().isVisible(pHandle, PANEL_LOGO));
-    EXPECT_EQ(bed().ctrl(pHandle, PANEL_HEADER).attributes.at(ATTR_FRAME_COLOR).asInt(),
-              MakeColor(255, 255, 255));
-}
-
-TEST_F(Header, UnknownVariantsLeaveTheHeaderAlone) {
     for (const int variant : {5, 7, -1}) {
         ShowLogo(variant);
     }
     EXPECT_TRUE(bed().runtimeControls(pHandle).empty());
-    EXPECT_EQ(bed().ctrl(pHandle, PANEL_HEADER).attributes.count(ATTR_FRAME_COLOR), 0u);
-    EXPECT_TRUE(bed().ctrl(pHandle, PANEL_LOGO).imageFile.empty());
-}
+    EXPECT_EQ(header.count(ATTR_FRAME_COLOR), 0u);
+    EXPECT_TRUE(logo.imageFile.empty());
 
-TEST_F(Header, EveryBrandPictureExistsBesideTheProgram) {
-    for (const int variant : {2, 3, 4, 6}) {
+    ShowLogo(2);
+    const auto controls = bed().runtimeControls(pHandle);
+    ASSERT_EQ(controls.size(), 5u);
+    EXPECT_EQ(texts()[3], "KORVEN-Darir");
+    EXPECT_EQ(texts()[4], "Version 2.3");
+    EXPECT_NE(texts()[2].find(".example"), std::string::npos);
+    for (const auto* c : controls) {
+        EXPECT_EQ(std::make_tuple(c->attributes.at(ATTR_TEXT_BGCOLOR).asInt(),
+                                  c->attributes.at(ATTR_TEXT_COLOR).asInt(),
+                                  c->attributes.at(ATTR_TEXT_FONT).asText()),
+                  std::make_tuple(MakeColor(0, 128, 255), MakeColor(255, 255, 255), "NIApp"));
+    }
+    // Point sizes of lines 1 and 4, positions of lines 4, 5 and 3, the logo's.
+    EXPECT_EQ((std::vector<int>{
+                  controls[0]->attributes.at(ATTR_TEXT_POINT_SIZE).asInt(),
+                  controls[3]->attributes.at(ATTR_TEXT_POINT_SIZE).asInt(), controls[3]->geometry.x,
+                  controls[3]->geometry.y, controls[4]->geometry.x, controls[2]->geometry.y,
+                  logo.attributes.at(ATTR_LEFT).asInt(), logo.attributes.at(ATTR_TOP).asInt()}),
+              (std::vector<int>{11, 18, 300, 35, 450, 40, 300, 10}));
+    EXPECT_EQ(logo.imageFile, "korven_logo2.png");
+    EXPECT_EQ(header.at(ATTR_FRAME_COLOR).asInt(), MakeColor(0, 128, 255));
+
+    ShowLogo(0);
+    const auto all = texts();
+    EXPECT_EQ(std::vector(all.begin() + 5, all.end()),
+              (std::vector<std::string>{"KORVEN-Darir", "Version 2.3"}));
+    EXPECT_FALSE(bed().isVisible(pHandle, PANEL_LOGO));
+    EXPECT_EQ(header.at(ATTR_FRAME_COLOR).asInt(), MakeColor(255, 255, 255));
+
+    for (const int variant : {3, 4, 6, 2}) {
         ShowLogo(variant);
-        const std::string file = bed().ctrl(pHandle, PANEL_LOGO).imageFile;
-        EXPECT_TRUE(std::filesystem::is_regular_file(std::string(KORVEN_BINARY_DIR) + "/" + file))
-            << variant << ": " << file;
+        EXPECT_TRUE(
+            std::filesystem::is_regular_file(std::string(KORVEN_BINARY_DIR) + "/" + logo.imageFile))
+            << variant << ": " << logo.imageFile;
     }
 }
 
