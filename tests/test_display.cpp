@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -195,27 +196,27 @@ TEST_F(Display, IndicatorsAndLiveCalibrationValue) {
     anaMin = 1023;
     PlotVIDEOBarGraph();
     // A minimum still at its reset value is shown as 1.
-    const std::pair<int, int> shown[] = {
-        {PANEL_NUMLedge, 300},   {PANEL_NUMRedge, 700},  {PANEL_NUMMValue, 412},
-        {PANEL_NUMMValueB, 412}, {PANEL_NUMUmValue, -7}, {PANEL_NUMTolDisplay, 55},
-        {PANEL_NUMAnaMax, 900},  {PANEL_NUMAnaMin, 1},
-    };
-    for (const auto& [control, value] : shown) {
-        EXPECT_EQ(bed().intValue(pHandle, control), value) << control;
+    std::vector<long> shown;
+    for (const int c : {PANEL_NUMLedge, PANEL_NUMRedge, PANEL_NUMMValue, PANEL_NUMMValueB,
+                        PANEL_NUMUmValue, PANEL_NUMTolDisplay, PANEL_NUMAnaMax, PANEL_NUMAnaMin}) {
+        shown.push_back(bed().intValue(pHandle, c));
     }
+    EXPECT_EQ(shown, (std::vector<long>{300, 700, 412, 412, -7, 55, 900, 1}));
     EXPECT_EQ(anaMin, 1);
 
     // The raw value goes only to the calibration step that is switched on.
+    const auto pixels = [this] {
+        return std::pair(bed().intValue(pPopup, POPUP_NUMPixel1),
+                         bed().intValue(pPopup, POPUP_NUMPixel2));
+    };
     SetCtrlVal(pPopup, POPUP_CheckStep2, 1);
     PlotVIDEOBarGraph();
-    EXPECT_EQ(bed().intValue(pPopup, POPUP_NUMPixel1), 0);
-    EXPECT_EQ(bed().intValue(pPopup, POPUP_NUMPixel2), 412);
+    EXPECT_EQ(pixels(), std::pair(0L, 412L));
     SetCtrlVal(pPopup, POPUP_CheckStep2, 0);
     SetCtrlVal(pPopup, POPUP_CheckStep1, 1);
     Mvalue = 413;
     PlotVIDEOBarGraph();
-    EXPECT_EQ(bed().intValue(pPopup, POPUP_NUMPixel1), 413);
-    EXPECT_EQ(bed().intValue(pPopup, POPUP_NUMPixel2), 412);
+    EXPECT_EQ(pixels(), std::pair(413L, 412L));
 }
 
 TEST_F(Display, VideoCurveAndThresholdLine) {
@@ -232,18 +233,19 @@ TEST_F(Display, VideoCurveAndThresholdLine) {
     EXPECT_EQ(Axis(video.yAxis), std::make_tuple(VAL_MANUAL, 0.0, 256.0));
     EXPECT_EQ(video.lastDeleteRefresh, VAL_DELAYED_DRAW);
     ASSERT_EQ(video.plots.size(), 2u);
-    const PlotItem& curve = video.plots[0];
-    const PlotItem& threshold = video.plots[1];
-    EXPECT_EQ(curve.color, 0xFF0000);
-    EXPECT_EQ(threshold.color, 0x008000);
-    for (const PlotItem* p : {&curve, &threshold}) {
-        ASSERT_EQ(p->x.size(), 256u);
-        ASSERT_EQ(p->y.size(), 256u);
-        EXPECT_EQ(p->plotStyle, VAL_FAT_LINE);
-        EXPECT_EQ(p->x[255], 1020.0);
+    // The curve in red, the threshold in dark green; both fat lines over
+    // all 256 samples at the sub-pixel positions.
+    const struct {
+        int color;
+        std::size_t sample;
+        double y;
+    } plots[] = {{0xFF0000, 200, 200.0}, {0x008000, 17, 128.0}};
+    for (int i = 0; i < 2; ++i) {
+        const PlotItem& p = video.plots[i];
+        ASSERT_EQ(std::pair(p.x.size(), p.y.size()), std::pair(256ul, 256ul));
+        EXPECT_EQ(std::tuple(p.color, p.plotStyle, p.x[255], p.y[plots[i].sample]),
+                  std::tuple(plots[i].color, VAL_FAT_LINE, 1020.0, plots[i].y));
     }
-    EXPECT_EQ(curve.y[200], 200.0);
-    EXPECT_EQ(threshold.y[17], 128.0);
 }
 
 // ---- the strip chart --------------------------------------------------------
@@ -257,23 +259,22 @@ TEST_F(Display, StripChartHistoryMovesOneAnswerPerCall) {
     EXPECT_EQ(std::vector<double>(data.begin() + 490, data.begin() + 495),
               (std::vector<double>{550, 450, 500, 510, 510}));
     EXPECT_EQ(Newest(), (std::vector<double>{550, 450, 500, 520, 520}));
-    EXPECT_EQ(data[489], 0.0); // the first run fills in from the right
-    EXPECT_EQ(Raw().stripCalls, 2);
+    // The first run fills in from the right.
+    EXPECT_EQ(std::tuple(data[489], Raw().stripCalls), std::tuple(0.0, 2));
     EXPECT_EQ(Raw().traceColors,
               (std::map<int, int>{
                   {1, 0x008000}, {2, 0x008000}, {3, 0x000000}, {4, 0xFF0000}, {5, 0xFF0000}}));
     ASSERT_EQ(Raw().traces.size(), 5u);
-    EXPECT_EQ(Raw().traces[3].back(), 520.0);
     // A screen shows the answers of the history and no older point.
-    EXPECT_EQ(Raw().traces[3].size(), 100u);
-    EXPECT_EQ(Raw().traces[3].front(), data[3]);
+    const auto& answers = Raw().traces[3];
+    EXPECT_EQ(std::tuple(answers.size(), answers.front(), answers.back()),
+              std::tuple(100ul, data[3], 520.0));
 
     // After 100 more answers the first two have left the window.
     for (int i = 0; i < 99; ++i) {
         PlotRAWGraphX8();
     }
-    EXPECT_EQ(arrayNORM[0], 550.0);
-    EXPECT_EQ(arrayNORM[3], 520.0);
+    EXPECT_EQ(std::tuple(arrayNORM[0], arrayNORM[3]), std::tuple(550.0, 520.0));
 }
 
 // The band traces stay on the line (the upper end of 8162 + 30 falls on the
@@ -364,13 +365,13 @@ TEST_F(Display, RepairedValuesReachEveryDisplay) {
     tTol = 0;
     eMode = 9;
     SetPanelValues();
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMVideoThreshold), 50);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NEDITTolerance), 1);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMTolDisplay), 1);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_DropEvalMode), 4);
-    for (u16 level : thdArray) {
-        ASSERT_EQ(level, 50);
+    std::vector<long> shown;
+    for (const int c :
+         {PANEL_NUMVideoThreshold, PANEL_NEDITTolerance, PANEL_NUMTolDisplay, PANEL_DropEvalMode}) {
+        shown.push_back(bed().intValue(pHandle, c));
     }
+    EXPECT_EQ(shown, (std::vector<long>{50, 1, 1, 4}));
+    EXPECT_EQ(std::count(std::begin(thdArray), std::end(thdArray), 50), 256);
     // The threshold line is redrawn at the repaired value.
     const auto& video = Graph(PANEL_GRAPH_VIDEO);
     ASSERT_EQ(video.plots.size(), 2u);
@@ -393,8 +394,9 @@ TEST_F(Display, CalibrationWordsShownInUnits) {
         slope = row.slope;
         intersect = row.intersect;
         SetPanelValues();
-        EXPECT_EQ(Shown(POPUP_NUMSlope), row.slopeShown) << row.type << " " << row.intersect;
-        EXPECT_EQ(Shown(POPUP_NUMOffset), row.offsetShown) << row.type << " " << row.intersect;
+        EXPECT_EQ(std::tuple(Shown(POPUP_NUMSlope), Shown(POPUP_NUMOffset)),
+                  std::tuple(row.slopeShown, row.offsetShown))
+            << row.type << " " << row.intersect;
     }
 }
 
@@ -421,8 +423,8 @@ TEST_F(Display, PanelCalibrationValuesToFixedPoint) {
         Type(POPUP_NUMSlope, row.slopeIn);
         Type(POPUP_NUMOffset, row.offsetIn);
         GetPanelValues();
-        EXPECT_EQ(slope, row.slopeOut) << row.slopeIn << " type " << row.type;
-        EXPECT_EQ(intersect, row.intersectOut) << row.offsetIn;
+        EXPECT_EQ(std::tuple(slope, intersect), std::tuple(row.slopeOut, row.intersectOut))
+            << row.slopeIn << " " << row.offsetIn << " type " << row.type;
     }
 }
 
@@ -447,9 +449,8 @@ TEST_F(Display, EdgeGraphMarksAfterWriteBack) {
     eEnd = 900;
     SetPanelValues();
     EXPECT_EQ(Axis(Edges().xAxis), std::make_tuple(VAL_MANUAL, 1.0, 1024.0));
-    EXPECT_EQ(Edges().cursors[1].x, 40.0);
-    EXPECT_EQ(Edges().cursors[2].x, 900.0);
-    EXPECT_EQ(Edges().cursors[2].y, 0.75);
+    const auto& cursors = Edges().cursors;
+    EXPECT_EQ(std::tuple(cursors[1].x, cursors[2].x, cursors[2].y), std::tuple(40.0, 900.0, 0.75));
     // The grey line, then the set-point band drawn as computed, left of the axis.
     ASSERT_EQ(Edges().plots.size(), 2u);
     EXPECT_EQ(Edges().plots[0].color, 0xA0A0A0);
