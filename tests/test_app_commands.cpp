@@ -1,7 +1,7 @@
 // The main panel's commands on an idle program (window limits, target
 // selection, SEND, GET, teach, threshold, pop-up toggle, stop, port choice),
-// what a new sensor leaves on the panel, the calibration entries against the
-// words a sensor keeps, and parameter files with long paths or links.
+// what a new sensor leaves on the panel, and the calibration entries against
+// the words a sensor keeps.
 #include "app/KORVENDarir23.h"
 #include "display/gui.h"
 #include "link/com232.h"
@@ -11,18 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <tuple>
 #include <vector>
 
 namespace korven {
 namespace {
 
-namespace fs = std::filesystem;
 using test::LinePeer;
 using test::SimPeer;
 using test::Words;
@@ -102,11 +97,11 @@ TEST_F(Commands, SendWritesThePanelsParameterSetToRamOrEeprom) {
     Settle();
 
     ASSERT_EQ(sensor.commands(), (std::vector<int>{1, 3}));
-    for (const auto& frame : sensor.frames()) {
-        EXPECT_EQ(LinePeer::wordOf(frame, 0), 700);
-        EXPECT_EQ(LinePeer::wordOf(frame, 9), 33);
-        EXPECT_EQ(LinePeer::wordOf(frame, 12), 1024); // slope 1.0
-        EXPECT_EQ(LinePeer::wordOf(frame, 13), 30000);
+    // Power, tolerance, slope 1.0 and offset 0 in both frames.
+    for (const auto& f : sensor.frames()) {
+        EXPECT_EQ((Words{LinePeer::wordOf(f, 0), LinePeer::wordOf(f, 9), LinePeer::wordOf(f, 12),
+                         LinePeer::wordOf(f, 13)}),
+                  (Words{700, 33, 1024, 30000}));
     }
     EXPECT_EQ(power, 700);
 }
@@ -145,27 +140,13 @@ TEST_F(Commands, GetReadsTheSelectedMemoryOntoThePanel) {
 
     bed().pressKey(pHandle, PANEL_BTNGet);
     EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
-    EXPECT_EQ(Int(PANEL_NUMPower), 600);
-    EXPECT_EQ(Int(PANEL_NEDITEdgeRight), 900);
-    EXPECT_EQ(vThd, 400);
+    EXPECT_EQ(std::tuple(Int(PANEL_NUMPower), Int(PANEL_NEDITEdgeRight), vThd),
+              std::tuple(600, 900, u16{400}));
 
     Operate(PANEL_RBTEeprom, 1);
     bed().pressKey(pHandle, PANEL_BTNGet);
     EXPECT_EQ(Int(PANEL_NUMPower), 800);
     EXPECT_EQ(sensor.commands(), (std::vector<int>{2, 4}));
-}
-
-TEST_F(Commands, GetFromFileTargetNeverTouchesThePort) {
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
-    Operate(PANEL_RBTFile, 1);
-    SetStatusText("previous text");
-    // No dialogue result queued: the operator cancels.
-    bed().pressKey(pHandle, PANEL_BTNGet);
-    Settle();
-    EXPECT_TRUE(bed().writes(1).empty());
-    EXPECT_EQ(Status(), "previous text");
-    ASSERT_EQ(bed().fileDialogs().size(), 1u);
 }
 
 // Teach sends the packet as it stands and reads the new set-point back; with
@@ -177,9 +158,8 @@ TEST_F(Commands, TeachSendsThePacketAndReadsTheNewSetPointBack) {
     pp[8] = 4321;
     bed().pressKey(pHandle, PANEL_ButtonTeach);
     ASSERT_EQ(sensor.commands(), (std::vector<int>{6, 2}));
-    EXPECT_EQ(LinePeer::wordOf(sensor.frames()[0], 8), 4321);
-    EXPECT_EQ(tVal, 377);
-    EXPECT_EQ(Int(PANEL_NUMTeachValue), 377);
+    EXPECT_EQ(std::tuple(LinePeer::wordOf(sensor.frames()[0], 8), tVal, Int(PANEL_NUMTeachValue)),
+              std::tuple(4321, 377, 377));
     EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
 
     const double t0 = bed().now();
@@ -199,13 +179,11 @@ TEST_F(Commands, ThresholdRedrawsTheVideoCurveAndToggleShowsThePopup) {
         xArray8[i] = 32.0 * i; // an 8192-sub-pixel line
     }
     Operate(PANEL_NUMVideoThreshold, 300);
-    EXPECT_EQ(thdArray[0], 300);
-    EXPECT_EQ(thdArray[255], 300);
-    EXPECT_EQ(vThd, 512);
+    EXPECT_EQ(std::tuple(thdArray[0], thdArray[255], vThd), std::tuple(300, 300, 512));
     const auto& plots = bed().graph(pHandle, PANEL_GRAPH_VIDEO).plots;
     ASSERT_EQ(plots.size(), 2u);
-    EXPECT_DOUBLE_EQ(plots[1].y[100], 300.0);
-    EXPECT_DOUBLE_EQ(plots[1].x[100], 3200.0); // sub-pixels, as the video loop draws
+    // At sub-pixels, as the video loop draws.
+    EXPECT_EQ(std::tuple(plots[1].x[100], plots[1].y[100]), std::tuple(3200.0, 300.0));
 
     Operate(PANEL_TOGGBTN_ParaII, 1);
     EXPECT_TRUE(bed().panelVisible(pPopup));
@@ -230,17 +208,13 @@ TEST_F(Commands, PortChoiceClosesTheOldPortAndIdentifiesTheNewSensorOnce) {
         Operate(PANEL_DropDCom, 2);
         asked.insert(asked.end(), {CMD_ECHO, CMD_HARDWARE, CMD_READ_RAM, CMD_FIRMWARE});
         EXPECT_EQ(sensor.commands(), asked);
-        EXPECT_EQ(com, 2);
-        EXPECT_FALSE(bed().portOpen(1));
-        EXPECT_TRUE(bed().portOpen(2));
+        EXPECT_EQ(std::tuple(com, bed().portOpen(1), bed().portOpen(2), pixE, target),
+                  std::tuple(2, false, true, 8192, RAM));
         EXPECT_EQ(Status(), sensor.model().preset().firmware);
-        EXPECT_EQ(pixE, 8192);
-        EXPECT_EQ(target, RAM);
         EXPECT_EQ(TargetButtons(), (std::vector<int>{1, 0, 0}));
     }
     Operate(PANEL_DropDCom, 3);
-    EXPECT_FALSE(bed().portOpen(2));
-    EXPECT_EQ(com, 3);
+    EXPECT_EQ(std::tuple(bed().portOpen(2), com), std::tuple(false, 3));
     EXPECT_EQ(Status(), "No serial port found");
 }
 
@@ -248,13 +222,12 @@ TEST_F(Commands, PortChoiceClosesTheOldPortAndIdentifiesTheNewSensorOnce) {
 // them, changed only as its own model asks.
 TEST_F(Commands, EachSensorStartsFromTheLayoutsControls) {
     struct Row {
-        const char* preset;
-        const char* deltaLabel;
+        std::string preset, deltaLabel;
         double deltaMin, deltaMax;
         bool deltaDimmed, opModeDimmed, umShown, rs232Dimmed, analogueDimmed;
-        const char* onText;
-        const char* line0;
+        std::string onText, line0;
         int pixE;
+        bool operator==(const Row&) const = default;
     };
     const Row rows[] = {
         {"type101", "DELTA-TOL", 0, 65535, false, false, true, false, true, "ADC-CNV",
@@ -276,18 +249,20 @@ TEST_F(Commands, EachSensorStartsFromTheLayoutsControls) {
         test::OpenLine(bed(), &sensor);
         ASSERT_EQ(GetHARDWAREInfo(), 1);
         const auto& delta = Ctrl(PANEL_NUMDeltaTol);
-        EXPECT_EQ(delta.label, r.deltaLabel);
-        EXPECT_DOUBLE_EQ(delta.hasRange ? delta.minimum : 0, r.deltaMin);
-        EXPECT_DOUBLE_EQ(delta.hasRange ? delta.maximum : 65535, r.deltaMax);
-        EXPECT_EQ(delta.dimmed, r.deltaDimmed);
-        EXPECT_EQ(Ctrl(PANEL_TOGGBTN_OpMode).dimmed, r.opModeDimmed);
-        EXPECT_EQ(Ctrl(PANEL_TOGGBTN_OpMode).onText, r.onText);
-        EXPECT_EQ(Ctrl(PANEL_NUMUmValue).visible, r.umShown);
-        EXPECT_EQ(Ctrl(PANEL_DropRs232Mode).dimmed, r.rs232Dimmed);
-        EXPECT_EQ(Ctrl(PANEL_DropAnaMode).dimmed, r.analogueDimmed);
         EXPECT_EQ(Ctrl(PANEL_ButtonReset).dimmed, r.analogueDimmed);
-        EXPECT_EQ(bed().ctrl(pPopup, POPUP_TEXTBOXSensor).lines.at(0), r.line0);
-        EXPECT_EQ(pixE, r.pixE);
+        const Row seen{r.preset,
+                       delta.label,
+                       delta.hasRange ? delta.minimum : 0,
+                       delta.hasRange ? delta.maximum : 65535,
+                       delta.dimmed,
+                       Ctrl(PANEL_TOGGBTN_OpMode).dimmed,
+                       Ctrl(PANEL_NUMUmValue).visible,
+                       Ctrl(PANEL_DropRs232Mode).dimmed,
+                       Ctrl(PANEL_DropAnaMode).dimmed,
+                       Ctrl(PANEL_TOGGBTN_OpMode).onText,
+                       bed().ctrl(pPopup, POPUP_TEXTBOXSensor).lines.at(0),
+                       pixE};
+        EXPECT_EQ(seen, r);
         // The entry takes this sensor's values, not the last one's range.
         if (r.deltaMax > 1000) {
             SetCtrlVal(pHandle, PANEL_NUMDeltaTol, 5);
@@ -313,10 +288,9 @@ TEST_F(Commands, ReadBackWithoutSensorKeepsWindowAndDeltaTolerance) {
         eEnd = c.eEnd;
         deltaTol = c.deltaTol;
         SetPanelValues();
-        EXPECT_EQ(Int(PANEL_NEDITEdgeLeft), c.shownBeg);
-        EXPECT_EQ(Int(PANEL_NEDITEdgeRight), c.shownEnd);
-        EXPECT_EQ(Int(PANEL_NUMDeltaTol), c.shownDelta);
-        EXPECT_EQ(power, 500);
+        EXPECT_EQ(std::tuple(Int(PANEL_NEDITEdgeLeft), Int(PANEL_NEDITEdgeRight),
+                             Int(PANEL_NUMDeltaTol), power),
+                  std::tuple(c.shownBeg, c.shownEnd, c.shownDelta, 500));
     }
 }
 
@@ -337,77 +311,10 @@ TEST_F(Commands, CalibrationEntriesStayWithinTheWordsTheSensorKeeps) {
         SetCtrlVal(pPopup, POPUP_NUMSlope, 200.0);
         SetCtrlVal(pPopup, POPUP_NUMOffset, 35535.0);
         GetPanelValues();
-        EXPECT_EQ(slope, kLargestSlopeWord);
-        EXPECT_EQ(intersect, kLargestInterceptWord);
+        EXPECT_EQ(std::tuple(slope, intersect),
+                  std::tuple(kLargestSlopeWord, kLargestInterceptWord));
         CloseCom(1);
     }
-}
-
-// ---- Parameter files: long paths and linked files ----------------------
-
-class ParameterPaths : public Commands {
-  protected:
-    void SetUp() override {
-        Commands::SetUp();
-        dir_ = fs::temp_directory_path() / ("korven_paths_" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        Operate(PANEL_RBTFile, 1);
-    }
-    void TearDown() override {
-        fs::remove_all(dir_);
-        Commands::TearDown();
-    }
-    void Save(const fs::path& path, int powerValue) {
-        SetCtrlVal(pHandle, PANEL_NUMPower, powerValue);
-        bed().queueFileDialog({VAL_NEW_FILE_SELECTED, path.string()});
-        bed().click(pHandle, PANEL_BTNSend);
-    }
-    // The first line of a saved file: the power word.
-    static std::string FirstLine(const fs::path& path) {
-        std::ifstream in(path);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str().substr(0, 6);
-    }
-    fs::path dir_;
-};
-
-TEST_F(ParameterPaths, PathLongerThanTheOldBufferIsUsedWhole) {
-    fs::path deep = dir_;
-    for (int i = 0; i < 4; ++i) {
-        deep /= std::string(150, static_cast<char>('a' + i));
-    }
-    fs::create_directories(deep);
-    const fs::path file = deep / "KRVNpara.dat";
-    ASSERT_GT(file.string().size(), 2u * MAX_PATHNAME_LEN);
-
-    Save(file, 777);
-    EXPECT_EQ(FirstLine(file), "  777\n");
-    EXPECT_EQ(file_name, file.string());
-
-    SetCtrlVal(pHandle, PANEL_NUMPower, 100);
-    bed().queueFileDialog({VAL_EXISTING_FILE_SELECTED, file.string()});
-    bed().pressKey(pHandle, PANEL_BTNGet);
-    EXPECT_EQ(Int(PANEL_NUMPower), 777);
-}
-
-TEST_F(ParameterPaths, SavingThroughALinkReplacesTheLinkedFileAndKeepsItsMode) {
-    const fs::path real = dir_ / "real" / "KRVNpara.dat";
-    fs::create_directories(real.parent_path());
-    std::ofstream(real) << "old\n";
-    ::chmod(real.c_str(), 0640);
-    const fs::path link = dir_ / "link.dat";
-    fs::create_symlink(fs::path("real") / "KRVNpara.dat", link);
-
-    Save(link, 321);
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(FirstLine(real), "  321\n");
-    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    // Nothing but the file is left beside it.
-    EXPECT_EQ(std::distance(fs::directory_iterator(real.parent_path()), fs::directory_iterator()),
-              1);
 }
 
 } // namespace

@@ -4,11 +4,13 @@
 // them (blank lines, byte-order marks, tabs, CRLF, signs, numbers far too
 // large, binary junk), which are taken whole or not at all; and saves that
 // cannot be done, which leave both the parameters and what stood at the
-// path untouched.
+// path untouched; paths longer than the old buffer and saves through a
+// link.
 #include "app/KORVENDarir23.h"
 #include "display/gui.h"
 #include "link/com232.h"
 #include "support/bed.h"
+#include "support/line.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +19,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -123,10 +126,10 @@ TEST_F(ParameterFile, SaveWritesTheSetFromThePanelFiveWideAndLoadBringsItBack) {
     expected[15] = 1024; // the delta tolerance is held to the line on the way to the panel
     EXPECT_EQ(Parameters(), expected);
     EXPECT_EQ(Status(), "Parameter file loaded!");
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 777);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NEDITEdgeLeft), 33);
-    EXPECT_DOUBLE_EQ(bed().doubleValue(pPopup, POPUP_NUMSlope), 2.5);
-    EXPECT_EQ(bed().openCount(1), 0);
+    EXPECT_EQ(std::tuple(bed().intValue(pHandle, PANEL_NUMPower),
+                         bed().intValue(pHandle, PANEL_NEDITEdgeLeft),
+                         bed().doubleValue(pPopup, POPUP_NUMSlope), bed().openCount(1)),
+              std::tuple(777L, 33L, 2.5, 0));
 
     ASSERT_EQ(bed().fileDialogs().size(), 2u);
     EXPECT_EQ(Fields(bed().fileDialogs()[0]),
@@ -137,22 +140,28 @@ TEST_F(ParameterFile, SaveWritesTheSetFromThePanelFiveWideAndLoadBringsItBack) {
                               std::string(proj_dir), VAL_LOAD_BUTTON, false, true, true, true));
 }
 
+// With the file target neither SEND nor GET touches the port, also when
+// the dialogue is cancelled or fails.
 TEST_F(ParameterFile, CancelledDialoguesWriteAndChangeNothing) {
+    test::LinePeer sensor;
+    test::OpenLine(bed(), &sensor);
     const fs::path file = dir_ / "KRVNpara.dat";
-    Choose(file, VAL_NO_FILE_SELECTED);
-    bed().click(pHandle, PANEL_BTNSend);
-    EXPECT_FALSE(fs::exists(file));
-    EXPECT_EQ(Status(), "Transmit...");
-    Choose(file, -1); // dialogue error
-    bed().click(pHandle, PANEL_BTNSend);
-    EXPECT_FALSE(fs::exists(file));
+    for (const int result : {VAL_NO_FILE_SELECTED, -1}) { // -1: dialogue error
+        Choose(file, result);
+        bed().click(pHandle, PANEL_BTNSend);
+        EXPECT_FALSE(fs::exists(file));
+        EXPECT_EQ(Status(), "Transmit...");
+    }
 
     SetStatusText("before");
     const auto before = Parameters();
     bed().pressKey(pHandle, PANEL_BTNGet); // nothing queued: cancelled
+    bed().advance(0.1);
     EXPECT_EQ(Parameters(), before);
     EXPECT_EQ(Status(), "before");
     EXPECT_EQ(file_name, "");
+    EXPECT_EQ(bed().fileDialogs().size(), 3u);
+    EXPECT_TRUE(bed().writes(1).empty());
 }
 
 TEST_F(ParameterFile, ValuesAboveSixteenBitsWrapAndAreThenRepaired) {
@@ -164,9 +173,8 @@ TEST_F(ParameterFile, ValuesAboveSixteenBitsWrapAndAreThenRepaired) {
     }
     WriteText(dir_ / "big.dat", text);
     Load(dir_ / "big.dat");
-    EXPECT_EQ(power, 7);
-    EXPECT_EQ(slope, SLOPEMULTI);
-    EXPECT_DOUBLE_EQ(bed().doubleValue(pPopup, POPUP_NUMSlope), 1.0);
+    EXPECT_EQ(std::tuple(power, slope, bed().doubleValue(pPopup, POPUP_NUMSlope)),
+              std::tuple(u16{7}, u16{SLOPEMULTI}, 1.0));
 }
 
 // Files as operators and other tools make them are read whole; anything
@@ -222,9 +230,7 @@ TEST_F(ParameterFile, FilesAreTakenWholeOrNotAtAllAndTheStatusSaysWhy) {
         Load(file);
         EXPECT_EQ(Status(), status);
         if (status == loaded) {
-            EXPECT_EQ(power, 101);
-            EXPECT_EQ(eBeg, 107);
-            EXPECT_EQ(deltaTol, 116);
+            EXPECT_EQ(std::tuple(power, eBeg, deltaTol), std::tuple(101, 107, 116));
         } else {
             EXPECT_EQ(Parameters(), before);
             EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 1);
@@ -242,25 +248,21 @@ TEST_F(ParameterFile, FilesAreTakenWholeOrNotAtAllAndTheStatusSaysWhy) {
 TEST_F(ParameterFile, SaveThatCannotBeDoneKeepsTheParametersAndWhatStoodThere) {
     const auto before = Parameters();
 
-    // The chosen directory does not exist: it is not made.
-    EXPECT_TRUE(Save(dir_ / "no-such-directory" / "KRVNpara.dat"));
-    EXPECT_EQ(Status(), "Error writing parameter file!");
-    EXPECT_FALSE(fs::exists(dir_ / "no-such-directory"));
-
-    // The directory of the chosen path is a plain file.
-    const fs::path notADirectory = dir_ / "folder";
+    // The chosen directory does not exist (it is not made); the directory
+    // of the chosen path is a plain file; the chosen path is a directory
+    // with a file in it.
+    const fs::path notADirectory = dir_ / "folder", directory = dir_ / "KRVNpara.dat";
     WriteText(notADirectory, "an old file\n");
-    EXPECT_TRUE(Save(notADirectory / "KRVNpara.dat"));
-    EXPECT_EQ(Status(), "Error writing parameter file!");
-    EXPECT_EQ(ReadText(notADirectory), "an old file\n");
-
-    // The chosen path is a directory with a file in it.
-    const fs::path directory = dir_ / "KRVNpara.dat";
     fs::create_directories(directory);
     WriteText(directory / "keep.dat", "   42\n");
-    SetStatusText("");
-    EXPECT_TRUE(Save(directory));
-    EXPECT_EQ(Status(), "Error writing parameter file!");
+    for (const fs::path& path :
+         {dir_ / "no-such-directory" / "KRVNpara.dat", notADirectory / "KRVNpara.dat", directory}) {
+        SetStatusText("");
+        EXPECT_TRUE(Save(path));
+        EXPECT_EQ(Status(), "Error writing parameter file!") << path;
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "no-such-directory"));
+    EXPECT_EQ(ReadText(notADirectory), "an old file\n");
     EXPECT_TRUE(fs::is_directory(directory));
     EXPECT_EQ(ReadText(directory / "keep.dat"), "   42\n");
 
@@ -350,6 +352,44 @@ TEST_F(ParameterFile, UnwritableDirectoryLeavesTheOldFileIntact) {
     EXPECT_EQ(-WEXITSTATUS(status), kFileOpenError) << "100: could not drop privileges";
     EXPECT_EQ(ReadText(file), "old content\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(ParameterFile, PathLongerThanTheOldBufferIsUsedWhole) {
+    fs::path deep = dir_;
+    for (int i = 0; i < 4; ++i) {
+        deep /= std::string(150, static_cast<char>('a' + i));
+    }
+    fs::create_directories(deep);
+    const fs::path file = deep / "KRVNpara.dat";
+    ASSERT_GT(file.string().size(), 2u * MAX_PATHNAME_LEN);
+
+    SetCtrlVal(pHandle, PANEL_NUMPower, 777);
+    Save(file);
+    EXPECT_EQ(ReadText(file).substr(0, 6), "  777\n");
+    EXPECT_EQ(file_name, file.string());
+
+    SetCtrlVal(pHandle, PANEL_NUMPower, 100);
+    Load(file);
+    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 777);
+}
+
+TEST_F(ParameterFile, SavingThroughALinkReplacesTheLinkedFileAndKeepsItsMode) {
+    const fs::path real = dir_ / "real" / "KRVNpara.dat";
+    fs::create_directories(real.parent_path());
+    WriteText(real, "old\n");
+    ::chmod(real.c_str(), 0640);
+    const fs::path link = dir_ / "link.dat";
+    fs::create_symlink(fs::path("real") / "KRVNpara.dat", link);
+
+    SetCtrlVal(pHandle, PANEL_NUMPower, 321);
+    Save(link);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadText(real).substr(0, 6), "  321\n");
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // Nothing but the file is left beside it.
+    EXPECT_EQ(std::distance(fs::directory_iterator(real.parent_path()), fs::directory_iterator()),
+              1);
 }
 
 } // namespace
