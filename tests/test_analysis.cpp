@@ -21,6 +21,7 @@
 #include <numeric>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -104,24 +105,21 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
 
     // Watch the file while the loop runs: it grows at most once a second,
     // and never more than a second's answers wait in memory.
-    std::vector<std::pair<double, std::size_t>> probes; // time, rows on disk
     const double start = bed().now();
+    double lastGrowth = start;
+    std::size_t onDisk = 0;
     for (double t = start + 0.05; t < start + c.seconds; t += 0.05) {
         bed().at(t, [&] {
-            probes.emplace_back(bed().now(), ReadCsv(csv).size());
             EXPECT_LT(bed().now() - CurrentRecorder().lastFlush(), 1.0 + c.maxGap);
+            if (const std::size_t rows = ReadCsv(csv).size(); rows != onDisk) {
+                EXPECT_GE(bed().now() - lastGrowth, 0.95) << "at " << bed().now();
+                lastGrowth = bed().now();
+                onDisk = rows;
+            }
         });
     }
     RunLoop(c.button, c.seconds);
-
-    double lastGrowth = start;
-    for (std::size_t i = 1; i < probes.size(); ++i) {
-        if (probes[i].second != probes[i - 1].second) {
-            EXPECT_GE(probes[i].first - lastGrowth, 0.95) << "at " << probes[i].first;
-            lastGrowth = probes[i].first;
-        }
-    }
-    EXPECT_GT(probes.back().second, 0u);
+    EXPECT_GT(onDisk, 0u);
 
     // STOP wrote the rest: one row per answer, in order, without gaps.
     std::string header;
@@ -147,9 +145,9 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
         out += inside ? 0 : 1;
         values.push_back(v);
     }
-    EXPECT_EQ(std::stoi(rows.back()[2]), Ledge);
-    EXPECT_EQ(std::stoi(rows.back()[3]), Redge);
-    EXPECT_EQ(std::stoi(rows.back()[5]), umValue);
+    const Cells& last = rows.back();
+    EXPECT_EQ(std::tuple(std::stoi(last[2]), std::stoi(last[3]), std::stoi(last[5])),
+              std::tuple(Ledge, Redge, umValue));
 
     // Reference: two passes over the recorded values.
     const double n = static_cast<double>(values.size());
@@ -159,12 +157,12 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
         ss += (v - mean) * (v - mean);
     }
     const double sd = std::sqrt(ss / (n - 1));
-    const double sp = std::stod(rows.back()[6]), tol = std::stod(rows.back()[7]);
+    const double sp = std::stod(last[6]), tol = std::stod(last[7]);
     EXPECT_NEAR(stats.measured().mean(), mean, 1e-9 * std::max(1.0, mean));
     EXPECT_NEAR(stats.measured().stddev(), sd, 1e-9 * std::max(1.0, sd));
-    EXPECT_EQ(stats.measured().min(), *std::min_element(values.begin(), values.end()));
-    EXPECT_EQ(stats.measured().max(), *std::max_element(values.begin(), values.end()));
-    EXPECT_EQ(stats.outOfTolerance(), out);
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    EXPECT_EQ(std::tuple(stats.measured().min(), stats.measured().max(), stats.outOfTolerance()),
+              std::tuple(*low, *high, out));
     if (sd > 0.0) {
         EXPECT_NEAR(stats.cp(), 2.0 * tol / (6.0 * sd), 1e-9);
         EXPECT_NEAR(stats.cpk(), std::min(sp + tol - mean, mean - sp + tol) / (3.0 * sd), 1e-9);
@@ -177,10 +175,10 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
     // The sidecar holds the identity and the set at the start.
     std::ifstream side(dir_ / "run.json");
     const std::string sidecar((std::istreambuf_iterator<char>(side)), {});
-    EXPECT_NE(sidecar.find("\"firmware\": \"" + sensor_.model().preset().firmware + "\""),
-              std::string::npos)
-        << sidecar;
-    EXPECT_NE(sidecar.find("\"Teach value\": " + std::to_string(tVal)), std::string::npos);
+    for (const std::string& entry : {"\"firmware\": \"" + sensor_.model().preset().firmware + "\"",
+                                     "\"Teach value\": " + std::to_string(tVal)}) {
+        EXPECT_NE(sidecar.find(entry), std::string::npos) << entry << " in " << sidecar;
+    }
 
     // REC off ends the recording; RESET clears the statistics.
     bed().click(pHandle, PANEL_TOGGBTN_Rec);
@@ -246,11 +244,11 @@ TEST_F(Analysis, RecordingFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesO
         analysis::SetWriteFunction(nullptr);
 
         EXPECT_EQ(c.fault == Fault::AtStart ? afterRec : seen, c.status);
-        EXPECT_FALSE(CurrentRecorder().active());
-        EXPECT_EQ(bed().intValue(pHandle, PANEL_TOGGBTN_Rec), 0);
+        EXPECT_EQ(std::tuple(CurrentRecorder().active(), bed().intValue(pHandle, PANEL_TOGGBTN_Rec),
+                             stop_flag),
+                  std::tuple(false, 0L, 1));
         // The loop ran its full time and ended by STOP only.
         EXPECT_GE(sensor_.frames().size() - framesBefore, 70u);
-        EXPECT_EQ(stop_flag, 1);
         if (c.fault == Fault::DiskFullLater) {
             EXPECT_EQ(ReadCsv(path).size(), CurrentRecorder().rowsWritten());
             EXPECT_GT(CurrentRecorder().rowsWritten(), 20u);
@@ -302,8 +300,7 @@ TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
         moved.setpoint = static_cast<std::uint16_t>(c.setpoint - 1);
         moved.tolerance = static_cast<std::uint16_t>(c.tolerance);
         s.add(moved);
-        EXPECT_EQ(s.count(), 1u);
-        EXPECT_EQ(s.setpoint(), c.setpoint - 1);
+        EXPECT_EQ(std::tuple(s.count(), s.setpoint()), std::tuple(1u, c.setpoint - 1));
     }
 }
 
@@ -322,8 +319,8 @@ TEST_F(Analysis, RecordingDuringALoopTakesNoDialogAndRecordsBesideTheLastRecordi
     EXPECT_EQ(csv.parent_path(), dir_);
     EXPECT_EQ(status, "Recording to " + csv.filename().string());
     EXPECT_EQ(csv.filename().string().rfind("KRVN-rec-", 0), 0u);
-    EXPECT_GE(ReadCsv(csv).size(), 30u);
     EXPECT_EQ(ReadCsv(csv).size(), CurrentRecorder().rowsWritten());
+    EXPECT_GE(CurrentRecorder().rowsWritten(), 30u);
 }
 
 TEST_F(Analysis, RecordingAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {
@@ -363,17 +360,17 @@ TEST_F(Analysis, CompareMarksEveryWordThatDiffersFromThePanelAndLeavesTheSetAlon
     EXPECT_EQ(Status(), "Compare: RAM and EEPROM read");
     const auto& cols = CompareColumns();
     ASSERT_TRUE(cols[0].valid && cols[1].valid && cols[2].valid);
-    for (int k = 0; k < PNUM; ++k) {
-        EXPECT_EQ(cols[1].words[k], sensor_.model().ram()[k]) << k;
-        EXPECT_EQ(cols[2].words[k], sensor_.model().eeprom()[k]) << k;
-    }
+    const auto& model = sensor_.model();
+    EXPECT_TRUE(std::equal(model.ram().begin(), model.ram().begin() + PNUM, cols[1].words.begin()));
+    EXPECT_TRUE(
+        std::equal(model.eeprom().begin(), model.eeprom().begin() + PNUM, cols[2].words.begin()));
     EXPECT_EQ(analysis::DifferingWords(cols[0].words, cols[1].words), (1u << 0) | (1u << 9));
-    EXPECT_NE(tableLine(0).find("700"), std::string::npos) << tableLine(0);
-    EXPECT_NE(tableLine(0).find("500*"), std::string::npos) << tableLine(0);
-    EXPECT_NE(tableLine(9).find("123*"), std::string::npos) << tableLine(9);
+    for (const auto& [k, text] : {std::pair(0, "700"), {0, "500*"}, {9, "123*"}}) {
+        EXPECT_NE(tableLine(k).find(text), std::string::npos) << tableLine(k);
+    }
     // The globals and the panel keep what they held.
-    EXPECT_EQ(power, powerBefore);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 700);
+    EXPECT_EQ(std::tuple(power, bed().intValue(pHandle, PANEL_NUMPower)),
+              std::tuple(powerBefore, 700L));
 
     // A file with one changed word.
     const fs::path file = dir_ / "compare.dat";
@@ -404,8 +401,7 @@ TEST_F(Analysis, CompareMarksEveryWordThatDiffersFromThePanelAndLeavesTheSetAlon
     bed().at(bed().now() + 1.0, [&] { bed().click(pHandle, PANEL_BTNStop); });
     bed().click(pHandle, PANEL_BTNRun);
     EXPECT_EQ(refused, "Compare: stop RUN or VIDEO first");
-    EXPECT_EQ(framesAfter, framesBefore);
-    EXPECT_EQ(bed().fileDialogs().size(), dialogs);
+    EXPECT_EQ(std::pair(framesAfter, bed().fileDialogs().size()), std::pair(framesBefore, dialogs));
 
     // A silent sensor: the columns read nothing.
     sensor_.faults().silent = true;

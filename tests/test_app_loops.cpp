@@ -215,25 +215,19 @@ class LongRun : public Loops {
     static bool PickFault(sim::Faults& faults, std::mt19937& rng) {
         using Int = std::uniform_int_distribution<int>;
         faults = sim::Faults{};
-        switch (Int(0, 9)(rng)) {
-        case 0:
-            faults.silent = true;
-            break;
-        case 1:
-            faults.lateSeconds = std::uniform_real_distribution<double>(0.05, 2.0)(rng);
-            break;
-        case 2:
-            faults.cutBytes = Int(1, 40)(rng);
-            break;
-        case 3:
-            faults.extraBytes = Int(1, 8)(rng);
-            break;
-        case 4:
-            faults.garbage = true;
-            break;
-        default:
-            return false; // a sound sensor most of the time
+        const std::function<void()> kinds[] = {
+            [&] { faults.silent = true; },
+            [&] { faults.lateSeconds = std::uniform_real_distribution<double>(0.05, 2.0)(rng); },
+            [&] { faults.cutBytes = Int(1, 40)(rng); },
+            [&] { faults.extraBytes = Int(1, 8)(rng); },
+            [&] { faults.garbage = true; },
+        };
+        // Half of the draws leave a sound sensor.
+        const int kind = Int(0, 9)(rng);
+        if (kind >= 5) {
+            return false;
         }
+        kinds[kind]();
         // Some faults hit only the answers of one command.
         if (rng() % 3 == 0) {
             static const int kCommands[] = {CMD_RUN, CMD_DATA64, CMD_DATA256_OR_RESET,

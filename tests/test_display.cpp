@@ -12,6 +12,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -279,52 +280,47 @@ TEST_F(Display, StripChartHistoryMovesOneAnswerPerCall) {
 
 // The band traces stay on the line (the upper end of 8162 + 30 falls on the
 // last pixel + 1); the analogue trace follows the output mode, a minimum
-// still at its reset value shown as 1.
-TEST_F(Display, StripChartBandAndAnalogueTraces) {
+// still at its reset value shown as 1. The y axis: zoom off, the whole
+// range; on, 40 around the set-point below a tolerance of 20, twice the
+// tolerance from there, widened past an answer outside; held on the line at
+// both ends.
+TEST_F(Display, StripChartTracesAndZoomWindow) {
     anaMax = 900;
     const struct {
-        u16 tVal, tTol, anaMode, anaMin;
-        std::vector<double> newest;
-    } cases[] = {
-        {10, 30, 0, 300, {40, 1, 10, 510, 510}},
-        {8162, 30, 0, 300, {8191, 8132, 8162, 510, 510}},
-        {500, 50, 5, 300, {550, 450, 500, 510, 900}},
-        {500, 50, 6, 300, {550, 450, 500, 510, 300}},
-        {500, 50, 8, 300, {550, 450, 500, 510, 0}},
-        {500, 50, 3, 8191, {550, 450, 500, 510, 1}},
-    };
-    for (const auto& c : cases) {
-        tVal = c.tVal;
-        tTol = c.tTol;
-        anaMode = c.anaMode;
-        anaMin = c.anaMin;
-        PlotRAWGraphX8();
-        EXPECT_EQ(Newest(), c.newest) << "tVal " << c.tVal << ", anaMode " << c.anaMode;
-    }
-}
-
-TEST_F(Display, StripChartZoomWindowAroundTheSetPoint) {
-    // Zoom off: the whole range. On: 40 around the set-point below a
-    // tolerance of 20, twice the tolerance from there, widened past an
-    // answer outside; held on the line at both ends.
-    const struct {
         int zoom;
-        u16 tVal, tTol, mValue;
+        u16 tVal, tTol, mValue, anaMode, anaMin;
+        std::vector<double> newest;
         double low, high;
     } cases[] = {
-        {0, 500, 50, 510, 0, 8192},  {1, 500, 19, 500, 460, 540},     {1, 500, 19, 600, 460, 650},
-        {1, 500, 19, 400, 350, 540}, {1, 500, 20, 500, 460, 540},     {1, 500, 20, 600, 460, 700},
-        {1, 500, 20, 400, 300, 540}, {1, 8170, 20, 8170, 8130, 8191}, {1, 30, 20, 30, 1, 70},
-        {0, 30, 20, 30, 0, 8192},
+        {0, 10, 30, 510, 0, 300, {40, 1, 10, 510, 510}, 0, 8192},
+        {0, 8162, 30, 510, 0, 300, {8191, 8132, 8162, 510, 510}, 0, 8192},
+        {0, 500, 50, 510, 5, 300, {550, 450, 500, 510, 900}, 0, 8192},
+        {0, 500, 50, 510, 6, 300, {550, 450, 500, 510, 300}, 0, 8192},
+        {0, 500, 50, 510, 8, 300, {550, 450, 500, 510, 0}, 0, 8192},
+        {0, 500, 50, 510, 3, 8191, {550, 450, 500, 510, 1}, 0, 8192},
+        {1, 500, 19, 500, 0, 300, {519, 481, 500, 500, 500}, 460, 540},
+        {1, 500, 19, 600, 0, 300, {519, 481, 500, 600, 600}, 460, 650},
+        {1, 500, 19, 400, 0, 300, {519, 481, 500, 400, 400}, 350, 540},
+        {1, 500, 20, 500, 0, 300, {520, 480, 500, 500, 500}, 460, 540},
+        {1, 500, 20, 600, 0, 300, {520, 480, 500, 600, 600}, 460, 700},
+        {1, 500, 20, 400, 0, 300, {520, 480, 500, 400, 400}, 300, 540},
+        {1, 8170, 20, 8170, 0, 300, {8190, 8150, 8170, 8170, 8170}, 8130, 8191},
+        {1, 30, 20, 30, 0, 300, {50, 10, 30, 30, 30}, 1, 70},
+        {0, 30, 20, 30, 0, 300, {50, 10, 30, 30, 30}, 0, 8192},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE("tVal " + std::to_string(c.tVal) + ", tTol " + std::to_string(c.tTol) +
+                     ", answer " + std::to_string(c.mValue) + ", anaMode " +
+                     std::to_string(c.anaMode));
         SetCtrlVal(pHandle, PANEL_TOGGBTN_Zoom, c.zoom);
         tVal = c.tVal;
         tTol = c.tTol;
         Mvalue = c.mValue;
+        anaMode = c.anaMode;
+        anaMin = c.anaMin;
         PlotRAWGraphX8();
-        EXPECT_EQ(Axis(Raw().yAxis), std::make_tuple(VAL_MANUAL, c.low, c.high))
-            << "tTol " << c.tTol << ", answer " << c.mValue;
+        EXPECT_EQ(Newest(), c.newest);
+        EXPECT_EQ(Axis(Raw().yAxis), std::make_tuple(VAL_MANUAL, c.low, c.high));
     }
 }
 
