@@ -1,3 +1,8 @@
+// What the main panel shows: the edge graph with its cursors and bands, the
+// indicators, the video curve, the strip chart of the last 100 answers, and
+// the parameter set moved between globals and panels (range repair, the
+// fixed-point calibration words, the marks drawn on the way back).
+//
 // The calibration pop-up: its exchanges, the workflow's states and
 // transitions, the conversion of the fit into device words (and the refusal
 // of fits the words cannot hold), the analogue reset and the tolerance
@@ -6,6 +11,7 @@
 // untouched, shifting in place).
 #include "app/KORVENDarir23.h"
 #include "calibration/popup.h"
+#include "display/gui.h"
 #include "link/com232.h"
 #include "sim/sensor_model.h"
 #include "support/bed.h"
@@ -19,6 +25,7 @@
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -29,7 +36,442 @@ namespace {
 
 using rt::Value;
 using rt::headless::PeerLink;
+using rt::headless::PlotItem;
 using test::LinePeer;
+
+struct Band {
+    double x1, x2;
+    double y1, y2;
+    bool operator==(const Band&) const = default;
+};
+
+void PrintTo(const Band& b, std::ostream* os) {
+    *os << "[" << b.x1 << ".." << b.x2 << " x " << b.y1 << ".." << b.y2 << "]";
+}
+
+std::tuple<int, double, double> Axis(const rt::headless::AxisState& a) {
+    return {a.mode, a.min, a.max};
+}
+
+class Display : public test::Bed {
+  protected:
+    void SetUp() override {
+        Bed::SetUp();
+        LoadPanels();
+        ccdtype = 2;
+        ccdsubpixel = 1024;
+        ccdpixE = 1024;
+        eBeg = 11;
+        eEnd = 1001;
+        tVal = 500;
+        tTol = 50;
+        Mvalue = 510;
+    }
+
+    rt::headless::GraphState& Graph(int control) { return bed().graph(pHandle, control); }
+    rt::headless::GraphState& Edges() { return Graph(PANEL_GRAPH_EDGES); }
+    rt::headless::GraphState& Raw() { return Graph(PANEL_GRAPH_RAW); }
+
+    // Rectangles of one colour (frame and fill) in drawing order.
+    std::vector<Band> Bands(int colour) {
+        std::vector<Band> out;
+        for (const PlotItem& item : Edges().plots) {
+            if (item.kind == PlotItem::Kind::Rectangle && item.color == colour) {
+                EXPECT_EQ(item.fillColor, colour);
+                out.push_back({item.x1, item.x2, item.y1, item.y2});
+            }
+        }
+        return out;
+    }
+    std::vector<Band> Red() { return Bands(0xFF0000); }
+
+    double Cursor(int n) {
+        const auto& c = Edges().cursors[n - 1];
+        EXPECT_TRUE(c.placed) << "cursor " << n;
+        EXPECT_EQ(c.y, 0.75) << "cursor " << n;
+        return c.x;
+    }
+
+    void Answer(u16 left, u16 right, u16 edges, u16 start = 0, u16 end = 0) {
+        Ledge = left;
+        Redge = right;
+        edcnt = edges;
+        mvstart = start;
+        mvend = end;
+    }
+
+    // Strip-chart values of the newest answer as handed to the chart.
+    std::vector<double> Newest() {
+        const auto& data = Raw().lastStripData;
+        return data.size() == 500u ? std::vector<double>(data.begin() + 495, data.end()) : data;
+    }
+
+    double Shown(int control) { return bed().doubleValue(pPopup, control); }
+    // Puts a value into a pop-up control as if the operator had typed it,
+    // without the control's own range.
+    void Type(int control, double value) {
+        bed().ctrl(pPopup, control).value = rt::Value::ofDouble(value);
+    }
+};
+
+// ---- the edge graph -------------------------------------------------------
+
+TEST_F(Display, MeasuredPositionFollowsEvaluationModeAndWindow) {
+    // Middle of both edges with one edge missing: the lowest allowed pixel.
+    // Outside the allowed window: shown at its ends, and never beyond the line.
+    const struct {
+        u16 mode, left, right, edges, pixB, pixE;
+        double expected;
+    } cases[] = {
+        {0, 300, 701, 2, 1, 1024, 300}, {1, 300, 701, 2, 1, 1024, 701},
+        {2, 300, 701, 2, 1, 1024, 500}, {3, 300, 701, 2, 1, 1024, 500},
+        {4, 300, 701, 2, 1, 1024, 500}, {3, 0, 701, 1, 1, 1024, 1},
+        {3, 0, 701, 1, 40, 1024, 40},   {0, 20, 900, 2, 40, 1024, 40},
+        {1, 20, 900, 2, 40, 800, 800},  {1, 20, 2000, 2, 40, 8192, 1024},
+    };
+    for (const auto& c : cases) {
+        eMode = c.mode;
+        pixB = c.pixB;
+        pixE = c.pixE;
+        Answer(c.left, c.right, c.edges);
+        PlotVIDEOBarGraph();
+        EXPECT_EQ(Cursor(1), c.expected) << "eMode " << c.mode << ", " << c.left << ".." << c.right;
+    }
+    EXPECT_EQ(Cursor(2), 11);
+    EXPECT_EQ(Cursor(3), 1001);
+    EXPECT_EQ(Axis(Edges().xAxis), std::make_tuple(VAL_MANUAL, 1.0, 1024.0));
+}
+
+TEST_F(Display, RedBandsCoverTheShadowedStretches) {
+    // One edge: the stretch on the side the shadow moved from. Two edges:
+    // both outer stretches, the gap between them unpainted. Every call
+    // starts from an empty graph.
+    const struct {
+        u16 right, edges, start, end;
+        std::vector<Band> red;
+    } cases[] = {
+        {0, 1, 10, 20, {{300, 1024, 0.25, 1.0}}},
+        {0, 1, 20, 10, {{1, 300, 0.25, 1.0}}},
+        {0, 1, 15, 15, {{1, 300, 0.25, 1.0}}},
+        {700, 2, 0, 0, {{1, 300, 0.25, 1.0}, {700, 1024, 0.25, 1.0}}},
+    };
+    eMode = 1;
+    for (const auto& c : cases) {
+        Answer(300, c.right, c.edges, c.start, c.end);
+        PlotVIDEOBarGraph();
+        EXPECT_EQ(Red(), c.red) << c.start << " " << c.end;
+        EXPECT_EQ(Edges().plots.size(), c.red.size() + 1); // and one green
+    }
+    EXPECT_EQ(Edges().lastDeleteRefresh, VAL_NO_DRAW);
+}
+
+TEST_F(Display, GreenBandsAroundTheExpectedEdges) {
+    // Width mode (2): two bands tTol wide at the edges of an object tVal wide
+    // centred on the measured position; other modes: one band around the
+    // set-point. A left end below 0 is drawn from 1, a right end beyond the
+    // last sub-pixel (1023) to 1024; in width mode only the first band is
+    // held so. No edge found: no green band in width mode.
+    const struct {
+        u16 mode, left, right, tVal, tTol;
+        std::vector<std::pair<double, double>> green;
+    } cases[] = {
+        {2, 300, 700, 201, 21, {{390, 410}, {590, 610}}},
+        {2, 960, 1040, 0, 60, {{970, 1024}, {970, 1030}}},
+        {2, 300, 700, 980, 20, {{0, 20}, {980, 1000}}},
+        {2, 300, 700, 982, 20, {{1, 19}, {981, 1001}}},
+        {2, 980, 1020, 0, 46, {{977, 1023}, {977, 1023}}},
+        {2, 980, 1020, 0, 48, {{976, 1024}, {976, 1024}}},
+        {2, 0, 0, 201, 21, {}},
+        {0, 300, 700, 10, 30, {{1, 40}}},
+        {0, 300, 700, 30, 30, {{0, 60}}},
+        {1, 300, 700, 993, 30, {{963, 1023}}},
+        {3, 300, 700, 994, 30, {{964, 1024}}},
+        {4, 300, 700, 1000, 30, {{970, 1024}}},
+    };
+    for (const auto& c : cases) {
+        eMode = c.mode;
+        tVal = c.tVal;
+        tTol = c.tTol;
+        Answer(c.left, c.right, c.left == 0 ? 0 : 2);
+        PlotVIDEOBarGraph();
+        std::vector<Band> expected;
+        for (const auto& [x1, x2] : c.green) {
+            expected.push_back({x1, x2, 0.0, 0.35});
+        }
+        EXPECT_EQ(Bands(0x00FF00), expected) << "mode " << c.mode << ", tVal " << c.tVal;
+        // Drawn after the two red bands, which are there in every case.
+        ASSERT_EQ(Edges().plots.size(), 2 + expected.size());
+        EXPECT_EQ(Red().size(), 2u);
+    }
+}
+
+TEST_F(Display, IndicatorsAndLiveCalibrationValue) {
+    Answer(300, 700, 2);
+    Mvalue = 412;
+    umValue = -7;
+    tTol = 55;
+    anaMax = 900;
+    anaMin = 1023;
+    PlotVIDEOBarGraph();
+    // A minimum still at its reset value is shown as 1.
+    std::vector<long> shown;
+    for (const int c : {PANEL_NUMLedge, PANEL_NUMRedge, PANEL_NUMMValue, PANEL_NUMMValueB,
+                        PANEL_NUMUmValue, PANEL_NUMTolDisplay, PANEL_NUMAnaMax, PANEL_NUMAnaMin}) {
+        shown.push_back(bed().intValue(pHandle, c));
+    }
+    EXPECT_EQ(shown, (std::vector<long>{300, 700, 412, 412, -7, 55, 900, 1}));
+    EXPECT_EQ(anaMin, 1);
+
+    // The raw value goes only to the calibration step that is switched on.
+    const auto pixels = [this] {
+        return std::pair(bed().intValue(pPopup, POPUP_NUMPixel1),
+                         bed().intValue(pPopup, POPUP_NUMPixel2));
+    };
+    SetCtrlVal(pPopup, POPUP_CheckStep2, 1);
+    PlotVIDEOBarGraph();
+    EXPECT_EQ(pixels(), std::pair(0L, 412L));
+    SetCtrlVal(pPopup, POPUP_CheckStep2, 0);
+    SetCtrlVal(pPopup, POPUP_CheckStep1, 1);
+    Mvalue = 413;
+    PlotVIDEOBarGraph();
+    EXPECT_EQ(pixels(), std::pair(413L, 412L));
+}
+
+TEST_F(Display, VideoCurveAndThresholdLine) {
+    YAXISMAX = 256;
+    for (int i = 0; i < 256; ++i) {
+        adcbuf[i] = static_cast<u16>(i);
+        xArray8[i] = 4.0 * i;
+        thdArray[i] = 128;
+    }
+    PlotVIDEOCurve(adcbuf, xArray8);
+    PlotVIDEOCurve(adcbuf, xArray8); // redrawn, not added
+
+    auto& video = Graph(PANEL_GRAPH_VIDEO);
+    EXPECT_EQ(Axis(video.yAxis), std::make_tuple(VAL_MANUAL, 0.0, 256.0));
+    EXPECT_EQ(video.lastDeleteRefresh, VAL_DELAYED_DRAW);
+    ASSERT_EQ(video.plots.size(), 2u);
+    // The curve in red, the threshold in dark green; both fat lines over
+    // all 256 samples at the sub-pixel positions.
+    const struct {
+        int color;
+        std::size_t sample;
+        double y;
+    } plots[] = {{0xFF0000, 200, 200.0}, {0x008000, 17, 128.0}};
+    for (int i = 0; i < 2; ++i) {
+        const PlotItem& p = video.plots[i];
+        ASSERT_EQ(std::pair(p.x.size(), p.y.size()), std::pair(256ul, 256ul));
+        EXPECT_EQ(std::tuple(p.color, p.plotStyle, p.x[255], p.y[plots[i].sample]),
+                  std::tuple(plots[i].color, VAL_FAT_LINE, 1020.0, plots[i].y));
+    }
+}
+
+// ---- the strip chart --------------------------------------------------------
+
+TEST_F(Display, StripChartHistoryMovesOneAnswerPerCall) {
+    PlotRAWGraphX8();
+    Mvalue = 520;
+    PlotRAWGraphX8();
+    const auto& data = Raw().lastStripData;
+    ASSERT_EQ(data.size(), 500u);
+    EXPECT_EQ(std::vector<double>(data.begin() + 490, data.begin() + 495),
+              (std::vector<double>{550, 450, 500, 510, 510}));
+    EXPECT_EQ(Newest(), (std::vector<double>{550, 450, 500, 520, 520}));
+    // The first run fills in from the right.
+    EXPECT_EQ(std::tuple(data[489], Raw().stripCalls), std::tuple(0.0, 2));
+    EXPECT_EQ(Raw().traceColors,
+              (std::map<int, int>{
+                  {1, 0x008000}, {2, 0x008000}, {3, 0x000000}, {4, 0xFF0000}, {5, 0xFF0000}}));
+    ASSERT_EQ(Raw().traces.size(), 5u);
+    // A screen shows the answers of the history and no older point.
+    const auto& answers = Raw().traces[3];
+    EXPECT_EQ(std::tuple(answers.size(), answers.front(), answers.back()),
+              std::tuple(100ul, data[3], 520.0));
+
+    // After 100 more answers the first two have left the window.
+    for (int i = 0; i < 99; ++i) {
+        PlotRAWGraphX8();
+    }
+    EXPECT_EQ(std::tuple(arrayNORM[0], arrayNORM[3]), std::tuple(550.0, 520.0));
+}
+
+// The band traces stay on the line (the upper end of 8162 + 30 falls on the
+// last pixel + 1); the analogue trace follows the output mode, a minimum
+// still at its reset value shown as 1. The y axis: zoom off, the whole
+// range; on, 40 around the set-point below a tolerance of 20, twice the
+// tolerance from there, widened past an answer outside; held on the line at
+// both ends.
+TEST_F(Display, StripChartTracesAndZoomWindow) {
+    anaMax = 900;
+    const struct {
+        int zoom;
+        u16 tVal, tTol, mValue, anaMode, anaMin;
+        std::vector<double> newest;
+        double low, high;
+    } cases[] = {
+        {0, 10, 30, 510, 0, 300, {40, 1, 10, 510, 510}, 0, 8192},
+        {0, 8162, 30, 510, 0, 300, {8191, 8132, 8162, 510, 510}, 0, 8192},
+        {0, 500, 50, 510, 5, 300, {550, 450, 500, 510, 900}, 0, 8192},
+        {0, 500, 50, 510, 6, 300, {550, 450, 500, 510, 300}, 0, 8192},
+        {0, 500, 50, 510, 8, 300, {550, 450, 500, 510, 0}, 0, 8192},
+        {0, 500, 50, 510, 3, 8191, {550, 450, 500, 510, 1}, 0, 8192},
+        {1, 500, 19, 500, 0, 300, {519, 481, 500, 500, 500}, 460, 540},
+        {1, 500, 19, 600, 0, 300, {519, 481, 500, 600, 600}, 460, 650},
+        {1, 500, 19, 400, 0, 300, {519, 481, 500, 400, 400}, 350, 540},
+        {1, 500, 20, 500, 0, 300, {520, 480, 500, 500, 500}, 460, 540},
+        {1, 500, 20, 600, 0, 300, {520, 480, 500, 600, 600}, 460, 700},
+        {1, 500, 20, 400, 0, 300, {520, 480, 500, 400, 400}, 300, 540},
+        {1, 8170, 20, 8170, 0, 300, {8190, 8150, 8170, 8170, 8170}, 8130, 8191},
+        {1, 30, 20, 30, 0, 300, {50, 10, 30, 30, 30}, 1, 70},
+        {0, 30, 20, 30, 0, 300, {50, 10, 30, 30, 30}, 0, 8192},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("tVal " + std::to_string(c.tVal) + ", tTol " + std::to_string(c.tTol) +
+                     ", answer " + std::to_string(c.mValue) + ", anaMode " +
+                     std::to_string(c.anaMode));
+        SetCtrlVal(pHandle, PANEL_TOGGBTN_Zoom, c.zoom);
+        tVal = c.tVal;
+        tTol = c.tTol;
+        Mvalue = c.mValue;
+        anaMode = c.anaMode;
+        anaMin = c.anaMin;
+        PlotRAWGraphX8();
+        EXPECT_EQ(Newest(), c.newest);
+        EXPECT_EQ(Axis(Raw().yAxis), std::make_tuple(VAL_MANUAL, c.low, c.high));
+    }
+}
+
+// ---- the parameter set between globals and panels ---------------------------
+
+TEST_F(Display, RepairTableBoundaries) {
+    const struct {
+        u16* global;
+        std::vector<std::pair<u16, u16>> inOut;
+    } rows[] = {
+        {&power, {{1000, 1000}, {1001, 500}}},
+        {&rs232Mode, {{1, 1}, {2, 0}}},
+        {&vThd, {{10, 50}, {50, 50}, {950, 950}, {1000, 950}}},
+        {&anaMode, {{7, 7}, {8, 0}}},
+        {&polarity, {{2, 1}}},
+        {&eMode, {{3, 3}, {4, 4}, {9, 4}}},
+        {&tTol, {{0, 1}, {8192, 8192}, {8193, 8192}}},
+        {&deltaTol, {{0, 1}, {1025, 1024}}},
+        {&eBeg, {{0, 0}, {1024, 1024}, {1025, 1}}},
+        {&eEnd, {{0, 1}, {1025, 1024}}},
+        {&eHardware, {{4, 3}}},
+        {&average, {{1024, 1024}, {1025, 1024}}},
+        {&slope, {{65534, 65534}, {65535, 1024}}},
+        {&intersect, {{60000, 60000}, {60001, 30000}}},
+    };
+    for (const auto& row : rows) {
+        for (const auto& [in, out] : row.inOut) {
+            StoreDefaults();
+            *row.global = in;
+            SetPanelValues();
+            EXPECT_EQ(*row.global, out) << "row " << &row - rows << ", " << in;
+        }
+    }
+}
+
+TEST_F(Display, RepairedValuesReachEveryDisplay) {
+    vThd = 10;
+    tTol = 0;
+    eMode = 9;
+    SetPanelValues();
+    std::vector<long> shown;
+    for (const int c :
+         {PANEL_NUMVideoThreshold, PANEL_NEDITTolerance, PANEL_NUMTolDisplay, PANEL_DropEvalMode}) {
+        shown.push_back(bed().intValue(pHandle, c));
+    }
+    EXPECT_EQ(shown, (std::vector<long>{50, 1, 1, 4}));
+    EXPECT_EQ(std::count(std::begin(thdArray), std::end(thdArray), 50), 256);
+    // The threshold line is redrawn at the repaired value.
+    const auto& video = Graph(PANEL_GRAPH_VIDEO);
+    ASSERT_EQ(video.plots.size(), 2u);
+    EXPECT_EQ(video.plots[1].y[0], 50.0);
+}
+
+// Erased or out-of-range words are shown as the defaults; a sensor type
+// with half scale has half the slope word per unit.
+TEST_F(Display, CalibrationWordsShownInUnits) {
+    const struct {
+        u16 type, slope, intersect;
+        double slopeShown, offsetShown;
+    } rows[] = {
+        {2, 65535, 60001, 1.0, 0.0},
+        {104, 65535, 60000, 2.0, 30000.0},
+        {104, 65535, 0, 2.0, -30000.0},
+    };
+    for (const auto& row : rows) {
+        ccdtype = row.type;
+        slope = row.slope;
+        intersect = row.intersect;
+        SetPanelValues();
+        EXPECT_EQ(std::tuple(Shown(POPUP_NUMSlope), Shown(POPUP_NUMOffset)),
+                  std::tuple(row.slopeShown, row.offsetShown))
+            << row.type << " " << row.intersect;
+    }
+}
+
+// Values typed into the pop-up become the fixed-point words; a value that is
+// not a number or too large to convert leaves the words as they were.
+TEST_F(Display, PanelCalibrationValuesToFixedPoint) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        u16 type;
+        double slopeIn, offsetIn;
+        u16 slopeOut, intersectOut;
+    } rows[] = {
+        {104, 1.25, 0.0, 640, 30000},     {2, 1.25, 0.0, 1280, 30000},
+        {2, 1.23456, -12.7, 1264, 29987}, {2, 1.0, 12.7, 1024, 30012},
+        {2, 0.0, -30001.0, 0, 65535},     {2, 70.0, 40000.0, 6144, 4464},
+        {2, nan, -nan, 777, 31000},       {2, inf, -inf, 777, 31000},
+        {2, 1e30, -1e30, 777, 31000},
+    };
+    for (const auto& row : rows) {
+        ccdtype = row.type;
+        slope = 777;
+        intersect = 31000;
+        Type(POPUP_NUMSlope, row.slopeIn);
+        Type(POPUP_NUMOffset, row.offsetIn);
+        GetPanelValues();
+        EXPECT_EQ(std::tuple(slope, intersect), std::tuple(row.slopeOut, row.intersectOut))
+            << row.slopeIn << " " << row.offsetIn << " type " << row.type;
+    }
+}
+
+TEST_F(Display, PanelRoundTripKeepsTheParameterSet) {
+    // A value off its default for every word, in packet order.
+    const u16 set[PNUM] = {812, 1, 333, 5, 0, 2, 17, 999, 432, 25, 1, 2, 1100, 29876, 64, 12};
+    std::copy(std::begin(set), std::end(set), pp);
+    CopyPPtoVars();
+    SetPanelValues();
+    std::fill(std::begin(pp), std::end(pp), u16{0});
+    CopyPPtoVars();
+    GetPanelValues();
+    CopyVarsToPP();
+    EXPECT_EQ(std::vector<u16>(std::begin(pp), std::end(pp)),
+              std::vector<u16>(std::begin(set), std::end(set)));
+}
+
+TEST_F(Display, EdgeGraphMarksAfterWriteBack) {
+    tVal = 5;
+    tTol = 10;
+    eBeg = 40;
+    eEnd = 900;
+    SetPanelValues();
+    EXPECT_EQ(Axis(Edges().xAxis), std::make_tuple(VAL_MANUAL, 1.0, 1024.0));
+    const auto& cursors = Edges().cursors;
+    EXPECT_EQ(std::tuple(cursors[1].x, cursors[2].x, cursors[2].y), std::tuple(40.0, 900.0, 0.75));
+    // The grey line, then the set-point band drawn as computed, left of the axis.
+    ASSERT_EQ(Edges().plots.size(), 2u);
+    EXPECT_EQ(Edges().plots[0].color, 0xA0A0A0);
+    EXPECT_EQ(Bands(0xA0A0A0), (std::vector<Band>{{0, 8192, 0, 1}}));
+    EXPECT_EQ(Bands(0x00FF00), (std::vector<Band>{{-5, 15, 0, 0.25}}));
+}
+
+// ---- the calibration pop-up -------------------------------------------------
 
 constexpr int kSix[] = {POPUP_ButtonAcceptObject1, POPUP_ButtonAcceptObject2,
                         POPUP_CheckStep1,          POPUP_CheckStep2,
@@ -252,13 +694,13 @@ TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldTh
         const char* refused; // nullptr: sent with these words
         u16 slopeWord, interceptWord;
     } cases[] = {
-        {2, 64.0, 0.0, badSlope},
-        {2, -0.5, 0.0, badSlope},
-        {2, nan, nan, badSlope},
-        {2, -inf, 0.0, badSlope},
-        {2, 65535.0 / 1024.0, 0.0, badSlope},
-        {2, 1.0, 30001.0, badOffset},
-        {2, 1.0, -30001.0, badOffset},
+        {2, 64.0, 0.0, badSlope, 0, 0},
+        {2, -0.5, 0.0, badSlope, 0, 0},
+        {2, nan, nan, badSlope, 0, 0},
+        {2, -inf, 0.0, badSlope, 0, 0},
+        {2, 65535.0 / 1024.0, 0.0, badSlope, 0, 0},
+        {2, 1.0, 30001.0, badOffset, 0, 0},
+        {2, 1.0, -30001.0, badOffset, 0, 0},
         {2, 65534.0 / 1024.0, 30000.0, nullptr, 65534, 60000},
         {2, 0.0, -30000.0, nullptr, 0, 0},
         {104, 14000.0 / 421.0, -54.2517814726841, nullptr, 17026, 29945},
