@@ -83,12 +83,11 @@ TEST_F(Commands, WindowLimitsArePulledIntoThePixelRange) {
         pixB = c.first;
         pixE = c.last;
         Operate(c.control, c.entered);
-        EXPECT_EQ(Int(c.control), c.shown) << c.entered;
-        EXPECT_EQ(c.control == L ? eBeg : eEnd, c.shown) << c.entered;
         const auto& cursor =
             bed().graph(pHandle, PANEL_GRAPH_EDGES).cursors[c.control == L ? 1 : 2];
-        EXPECT_DOUBLE_EQ(cursor.x, c.shown) << c.entered;
-        EXPECT_DOUBLE_EQ(cursor.y, 1.0);
+        EXPECT_EQ(std::tuple(Int(c.control), c.control == L ? eBeg : eEnd, cursor.x, cursor.y),
+                  std::tuple(c.shown, c.shown, double(c.shown), 1.0))
+            << c.entered;
     }
 }
 
@@ -154,8 +153,7 @@ TEST_F(Commands, SendAndStopActOnAMouseClickOnly) {
     EXPECT_EQ(stop_flag, 0);
     bed().click(pHandle, PANEL_BTNStop);
     EXPECT_EQ(stop_flag, 1);
-    EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_BTNRun));
-    EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_RBTFile));
+    EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_BTNRun) || bed().isDimmed(pHandle, PANEL_RBTFile));
 }
 
 TEST_F(Commands, GetReadsTheSelectedMemoryOntoThePanel) {
@@ -199,8 +197,7 @@ TEST_F(Commands, TeachSendsThePacketAndReadsTheNewSetPointBack) {
     EXPECT_EQ(Status(), "Teach not confirmed: Timeout-RS-232...");
     EXPECT_EQ(tVal, 377);
     EXPECT_EQ(sensor.commands(), (std::vector<int>{6, 2, 6}));
-    EXPECT_GE(bed().now() - t0, 1.5);
-    EXPECT_LT(bed().now() - t0, 1.6);
+    EXPECT_NEAR(bed().now() - t0, 1.55, 0.05);
 }
 
 TEST_F(Commands, ThresholdRedrawsTheVideoCurveAndToggleShowsThePopup) {
@@ -214,10 +211,10 @@ TEST_F(Commands, ThresholdRedrawsTheVideoCurveAndToggleShowsThePopup) {
     // At sub-pixels, as the video loop draws.
     EXPECT_EQ(std::tuple(plots[1].x[100], plots[1].y[100]), std::tuple(3200.0, 300.0));
 
-    Operate(PANEL_TOGGBTN_ParaII, 1);
-    EXPECT_TRUE(bed().panelVisible(pPopup));
-    Operate(PANEL_TOGGBTN_ParaII, 0);
-    EXPECT_FALSE(bed().panelVisible(pPopup));
+    for (const int on : {1, 0, 1}) {
+        Operate(PANEL_TOGGBTN_ParaII, on);
+        EXPECT_EQ(bed().panelVisible(pPopup), on == 1);
+    }
 }
 
 // A port choice closes the old port and identifies the sensor on the new one

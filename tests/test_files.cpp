@@ -639,9 +639,10 @@ TEST_F(Analysis, RecordingFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesO
 // ---- statistics -------------------------------------------------------------
 
 TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
+    using u16 = std::uint16_t;
     struct Case {
-        std::vector<int> values;
-        int setpoint, tolerance;
+        std::vector<u16> values;
+        u16 setpoint, tolerance;
         double mean, sd, cp, cpk;
         std::size_t out;
     };
@@ -654,14 +655,10 @@ TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
     for (const Case& c : cases) {
         analysis::Statistics s;
         double t = 10.0;
-        for (const int& v : c.values) {
-            analysis::Answer a;
+        for (const u16& v : c.values) {
             // A pause between two runs leaves the rate alone.
-            a.time = t += &v == &c.values[1] ? 60.0 : 0.04;
-            a.measured = static_cast<std::uint16_t>(v);
-            a.setpoint = static_cast<std::uint16_t>(c.setpoint);
-            a.tolerance = static_cast<std::uint16_t>(c.tolerance);
-            s.add(a);
+            t += &v == &c.values[1] ? 60.0 : 0.04;
+            s.add({.time = t, .measured = v, .setpoint = c.setpoint, .tolerance = c.tolerance});
         }
         EXPECT_EQ(s.count(), c.values.size());
         EXPECT_DOUBLE_EQ(s.measured().mean(), c.mean);
@@ -674,10 +671,7 @@ TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
         EXPECT_EQ(s.outOfTolerance(), c.out);
         EXPECT_NEAR(s.rate(), 25.0, 1e-9);
 
-        analysis::Answer moved;
-        moved.setpoint = static_cast<std::uint16_t>(c.setpoint - 1);
-        moved.tolerance = static_cast<std::uint16_t>(c.tolerance);
-        s.add(moved);
+        s.add({.setpoint = static_cast<u16>(c.setpoint - 1), .tolerance = c.tolerance});
         EXPECT_EQ(std::tuple(s.count(), s.setpoint()), std::tuple(1u, c.setpoint - 1));
     }
 }
@@ -752,13 +746,12 @@ TEST_F(Analysis, CompareMarksEveryWordThatDiffersFromThePanelAndLeavesTheSetAlon
 
     // A file with one changed word.
     const fs::path file = dir_ / "compare.dat";
-    std::uint32_t words[PNUM];
-    for (int k = 0; k < PNUM; ++k) {
-        words[k] = cols[0].words[k];
-    }
+    std::array<std::uint32_t, PNUM> words{};
+    std::copy(cols[0].words.begin(), cols[0].words.end(), words.begin());
     words[14] += 3;
-    ASSERT_EQ(ArrayToFile(file.c_str(), words, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
-                          VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, 10, VAL_ASCII, VAL_TRUNCATE),
+    ASSERT_EQ(ArrayToFile(file.c_str(), words.data(), VAL_UNSIGNED_INTEGER, PNUM, 1,
+                          VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, 10,
+                          VAL_ASCII, VAL_TRUNCATE),
               0);
     bed().queueFileDialog({VAL_EXISTING_FILE_SELECTED, file.string()});
     bed().click(view, COMPARE_BTNReadFile);

@@ -797,19 +797,14 @@ TEST_F(Calibration, AnalogResetAndToleranceMirror) {
 // ---- line fit and array helpers ---------------------------------------------
 
 TEST(LinFit, LeastSquaresLineFittedValuesAndMeanSquaredError) {
+    // Two calibration points: the line through both; three points: the
+    // least-squares line, off each point.
     const struct {
-        std::vector<double> x, y, fitted;
+        std::vector<double> x, y;
         double m, b, err, tolerance;
     } cases[] = {
-        // Two calibration points: the line through both.
-        {{241, 662}, {7960, 21960}, {7960, 21960}, 14000.0 / 421.0, -22840.0 / 421.0, 0.0, 1e-9},
-        {{1, 2, 3},
-         {2, 4, 7},
-         {11.0 / 6.0, 13.0 / 3.0, 41.0 / 6.0},
-         2.5,
-         -2.0 / 3.0,
-         1.0 / 18.0,
-         1e-12},
+        {{241, 662}, {7960, 21960}, 14000.0 / 421.0, -22840.0 / 421.0, 0.0, 1e-9},
+        {{1, 2, 3}, {2, 4, 7}, 2.5, -2.0 / 3.0, 1.0 / 18.0, 1e-12},
     };
     for (const auto& c : cases) {
         std::vector<double> fitted(c.x.size(), -1.0);
@@ -820,8 +815,9 @@ TEST(LinFit, LeastSquaresLineFittedValuesAndMeanSquaredError) {
         EXPECT_NEAR(m, c.m, 1e-12);
         EXPECT_NEAR(b, c.b, c.tolerance);
         EXPECT_NEAR(err, c.err, 1e-12);
+        // The fitted values lie on that line.
         for (std::size_t i = 0; i < fitted.size(); ++i) {
-            EXPECT_NEAR(fitted[i], c.fitted[i], c.tolerance) << i;
+            EXPECT_NEAR(fitted[i], c.m * c.x[i] + c.b, c.tolerance) << i;
         }
     }
 }
