@@ -406,11 +406,9 @@ TEST_F(StartUp, SessionWithAGoodSensorEndsCleanlyOnClose) {
     EXPECT_GE(std::count(cmds.begin(), cmds.end(), 9), 8);
     EXPECT_EQ(std::make_pair(bed().quitRequested(), bed().quitCode()), std::make_pair(true, 0));
     // Both panels are gone.
-    EXPECT_EQ(bed().panel(pHandle), nullptr);
-    EXPECT_EQ(bed().panel(pPopup), nullptr);
-    EXPECT_EQ(target, RAM);
-    EXPECT_STREQ(szSoftName, "KORVEN-Darir");
-    EXPECT_STREQ(szSoftVersion, "Version 2.3");
+    EXPECT_TRUE(bed().panel(pHandle) == nullptr && bed().panel(pPopup) == nullptr);
+    EXPECT_EQ(std::tuple(target, std::string(szSoftName), std::string(szSoftVersion)),
+              std::tuple(RAM, "KORVEN-Darir", "Version 2.3"));
 }
 
 // A sensor that answers nothing leaves the line check's time-out, a missing
