@@ -39,8 +39,17 @@ Bytes AnswerFrame(int echo, const Words& words, int syncWord) {
     return WordBytes(all);
 }
 
+Bytes RequestFrame(int command, const Words& words) {
+    return AnswerFrame(command, words, 0x0055);
+}
+
 Bytes Filled(int count, std::uint8_t value) {
     return Bytes(static_cast<std::size_t>(count < 0 ? 0 : count), value);
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 namespace reply {
@@ -70,6 +79,15 @@ Reply Pieces(std::vector<std::pair<double, Bytes>> pieces) {
             link.send(frameEnd + delay, bytes);
         }
     };
+}
+
+Reply ArrivingAt(std::vector<std::pair<double, Bytes>> pieces) {
+    // A request and each byte take this long on the line at 19200 baud.
+    constexpr double kByteTime = 10.0 / 19200;
+    for (auto& [at, bytes] : pieces) {
+        at -= static_cast<double>(kFrameBytes + bytes.size()) * kByteTime;
+    }
+    return Pieces(std::move(pieces));
 }
 
 Reply Silent() {

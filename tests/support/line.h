@@ -26,8 +26,13 @@ Bytes WordBytes(const Words& words);
 // A 36-byte answer frame: answer sync word, command echo, 16 data words
 // (missing words are 0).
 Bytes AnswerFrame(int echo, const Words& words, int syncWord = 0x00AA);
+// A 36-byte request frame as the program sends it: request sync word,
+// command, 16 data words.
+Bytes RequestFrame(int command, const Words& words);
 // count bytes of one value.
 Bytes Filled(int count, std::uint8_t value);
+// a, then b.
+Bytes Concat(Bytes a, const Bytes& b);
 
 // What the peer does with one command frame. frameEnd is the time the
 // frame's last byte arrived.
@@ -44,6 +49,9 @@ Reply Send(Bytes bytes, double delay = 0.0);
 // Raw bytes in pieces: each piece starts at its own delay after the frame
 // arrived (or when the previous piece has gone, if later).
 Reply Pieces(std::vector<std::pair<double, Bytes>> pieces);
+// Raw bytes in pieces, each given with the time its last byte arrives,
+// counted from the moment the request was written.
+Reply ArrivingAt(std::vector<std::pair<double, Bytes>> pieces);
 // No answer at all.
 Reply Silent();
 } // namespace reply
