@@ -62,10 +62,6 @@ Reply Answer(Words words, double delay, int syncWord) {
     };
 }
 
-Reply AnswerWithEcho(int echo, Words words, double delay, int syncWord) {
-    return Send(AnswerFrame(echo, words, syncWord), delay);
-}
-
 Reply Send(Bytes bytes, double delay) {
     return
         [bytes = std::move(bytes), delay](const std::vector<std::uint8_t>&, double frameEnd,
@@ -88,10 +84,6 @@ Reply ArrivingAt(std::vector<std::pair<double, Bytes>> pieces) {
         at -= static_cast<double>(kFrameBytes + bytes.size()) * kByteTime;
     }
     return Pieces(std::move(pieces));
-}
-
-Reply Silent() {
-    return [](const std::vector<std::uint8_t>&, double, PeerLink&) {};
 }
 
 } // namespace reply

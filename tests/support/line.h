@@ -42,8 +42,6 @@ namespace reply {
 // An answer frame with the given data words that echoes the received
 // command, starting `delay` seconds after the frame arrived.
 Reply Answer(Words words, double delay = 0.0, int syncWord = 0x00AA);
-// An answer frame with a chosen command echo.
-Reply AnswerWithEcho(int echo, Words words, double delay = 0.0, int syncWord = 0x00AA);
 // Raw bytes, starting `delay` seconds after the frame arrived.
 Reply Send(Bytes bytes, double delay = 0.0);
 // Raw bytes in pieces: each piece starts at its own delay after the frame
@@ -52,13 +50,11 @@ Reply Pieces(std::vector<std::pair<double, Bytes>> pieces);
 // Raw bytes in pieces, each given with the time its last byte arrives,
 // counted from the moment the request was written.
 Reply ArrivingAt(std::vector<std::pair<double, Bytes>> pieces);
-// No answer at all.
-Reply Silent();
 } // namespace reply
 
 // A scripted sensor. Each command frame takes the next reply queued with
-// then(); when the queue is empty, the standing reply for its command (if
-// any) answers, else the peer stays silent.
+// then() (an empty one: no answer); when the queue is empty, the standing
+// reply for its command (if any) answers, else the peer stays silent.
 class LinePeer : public rt::headless::ScriptedPeer {
   public:
     LinePeer();
@@ -72,7 +68,7 @@ class LinePeer : public rt::headless::ScriptedPeer {
     LinePeer& send(Bytes bytes, double delay = 0.0) {
         return then(reply::Send(std::move(bytes), delay));
     }
-    LinePeer& silent() { return then(reply::Silent()); }
+    LinePeer& silent() { return then(nullptr); } // no answer at all
     // A standing reply for every frame of this command.
     LinePeer& always(int command, Reply reply);
 
