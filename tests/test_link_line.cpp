@@ -114,6 +114,19 @@ void ExpectLineTidy(rt::headless::HeadlessBackend& bed, int port = 1) {
     EXPECT_NE(std::memchr(szStatus, '\0', kStatusLen), nullptr);
 }
 
+// The loop locks dimmed, and the stop flag: a loop has ended when both
+// locks are free again and the flag is set.
+std::tuple<bool, bool, int> Locks(rt::headless::HeadlessBackend& bed) {
+    return {bed.isDimmed(pHandle, PANEL_LOOPLOCK_A), bed.isDimmed(pHandle, PANEL_LOOPLOCK_B),
+            stop_flag};
+}
+const std::tuple<bool, bool, int> kLoopEnded{false, false, 1};
+
+// An axis' scaling: mode, minimum, maximum.
+std::tuple<int, double, double> Scale(const rt::headless::AxisState& axis) {
+    return {axis.mode, axis.min, axis.max};
+}
+
 class Line : public test::Bed {
   protected:
     void SetUp() override {
@@ -363,9 +376,7 @@ TEST_P(AnswerPieces, EveryExchangeTakesInAFrameThatComesInPieces) {
 
     peer.then(InPieces(AnswerFrame(CMD_HARDWARE, kDescription), size, gap));
     EXPECT_EQ(GetHARDWAREInfo(), 1);
-    EXPECT_EQ(ccdtype, 101);
-    EXPECT_EQ(pcbtype, 400);
-    EXPECT_EQ(softversion, 231);
+    EXPECT_EQ(std::tuple(ccdtype, pcbtype, softversion), std::tuple(101, 400, 231));
     ExpectLineTidy(bed());
 }
 
@@ -570,26 +581,20 @@ TEST_P(SensorTypes, DescriptionTextsWindowAndVideoAxis) {
     const auto& toggle = bed().ctrl(pHandle, PANEL_TOGGBTN_OpMode);
     EXPECT_EQ(toggle.onText, (row.toggle ? row.toggle : kGain)[0]);
     EXPECT_EQ(toggle.offText, (row.toggle ? row.toggle : kGain)[1]);
-    EXPECT_EQ(pixB, 1);
-    EXPECT_EQ(pixE, row.pixE);
-    EXPECT_EQ(YAXISMAX, row.yAxisMax);
+    EXPECT_EQ(std::tuple(pixB, pixE, YAXISMAX), std::tuple(1, row.pixE, row.yAxisMax));
 }
 
 // ---- Extra actions of some types and boards ------------------------------
 
 TEST_F(Identification, Types3And4ScaleTheStripChartToTheLine) {
     EXPECT_EQ(Identify(Description(3, 0, 0, 200, 1024, 512)), 1);
-    EXPECT_EQ(RawY().mode, VAL_MANUAL);
-    EXPECT_DOUBLE_EQ(RawY().min, 0.0);
-    EXPECT_DOUBLE_EQ(RawY().max, 512.0);
+    EXPECT_EQ(Scale(RawY()), std::tuple(VAL_MANUAL, 0.0, 512.0));
 
     // A line length not in the list falls back to 256 pixels, and the chart
     // follows it.
     EXPECT_EQ(Identify(Description(4, 0, 0, 200, 1024, 1000)), 1);
-    EXPECT_DOUBLE_EQ(RawY().max, 256.0);
-    EXPECT_EQ(ccdmaxpixel, 256);
-    EXPECT_DOUBLE_EQ(xArray[0], 0.0);
-    EXPECT_DOUBLE_EQ(xArray[255], 255.0);
+    EXPECT_EQ(Scale(RawY()), std::tuple(VAL_MANUAL, 0.0, 256.0));
+    EXPECT_EQ(std::tuple(ccdmaxpixel, xArray[0], xArray[255]), std::tuple(256, 0.0, 255.0));
 }
 
 TEST_F(Identification, BoardDecidesTheAnalogueControlsAndTheWindowUnits) {
@@ -621,12 +626,9 @@ TEST_F(Identification, SubpixelStepsAndVideoAxis) {
     for (const Case c : {Case{8192, 8160.0}, Case{1180, 1275.0}, Case{2360, 2550.0},
                          Case{2560, 2550.0}, Case{768, 765.0}, Case{1000, 255.0}}) {
         EXPECT_EQ(Identify(Description(1, 0, 0, 200, c.subpixel)), 1);
-        EXPECT_DOUBLE_EQ(xArray8[255], c.last) << "subpixel " << c.subpixel;
-        EXPECT_DOUBLE_EQ(xArray8[1], c.last / 255.0) << "subpixel " << c.subpixel;
-        EXPECT_EQ(VideoX().mode, VAL_MANUAL);
-        EXPECT_DOUBLE_EQ(VideoX().min, 1.0);
-        EXPECT_DOUBLE_EQ(VideoX().max, c.subpixel);
-        EXPECT_EQ(ccdsubpixel, c.subpixel);
+        EXPECT_EQ(std::tuple(xArray8[1], xArray8[255], ccdsubpixel),
+                  std::tuple(c.last / 255.0, c.last, c.subpixel));
+        EXPECT_EQ(Scale(VideoX()), std::tuple(VAL_MANUAL, 1.0, static_cast<double>(c.subpixel)));
     }
 }
 
@@ -645,12 +647,10 @@ TEST_F(Identification, WrongEchoKeepsTheWordsButAdaptsNothing) {
     const bool anaModeDimmed = Dimmed(PANEL_DropAnaMode);
     peer.then(reply::Send(AnswerFrame(7, Description(104, 400))));
     EXPECT_EQ(GetHARDWAREInfo(), 0);
-    EXPECT_EQ(ccdtype, 104);
-    EXPECT_EQ(pcbtype, 400);
+    EXPECT_EQ(std::tuple(ccdtype, pcbtype, pixE), std::tuple(104, 400, 1024));
     EXPECT_EQ(SensorLines(), lines);
-    EXPECT_EQ(VideoX().setCount, axisSets);
-    EXPECT_EQ(Dimmed(PANEL_DropAnaMode), anaModeDimmed);
-    EXPECT_EQ(pixE, 1024);
+    EXPECT_EQ(std::tuple(VideoX().setCount, Dimmed(PANEL_DropAnaMode)),
+              std::tuple(axisSets, anaModeDimmed));
 }
 
 TEST_F(Identification, SilentSensorChangesOnlyTheVideoScale) {
@@ -659,9 +659,7 @@ TEST_F(Identification, SilentSensorChangesOnlyTheVideoScale) {
     SetStatusText("before");
     ShowStatus();
     EXPECT_EQ(GetHARDWAREInfo(), 0);
-    EXPECT_EQ(YAXISMAX, 1024);
-    EXPECT_EQ(pcbtype, 0);
-    EXPECT_EQ(ccdmaxpixel, 1024);
+    EXPECT_EQ(std::tuple(YAXISMAX, pcbtype, ccdmaxpixel), std::tuple(1024, 0, 1024));
     EXPECT_STREQ(szStatus, "Timeout-RS-232...");
     EXPECT_EQ(Status(), "before"); // left for the connection sequence to show
 }
@@ -706,8 +704,7 @@ TEST_F(Identification, FirmwareEachBoardsTextCodingIsDecoded) {
         EXPECT_EQ(szVersion, c.board == 0 ? c.status : "") << "board " << c.board;
         EXPECT_EQ(bed().passes(), passes) << "no event processing while waiting";
         EXPECT_EQ(ScriptedPeer::commandOf(peer.frames().back()), 7);
-        EXPECT_TRUE(bed().notificationInstalled(1));
-        EXPECT_EQ(bed().notificationMask(1), eventMask);
+        ExpectLineTidy(bed());
     }
     EXPECT_EQ(szStatus[71], '\0');
 }
@@ -745,17 +742,10 @@ class Sequences : public test::Bed {
     void StatusAt(double t, std::string& seen) {
         bed().at(t, [this, &seen] { seen = Status(); });
     }
-    // The loop locks dimmed, and the stop flag: a loop has ended when both
-    // locks are free again and the flag is set.
-    std::tuple<bool, bool, int> Locks() {
-        return {Dimmed(PANEL_LOOPLOCK_A), Dimmed(PANEL_LOOPLOCK_B), stop_flag};
-    }
     bool Dimmed(int control) { return bed().ctrl(pHandle, control).dimmed; }
 
     LinePeer peer;
 };
-
-const std::tuple<bool, bool, int> kLoopEnded{false, false, 1};
 
 // ---- The connection sequence ------------------------------------------------
 
@@ -920,8 +910,9 @@ TEST_F(Sequences, GetFromFileOnlyShowsTheGlobals) {
     PushGET(DATFILE);
     EXPECT_TRUE(bed().writes(1).empty());
     EXPECT_EQ(Status(), "Parameter file read");
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 500);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMTeachValue), 345);
+    EXPECT_EQ(std::tuple(bed().intValue(pHandle, PANEL_NUMPower),
+                         bed().intValue(pHandle, PANEL_NUMTeachValue)),
+              std::tuple(500, 345));
 }
 
 // ---- RUN ----------------------------------------------------------------------
@@ -935,7 +926,7 @@ TEST_F(Sequences, RunDrawsEveryAnswerUntilStopped) {
     SetCtrlVal(pHandle, PANEL_NEDITTolerance, 66);
     graphrefresh = 1; // left over from an earlier answer
     std::tuple<bool, bool, int> whileRunning;
-    bed().at(0.5, [&] { whileRunning = Locks(); });
+    bed().at(0.5, [&] { whileRunning = Locks(bed()); });
     // Longer than one time-out: the time-out runs from the last request.
     bed().at(2.0, [&] { bed().click(pHandle, PANEL_BTNStop); });
 
@@ -959,7 +950,7 @@ TEST_F(Sequences, RunDrawsEveryAnswerUntilStopped) {
 
     EXPECT_EQ(Status(), "Line Ok!"); // stopped without a message
     EXPECT_EQ(whileRunning, std::tuple(true, true, 0));
-    EXPECT_EQ(Locks(), kLoopEnded);
+    EXPECT_EQ(Locks(bed()), kLoopEnded);
     EXPECT_EQ(std::tuple(target, bed().intValue(pHandle, PANEL_RBTRam), rx_flag, graphrefresh),
               std::tuple(RAM, 1, 0, 0));
     EXPECT_FALSE(bed().ctrl(pHandle, PANEL_GRAPH_VIDEO).visible);
@@ -977,11 +968,12 @@ TEST_F(Sequences, RunAnswerWordsReachTheDisplay) {
     PushRUN();
     EXPECT_EQ(std::tuple(Ledge, Redge, umValue), std::tuple(300, 700, -2));
     EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMUmValue), -2);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMAnaMax), 800);
-    EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMAnaMin), 1);
-    EXPECT_EQ(bed().graph(pHandle, PANEL_GRAPH_EDGES).cursors[0].x, 700.0);
-    EXPECT_EQ(arrayNORM[497], 520.0);
-    EXPECT_EQ(arrayNORM[498], 400.0);
+    EXPECT_EQ(std::tuple(bed().intValue(pHandle, PANEL_NUMAnaMax),
+                         bed().intValue(pHandle, PANEL_NUMAnaMin)),
+              std::tuple(800, 1));
+    EXPECT_EQ(std::tuple(bed().graph(pHandle, PANEL_GRAPH_EDGES).cursors[0].x, arrayNORM[497],
+                         arrayNORM[498]),
+              std::tuple(700.0, 520.0, 400.0));
 }
 
 // A run answer missing from the start, or just too late (complete 1.51 s
@@ -1012,7 +1004,7 @@ TEST_F(Sequences, RunAnswerMissingOrTooLateEndsTheRunWithItsMessage) {
         EXPECT_EQ(sensor.commands(), std::vector<int>(answered + 1, CMD_RUN));
         EXPECT_EQ(bed().graph(pHandle, PANEL_GRAPH_RAW).stripCalls - drawn, answered);
         EXPECT_EQ(Ledge, answered == 0 ? 0 : 100);
-        EXPECT_EQ(Locks(), kLoopEnded);
+        EXPECT_EQ(Locks(bed()), kLoopEnded);
         EXPECT_FALSE(Dimmed(PANEL_LOOPUNLOCK));
         ExpectLineTidy(bed(), com);
     }
@@ -1041,7 +1033,7 @@ TEST_F(Sequences, LoopsDrainStrayBytesBehindAnAnswerOrAShortBlock) {
         ASSERT_TRUE(bed().pressKey(pHandle, button));
         EXPECT_EQ(Status(), "Timeout RS232-Line!");
         EXPECT_EQ(std::tuple(Ledge, Redge), std::tuple(120, 220));
-        EXPECT_EQ(Locks(), kLoopEnded);
+        EXPECT_EQ(Locks(bed()), kLoopEnded);
     };
     // One block a line. The short block's read times out in the 193rd pass
     // of 1/128 s, the video cycle ends with one more; a byte comes half a
@@ -1109,9 +1101,7 @@ class NoisyLine : public test::PanelBed {
         }
     }
     void ExpectLoopEnded(int port) {
-        EXPECT_EQ(stop_flag, 1);
-        EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_LOOPLOCK_A));
-        EXPECT_FALSE(bed().isDimmed(pHandle, PANEL_LOOPLOCK_B));
+        EXPECT_EQ(Locks(bed()), kLoopEnded);
         ExpectLineTidy(bed(), port);
     }
     // The display shows what the sensor sent last: its line (video) and its

@@ -63,9 +63,7 @@ Reply Answer(Words words, double delay, int syncWord) {
 }
 
 Reply Send(Bytes bytes, double delay) {
-    return
-        [bytes = std::move(bytes), delay](const std::vector<std::uint8_t>&, double frameEnd,
-                                          PeerLink& link) { link.send(frameEnd + delay, bytes); };
+    return Pieces({{delay, std::move(bytes)}});
 }
 
 Reply Pieces(std::vector<std::pair<double, Bytes>> pieces) {
