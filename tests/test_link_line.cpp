@@ -749,26 +749,9 @@ class Sequences : public test::Bed {
 
 // ---- The connection sequence ------------------------------------------------
 
-TEST_F(Sequences, LineCheckFailureStopsTheSequence) {
-    LinePeer silent, wrongSync;
-    wrongSync.then(reply::Answer({}, 0.0, 0xAA00));
-    const struct {
-        LinePeer* peer;
-        const char* status;
-    } rows[] = {{&silent, "Timeout-RS-232..."}, {&wrongSync, "read error - not sync byte 0xAA!"}};
-    int port = 1;
-    for (const auto& row : rows) {
-        bed().attachPeer(port, row.peer);
-        com = port;
-        InitRS232(port);
-        EXPECT_EQ(Status(), row.status);
-        EXPECT_EQ(row.peer->commands(), (std::vector<int>{5}));
-        EXPECT_EQ(target, EEPROM);
-        EXPECT_TRUE(bed().notificationInstalled(port++));
-    }
-}
-
-TEST_F(Sequences, PortThatCannotBeOpenedIsReported) {
+// A port that cannot be opened, or a failed line check, ends the
+// connection sequence with its message; commands still go to the EEPROM.
+TEST_F(Sequences, PortOrLineCheckFaultStopsTheSequence) {
     const struct {
         int code;
         const char* text;
@@ -783,16 +766,29 @@ TEST_F(Sequences, PortThatCannotBeOpenedIsReported) {
     for (const auto& row : rows) {
         bed().setOpenError(3, row.code);
         InitRS232(3);
-        EXPECT_EQ(Status(), row.text) << row.code;
-        EXPECT_EQ(ret, row.code);
+        EXPECT_EQ(std::tuple(Status(), ret), std::tuple(row.text, row.code));
     }
     EXPECT_FALSE(bed().notificationInstalled(3));
     EXPECT_TRUE(bed().writes(3).empty());
-    EXPECT_EQ(target, EEPROM);
     // A port number with nothing behind it.
     InitRS232(9);
     EXPECT_EQ(Status(), "No serial port found");
     EXPECT_FALSE(bed().notificationInstalled(9));
+
+    LinePeer silent, wrongSync;
+    wrongSync.then(reply::Answer({}, 0.0, 0xAA00));
+    int port = 1;
+    for (const auto& [sensor, status] :
+         {std::pair(&silent, "Timeout-RS-232..."),
+          std::pair(&wrongSync, "read error - not sync byte 0xAA!")}) {
+        bed().attachPeer(port, sensor);
+        com = port;
+        InitRS232(port);
+        EXPECT_EQ(Status(), status);
+        EXPECT_EQ(sensor->commands(), (std::vector<int>{5}));
+        EXPECT_TRUE(bed().notificationInstalled(port++));
+    }
+    EXPECT_EQ(target, EEPROM);
 }
 
 // A port chosen in the drop-down (one commit): the status line as each
@@ -1002,8 +998,8 @@ TEST_F(Sequences, RunAnswerMissingOrTooLateEndsTheRunWithItsMessage) {
         EXPECT_EQ(early, "Line Ok!");
         EXPECT_EQ(Status(), "Timeout RS232-Line!");
         EXPECT_EQ(sensor.commands(), std::vector<int>(answered + 1, CMD_RUN));
-        EXPECT_EQ(bed().graph(pHandle, PANEL_GRAPH_RAW).stripCalls - drawn, answered);
-        EXPECT_EQ(Ledge, answered == 0 ? 0 : 100);
+        EXPECT_EQ(std::tuple(bed().graph(pHandle, PANEL_GRAPH_RAW).stripCalls - drawn, Ledge),
+                  std::tuple(answered, answered == 0 ? 0 : 100));
         EXPECT_EQ(Locks(bed()), kLoopEnded);
         EXPECT_FALSE(Dimmed(PANEL_LOOPUNLOCK));
         ExpectLineTidy(bed(), com);
@@ -1232,12 +1228,9 @@ TEST(NoisyPty, EveryByteValuePassesTheVirtualSensorsPseudoTerminal) {
     };
     for (int round = 0; round < 8; ++round) {
         const Words words = RoundWords(round);
-        sim::Words set{};
-        std::copy(words.begin(), words.end(), set.begin());
         // Write the words into RAM (no answer), then read them back.
         const Bytes frames =
-            test::Concat(sim::SensorModel::commandFrame(sim::kCmdWriteRam, set),
-                         sim::SensorModel::commandFrame(sim::kCmdReadRam, sim::Words{}));
+            Concat(RequestFrame(sim::kCmdWriteRam, words), RequestFrame(sim::kCmdReadRam, {}));
         ASSERT_EQ(::write(fd, frames.data(), frames.size()), 72);
         EXPECT_EQ(readFor(36, 3.0), AnswerFrame(sim::kCmdReadRam, words)) << "round " << round;
     }
