@@ -156,6 +156,7 @@ class Faulty : public Line {
 // ---- Frames and the parameter packet ---------------------------------------
 
 TEST_F(Line, PacketGoesOnTheWireHighByteFirstInTheParameterOrderAndBack) {
+    EXPECT_EQ(slope, SLOPEMULTI); // the layout's slope of 1.0
     u16* const globals[PNUM] = {&power, &rs232Mode, &vThd,    &anaMode, &polarity, &eMode,
                                 &eBeg,  &eEnd,      &tVal,    &tTol,    &opMode,   &eHardware,
                                 &slope, &intersect, &average, &deltaTol};
@@ -634,19 +635,16 @@ TEST_F(Identification, SubpixelStepsAndVideoAxis) {
 
 // ---- Faulty hardware answers ---------------------------------------------
 
-TEST_F(Identification, RequestCarriesThePacketAsItStands) {
+// The request carries the packet as it stands, not the globals.
+TEST_F(Identification, RequestCarriesThePacketAndAWrongEchoKeepsTheWordsButAdaptsNothing) {
     std::copy(kOtherSet.begin(), kOtherSet.end(), pp);
-    power = 1; // not copied into the packet
-    EXPECT_EQ(Identify(Description(1)), 1);
-    EXPECT_EQ(peer.frames(), std::vector<Bytes>{RequestFrame(CMD_HARDWARE, kOtherSet)});
-}
-
-TEST_F(Identification, WrongEchoKeepsTheWordsButAdaptsNothing) {
+    power = 1;
     const auto lines = SensorLines();
     const int axisSets = VideoX().setCount;
     const bool anaModeDimmed = Dimmed(PANEL_DropAnaMode);
     peer.then(reply::Send(AnswerFrame(7, Description(104, 400))));
     EXPECT_EQ(GetHARDWAREInfo(), 0);
+    EXPECT_EQ(peer.frames(), std::vector<Bytes>{RequestFrame(CMD_HARDWARE, kOtherSet)});
     EXPECT_EQ(std::tuple(ccdtype, pcbtype, pixE), std::tuple(104, 400, 1024));
     EXPECT_EQ(SensorLines(), lines);
     EXPECT_EQ(std::tuple(VideoX().setCount, Dimmed(PANEL_DropAnaMode)),
