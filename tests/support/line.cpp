@@ -39,8 +39,17 @@ Bytes AnswerFrame(int echo, const Words& words, int syncWord) {
     return WordBytes(all);
 }
 
+Bytes RequestFrame(int command, const Words& words) {
+    return AnswerFrame(command, words, 0x0055);
+}
+
 Bytes Filled(int count, std::uint8_t value) {
     return Bytes(static_cast<std::size_t>(count < 0 ? 0 : count), value);
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 namespace reply {
@@ -53,14 +62,8 @@ Reply Answer(Words words, double delay, int syncWord) {
     };
 }
 
-Reply AnswerWithEcho(int echo, Words words, double delay, int syncWord) {
-    return Send(AnswerFrame(echo, words, syncWord), delay);
-}
-
 Reply Send(Bytes bytes, double delay) {
-    return
-        [bytes = std::move(bytes), delay](const std::vector<std::uint8_t>&, double frameEnd,
-                                          PeerLink& link) { link.send(frameEnd + delay, bytes); };
+    return Pieces({{delay, std::move(bytes)}});
 }
 
 Reply Pieces(std::vector<std::pair<double, Bytes>> pieces) {
@@ -72,8 +75,13 @@ Reply Pieces(std::vector<std::pair<double, Bytes>> pieces) {
     };
 }
 
-Reply Silent() {
-    return [](const std::vector<std::uint8_t>&, double, PeerLink&) {};
+Reply ArrivingAt(std::vector<std::pair<double, Bytes>> pieces) {
+    // A request and each byte take this long on the line at 19200 baud.
+    constexpr double kByteTime = 10.0 / 19200;
+    for (auto& [at, bytes] : pieces) {
+        at -= static_cast<double>(kFrameBytes + bytes.size()) * kByteTime;
+    }
+    return Pieces(std::move(pieces));
 }
 
 } // namespace reply

@@ -26,8 +26,13 @@ Bytes WordBytes(const Words& words);
 // A 36-byte answer frame: answer sync word, command echo, 16 data words
 // (missing words are 0).
 Bytes AnswerFrame(int echo, const Words& words, int syncWord = 0x00AA);
+// A 36-byte request frame as the program sends it: request sync word,
+// command, 16 data words.
+Bytes RequestFrame(int command, const Words& words);
 // count bytes of one value.
 Bytes Filled(int count, std::uint8_t value);
+// a, then b.
+Bytes Concat(Bytes a, const Bytes& b);
 
 // What the peer does with one command frame. frameEnd is the time the
 // frame's last byte arrived.
@@ -37,20 +42,19 @@ namespace reply {
 // An answer frame with the given data words that echoes the received
 // command, starting `delay` seconds after the frame arrived.
 Reply Answer(Words words, double delay = 0.0, int syncWord = 0x00AA);
-// An answer frame with a chosen command echo.
-Reply AnswerWithEcho(int echo, Words words, double delay = 0.0, int syncWord = 0x00AA);
 // Raw bytes, starting `delay` seconds after the frame arrived.
 Reply Send(Bytes bytes, double delay = 0.0);
 // Raw bytes in pieces: each piece starts at its own delay after the frame
 // arrived (or when the previous piece has gone, if later).
 Reply Pieces(std::vector<std::pair<double, Bytes>> pieces);
-// No answer at all.
-Reply Silent();
+// Raw bytes in pieces, each given with the time its last byte arrives,
+// counted from the moment the request was written.
+Reply ArrivingAt(std::vector<std::pair<double, Bytes>> pieces);
 } // namespace reply
 
 // A scripted sensor. Each command frame takes the next reply queued with
-// then(); when the queue is empty, the standing reply for its command (if
-// any) answers, else the peer stays silent.
+// then() (an empty one: no answer); when the queue is empty, the standing
+// reply for its command (if any) answers, else the peer stays silent.
 class LinePeer : public rt::headless::ScriptedPeer {
   public:
     LinePeer();
@@ -64,7 +68,7 @@ class LinePeer : public rt::headless::ScriptedPeer {
     LinePeer& send(Bytes bytes, double delay = 0.0) {
         return then(reply::Send(std::move(bytes), delay));
     }
-    LinePeer& silent() { return then(reply::Silent()); }
+    LinePeer& silent() { return then(nullptr); } // no answer at all
     // A standing reply for every frame of this command.
     LinePeer& always(int command, Reply reply);
 
