@@ -13,7 +13,6 @@
 #include "runtime/qt/qt_backend.h"
 #include "runtime/qt/qt_graph.h"
 #include "sim/pty_server.h"
-#include "tests/qt/qt_fixture.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -39,7 +38,6 @@
 
 using korven::rt::Value;
 using korven::rt::qt::QtBackend;
-using qtfix::StatusText;
 
 namespace {
 
@@ -54,6 +52,13 @@ constexpr Id kControls[] = {KORVEN_LAYOUT_CONTROLS(KORVEN_ID)};
 
 const std::string kLayout = KORVEN_BINARY_DIR "/KORVENDarir23.uir";
 constexpr uid_t kNobody = 65534;
+
+// The program's status line.
+std::string StatusText() {
+    char text[1024] = {};
+    GetCtrlVal(korven::pHandle, PANEL_STATUS, text);
+    return text;
+}
 
 // Seconds of CPU this process has used so far.
 double CpuSeconds() {
@@ -177,10 +182,14 @@ int RunInitPortProbe(int argc, char** argv) {
     return 0;
 }
 
-class ProgramTests : public qtfix::ProgramTestBase {
+// Each test function gets the program's layout registry, and no back end
+// is left behind after it.
+class ProgramTests : public QObject {
     Q_OBJECT
 
   private:
+    const korven::rt::LayoutRegistry* previous_ = nullptr;
+
     // Runs this binary as the probe on `path`: its status line, the port
     // list's entry and that entry's hint.
     static QStringList Probe(const QString& path, bool unprivileged = false) {
@@ -197,6 +206,16 @@ class ProgramTests : public qtfix::ProgramTestBase {
     }
 
   private slots:
+    void init() {
+        previous_ = korven::rt::CurrentLayoutRegistry();
+        korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
+    }
+
+    void cleanup() {
+        korven::rt::SetLayoutRegistry(previous_);
+        korven::rt::SetBackend(nullptr);
+    }
+
     void realPanelsStartLikeTheHeadlessOnes() {
         QtBackend qt;
         korven::rt::headless::HeadlessOptions options;

@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <poll.h>
@@ -318,6 +319,49 @@ class SerialTests : public QObject {
         next.watchPorts({dir.filePath(QStringLiteral("tty*"))});
         QCOMPARE(next.ports().at(0).device, links[1]);
         qt_.reset(); // closes the ports before their ptys go
+    }
+
+    // Bytes paced at the line's speed (one every 0.521 ms at 19200 baud)
+    // wake the event passes a few times per frame, not once per byte.
+    void pacedBytesCostAFewPassesPerFrame() {
+        const struct {
+            const char* what;
+            int bytes;
+            bool notify; // a 36-byte receive notification, or a polled block
+        } cases[] = {{"one answer", 36, true},
+                     {"three answers back to back", 108, true},
+                     {"a video block, polled", 128, false}};
+        for (const auto& c : cases) {
+            QCOMPARE(qt_->flushInQ(1), 0);
+            QCOMPARE(c.notify
+                         ? qt_->installComCallback(1, LWRS_RECEIVE, 36, 0, &OnReceive, &listener_)
+                         : qt_->installComCallback(1, 0, 0, 0, nullptr, nullptr),
+                     0);
+            listener_.calls = 0;
+            std::thread sensor([fd = pty_->master, n = c.bytes] {
+                const std::uint8_t b = 0x55;
+                for (int i = 0; i < n; ++i) {
+                    (void)::write(fd, &b, 1);
+                    std::this_thread::sleep_for(std::chrono::microseconds(521));
+                }
+            });
+            const auto done = [&] {
+                return c.notify ? listener_.calls == c.bytes / 36 : qt_->getInQLen(1) >= c.bytes;
+            };
+            int passes = 0;
+            QElapsedTimer clock;
+            clock.start();
+            for (; !done() && clock.elapsed() < 3000; ++passes) {
+                qt_->processSystemEvents();
+            }
+            sensor.join();
+            QVERIFY2(done(), c.what);
+            qInfo("%s: %d passes in %lld ms", c.what, passes, clock.elapsed());
+            // A pass per byte, or an idle wait of a millisecond, would take
+            // about `bytes` passes, or `ms`, at least; the sensor thread runs
+            // slower than the line on a busy machine.
+            QVERIFY2(passes <= c.bytes / 2 + static_cast<int>(clock.elapsed() / 5), c.what);
+        }
     }
 
     void vanishedDeviceClosesThePort() {
