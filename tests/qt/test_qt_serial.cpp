@@ -176,58 +176,58 @@ class SerialTests : public QObject {
     }
 
     // The receive notification comes only from event processing, once per
-    // whole frame, not while silenced, and never inside itself.
+    // whole frame, not while silenced, and never inside itself. Each step
+    // prepares the port, sends bytes and then processes events (or only
+    // waits, which must not notify); then the calls so far and the bytes
+    // left in the queue.
     void notificationRules() {
-        QCOMPARE(install(), 0);
-        send(36);
-        // The bytes are visible without any event processing ...
-        QCOMPARE(qt_->getInQLen(1), 36);
-        qt_->delay(0.02);
-        QCOMPARE(listener_.calls, 0);
-        // ... and the notification comes with the next pass.
-        pump();
-        QCOMPARE(listener_.calls, 1);
-        QCOMPARE(listener_.masks.front() & LWRS_RECEIVE, LWRS_RECEIVE);
-        // Unread bytes do not raise it again; a further frame does.
-        pump();
-        QCOMPARE(listener_.calls, 1);
-        send(36);
-        pump();
-        QCOMPARE(listener_.calls, 2);
-
-        // Silenced, it stays quiet; installed again, it announces what is
-        // already waiting.
-        QCOMPARE(qt_->flushInQ(1), 0);
-        QCOMPARE(qt_->installComCallback(1, 0, 0, 0, nullptr, nullptr), 0);
-        send(36);
-        pump();
-        QCOMPARE(listener_.calls, 2);
-        QCOMPARE(install(), 0);
-        pump();
-        QCOMPARE(listener_.calls, 3);
-
-        // A listener that reads each frame: one notification per whole frame.
-        QCOMPARE(qt_->flushInQ(1), 0);
-        listener_.readBytes = 36;
+        enum Before { kNothing, kInstall, kSilence, kReadFrames, kPumpInside };
         const struct {
+            Before before;
             std::size_t bytes;
+            bool pump;
             int calls, left;
-        } steps[] = {{35, 3, 35}, {1, 4, 0}, {72, 6, 0}, {40, 7, 4}};
+        } steps[] = {
+            // Visible without any event processing; notified with the next pass.
+            {kInstall, 36, false, 0, 36},
+            {kNothing, 0, true, 1, 36},
+            // Unread bytes do not raise it again; a further frame does.
+            {kNothing, 0, true, 1, 36},
+            {kNothing, 36, true, 2, 72},
+            // Silenced, it stays quiet; installed again, it announces what is
+            // already waiting.
+            {kSilence, 36, true, 2, 36},
+            {kInstall, 0, true, 3, 36},
+            // A listener that reads each frame: one notification per whole frame.
+            {kReadFrames, 35, true, 3, 35},
+            {kNothing, 1, true, 4, 0},
+            {kNothing, 72, true, 6, 0},
+            {kNothing, 40, true, 7, 4},
+            // One that processes events while more frames arrive is not
+            // called again inside itself.
+            {kPumpInside, 36 * 3, true, 10, 0},
+        };
         for (const auto& s : steps) {
-            send(s.bytes);
-            pump();
-            QCOMPARE(listener_.calls, s.calls);
-            QCOMPARE(qt_->getInQLen(1), s.left);
+            if (s.before == kInstall) {
+                QCOMPARE(install(), 0);
+            } else if (s.before != kNothing) {
+                QCOMPARE(qt_->flushInQ(1), 0);
+                listener_.readBytes = s.before == kReadFrames ? 36 : listener_.readBytes;
+                listener_.pumpInside = s.before == kPumpInside;
+            }
+            if (s.before == kSilence) {
+                QCOMPARE(qt_->installComCallback(1, 0, 0, 0, nullptr, nullptr), 0);
+            }
+            if (s.bytes > 0) {
+                send(s.bytes);
+            }
+            s.pump ? pump() : qt_->delay(0.02);
+            QCOMPARE((std::pair{listener_.calls, qt_->getInQLen(1)}), (std::pair{s.calls, s.left}));
         }
-
-        // A callback that processes events while more frames arrive is not
-        // called again inside itself.
-        QCOMPARE(qt_->flushInQ(1), 0);
-        listener_.pumpInside = true;
-        send(36 * 3);
-        pump();
         QCOMPARE(listener_.maxDepth, 1);
-        QCOMPARE(listener_.calls, 10);
+        for (int mask : listener_.masks) {
+            QCOMPARE(mask & LWRS_RECEIVE, LWRS_RECEIVE);
+        }
     }
 
     void readsWaitForBytesUpToTheTimeout() {
