@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -67,9 +68,8 @@ double CpuSeconds() {
 
 // A connection sequence that reached the sensor ends with its firmware text.
 bool LooksConnected(const std::string& status) {
-    return !status.empty() && status.find("Timeout") == std::string::npos &&
-           status.find("rror") == std::string::npos && status.find("port") == std::string::npos &&
-           status.find("Port") == std::string::npos;
+    static const QRegularExpression kFailure(QStringLiteral("Timeout|rror|[Pp]ort"));
+    return !status.empty() && !QString::fromStdString(status).contains(kFailure);
 }
 
 // The program's name in the header is shown once and leaves the logo uncovered.
@@ -91,12 +91,14 @@ bool NameLeavesTheLogoUncovered(QtBackend& qt) {
     return names == 1;
 }
 
-// One step of an operator's script: once `ready` holds, `act` runs.
+// One step of an operator's script: once `ready` holds, and at least
+// `waitMs` after the step before acted, `act` runs.
 struct Step {
     const char* what;
     std::function<bool()> ready;
     std::function<void()> act = [] {};
     qint64 limitMs = 10000;
+    qint64 waitMs = 0;
 };
 
 // Runs the program on `qt` while the steps act on it one after the other,
@@ -122,7 +124,7 @@ int RunProgram(QtBackend& qt, const std::vector<Step>& steps, std::vector<std::s
             started = true;
             since.restart();
         } else if (started && next < steps.size()) {
-            if (steps[next].ready()) {
+            if (since.elapsed() >= steps[next].waitMs && steps[next].ready()) {
                 steps[next++].act();
                 since.restart();
             } else if (since.elapsed() > steps[next].limitMs) {
@@ -295,12 +297,7 @@ class ProgramTests : public QObject {
         qt.mapPort(1, link, QStringLiteral("virtual sensor"));
         qt.mapPort(2, dir.filePath(QStringLiteral("ttyGone")), QStringLiteral("unplugged"));
 
-        const auto widget = [&qt](int id, int panel = 0) {
-            return qt.controlWidget(panel ? panel : korven::pHandle, id);
-        };
-        const auto click = [&](int id, int panel = 0) {
-            QTest::mouseClick(widget(id, panel), Qt::LeftButton);
-        };
+        const auto widget = [&qt](int id) { return qt.controlWidget(korven::pHandle, id); };
         const auto ports = [&] { return qobject_cast<QComboBox*>(widget(PANEL_DropDCom)); };
         const auto status = [](const char* text) {
             return [text] { return StatusText() == text; };
@@ -313,12 +310,18 @@ class ProgramTests : public QObject {
         const auto since = [&](std::size_t from, const char* text) {
             return std::find(shown.begin() + static_cast<long>(from), shown.end(), text);
         };
+        // Clicks on the main panel, after noting (with `marking`) where the
+        // status log stands.
+        const auto clicks = [&](std::vector<int> ids, bool marking = false) {
+            return [&, ids, marking] {
+                mark = marking ? shown.size() : mark;
+                for (int id : ids) {
+                    QTest::mouseClick(widget(id), Qt::LeftButton);
+                }
+            };
+        };
         const char* const kBlock = "Data[64] block received!";
         const char* const kGot = "Parameter-frame received! - Line Ok!";
-        QElapsedTimer clock;
-        clock.start();
-        qint64 at = 0;
-        const auto after = [&](qint64 ms) { return clock.elapsed() - at >= ms; };
         bool restarted = false;
         double cpuAtLoopEnd = 0, cpuIdle = 0;
 
@@ -328,18 +331,15 @@ class ProgramTests : public QObject {
                  return LooksConnected(StatusText()) && ports()->itemText(0).contains(link) &&
                         NameLeavesTheLogoUncovered(qt);
              },
-             [&] { click(PANEL_BTNGet); }},
-            {"GET", status(kGot), [&] { click(PANEL_BTNSend); }},
-            {"SEND", status("Line Ok!"),
-             [&] {
-                 click(PANEL_TOGGBTN_ParaII);
-                 click(PANEL_BTNVideo);
-             }},
+             clicks({PANEL_BTNGet})},
+            {"GET", status(kGot), clicks({PANEL_BTNSend})},
+            {"SEND", status("Line Ok!"), clicks({PANEL_TOGGBTN_ParaII, PANEL_BTNVideo})},
             {"video",
              [&] { return StatusText() == kBlock && widget(PANEL_GRAPH_VIDEO)->isVisible(); },
              [&] {
                  mark = shown.size();
-                 click(POPUP_ActivateCalibration, korven::pPopup);
+                 QTest::mouseClick(qt.controlWidget(korven::pPopup, POPUP_ActivateCalibration),
+                                   Qt::LeftButton);
              }},
             // The sensor's answer is the activation's, not a video block.
             {"activated, video on",
@@ -347,8 +347,8 @@ class ProgramTests : public QObject {
                  return since(since(mark, "Calibration activated!") - shown.begin(), kBlock) !=
                         shown.end();
              },
-             [&] { click(PANEL_BTNStop); }},
-            {"video stopped", stopped, [&] { click(PANEL_BTNRun); }},
+             clicks({PANEL_BTNStop})},
+            {"video stopped", stopped, clicks({PANEL_BTNRun})},
             {"run",
              [&] {
                  auto* g = qt.graph(korven::pHandle, PANEL_GRAPH_RAW);
@@ -357,49 +357,46 @@ class ProgramTests : public QObject {
                  return !widget(PANEL_BTNRun)->isEnabled() && !g->traces().empty() &&
                         g->traces()[0].size() > 5 && measured > 0;
              },
-             [&] { click(PANEL_BTNStop); }},
-            {"run stopped", stopped,
-             [&] {
-                 mark = shown.size();
-                 click(PANEL_BTNVideo);
-             }},
+             clicks({PANEL_BTNStop})},
+            {"run stopped", stopped, clicks({PANEL_BTNVideo}, true)},
             // Once the video runs, pull the line while a block request is
             // being answered.
             {"block requested",
              [&] {
                  const bool running = since(mark, kBlock) != shown.end();
                  return blockRequested.exchange(false) && running;
-             },
-             [&] { at = clock.elapsed(); }},
-            {"unplug", [&] { return after(15); },
-             [&] {
-                 sensor->stop();
-                 unplugged = shown.size();
              }},
+            {.what = "unplug",
+             .ready = [] { return true; },
+             .act =
+                 [&] {
+                     sensor->stop();
+                     unplugged = shown.size();
+                 },
+             .waitMs = 15},
             // The loop ends at once, with no answer time-out.
-            {"loop ended", stopped,
-             [&] {
-                 cpuAtLoopEnd = CpuSeconds();
-                 at = clock.elapsed();
-             },
-             500},
-            {"away",
-             [&] {
-                 return after(1500) && StatusText() == "No serial port found" &&
-                        ports()->currentText().startsWith(QStringLiteral("COM1 [unplugged]: "));
-             },
-             [&] {
-                 cpuIdle = CpuSeconds() - cpuAtLoopEnd;
-                 sensor =
-                     std::make_unique<korven::sim::PtyServer>(korven::sim::ModelOptions{}, options);
-                 restarted = sensor->start(&error);
-             }},
+            {"loop ended", stopped, [&] { cpuAtLoopEnd = CpuSeconds(); }, 500},
+            {.what = "away",
+             .ready =
+                 [&] {
+                     return StatusText() == "No serial port found" &&
+                            ports()->currentText().startsWith(QStringLiteral("COM1 [unplugged]: "));
+                 },
+             .act =
+                 [&] {
+                     cpuIdle = CpuSeconds() - cpuAtLoopEnd;
+                     sensor = std::make_unique<korven::sim::PtyServer>(korven::sim::ModelOptions{},
+                                                                       options);
+                     restarted = sensor->start(&error);
+                 },
+             .waitMs = 1500},
             // Nobody touches the panel: the program notices the sensor within
             // its port-list interval and connects.
-            {"reconnected", [] { return StatusText().find("(simulated)") != std::string::npos; },
-             [&] { at = clock.elapsed(); }},
-            {"settled", [&] { return after(300) && LooksConnected(StatusText()); },
-             [&] { click(PANEL_BTNGet); }},
+            {"reconnected", [] { return StatusText().find("(simulated)") != std::string::npos; }},
+            {.what = "settled",
+             .ready = [] { return LooksConnected(StatusText()); },
+             .act = clicks({PANEL_BTNGet}),
+             .waitMs = 300},
             {"GET again", status(kGot),
              [&] {
                  // The operator picks port 2, which has no device behind it.
