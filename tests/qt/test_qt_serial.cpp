@@ -180,28 +180,26 @@ class SerialTests : public QObject {
         enum Before { kNothing, kInstall, kSilence, kReadFrames, kPumpInside };
         const struct {
             Before before;
-            std::size_t bytes;
-            bool pump;
-            int calls, left;
+            int bytes, pump, calls, left;
         } steps[] = {
             // Visible without any event processing; notified with the next pass.
-            {kInstall, 36, false, 0, 36},
-            {kNothing, 0, true, 1, 36},
+            {kInstall, 36, 0, 0, 36},
+            {kNothing, 0, 1, 1, 36},
             // Unread bytes do not raise it again; a further frame does.
-            {kNothing, 0, true, 1, 36},
-            {kNothing, 36, true, 2, 72},
+            {kNothing, 0, 1, 1, 36},
+            {kNothing, 36, 1, 2, 72},
             // Silenced, it stays quiet; installed again, it announces what is
             // already waiting.
-            {kSilence, 36, true, 2, 36},
-            {kInstall, 0, true, 3, 36},
+            {kSilence, 36, 1, 2, 36},
+            {kInstall, 0, 1, 3, 36},
             // A listener that reads each frame: one notification per whole frame.
-            {kReadFrames, 35, true, 3, 35},
-            {kNothing, 1, true, 4, 0},
-            {kNothing, 72, true, 6, 0},
-            {kNothing, 40, true, 7, 4},
+            {kReadFrames, 35, 1, 3, 35},
+            {kNothing, 1, 1, 4, 0},
+            {kNothing, 72, 1, 6, 0},
+            {kNothing, 40, 1, 7, 4},
             // One that processes events while more frames arrive is not
             // called again inside itself.
-            {kPumpInside, 36 * 3, true, 10, 0},
+            {kPumpInside, 36 * 3, 1, 10, 0},
         };
         for (const auto& s : steps) {
             if (s.before == kInstall) {
@@ -215,7 +213,7 @@ class SerialTests : public QObject {
                 QCOMPARE(qt_->installComCallback(1, 0, 0, 0, nullptr, nullptr), 0);
             }
             if (s.bytes > 0) {
-                send(s.bytes);
+                send(static_cast<std::size_t>(s.bytes));
             }
             s.pump ? pump() : qt_->delay(0.02);
             QCOMPARE((std::pair{listener_.calls, qt_->getInQLen(1)}), (std::pair{s.calls, s.left}));
@@ -330,9 +328,8 @@ class SerialTests : public QObject {
                      {"a video block, polled", 128, false}};
         for (const auto& c : cases) {
             QCOMPARE(qt_->flushInQ(1), 0);
-            QCOMPARE(c.notify
-                         ? qt_->installComCallback(1, LWRS_RECEIVE, 36, 0, &OnReceive, &listener_)
-                         : qt_->installComCallback(1, 0, 0, 0, nullptr, nullptr),
+            QCOMPARE(qt_->installComCallback(1, c.notify ? LWRS_RECEIVE : 0, 36, 0, &OnReceive,
+                                             &listener_),
                      0);
             listener_.calls = 0;
             std::thread sensor([fd = pty_->master, n = c.bytes] {
