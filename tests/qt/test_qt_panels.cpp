@@ -55,7 +55,6 @@ struct Call {
     int panel = 0;
     int control = 0; // 0 for the panel callback
     int event = 0;
-    bool operator==(const Call&) const = default;
 };
 
 // Every callback of the test form, in order.
@@ -83,18 +82,9 @@ const korven::rt::LayoutRegistry kTestRegistry{
     },
 };
 
-// Counts the paint events of a widget and its children.
-class PaintCounter : public QObject {
-  public:
-    explicit PaintCounter(QWidget* root) {
-        root->installEventFilter(this);
-        for (QWidget* w : root->findChildren<QWidget*>()) {
-            w->installEventFilter(this);
-        }
-    }
+// Counts the paint events of the widgets it watches.
+struct PaintCounter : QObject {
     int paints = 0;
-
-  protected:
     bool eventFilter(QObject* /*watched*/, QEvent* event) override {
         paints += event->type() == QEvent::Paint ? 1 : 0;
         return false;
@@ -461,7 +451,7 @@ class PanelTests : public QObject {
         QWidget* window = qt_->panelWidget(p1_);
         window->close();
         settle();
-        QCOMPARE(calls, (std::vector<Call>{{p1_, 0, EVENT_CLOSE}}));
+        QCOMPARE(take(0), Events{EVENT_CLOSE});
         QVERIFY(window->isVisible());
         QCOMPARE(qt_->hidePanel(p1_), 0);
         QVERIFY(!window->isVisible());
@@ -547,7 +537,11 @@ class PanelTests : public QObject {
         for (const auto& [control, value] : cases) {
             QCOMPARE(qt_->setCtrlVal(p1_, control, value), 0);
             QTest::qWait(60);
-            PaintCounter counter(widget(control));
+            PaintCounter counter;
+            widget(control)->installEventFilter(&counter);
+            for (QWidget* w : widget(control)->findChildren<QWidget*>()) {
+                w->installEventFilter(&counter);
+            }
             for (int i = 0; i < 3; ++i) {
                 QCOMPARE(qt_->setCtrlVal(p1_, control, value), 0);
                 QTest::qWait(60);
@@ -670,8 +664,7 @@ class PanelTests : public QObject {
 };
 
 int RunPanelTests(int argc, char** argv) {
-    PanelTests t;
-    return QTest::qExec(&t, argc, argv);
+    return QTest::qExec(std::make_unique<PanelTests>().get(), argc, argv);
 }
 
 #include "test_qt_panels.moc"

@@ -35,6 +35,7 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 using korven::rt::Value;
@@ -42,13 +43,9 @@ using korven::rt::qt::QtBackend;
 
 namespace {
 
-struct Id {
-    int resource;
-    const char* name;
-    int id;
-};
+// Every control of the layout: its panel's resource, its name and its id.
 #define KORVEN_ID(resource, name, id) {resource, #name, id},
-constexpr Id kControls[] = {KORVEN_LAYOUT_CONTROLS(KORVEN_ID)};
+constexpr std::tuple<int, const char*, int> kControls[] = {KORVEN_LAYOUT_CONTROLS(KORVEN_ID)};
 #undef KORVEN_ID
 
 const std::string kLayout = KORVEN_BINARY_DIR "/KORVENDarir23.uir";
@@ -59,11 +56,6 @@ std::string StatusText() {
     char text[1024] = {};
     GetCtrlVal(korven::pHandle, PANEL_STATUS, text);
     return text;
-}
-
-// Seconds of CPU this process has used so far.
-double CpuSeconds() {
-    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
 
 // A connection sequence that reached the sensor ends with its firmware text.
@@ -231,20 +223,20 @@ class ProgramTests : public QObject {
         }
         using K = korven::rt::CtrlKind;
         int compared = 0;
-        for (const Id& c : kControls) {
-            const auto [q, h] = handles[c.resource];
-            QVERIFY2(qt.controlWidget(q, c.id) != nullptr, c.name);
-            const auto& state = headless.ctrl(h, c.id);
+        for (const auto& [resource, name, id] : kControls) {
+            const auto [q, h] = handles[resource];
+            QVERIFY2(qt.controlWidget(q, id) != nullptr, name);
+            const auto& state = headless.ctrl(h, id);
             // The attribute (or, for 0, the value) as one back end reads it.
-            const auto read = [&c](korven::rt::Backend& b, int panel, int attr) {
+            const auto read = [&](korven::rt::Backend& b, int panel, int attr) {
                 Value v;
-                const int rc = attr == 0 ? b.getCtrlVal(panel, c.id, v)
-                                         : b.getCtrlAttribute(panel, c.id, attr, v);
+                const int rc =
+                    attr == 0 ? b.getCtrlVal(panel, id, v) : b.getCtrlAttribute(panel, id, attr, v);
                 const QString text = rc < 0 ? QStringLiteral("failed")
                                      : attr == 0 || v.kind == Value::Kind::Text
                                          ? QString::fromStdString(v.asText())
                                          : QString::number(v.asDouble());
-                return QStringLiteral("%1 attribute %2: %3").arg(c.name).arg(attr).arg(text);
+                return QStringLiteral("%1 attribute %2: %3").arg(name).arg(attr).arg(text);
             };
             std::vector<int> attrs{ATTR_DIMMED, ATTR_VISIBLE, ATTR_LEFT, ATTR_TOP};
             if (state.kind != K::Command && state.kind != K::Container && state.kind != K::Graph &&
@@ -323,7 +315,8 @@ class ProgramTests : public QObject {
         const char* const kBlock = "Data[64] block received!";
         const char* const kGot = "Parameter-frame received! - Line Ok!";
         bool restarted = false;
-        double cpuAtLoopEnd = 0, cpuIdle = 0;
+        std::clock_t cpuAtLoopEnd = 0; // CPU time this process has used
+        double cpuIdle = 0;            // seconds
 
         const std::vector<Step> steps = {
             {"connected",
@@ -375,7 +368,7 @@ class ProgramTests : public QObject {
                  },
              .waitMs = 15},
             // The loop ends at once, with no answer time-out.
-            {"loop ended", stopped, [&] { cpuAtLoopEnd = CpuSeconds(); }, 500},
+            {"loop ended", stopped, [&] { cpuAtLoopEnd = std::clock(); }, 500},
             {.what = "away",
              .ready =
                  [&] {
@@ -384,7 +377,7 @@ class ProgramTests : public QObject {
                  },
              .act =
                  [&] {
-                     cpuIdle = CpuSeconds() - cpuAtLoopEnd;
+                     cpuIdle = static_cast<double>(std::clock() - cpuAtLoopEnd) / CLOCKS_PER_SEC;
                      sensor = std::make_unique<korven::sim::PtyServer>(korven::sim::ModelOptions{},
                                                                        options);
                      restarted = sensor->start(&error);
@@ -466,8 +459,7 @@ class ProgramTests : public QObject {
 };
 
 int RunProgramTests(int argc, char** argv) {
-    ProgramTests t;
-    return QTest::qExec(&t, argc, argv);
+    return QTest::qExec(std::make_unique<ProgramTests>().get(), argc, argv);
 }
 
 #include "test_qt_program.moc"

@@ -375,8 +375,7 @@ class SerialTests : public QObject {
 };
 
 int RunSerialTests(int argc, char** argv) {
-    SerialTests t;
-    return QTest::qExec(&t, argc, argv);
+    return QTest::qExec(std::make_unique<SerialTests>().get(), argc, argv);
 }
 
 #include "test_qt_serial.moc"
