@@ -6,7 +6,6 @@
 int RunPanelTests(int argc, char** argv);
 int RunSerialTests(int argc, char** argv);
 int RunProgramTests(int argc, char** argv);
-int RunReadPathTests(int argc, char** argv);
 int RunInitPortProbe(int argc, char** argv);
 
 int main(int argc, char** argv) {
@@ -22,6 +21,5 @@ int main(int argc, char** argv) {
     failed += RunPanelTests(argc, argv);
     failed += RunSerialTests(argc, argv);
     failed += RunProgramTests(argc, argv);
-    failed += RunReadPathTests(argc, argv);
     return failed == 0 ? 0 : 1;
 }

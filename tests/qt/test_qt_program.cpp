@@ -13,7 +13,6 @@
 #include "runtime/qt/qt_backend.h"
 #include "runtime/qt/qt_graph.h"
 #include "sim/pty_server.h"
-#include "tests/qt/qt_fixture.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -21,6 +20,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -35,36 +35,33 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 using korven::rt::Value;
 using korven::rt::qt::QtBackend;
-using qtfix::StatusText;
 
 namespace {
 
-struct Id {
-    int resource;
-    const char* name;
-    int id;
-};
+// Every control of the layout: its panel's resource, its name and its id.
 #define KORVEN_ID(resource, name, id) {resource, #name, id},
-constexpr Id kControls[] = {KORVEN_LAYOUT_CONTROLS(KORVEN_ID)};
+constexpr std::tuple<int, const char*, int> kControls[] = {KORVEN_LAYOUT_CONTROLS(KORVEN_ID)};
 #undef KORVEN_ID
 
 const std::string kLayout = KORVEN_BINARY_DIR "/KORVENDarir23.uir";
 constexpr uid_t kNobody = 65534;
 
-// Seconds of CPU this process has used so far.
-double CpuSeconds() {
-    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+// The program's status line.
+std::string StatusText() {
+    char text[1024] = {};
+    GetCtrlVal(korven::pHandle, PANEL_STATUS, text);
+    return text;
 }
 
 // A connection sequence that reached the sensor ends with its firmware text.
 bool LooksConnected(const std::string& status) {
-    return !status.empty() && status.find("Timeout") == std::string::npos &&
-           status.find("rror") == std::string::npos && status.find("port") == std::string::npos &&
-           status.find("Port") == std::string::npos;
+    static const QRegularExpression kFailure(QStringLiteral("Timeout|rror|[Pp]ort"));
+    return !status.empty() && !QString::fromStdString(status).contains(kFailure);
 }
 
 // The program's name in the header is shown once and leaves the logo uncovered.
@@ -86,12 +83,14 @@ bool NameLeavesTheLogoUncovered(QtBackend& qt) {
     return names == 1;
 }
 
-// One step of an operator's script: once `ready` holds, `act` runs.
+// One step of an operator's script: once `ready` holds, and at least
+// `waitMs` after the step before acted, `act` runs.
 struct Step {
     const char* what;
     std::function<bool()> ready;
     std::function<void()> act = [] {};
     qint64 limitMs = 10000;
+    qint64 waitMs = 0;
 };
 
 // Runs the program on `qt` while the steps act on it one after the other,
@@ -117,7 +116,7 @@ int RunProgram(QtBackend& qt, const std::vector<Step>& steps, std::vector<std::s
             started = true;
             since.restart();
         } else if (started && next < steps.size()) {
-            if (steps[next].ready()) {
+            if (since.elapsed() >= steps[next].waitMs && steps[next].ready()) {
                 steps[next++].act();
                 since.restart();
             } else if (since.elapsed() > steps[next].limitMs) {
@@ -177,10 +176,14 @@ int RunInitPortProbe(int argc, char** argv) {
     return 0;
 }
 
-class ProgramTests : public qtfix::ProgramTestBase {
+// Each test function gets the program's layout registry, and no back end
+// is left behind after it.
+class ProgramTests : public QObject {
     Q_OBJECT
 
   private:
+    const korven::rt::LayoutRegistry* previous_ = nullptr;
+
     // Runs this binary as the probe on `path`: its status line, the port
     // list's entry and that entry's hint.
     static QStringList Probe(const QString& path, bool unprivileged = false) {
@@ -197,6 +200,16 @@ class ProgramTests : public qtfix::ProgramTestBase {
     }
 
   private slots:
+    void init() {
+        previous_ = korven::rt::CurrentLayoutRegistry();
+        korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
+    }
+
+    void cleanup() {
+        korven::rt::SetLayoutRegistry(previous_);
+        korven::rt::SetBackend(nullptr);
+    }
+
     void realPanelsStartLikeTheHeadlessOnes() {
         QtBackend qt;
         korven::rt::headless::HeadlessOptions options;
@@ -210,20 +223,20 @@ class ProgramTests : public qtfix::ProgramTestBase {
         }
         using K = korven::rt::CtrlKind;
         int compared = 0;
-        for (const Id& c : kControls) {
-            const auto [q, h] = handles[c.resource];
-            QVERIFY2(qt.controlWidget(q, c.id) != nullptr, c.name);
-            const auto& state = headless.ctrl(h, c.id);
+        for (const auto& [resource, name, id] : kControls) {
+            const auto [q, h] = handles[resource];
+            QVERIFY2(qt.controlWidget(q, id) != nullptr, name);
+            const auto& state = headless.ctrl(h, id);
             // The attribute (or, for 0, the value) as one back end reads it.
-            const auto read = [&c](korven::rt::Backend& b, int panel, int attr) {
+            const auto read = [&](korven::rt::Backend& b, int panel, int attr) {
                 Value v;
-                const int rc = attr == 0 ? b.getCtrlVal(panel, c.id, v)
-                                         : b.getCtrlAttribute(panel, c.id, attr, v);
+                const int rc =
+                    attr == 0 ? b.getCtrlVal(panel, id, v) : b.getCtrlAttribute(panel, id, attr, v);
                 const QString text = rc < 0 ? QStringLiteral("failed")
                                      : attr == 0 || v.kind == Value::Kind::Text
                                          ? QString::fromStdString(v.asText())
                                          : QString::number(v.asDouble());
-                return QStringLiteral("%1 attribute %2: %3").arg(c.name).arg(attr).arg(text);
+                return QStringLiteral("%1 attribute %2: %3").arg(name).arg(attr).arg(text);
             };
             std::vector<int> attrs{ATTR_DIMMED, ATTR_VISIBLE, ATTR_LEFT, ATTR_TOP};
             if (state.kind != K::Command && state.kind != K::Container && state.kind != K::Graph &&
@@ -276,12 +289,7 @@ class ProgramTests : public qtfix::ProgramTestBase {
         qt.mapPort(1, link, QStringLiteral("virtual sensor"));
         qt.mapPort(2, dir.filePath(QStringLiteral("ttyGone")), QStringLiteral("unplugged"));
 
-        const auto widget = [&qt](int id, int panel = 0) {
-            return qt.controlWidget(panel ? panel : korven::pHandle, id);
-        };
-        const auto click = [&](int id, int panel = 0) {
-            QTest::mouseClick(widget(id, panel), Qt::LeftButton);
-        };
+        const auto widget = [&qt](int id) { return qt.controlWidget(korven::pHandle, id); };
         const auto ports = [&] { return qobject_cast<QComboBox*>(widget(PANEL_DropDCom)); };
         const auto status = [](const char* text) {
             return [text] { return StatusText() == text; };
@@ -294,14 +302,21 @@ class ProgramTests : public qtfix::ProgramTestBase {
         const auto since = [&](std::size_t from, const char* text) {
             return std::find(shown.begin() + static_cast<long>(from), shown.end(), text);
         };
+        // Clicks on the main panel, after noting (with `marking`) where the
+        // status log stands.
+        const auto clicks = [&](std::vector<int> ids, bool marking = false) {
+            return [&, ids, marking] {
+                mark = marking ? shown.size() : mark;
+                for (int id : ids) {
+                    QTest::mouseClick(widget(id), Qt::LeftButton);
+                }
+            };
+        };
         const char* const kBlock = "Data[64] block received!";
         const char* const kGot = "Parameter-frame received! - Line Ok!";
-        QElapsedTimer clock;
-        clock.start();
-        qint64 at = 0;
-        const auto after = [&](qint64 ms) { return clock.elapsed() - at >= ms; };
         bool restarted = false;
-        double cpuAtLoopEnd = 0, cpuIdle = 0;
+        std::clock_t cpuAtLoopEnd = 0; // CPU time this process has used
+        double cpuIdle = 0;            // seconds
 
         const std::vector<Step> steps = {
             {"connected",
@@ -309,18 +324,15 @@ class ProgramTests : public qtfix::ProgramTestBase {
                  return LooksConnected(StatusText()) && ports()->itemText(0).contains(link) &&
                         NameLeavesTheLogoUncovered(qt);
              },
-             [&] { click(PANEL_BTNGet); }},
-            {"GET", status(kGot), [&] { click(PANEL_BTNSend); }},
-            {"SEND", status("Line Ok!"),
-             [&] {
-                 click(PANEL_TOGGBTN_ParaII);
-                 click(PANEL_BTNVideo);
-             }},
+             clicks({PANEL_BTNGet})},
+            {"GET", status(kGot), clicks({PANEL_BTNSend})},
+            {"SEND", status("Line Ok!"), clicks({PANEL_TOGGBTN_ParaII, PANEL_BTNVideo})},
             {"video",
              [&] { return StatusText() == kBlock && widget(PANEL_GRAPH_VIDEO)->isVisible(); },
              [&] {
                  mark = shown.size();
-                 click(POPUP_ActivateCalibration, korven::pPopup);
+                 QTest::mouseClick(qt.controlWidget(korven::pPopup, POPUP_ActivateCalibration),
+                                   Qt::LeftButton);
              }},
             // The sensor's answer is the activation's, not a video block.
             {"activated, video on",
@@ -328,8 +340,8 @@ class ProgramTests : public qtfix::ProgramTestBase {
                  return since(since(mark, "Calibration activated!") - shown.begin(), kBlock) !=
                         shown.end();
              },
-             [&] { click(PANEL_BTNStop); }},
-            {"video stopped", stopped, [&] { click(PANEL_BTNRun); }},
+             clicks({PANEL_BTNStop})},
+            {"video stopped", stopped, clicks({PANEL_BTNRun})},
             {"run",
              [&] {
                  auto* g = qt.graph(korven::pHandle, PANEL_GRAPH_RAW);
@@ -338,49 +350,46 @@ class ProgramTests : public qtfix::ProgramTestBase {
                  return !widget(PANEL_BTNRun)->isEnabled() && !g->traces().empty() &&
                         g->traces()[0].size() > 5 && measured > 0;
              },
-             [&] { click(PANEL_BTNStop); }},
-            {"run stopped", stopped,
-             [&] {
-                 mark = shown.size();
-                 click(PANEL_BTNVideo);
-             }},
+             clicks({PANEL_BTNStop})},
+            {"run stopped", stopped, clicks({PANEL_BTNVideo}, true)},
             // Once the video runs, pull the line while a block request is
             // being answered.
             {"block requested",
              [&] {
                  const bool running = since(mark, kBlock) != shown.end();
                  return blockRequested.exchange(false) && running;
-             },
-             [&] { at = clock.elapsed(); }},
-            {"unplug", [&] { return after(15); },
-             [&] {
-                 sensor->stop();
-                 unplugged = shown.size();
              }},
+            {.what = "unplug",
+             .ready = [] { return true; },
+             .act =
+                 [&] {
+                     sensor->stop();
+                     unplugged = shown.size();
+                 },
+             .waitMs = 15},
             // The loop ends at once, with no answer time-out.
-            {"loop ended", stopped,
-             [&] {
-                 cpuAtLoopEnd = CpuSeconds();
-                 at = clock.elapsed();
-             },
-             500},
-            {"away",
-             [&] {
-                 return after(1500) && StatusText() == "No serial port found" &&
-                        ports()->currentText().startsWith(QStringLiteral("COM1 [unplugged]: "));
-             },
-             [&] {
-                 cpuIdle = CpuSeconds() - cpuAtLoopEnd;
-                 sensor =
-                     std::make_unique<korven::sim::PtyServer>(korven::sim::ModelOptions{}, options);
-                 restarted = sensor->start(&error);
-             }},
+            {"loop ended", stopped, [&] { cpuAtLoopEnd = std::clock(); }, 500},
+            {.what = "away",
+             .ready =
+                 [&] {
+                     return StatusText() == "No serial port found" &&
+                            ports()->currentText().startsWith(QStringLiteral("COM1 [unplugged]: "));
+                 },
+             .act =
+                 [&] {
+                     cpuIdle = static_cast<double>(std::clock() - cpuAtLoopEnd) / CLOCKS_PER_SEC;
+                     sensor = std::make_unique<korven::sim::PtyServer>(korven::sim::ModelOptions{},
+                                                                       options);
+                     restarted = sensor->start(&error);
+                 },
+             .waitMs = 1500},
             // Nobody touches the panel: the program notices the sensor within
             // its port-list interval and connects.
-            {"reconnected", [] { return StatusText().find("(simulated)") != std::string::npos; },
-             [&] { at = clock.elapsed(); }},
-            {"settled", [&] { return after(300) && LooksConnected(StatusText()); },
-             [&] { click(PANEL_BTNGet); }},
+            {"reconnected", [] { return StatusText().find("(simulated)") != std::string::npos; }},
+            {.what = "settled",
+             .ready = [] { return LooksConnected(StatusText()); },
+             .act = clicks({PANEL_BTNGet}),
+             .waitMs = 300},
             {"GET again", status(kGot),
              [&] {
                  // The operator picks port 2, which has no device behind it.
@@ -450,8 +459,7 @@ class ProgramTests : public qtfix::ProgramTestBase {
 };
 
 int RunProgramTests(int argc, char** argv) {
-    ProgramTests t;
-    return QTest::qExec(&t, argc, argv);
+    return QTest::qExec(std::make_unique<ProgramTests>().get(), argc, argv);
 }
 
 #include "test_qt_program.moc"
