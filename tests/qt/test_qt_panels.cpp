@@ -3,7 +3,8 @@
 // attributes, file dialogs; plots, cursors that survive clearing, the strip
 // chart's scrolling traces, the operator's zoom and the exports; and what
 // the back end costs while a loop runs: an idle pass sleeps (but not for
-// long), and a value set again unchanged paints nothing.
+// long), a value set again unchanged paints nothing and a changed indicator
+// paints only itself.
 #include "runtime/layout.h"
 #include "runtime/qt/qt_backend.h"
 #include "runtime/qt/qt_graph.h"
@@ -528,7 +529,7 @@ class PanelTests : public QObject {
                  qPrintable(QString::number(all.elapsed())));
     }
 
-    void unchangedValuesPaintNothing() {
+    void valuesPaintOnlyWhatChanged() {
         const std::pair<int, Value> cases[] = {
             {kSpin, Value::ofInt(7)},         {kFloat, Value::ofDouble(2.5)},
             {kDouble, Value::ofDouble(1.25)}, {kRing, Value::ofInt(2)},
@@ -550,6 +551,13 @@ class PanelTests : public QObject {
                      qPrintable(
                          QStringLiteral("control %1: %2 paints").arg(control).arg(counter.paints)));
         }
+        // An indicator that changes paints itself, not the panel beneath it.
+        PaintCounter indicator, beneath;
+        widget(kDouble)->installEventFilter(&indicator);
+        widget(kDouble)->parentWidget()->installEventFilter(&beneath);
+        QCOMPARE(qt_->setCtrlVal(p1_, kDouble, Value::ofDouble(9.5)), 0);
+        QTest::qWait(60);
+        QCOMPARE(std::pair(indicator.paints > 0, beneath.paints), std::pair(true, 0));
     }
 
     // Plots and bands by handle, cursors that survive clearing; the
