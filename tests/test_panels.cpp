@@ -326,9 +326,7 @@ TEST_F(Display, StripChartTracesAndZoomWindow) {
         {0, 30, 20, 30, 0, 300, {50, 10, 30, 30, 30}, 0, 8192},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("tVal " + std::to_string(c.tVal) + ", tTol " + std::to_string(c.tTol) +
-                     ", answer " + std::to_string(c.mValue) + ", anaMode " +
-                     std::to_string(c.anaMode));
+        SCOPED_TRACE(&c - cases);
         SetCtrlVal(pHandle, PANEL_TOGGBTN_Zoom, c.zoom);
         tVal = c.tVal;
         tTol = c.tTol;
@@ -343,10 +341,11 @@ TEST_F(Display, StripChartTracesAndZoomWindow) {
 
 // ---- the parameter set between globals and panels ---------------------------
 
-TEST_F(Display, RepairTableBoundaries) {
+TEST_F(Display, RepairTableBoundariesAndTheRepairedValuesShown) {
     const struct {
         u16* global;
         std::vector<std::pair<u16, u16>> inOut;
+        u16 subpixels = 1024; // 0: no sensor has told its line length yet
     } rows[] = {
         {&power, {{1000, 1000}, {1001, 500}}},
         {&rs232Mode, {{1, 1}, {2, 0}}},
@@ -362,18 +361,27 @@ TEST_F(Display, RepairTableBoundaries) {
         {&average, {{1024, 1024}, {1025, 1024}}},
         {&slope, {{65534, 65534}, {65535, 1024}}},
         {&intersect, {{60000, 60000}, {60001, 30000}}},
+        // A parameter file read before any sensor keeps its window and delta
+        // tolerance.
+        {&eBeg, {{5000, 5000}}, 0},
+        {&eEnd, {{0, 1}, {65535, 65535}}, 0},
+        {&deltaTol, {{0, 1}, {65535, 65535}}, 0},
     };
     for (const auto& row : rows) {
         for (const auto& [in, out] : row.inOut) {
+            ccdsubpixel = row.subpixels;
             StoreDefaults();
             *row.global = in;
             SetPanelValues();
             EXPECT_EQ(*row.global, out) << "row " << &row - rows << ", " << in;
+            EXPECT_EQ(std::tuple(bed().intValue(pHandle, PANEL_NEDITEdgeLeft),
+                                 bed().intValue(pHandle, PANEL_NEDITEdgeRight),
+                                 bed().intValue(pHandle, PANEL_NUMDeltaTol)),
+                      std::tuple(eBeg, eEnd, deltaTol));
         }
     }
-}
 
-TEST_F(Display, RepairedValuesReachEveryDisplay) {
+    // Repaired values reach every display.
     vThd = 10;
     tTol = 0;
     eMode = 9;
@@ -796,9 +804,10 @@ TEST_F(Calibration, AnalogResetAndToleranceMirror) {
 
 // ---- line fit and array helpers ---------------------------------------------
 
-TEST(LinFit, LeastSquaresLineFittedValuesAndMeanSquaredError) {
-    // Two calibration points: the line through both; three points: the
-    // least-squares line, off each point.
+// Two calibration points: the line through both; three points: the
+// least-squares line, off each point. Fewer than two points are rejected and
+// leave the outputs untouched.
+TEST(LinFit, LeastSquaresLineOrTooFewPoints) {
     const struct {
         std::vector<double> x, y;
         double m, b, err, tolerance;
@@ -820,9 +829,7 @@ TEST(LinFit, LeastSquaresLineFittedValuesAndMeanSquaredError) {
             EXPECT_NEAR(fitted[i], c.m * c.x[i] + c.b, c.tolerance) << i;
         }
     }
-}
-
-TEST(LinFit, EqualXValuesGiveANonFiniteLineAndTooFewPointsAreRejected) {
+    // Equal x values give a non-finite line (checked where the pop-up fits).
     const double x[2] = {5.0, 5.0};
     const double y[2] = {1.0, 2.0};
     double fitted[2] = {9.0, 9.0};
@@ -832,13 +839,12 @@ TEST(LinFit, EqualXValuesGiveANonFiniteLineAndTooFewPointsAreRejected) {
         EXPECT_EQ((std::array<double, 5>{fitted[0], fitted[1], m, b, err}),
                   (std::array<double, 5>{9.0, 9.0, 7.0, 8.0, 6.0}));
     }
-    EXPECT_EQ(LinFit(x, y, 2, fitted, &m, &b, &err), 0);
-    EXPECT_FALSE(std::isfinite(m) || std::isfinite(b));
 }
 
 // Every shift of five values, and the strip chart's history of 500 moved by
-// one answer, into a separate array and in place.
-TEST(Shift, MovesTowardsEitherEndZeroFillsAndWorksInPlace) {
+// one answer, into a separate array and in place; copying; rejected
+// arguments.
+TEST(ArrayHelpers, ShiftAndCopyOrRejectWithTheOutputUntouched) {
     std::vector<std::pair<int, int>> cases = {{500, -5}};
     for (int s = -4; s <= 4; ++s) {
         cases.emplace_back(5, s);
@@ -856,9 +862,8 @@ TEST(Shift, MovesTowardsEitherEndZeroFillsAndWorksInPlace) {
         ASSERT_EQ(Shift(in.data(), n, s, in.data()), 0);
         EXPECT_EQ(in, expected) << n << " by " << s << " in place";
     }
-}
 
-TEST(ArrayHelpers, CopyAndRejectedArgumentsThatLeaveTheOutputUntouched) {
+    // Copying, and rejected arguments that leave the output untouched.
     using Five = std::array<double, 5>;
     const Five abcde = {1.0, 2.0, 3.0, 4.0, 5.0};
     const Five sentinel = {9.0, 9.0, 9.0, 9.0, 9.0};
