@@ -318,13 +318,11 @@ TEST_F(ParameterFile, SaveThatCannotBeDoneKeepsTheParametersAndWhatStoodThere) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
     }
 
-    // A good path still works afterwards and reads back the same set.
+    // A good path still works afterwards (what it holds is checked where a
+    // set is saved and loaded back).
     const fs::path good = dir_ / "good.dat";
     EXPECT_TRUE(Save(good));
     EXPECT_EQ(ReadText(good).size(), 16u * 6u);
-    power = 1;
-    Load(good);
-    EXPECT_EQ(Parameters(), before);
 }
 
 // The file calls serve the parameter file only: any other shape is refused
@@ -474,8 +472,7 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
     const LoopCase& c = GetParam();
     const fs::path csv = dir_ / "run.csv";
     RecOn(csv.string());
-    ASSERT_TRUE(CurrentRecorder().active()) << Status();
-    EXPECT_EQ(Status(), "Recording to run.csv");
+    ASSERT_EQ(Status(), "Recording to run.csv");
 
     // Watch the file while the loop runs: it grows at most once a second,
     // and never more than a second's answers wait in memory.
@@ -624,7 +621,6 @@ TEST_F(Analysis, RecordingFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesO
 // ---- statistics -------------------------------------------------------------
 
 TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
-    using u16 = std::uint16_t;
     struct Case {
         std::vector<u16> values;
         u16 setpoint, tolerance;
@@ -754,8 +750,7 @@ TEST_F(Analysis, CompareMarksEveryWordThatDiffersFromThePanelAndLeavesTheSetAlon
         bed().click(view, COMPARE_BTNReadFile);
     });
     const std::size_t dialogs = bed().fileDialogs().size();
-    bed().at(bed().now() + 1.0, [&] { bed().click(pHandle, PANEL_BTNStop); });
-    bed().click(pHandle, PANEL_BTNRun);
+    RunLoop(PANEL_BTNRun, 1.0);
     EXPECT_EQ(refused, "Compare: stop RUN or VIDEO first");
     EXPECT_EQ(std::pair(framesAfter, bed().fileDialogs().size()), std::pair(framesBefore, dialogs));
 
