@@ -195,17 +195,7 @@ TEST_F(Commands, TeachSendsThePacketAndReadsTheNewSetPointBack) {
     EXPECT_NEAR(bed().now() - t0, 1.55, 0.05);
 }
 
-TEST_F(Commands, ThresholdRedrawsTheVideoCurveAndToggleShowsThePopup) {
-    for (int i = 0; i < 256; ++i) {
-        xArray8[i] = 32.0 * i; // an 8192-sub-pixel line
-    }
-    Operate(PANEL_NUMVideoThreshold, 300);
-    EXPECT_EQ(std::tuple(thdArray[0], thdArray[255], vThd), std::tuple(300, 300, 512));
-    const auto& plots = bed().graph(pHandle, PANEL_GRAPH_VIDEO).plots;
-    ASSERT_EQ(plots.size(), 2u);
-    // At sub-pixels, as the video loop draws.
-    EXPECT_EQ(std::tuple(plots[1].x[100], plots[1].y[100]), std::tuple(3200.0, 300.0));
-
+TEST_F(Commands, ToggleShowsAndHidesThePopup) {
     for (const int on : {1, 0, 1}) {
         Operate(PANEL_TOGGBTN_ParaII, on);
         EXPECT_EQ(bed().panelVisible(pPopup), on == 1);

@@ -237,22 +237,26 @@ TEST_F(Display, IndicatorsAndLiveCalibrationValue) {
     EXPECT_EQ(pixels(), std::pair(413L, 412L));
 }
 
+// The threshold entry redraws the video curve with its line (the global
+// waits for the next read of the panel).
 TEST_F(Display, VideoCurveAndThresholdLine) {
     YAXISMAX = 256;
+    vThd = 512;
     for (int i = 0; i < 256; ++i) {
         adcbuf[i] = static_cast<u16>(i);
-        xArray8[i] = 4.0 * i;
-        thdArray[i] = 128;
+        xArray8[i] = 32.0 * i; // an 8192-sub-pixel line
     }
-    PlotVIDEOCurve(adcbuf, xArray8);
-    PlotVIDEOCurve(adcbuf, xArray8); // redrawn, not added
+    for (int redraw = 0; redraw < 2; ++redraw) { // redrawn, not added
+        bed().operate(pHandle, PANEL_NUMVideoThreshold, Value::ofInt(128));
+    }
+    EXPECT_EQ(std::tuple(thdArray[0], thdArray[255], vThd), std::tuple(128, 128, 512));
 
     auto& video = Graph(PANEL_GRAPH_VIDEO);
     EXPECT_EQ(Axis(video.yAxis), std::make_tuple(VAL_MANUAL, 0.0, 256.0));
     EXPECT_EQ(video.lastDeleteRefresh, VAL_DELAYED_DRAW);
     ASSERT_EQ(video.plots.size(), 2u);
     // The curve in red, the threshold in dark green; both fat lines over
-    // all 256 samples at the sub-pixel positions.
+    // all 256 samples at the sub-pixel positions, as the video loop draws.
     const struct {
         int color;
         std::size_t sample;
@@ -262,7 +266,7 @@ TEST_F(Display, VideoCurveAndThresholdLine) {
         const PlotItem& p = video.plots[i];
         ASSERT_EQ(std::pair(p.x.size(), p.y.size()), std::pair(256ul, 256ul));
         EXPECT_EQ(std::tuple(p.color, p.plotStyle, p.x[255], p.y[plots[i].sample]),
-                  std::tuple(plots[i].color, VAL_FAT_LINE, 1020.0, plots[i].y));
+                  std::tuple(plots[i].color, VAL_FAT_LINE, 8160.0, plots[i].y));
     }
 }
 
@@ -399,28 +403,6 @@ TEST_F(Display, RepairTableBoundariesAndTheRepairedValuesShown) {
     EXPECT_EQ(video.plots[1].y[0], 50.0);
 }
 
-// Erased or out-of-range words are shown as the defaults; a sensor type
-// with half scale has half the slope word per unit.
-TEST_F(Display, CalibrationWordsShownInUnits) {
-    const struct {
-        u16 type, slope, intersect;
-        double slopeShown, offsetShown;
-    } rows[] = {
-        {2, 65535, 60001, 1.0, 0.0},
-        {104, 65535, 60000, 2.0, 30000.0},
-        {104, 65535, 0, 2.0, -30000.0},
-    };
-    for (const auto& row : rows) {
-        ccdtype = row.type;
-        slope = row.slope;
-        intersect = row.intersect;
-        SetPanelValues();
-        EXPECT_EQ(std::tuple(Shown(POPUP_NUMSlope), Shown(POPUP_NUMOffset)),
-                  std::tuple(row.slopeShown, row.offsetShown))
-            << row.type << " " << row.intersect;
-    }
-}
-
 // Values typed into the pop-up become the fixed-point words; a value that is
 // not a number or too large to convert leaves the words as they were.
 TEST_F(Display, PanelCalibrationValuesToFixedPoint) {
@@ -449,7 +431,10 @@ TEST_F(Display, PanelCalibrationValuesToFixedPoint) {
     }
 }
 
+// Globals to the panels and back; the sensor type with half slope scale
+// shows half the slope word per unit and reads it back alike.
 TEST_F(Display, PanelRoundTripKeepsTheParameterSet) {
+    ccdtype = 104;
     // A value off its default for every word, in packet order.
     const u16 set[PNUM] = {812, 1, 333, 5, 0, 2, 17, 999, 432, 25, 1, 2, 1100, 29876, 64, 12};
     std::copy(std::begin(set), std::end(set), pp);
