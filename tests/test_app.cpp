@@ -995,11 +995,8 @@ TEST_P(Overlap, PortSwitchEndsTheLoopOnTheNewSensorsResult) {
             // The new sensor was asked for the connection sequence only.
             const std::vector<int> commands = now.commands();
             ASSERT_GT(commands.size(), asked);
-            for (std::size_t k = asked; k < commands.size(); ++k) {
-                EXPECT_TRUE(commands[k] == CMD_ECHO || commands[k] == CMD_HARDWARE ||
-                            commands[k] == CMD_READ_RAM || commands[k] == CMD_FIRMWARE)
-                    << commands[k];
-            }
+            EXPECT_EQ(std::vector<int>(commands.begin() + asked, commands.end()),
+                      (std::vector<int>{CMD_ECHO, CMD_HARDWARE, CMD_READ_RAM, CMD_FIRMWARE}));
         });
 }
 
