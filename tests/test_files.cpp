@@ -318,13 +318,11 @@ TEST_F(ParameterFile, SaveThatCannotBeDoneKeepsTheParametersAndWhatStoodThere) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
     }
 
-    // A good path still works afterwards and reads back the same set.
+    // A good path still works afterwards (what it holds is checked where a
+    // set is saved and loaded back).
     const fs::path good = dir_ / "good.dat";
     EXPECT_TRUE(Save(good));
     EXPECT_EQ(ReadText(good).size(), 16u * 6u);
-    power = 1;
-    Load(good);
-    EXPECT_EQ(Parameters(), before);
 }
 
 // The file calls serve the parameter file only: any other shape is refused
@@ -400,7 +398,10 @@ TEST_F(ParameterFile, UnwritableDirectoryLeavesTheOldFileIntact) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
-TEST_F(ParameterFile, PathLongerThanTheOldBufferIsUsedWhole) {
+// A path longer than the old buffer is used whole; a save keeps the mode of
+// the file it replaces, and a save through a link replaces the linked file,
+// leaving nothing else beside it.
+TEST_F(ParameterFile, LongPathsAndLinksAreUsedWholeAndTheFileKeepsItsMode) {
     fs::path deep = dir_;
     for (int i = 0; i < 4; ++i) {
         deep /= std::string(150, static_cast<char>('a' + i));
@@ -408,34 +409,26 @@ TEST_F(ParameterFile, PathLongerThanTheOldBufferIsUsedWhole) {
     fs::create_directories(deep);
     const fs::path file = deep / "KRVNpara.dat";
     ASSERT_GT(file.string().size(), 2u * MAX_PATHNAME_LEN);
+    WriteText(file, "old\n");
+    ::chmod(file.c_str(), 0640);
 
     SetCtrlVal(pHandle, PANEL_NUMPower, 777);
     Save(file);
     EXPECT_EQ(ReadText(file).substr(0, 6), "  777\n");
     EXPECT_EQ(file_name, file.string());
-
     SetCtrlVal(pHandle, PANEL_NUMPower, 100);
     Load(file);
     EXPECT_EQ(bed().intValue(pHandle, PANEL_NUMPower), 777);
-}
 
-TEST_F(ParameterFile, SavingThroughALinkReplacesTheLinkedFileAndKeepsItsMode) {
-    const fs::path real = dir_ / "real" / "KRVNpara.dat";
-    fs::create_directories(real.parent_path());
-    WriteText(real, "old\n");
-    ::chmod(real.c_str(), 0640);
     const fs::path link = dir_ / "link.dat";
-    fs::create_symlink(fs::path("real") / "KRVNpara.dat", link);
-
+    fs::create_symlink(fs::relative(file, dir_), link);
     SetCtrlVal(pHandle, PANEL_NUMPower, 321);
     Save(link);
     EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(ReadText(real).substr(0, 6), "  321\n");
-    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+    EXPECT_EQ(ReadText(file).substr(0, 6), "  321\n");
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    // Nothing but the file is left beside it.
-    EXPECT_EQ(std::distance(fs::directory_iterator(real.parent_path()), fs::directory_iterator()),
-              1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(deep), fs::directory_iterator()), 1);
 }
 
 // ---- Recording and analysis ------------------------------------------------
@@ -479,8 +472,7 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
     const LoopCase& c = GetParam();
     const fs::path csv = dir_ / "run.csv";
     RecOn(csv.string());
-    ASSERT_TRUE(CurrentRecorder().active()) << Status();
-    EXPECT_EQ(Status(), "Recording to run.csv");
+    ASSERT_EQ(Status(), "Recording to run.csv");
 
     // Watch the file while the loop runs: it grows at most once a second,
     // and never more than a second's answers wait in memory.
@@ -528,24 +520,14 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
     EXPECT_EQ(std::tuple(std::stoi(last[2]), std::stoi(last[3]), std::stoi(last[5])),
               std::tuple(Ledge, Redge, umValue));
 
-    // Reference: two passes over the recorded values.
-    const double n = static_cast<double>(values.size());
-    const double mean = std::accumulate(values.begin(), values.end(), 0.0) / n;
-    double ss = 0.0;
-    for (double v : values) {
-        ss += (v - mean) * (v - mean);
-    }
-    const double sd = std::sqrt(ss / (n - 1));
-    const double sp = std::stod(last[6]), tol = std::stod(last[7]);
+    // The statistics took the recorded values (their figures are checked
+    // against hand-computed ones in the Statistics test).
+    const double mean =
+        std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
     EXPECT_NEAR(stats.measured().mean(), mean, 1e-9 * std::max(1.0, mean));
-    EXPECT_NEAR(stats.measured().stddev(), sd, 1e-9 * std::max(1.0, sd));
     const auto [low, high] = std::minmax_element(values.begin(), values.end());
     EXPECT_EQ(std::tuple(stats.measured().min(), stats.measured().max(), stats.outOfTolerance()),
               std::tuple(*low, *high, out));
-    if (sd > 0.0) {
-        EXPECT_NEAR(stats.cp(), 2.0 * tol / (6.0 * sd), 1e-9);
-        EXPECT_NEAR(stats.cpk(), std::min(sp + tol - mean, mean - sp + tol) / (3.0 * sd), 1e-9);
-    }
     EXPECT_EQ(bed()
                   .text(pHandle, PANEL_TEXTBOXStatistics)
                   .rfind("Answers      " + std::to_string(rows.size()), 0),
@@ -639,7 +621,6 @@ TEST_F(Analysis, RecordingFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesO
 // ---- statistics -------------------------------------------------------------
 
 TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
-    using u16 = std::uint16_t;
     struct Case {
         std::vector<u16> values;
         u16 setpoint, tolerance;
@@ -769,8 +750,7 @@ TEST_F(Analysis, CompareMarksEveryWordThatDiffersFromThePanelAndLeavesTheSetAlon
         bed().click(view, COMPARE_BTNReadFile);
     });
     const std::size_t dialogs = bed().fileDialogs().size();
-    bed().at(bed().now() + 1.0, [&] { bed().click(pHandle, PANEL_BTNStop); });
-    bed().click(pHandle, PANEL_BTNRun);
+    RunLoop(PANEL_BTNRun, 1.0);
     EXPECT_EQ(refused, "Compare: stop RUN or VIDEO first");
     EXPECT_EQ(std::pair(framesAfter, bed().fileDialogs().size()), std::pair(framesBefore, dialogs));
 
