@@ -39,12 +39,7 @@ using sim::Faults;
 using sim::SensorModel;
 using sim::Words;
 
-sim::ModelOptions OptionsFor(const char* preset, std::uint32_t seed = 1) {
-    sim::ModelOptions o;
-    o.preset = *sim::FindPreset(preset);
-    o.seed = seed;
-    return o;
-}
+using korven::test::PresetOptions;
 
 std::vector<sim::Output> Send(SensorModel& m, double t, int command, const Words& words = {}) {
     return m.receive(t, SensorModel::commandFrame(command, words));
@@ -262,7 +257,7 @@ TEST(SimModel, PresetsDescribeConsistentSensors) {
         if (p.pcbtype == 0) {
             EXPECT_LE(p.firmware.size(), 36u) << "one character per word";
         }
-        SensorModel m(OptionsFor(p.name.c_str()));
+        SensorModel m(PresetOptions(p.name.c_str()));
         const Words hw = WordsOf(Ask(m, 0.0, sim::kCmdHardware));
         EXPECT_EQ(std::vector<std::uint16_t>(hw.begin(), hw.begin() + 9),
                   (std::vector<std::uint16_t>{p.ccdtype, p.ccdmaxpixel, p.ccdresolution, p.pcbtype,
@@ -279,7 +274,7 @@ TEST(SimModel, PresetsDescribeConsistentSensors) {
 TEST(SimModel, EdgesSitOnTheSceneAndTheVideoShowsTheShadow) {
     for (const char* preset : {"type2-res350", "type1", "type103", "type101"}) {
         SCOPED_TRACE(preset);
-        SensorModel m(OptionsFor(preset));
+        SensorModel m(PresetOptions(preset));
         const double f = double(m.preset().ccdsubpixel) / m.preset().ccdmaxpixel;
         for (double t : {0.0, 3.0, 7.5}) {
             const RunAnswer r = RunAt(m, t);
@@ -311,7 +306,7 @@ TEST(SimModel, EdgesSitOnTheSceneAndTheVideoShowsTheShadow) {
 }
 
 TEST(SimModel, TwoObjectsGiveFourEdgesAndTheOuterOnesAreReported) {
-    sim::ModelOptions o = OptionsFor("type1");
+    sim::ModelOptions o = PresetOptions("type1");
     o.scene.objects = 2;
     SensorModel m(o);
     m.setRamWord(sim::kEMode, 2);
@@ -337,7 +332,7 @@ TEST(SimModel, TheEdgesMoveOverTimeButSlowly) {
 }
 
 TEST(SimModel, ThresholdAndWindowChangeWhatTheSensorReports) {
-    SensorModel m(OptionsFor("type1"));
+    SensorModel m(PresetOptions("type1"));
     const RunAnswer base = RunAt(m, 1.0);
     ASSERT_EQ(base.edges, 2);
     const auto with = [&](std::initializer_list<std::pair<int, int>> words) {
@@ -377,7 +372,7 @@ TEST(SimModel, ThresholdAndWindowChangeWhatTheSensorReports) {
 }
 
 TEST(SimModel, EvaluationModesAndTheCalibrationLine) {
-    SensorModel m(OptionsFor("type1"));
+    SensorModel m(PresetOptions("type1"));
     const auto mode = [&](int eMode) {
         m.setRamWord(sim::kEMode, static_cast<std::uint16_t>(eMode));
         return RunAt(m, 2.0);
@@ -414,14 +409,14 @@ TEST(SimModel, EvaluationModesAndTheCalibrationLine) {
     EXPECT_FALSE(m.calibrationActive());
 
     // Type 104 reads its slope with 512 = 1.0.
-    SensorModel t104(OptionsFor("type104"));
+    SensorModel t104(PresetOptions("type104"));
     Ask(t104, 0.0, sim::kCmdCalibration, Words{2, 1024, 30000});
     const RunAnswer r = RunAt(t104, 0.0);
     EXPECT_EQ(r.um, 2u * r.mvalue);
 }
 
 TEST(SimModel, TeachTakesTheMeasuredValueAsSetPoint) {
-    SensorModel m(OptionsFor("type1"));
+    SensorModel m(PresetOptions("type1"));
     const RunAnswer before = RunAt(m, 4.0);
     const Bytes a = Ask(m, 4.0, sim::kCmdTeach);
     ASSERT_EQ(a.size(), 36u);
@@ -454,7 +449,7 @@ TEST(SimModel, AnalogueExtremesAndTheirReset) {
               (std::array<std::uint16_t, 4>{0, top, 0, top}));
 
     // Board 200: command 11 is the video read and resets nothing.
-    SensorModel b(OptionsFor("type2-res250"));
+    SensorModel b(PresetOptions("type2-res250"));
     RunAt(b, 0.0);
     const std::uint16_t max = b.anaMax();
     EXPECT_GT(max, 0);
@@ -462,13 +457,13 @@ TEST(SimModel, AnalogueExtremesAndTheirReset) {
     EXPECT_EQ(b.anaMax(), max);
     // Board 0 resets like board 100; the other boards read like board 200.
     for (const auto& [preset, length] : {std::pair{"type1", 36u}, {"type4", 512u}}) {
-        SensorModel other(OptionsFor(preset));
+        SensorModel other(PresetOptions(preset));
         EXPECT_EQ(Ask(other, 0.0, sim::kCmdAnalogReset).size(), length) << preset;
     }
 }
 
 TEST(SimModel, VideoBlocksAgreeReachBeyondEightBitsAndFollowThePower) {
-    SensorModel m(OptionsFor("type1")); // board 0, 10-bit video
+    SensorModel m(PresetOptions("type1")); // board 0, 10-bit video
     RunAt(m, 1.0);
     const std::vector<std::uint16_t> four = VideoLine(m, 1.01);
     const std::uint16_t normal = *std::max_element(four.begin(), four.end());
@@ -488,7 +483,8 @@ TEST(SimModel, VideoBlocksAgreeReachBeyondEightBitsAndFollowThePower) {
 }
 
 TEST(SimModel, TheSeedMakesTheNoiseRepeatable) {
-    SensorModel a(OptionsFor("type1", 7)), b(OptionsFor("type1", 7)), c(OptionsFor("type1", 8));
+    SensorModel a(PresetOptions("type1", 7)), b(PresetOptions("type1", 7)),
+        c(PresetOptions("type1", 8));
     bool differs = false;
     for (double t = 0.0; t < 1.0; t += 0.1) {
         EXPECT_EQ(Ask(a, t, sim::kCmdRun), Ask(b, t, sim::kCmdRun));
