@@ -73,11 +73,9 @@ class Serial : public ::testing::Test {
 };
 
 TEST_F(Serial, AnswerToAFullRequestArrivesOneFrameTimeLater) {
-    double answerDone = -1.0;
-    peer.setHandler([&](const std::vector<std::uint8_t>& frame, double frameEnd, PeerLink& link) {
+    peer.setHandler([](const std::vector<std::uint8_t>& frame, double frameEnd, PeerLink& link) {
         EXPECT_EQ(frame.size(), 36u);
         link.send(frameEnd, ScriptedPeer::answer(0xAA, ScriptedPeer::commandOf(frame), {7}));
-        answerDone = frameEnd + 36 * link.byteTime();
     });
     Open(0);
     const double t0 = bed().now();
@@ -86,7 +84,6 @@ TEST_F(Serial, AnswerToAFullRequestArrivesOneFrameTimeLater) {
     EXPECT_TRUE(peer.frames().empty()) << "the last byte has not crossed the line yet";
     bed().advance(2e-6);
     ASSERT_EQ(peer.frames().size(), 1u);
-    EXPECT_NEAR(answerDone - t0, 2 * 0.01875, 1e-9);
 
     // The answer's last byte lands 18.75 ms after the request's.
     bed().advance(0.01875 - 4e-6);
