@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -60,34 +61,23 @@ class Serial : public ::testing::Test {
         }
     }
     void Send(const Bytes& bytes, double start) { bed().injectToHost(1, start, bytes); }
-    void Pump(int passes) {
-        for (int i = 0; i < passes; ++i) {
-            ProcessSystemEvents();
-        }
-    }
-    static Bytes Frame(std::uint8_t fill = 0x11) { return Bytes(36, fill); }
 
     ScopedHeadless scope;
     ScriptedPeer peer;
 };
 
 TEST_F(Serial, AnswerToAFullRequestArrivesOneFrameTimeLater) {
-    double answerDone = -1.0;
-    peer.setHandler([&](const std::vector<std::uint8_t>& frame, double frameEnd, PeerLink& link) {
+    peer.setHandler([](const std::vector<std::uint8_t>& frame, double frameEnd, PeerLink& link) {
         EXPECT_EQ(frame.size(), 36u);
         link.send(frameEnd, ScriptedPeer::answer(0xAA, ScriptedPeer::commandOf(frame), {7}));
-        answerDone = frameEnd + 36 * link.byteTime();
     });
     Open(0);
     const double t0 = bed().now();
-    ASSERT_EQ(ComWrt(1, reinterpret_cast<const char*>(Frame(0).data()), 36), 36);
-    EXPECT_TRUE(peer.frames().empty()) << "nothing has crossed the line yet";
-
+    ASSERT_EQ(ComWrt(1, reinterpret_cast<const char*>(Bytes(36, 0).data()), 36), 36);
     bed().advance(36 * kByte - 1e-6);
-    EXPECT_TRUE(peer.frames().empty());
+    EXPECT_TRUE(peer.frames().empty()) << "the last byte has not crossed the line yet";
     bed().advance(2e-6);
     ASSERT_EQ(peer.frames().size(), 1u);
-    EXPECT_NEAR(answerDone - t0, 2 * 0.01875, 1e-9);
 
     // The answer's last byte lands 18.75 ms after the request's.
     bed().advance(0.01875 - 4e-6);
@@ -101,7 +91,7 @@ TEST_F(Serial, AnswerToAFullRequestArrivesOneFrameTimeLater) {
 TEST_F(Serial, NotificationRunsInEventProcessingOnceAtTheCountAndCanBeSilenced) {
     gSeen.readPerCall = 36;
     Open();
-    Send(Frame(), bed().now());
+    Send(Bytes(36, 0x11), bed().now());
     // Time passes by Timer, Delay and GetInQLen: the bytes arrive, but the
     // notification waits for event processing.
     for (int i = 0; i < 2000; ++i) {
@@ -111,16 +101,15 @@ TEST_F(Serial, NotificationRunsInEventProcessingOnceAtTheCountAndCanBeSilenced) 
     EXPECT_EQ(GetInQLen(1), 36);
     EXPECT_TRUE(gSeen.events.empty());
     ProcessSystemEvents();
-    ASSERT_EQ(gSeen.events.size(), 1u);
-    EXPECT_EQ(gSeen.events[0], LWRS_RECEIVE);
-    EXPECT_EQ(gSeen.waiting[0], 36);
-    EXPECT_EQ(GetInQLen(1), 0);
-    EXPECT_EQ(bed().notificationCalls(1), 1);
+    EXPECT_EQ(std::tuple(gSeen.events, gSeen.waiting, GetInQLen(1), bed().notificationCalls(1)),
+              std::tuple(std::vector{LWRS_RECEIVE}, std::vector{36}, 0, 1));
 
     // Bytes arrive, events are processed: notifications so far and bytes left.
     const auto step = [&](std::size_t bytes, int passes, std::size_t events, int left) {
         Send(Bytes(bytes, 0x22), bed().now());
-        Pump(passes);
+        for (int i = 0; i < passes; ++i) {
+            ProcessSystemEvents();
+        }
         ASSERT_EQ(gSeen.events.size(), events) << bytes << " bytes";
         EXPECT_EQ(GetInQLen(1), left) << bytes << " bytes";
     };
@@ -132,10 +121,7 @@ TEST_F(Serial, NotificationRunsInEventProcessingOnceAtTheCountAndCanBeSilenced) 
     EXPECT_GE(gSeen.waiting.at(2), 36);
     EXPECT_LT(gSeen.waiting.at(2), 40);
 
-    // Silenced, it stays quiet whatever arrives.
-    ASSERT_EQ(InstallComCallback(1, 0, 36, 0x55, nullptr, nullptr), 0);
-    EXPECT_FALSE(bed().notificationInstalled(1));
-    step(128, 200, 3, 4 + 128);
+    // Silenced, it stays quiet (Line.HelpersInstallAndSilenceTheNotification).
     // Reinstalled and emptied, as after reading a raw block: silence until
     // a new frame arrives.
     ASSERT_EQ(InstallComCallback(1, 0x8000, 36, 0x55, Notify, nullptr), 0);
@@ -244,7 +230,6 @@ TEST_F(Serial, PortErrorsAreReportedAndReopeningStartsClean) {
 
     Open();
     EXPECT_EQ(CloseCom(1), 0);
-    EXPECT_FALSE(bed().portOpen(1));
     EXPECT_FALSE(bed().notificationInstalled(1));
     EXPECT_EQ(bed().closeCount(1), 1);
     EXPECT_EQ(closed(), std::vector<int>(5, kComPortNotOpen));
@@ -282,8 +267,7 @@ TEST_F(Serial, ScriptedPeerCutsFramesAcrossPiecesAndAnswersInBigEndianWords) {
 
     const auto frame = ScriptedPeer::answer(0x00AA, 10, {0x0102, 0xFFFF});
     ASSERT_EQ(frame.size(), 36u);
-    EXPECT_EQ(frame[0], 0x00);
-    EXPECT_EQ(frame[1], 0xAA);
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 4), (Bytes{0x00, 0xAA, 0x00, 10}));
     EXPECT_EQ(ScriptedPeer::commandOf(frame), 10);
     // Words outside the frame read as 0.
     const std::pair<int, int> words[] = {{0, 0x0102}, {1, 0xFFFF}, {15, 0}, {16, 0}, {-1, 0}};

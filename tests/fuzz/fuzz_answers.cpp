@@ -85,13 +85,9 @@ void RunExchange(Exchange exchange, FuzzedDataProvider& data, FuzzPeer& peer,
         InstallRxNotification();
         break;
     case kRun:
-        StopAfter(bed, data.ConsumeIntegralInRange<int>(0, 3000) / 1000.0);
-        bed.pressKey(pHandle, PANEL_BTNRun);
-        fuzz::CheckLoopEnded(bed);
-        break;
     case kVideo:
         StopAfter(bed, data.ConsumeIntegralInRange<int>(0, 3000) / 1000.0);
-        bed.pressKey(pHandle, PANEL_BTNVideo);
+        bed.pressKey(pHandle, exchange == kRun ? PANEL_BTNRun : PANEL_BTNVideo);
         fuzz::CheckLoopEnded(bed);
         break;
     case kConnect:

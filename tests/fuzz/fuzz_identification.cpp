@@ -14,28 +14,7 @@
 #include <cstring>
 #include <string>
 
-namespace {
-
 using namespace korven;
-
-// A peer that answers the hardware request with one 36-byte block and the
-// firmware request with one block of any length, both at once.
-class DescribingPeer : public rt::headless::ScriptedPeer {
-  public:
-    DescribingPeer(std::vector<std::uint8_t> description, std::vector<std::uint8_t> firmware) {
-        setHandler([description, firmware](const std::vector<std::uint8_t>& frame, double end,
-                                           rt::headless::PeerLink& link) {
-            const int command = commandOf(frame);
-            if (command == CMD_HARDWARE) {
-                link.send(end, description);
-            } else if (command == CMD_FIRMWARE) {
-                link.send(end, firmware);
-            }
-        });
-    }
-};
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     FuzzedDataProvider data(bytes, size);
@@ -50,8 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     std::vector<std::uint8_t> firmware = data.ConsumeBytes<std::uint8_t>(firmwareLength);
     firmware.resize(firmwareLength, 0);
 
-    // The peer outlives the program (see fuzz_answers.cpp).
-    DescribingPeer peer(description, firmware);
+    // The peer outlives the program (see fuzz_answers.cpp). It answers the
+    // hardware request with one 36-byte block and the firmware request with
+    // one block of any length, both at once.
+    rt::headless::ScriptedPeer peer;
+    peer.setHandler(
+        [&](const std::vector<std::uint8_t>& frame, double end, rt::headless::PeerLink& link) {
+            const int command = rt::headless::ScriptedPeer::commandOf(frame);
+            if (command == CMD_HARDWARE) {
+                link.send(end, description);
+            } else if (command == CMD_FIRMWARE) {
+                link.send(end, firmware);
+            }
+        });
     fuzz::Program program;
     auto& bed = program.bed();
     program.connect(&peer);

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -75,13 +76,8 @@ std::string TempPath() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(bytes), size);
     const std::string path = TempPath();
-    {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        if (f == nullptr) {
-            return 0;
-        }
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::fclose(f);
+    if (!(std::ofstream(path, std::ios::binary) << text)) {
+        return 0;
     }
     const auto expected = ReadIndependently(text);
 

@@ -6,9 +6,7 @@
 
 namespace korven::test {
 
-namespace {
-
-sim::ModelOptions OptionsFor(std::string_view presetName, std::uint32_t seed) {
+sim::ModelOptions PresetOptions(std::string_view presetName, std::uint32_t seed) {
     const sim::Preset* preset = sim::FindPreset(presetName);
     if (preset == nullptr) {
         std::fprintf(stderr, "SimPeer: unknown preset '%s'\n", std::string(presetName).c_str());
@@ -20,14 +18,12 @@ sim::ModelOptions OptionsFor(std::string_view presetName, std::uint32_t seed) {
     return options;
 }
 
-} // namespace
-
 SimPeer::SimPeer(sim::ModelOptions options) : model_(std::move(options)) {
     model_.setFrameObserver([this](double, const sim::Bytes& frame) { frames_.push_back(frame); });
 }
 
 SimPeer::SimPeer(std::string_view presetName, std::uint32_t seed)
-    : SimPeer(OptionsFor(presetName, seed)) {}
+    : SimPeer(PresetOptions(presetName, seed)) {}
 
 std::vector<int> SimPeer::commands() const {
     std::vector<int> codes;

@@ -16,6 +16,10 @@
 
 namespace korven::test {
 
+// The model options of a preset by name (aborts the test program on an
+// unknown name).
+sim::ModelOptions PresetOptions(std::string_view presetName, std::uint32_t seed = 1);
+
 class SimPeer : public rt::headless::SerialPeer {
   public:
     explicit SimPeer(sim::ModelOptions options = {});
