@@ -147,10 +147,9 @@ class SerialTests : public QObject {
             s.dataBits = o.dataBits;
             QCOMPARE(qt_->openCom(o.port, s), o.code);
         }
-        // Calls on a port that is not open say so.
-        std::uint8_t b[4] = {};
-        QCOMPARE((std::vector{qt_->getInQLen(2), qt_->comWrt(2, b), qt_->closeCom(2)}),
-                 std::vector(3, kComPortNotOpen));
+        // Closing a port that is not open says so (reads and writes on one
+        // that vanished are refused below).
+        QCOMPARE(qt_->closeCom(2), kComPortNotOpen);
         // The port list shows the mapped devices with their numbers.
         const auto ports = qt_->ports();
         QVERIFY(ports.size() >= 3);
