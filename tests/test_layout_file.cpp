@@ -14,8 +14,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <iomanip>
 #include <limits>
 #include <set>
@@ -114,15 +112,6 @@ class LayoutFile : public Bed {
         return none;
     }
 
-    // Every container around the control.
-    std::set<int> containers(int id) const {
-        std::set<int> out;
-        for (int box = ctrl(id).parentId; box != 0; box = ctrl(box).parentId) {
-            out.insert(box);
-        }
-        return out;
-    }
-
     rt::Layout layout_;
     int p = 0;
 };
@@ -134,7 +123,6 @@ TEST_F(LayoutFile, EveryControlIsOnItsPanelOnceWithAResolvableCallbackAndLoads) 
     EXPECT_EQ(layout_.panel(POPUP)->title, "KORVEN-Darir Calibration");
     // The panels' callbacks are raised by the program's start-up and pop-up
     // tests.
-    const auto& reg = KorvenLayoutRegistry();
 
     // The loaded panels hold the same controls.
     EXPECT_EQ(bed().panelHandle(PANEL), pHandle);
@@ -151,7 +139,7 @@ TEST_F(LayoutFile, EveryControlIsOnItsPanelOnceWithAResolvableCallbackAndLoads) 
         const LayoutControl& c = ctrl(e.id);
         EXPECT_EQ(c.name, e.name);
         if (!c.callbackName.empty()) {
-            EXPECT_NE(reg.ctrlCallback(c.callbackName), nullptr)
+            EXPECT_NE(KorvenLayoutRegistry().ctrlCallback(c.callbackName), nullptr)
                 << e.name << " names unknown callback " << c.callbackName;
             // Callbacks are named after their control.
             const std::string stem = std::string(e.name).substr(std::string(e.name).find('_') + 1);
@@ -166,16 +154,15 @@ TEST_F(LayoutFile, EveryControlIsOnItsPanelOnceWithAResolvableCallbackAndLoads) 
     EXPECT_EQ(total, std::size(kAll));
     // Loaded with their title and values; a discarded panel is gone. The
     // program's tests show and hide the panels and raise their events.
-    const int s = pPopup;
     EXPECT_EQ(bed().panel(p)->title, "KORVEN-Darir");
     EXPECT_EQ(bed().intValue(p, PANEL_NUMPower), 500);
-    EXPECT_EQ(bed().ctrl(s, POPUP_TEXTBOXSensor).lines, (std::vector<std::string>{"", ""}));
-    EXPECT_FALSE(bed().hasControl(s, PANEL_NUMPower));
+    EXPECT_EQ(bed().ctrl(pPopup, POPUP_TEXTBOXSensor).lines, (std::vector<std::string>{"", ""}));
+    EXPECT_FALSE(bed().hasControl(pPopup, PANEL_NUMPower));
 
-    EXPECT_EQ(DiscardPanel(s), 0);
-    EXPECT_LT(DiscardPanel(s), 0);
-    EXPECT_LT(SetCtrlVal(s, POPUP_NUMSlope, 2.0), 0);
-    EXPECT_EQ(bed().panel(s), nullptr);
+    EXPECT_EQ(DiscardPanel(pPopup), 0);
+    EXPECT_LT(DiscardPanel(pPopup), 0);
+    EXPECT_LT(SetCtrlVal(pPopup, POPUP_NUMSlope, 2.0), 0);
+    EXPECT_EQ(bed().panel(pPopup), nullptr);
 
     // The window entries react too; every other control that reacts is
     // operated through its callback by the program's tests.
@@ -267,8 +254,8 @@ TEST_F(LayoutFile, TheLoopLocksHoldWhatALoopDimsAndLeaveStopOperable) {
         {{}, {PANEL_BTNStop, PANEL_DropDCom, PANEL_TOGGBTN_ParaII}}};
     for (const auto& [expected, ids] : rows) {
         for (const int id : ids) {
-            std::set<int> in;
-            for (const int box : containers(id)) {
+            std::set<int> in; // the locks among the containers around it
+            for (int box = ctrl(id).parentId; box != 0; box = ctrl(box).parentId) {
                 if (locks.count(box)) {
                     in.insert(box);
                 }
@@ -286,9 +273,8 @@ TEST_F(LayoutFile, GraphsAndPanelGeometryAreSound) {
               std::tie(video.x, video.y, video.width, video.height));
 
     for (const auto& panel : layout_.panels) {
+        // Controls of positive size inside it also show the panel has a size.
         const auto& pg = panel.geometry;
-        ASSERT_GT(pg.width, 0);
-        ASSERT_GT(pg.height, 0);
         std::vector<const LayoutControl*> leaves;
         for (const auto& c : panel.controls) {
             const auto& g = c.geometry;
@@ -317,7 +303,7 @@ TEST_F(LayoutFile, GraphsAndPanelGeometryAreSound) {
               std::tuple(0, 0, layout_.panel(PANEL)->geometry.width));
 }
 
-TEST_F(LayoutFile, FormsOutsideTheRulesAreReadOrRejectedWithAReason) {
+TEST_F(LayoutFile, FormsOutsideTheRulesAreReadOrRejectedAndLoadPanelFailsCleanly) {
     // Unknown panels are skipped; a widget inside a layout belongs to the
     // container around the layout; a group box's label is its title; a
     // checked toggle and a label's text start as such.
@@ -365,34 +351,25 @@ TEST_F(LayoutFile, FormsOutsideTheRulesAreReadOrRejectedWithAReason) {
     EXPECT_FALSE(rt::ReadLayoutFile("/nonexistent/missing.uir", &error));
     EXPECT_NE(error.find("missing.uir"), std::string::npos);
 
-    rt::SetLayoutRegistry(nullptr);
-    EXPECT_FALSE(rt::ParseLayout(good, &error)) << "names mean nothing without a registry";
-}
-
-TEST_F(LayoutFile, LoadPanelFailsCleanlyForEveryMissingPiece) {
-    const auto broken = std::filesystem::temp_directory_path() /
-                        ("korven-broken-" + std::to_string(::getpid()) + ".uir");
-    {
-        std::ifstream in(KORVEN_SOURCE_DIR "/app/KORVENDarir23.uir", std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)), {});
-        std::ofstream(broken, std::ios::binary) << text.substr(0, text.size() / 2);
-    }
+    // LoadPanel fails cleanly for every missing piece: the file, a readable
+    // form (an existing file that is no form), the resource, the parent.
     EXPECT_LT(LoadPanel(0, "nothing.uir", PANEL), 0);
-    EXPECT_LT(LoadPanel(0, broken.string().c_str(), PANEL), 0);
-    std::filesystem::remove(broken);
+    EXPECT_LT(LoadPanel(0, KORVEN_SOURCE_DIR "/CMakeLists.txt", PANEL), 0);
     EXPECT_LT(LoadPanel(0, "KORVENDarir23.uir", 99), 0) << "no such resource";
     EXPECT_LT(LoadPanel(99, "KORVENDarir23.uir", PANEL), 0) << "no such parent";
     bed().failLoadPanel(POPUP);
     EXPECT_LT(LoadPanel(0, "KORVENDarir23.uir", POPUP), 0);
     EXPECT_GT(LoadPanel(0, "KORVENDarir23.uir", POPUP), 0) << "only the next load fails";
-    rt::SetLayoutRegistry(nullptr);
-    EXPECT_LT(LoadPanel(0, "KORVENDarir23.uir", PANEL), 0);
-    rt::SetLayoutRegistry(&KorvenLayoutRegistry());
     // An absolute path ignores the project directory.
     EXPECT_GT(LoadPanel(0, KORVEN_SOURCE_DIR "/app/KORVENDarir23.uir", PANEL), 0);
+
+    rt::SetLayoutRegistry(nullptr);
+    EXPECT_FALSE(rt::ParseLayout(good, &error)) << "names mean nothing without a registry";
+    EXPECT_LT(LoadPanel(0, "KORVENDarir23.uir", PANEL), 0);
+    rt::SetLayoutRegistry(&KorvenLayoutRegistry());
 }
 
-TEST_F(LayoutFile, ValuesAreCoercedIntoTheControlsOwnType) {
+TEST_F(LayoutFile, ValuesAreCoercedIntoTheControlsTypeAndReadInTheCallers) {
     ASSERT_EQ(InstallCtrlCallback(pHandle, PANEL_NUMPower, Clicked, nullptr), 0);
     struct Case {
         const int* panel;
@@ -436,9 +413,8 @@ TEST_F(LayoutFile, ValuesAreCoercedIntoTheControlsOwnType) {
     EXPECT_LT(ReplaceTextBoxLine(pPopup, box, -1, "x"), 0);
     EXPECT_LT(ReplaceTextBoxLine(pHandle, PANEL_STATUS, 0, "x"), 0);
     EXPECT_EQ(gClicks, 0) << "no event is raised by code";
-}
 
-TEST_F(LayoutFile, ValuesAndGetCtrlValConvertIntoTheCallersType) {
+    // Values and GetCtrlVal convert into the caller's type.
     const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     const std::pair<Value, std::int64_t> ints[] = {
         {Value::ofDouble(2.9), 2},          {Value::ofDouble(-2.9), -2},
@@ -464,7 +440,7 @@ TEST_F(LayoutFile, ValuesAndGetCtrlValConvertIntoTheCallersType) {
     GetCtrlVal(pPopup, POPUP_NUMFitSlope, &i);
     GetCtrlVal(p, PANEL_NUMPower, &d);
     GetCtrlVal(pPopup, POPUP_NUMFitSlope, &f);
-    EXPECT_EQ(std::tuple(u, i, d, f), std::tuple(70000 + 5 - 65536, 2, 500.0, 2.75f));
+    EXPECT_EQ(std::tuple(u, i, d, f), std::tuple(70000 + 5 - 65536, 2, 99.0, 2.75f));
 
     const std::string longText(3000, 'x');
     SetCtrlVal(p, PANEL_STATUS, longText.c_str());
@@ -478,7 +454,32 @@ TEST_F(LayoutFile, ValuesAndGetCtrlValConvertIntoTheCallersType) {
     EXPECT_LT(SetCtrlVal(p, PANEL_STATUS, static_cast<const char*>(nullptr)), 0);
 }
 
-TEST_F(LayoutFile, AttributesAreKeptAndTheMeaningfulOnesApplied) {
+TEST_F(LayoutFile, OperatorActionsRaiseEventsOnlyOnReachableControlsAndAttributesApply) {
+    for (int id : {PANEL_TOGGBTN_OpMode, PANEL_NUMPower, PANEL_BTNRun}) {
+        ASSERT_EQ(InstallCtrlCallback(p, id, Clicked, nullptr), 0);
+    }
+    EXPECT_TRUE(bed().click(p, PANEL_TOGGBTN_OpMode));
+    // Left click, value changed, commit; a click flips a toggle.
+    EXPECT_EQ(std::tuple(gClicks, gLastEvent, bed().intValue(p, PANEL_TOGGBTN_OpMode)),
+              std::tuple(3, EVENT_COMMIT, 1));
+    EXPECT_TRUE(bed().operate(p, PANEL_NUMPower, Value::ofInt(2000)));
+    EXPECT_EQ(bed().intValue(p, PANEL_NUMPower), 1000);
+    EXPECT_EQ(gClicks, 5);
+    // Dimming or hiding a container reaches what is inside it: a dimmed
+    // control ignores the operator but not the program.
+    SetCtrlAttribute(p, PANEL_LOOPLOCK_A, ATTR_DIMMED, 1);
+    EXPECT_TRUE(bed().isDimmed(p, PANEL_BTNRun));
+    EXPECT_FALSE(bed().ctrl(p, PANEL_BTNRun).dimmed);
+    EXPECT_FALSE(bed().click(p, PANEL_BTNRun));
+    EXPECT_EQ(gClicks, 5);
+    EXPECT_EQ(bed().fire(p, PANEL_BTNRun, EVENT_COMMIT), 0);
+    EXPECT_EQ(gClicks, 6);
+    SetCtrlAttribute(p, PANEL_LOOPLOCK_A, ATTR_VISIBLE, 0);
+    EXPECT_FALSE(bed().isVisible(p, PANEL_BTNVideo));
+    EXPECT_FALSE(bed().isVisible(p, PANEL_GRAPH_RAW)) << "hidden in the form";
+    EXPECT_TRUE(bed().isVisible(p, PANEL_STATUS));
+
+    // Attributes are kept and the meaningful ones applied.
     EXPECT_EQ(SetCtrlAttribute(p, PANEL_NUMPower, ATTR_MAX_VALUE, 300), 0);
     EXPECT_EQ(bed().intValue(p, PANEL_NUMPower), 300) << "value re-coerced into the new range";
     SetCtrlAttribute(p, PANEL_DropRs232Mode, ATTR_MIN_VALUE, 950);
@@ -504,33 +505,6 @@ TEST_F(LayoutFile, AttributesAreKeptAndTheMeaningfulOnesApplied) {
     EXPECT_LT(NewCtrl(p, 999, "x", 0, 0), 0);
     EXPECT_LT(NewCtrl(77, CTRL_TEXT_MSG, "x", 0, 0), 0);
     EXPECT_LT(DisplayImageFile(p, PANEL_STATUS, "logo.png"), 0);
-
-    // Dimming or hiding a container reaches what is inside it.
-    SetCtrlAttribute(p, PANEL_LOOPLOCK_A, ATTR_DIMMED, 1);
-    EXPECT_TRUE(bed().isDimmed(p, PANEL_BTNRun));
-    EXPECT_FALSE(bed().ctrl(p, PANEL_BTNRun).dimmed);
-    SetCtrlAttribute(p, PANEL_LOOPLOCK_A, ATTR_VISIBLE, 0);
-    EXPECT_FALSE(bed().isVisible(p, PANEL_BTNVideo));
-    EXPECT_FALSE(bed().isVisible(p, PANEL_GRAPH_RAW)) << "hidden in the form";
-    EXPECT_TRUE(bed().isVisible(p, PANEL_STATUS));
-}
-
-TEST_F(LayoutFile, OperatorActionsRaiseEventsOnlyOnReachableControls) {
-    for (int id : {PANEL_TOGGBTN_OpMode, PANEL_NUMPower, PANEL_BTNRun}) {
-        ASSERT_EQ(InstallCtrlCallback(p, id, Clicked, nullptr), 0);
-    }
-    EXPECT_TRUE(bed().click(p, PANEL_TOGGBTN_OpMode));
-    // Left click, value changed, commit; a click flips a toggle.
-    EXPECT_EQ(std::tuple(gClicks, gLastEvent, bed().intValue(p, PANEL_TOGGBTN_OpMode)),
-              std::tuple(3, EVENT_COMMIT, 1));
-    EXPECT_TRUE(bed().operate(p, PANEL_NUMPower, Value::ofInt(2000)));
-    EXPECT_EQ(bed().intValue(p, PANEL_NUMPower), 1000);
-    EXPECT_EQ(gClicks, 5);
-    SetCtrlAttribute(p, PANEL_LOOPLOCK_A, ATTR_DIMMED, 1);
-    EXPECT_FALSE(bed().click(p, PANEL_BTNRun));
-    EXPECT_EQ(gClicks, 5);
-    EXPECT_EQ(bed().fire(p, PANEL_BTNRun, EVENT_COMMIT), 0);
-    EXPECT_EQ(gClicks, 6);
 }
 
 TEST_F(LayoutFile, GraphsAreRecordedAsDisplayLists) {
@@ -554,9 +528,8 @@ TEST_F(LayoutFile, GraphsAreRecordedAsDisplayLists) {
     ASSERT_EQ(g.plots.size(), 2u);
     EXPECT_EQ(g.plots[1].handle, h3);
     EXPECT_EQ(DeleteGraphPlot(p, graph, -1, VAL_NO_DRAW), 0);
-    EXPECT_TRUE(g.plots.empty());
-    EXPECT_EQ(g.deleteCalls, 2);
-    EXPECT_EQ(g.lastDeleteRefresh, VAL_NO_DRAW);
+    EXPECT_EQ(std::tuple(g.plots.size(), g.deleteCalls, g.lastDeleteRefresh),
+              std::tuple(0u, 2, VAL_NO_DRAW));
     // Bad types, counts and missing arrays fail before anything is read;
     // no points need no arrays.
     EXPECT_LT(PlotXY(p, graph, x, y16, 3, VAL_STRING, VAL_DOUBLE, 0, 0, 0, 1, 0), 0);
@@ -574,8 +547,7 @@ TEST_F(LayoutFile, GraphsAreRecordedAsDisplayLists) {
     EXPECT_LT(SetGraphCursor(p, graph, 4, 0, 0), 0);
     const int xSets = g.xAxis.setCount, ySets = g.yAxis.setCount;
     EXPECT_EQ(SetAxisScalingMode(p, graph, VAL_XAXIS, VAL_MANUAL, 1.0, 8192.0), 0);
-    EXPECT_EQ(g.xAxis.setCount, xSets + 1);
-    EXPECT_EQ(g.yAxis.setCount, ySets);
+    EXPECT_EQ(std::pair(g.xAxis.setCount, g.yAxis.setCount), std::pair(xSets + 1, ySets));
 }
 
 TEST_F(LayoutFile, ScheduledActionsRunInsideEventProcessing) {
@@ -600,15 +572,14 @@ TEST_F(LayoutFile, ScheduledActionsRunInsideEventProcessing) {
 
 TEST_F(LayoutFile, FileDialogAnswersFromItsQueue) {
     char path[MAX_PATHNAME_LEN] = "unchanged";
-    EXPECT_EQ(
-        FileSelectPopup("/d", "KRVNpara.dat", "*.dat", "Title", VAL_LOAD_BUTTON, 0, 1, 1, 1, path),
-        VAL_NO_FILE_SELECTED);
+    const auto select = [&](int button) {
+        return FileSelectPopup("/d", "KRVNpara.dat", "*.dat", "Title", button, 0, 1, 1, 1, path);
+    };
+    EXPECT_EQ(select(VAL_LOAD_BUTTON), VAL_NO_FILE_SELECTED);
     EXPECT_STREQ(path, "unchanged");
     bed().queueFileDialog({VAL_EXISTING_FILE_SELECTED, std::string(400, 'p')});
     // A path longer than the buffer is refused, never cut to another one.
-    EXPECT_LT(
-        FileSelectPopup("/d", "KRVNpara.dat", "*.dat", "Title", VAL_OK_BUTTON, 0, 1, 1, 1, path),
-        0);
+    EXPECT_LT(select(VAL_OK_BUTTON), 0);
     EXPECT_STREQ(path, "unchanged");
     char project[MAX_PATHNAME_LEN] = {};
     EXPECT_EQ(GetProjectDir(project), 0);

@@ -134,12 +134,10 @@ TEST_F(Serial, EventsOfOnePassAreCombinedAndTheCallbackIsNotReentered) {
     gSeen.readPerCall = 36;
     gSeen.nested = true;
     Open(0x8006);
-    const Bytes request(36, 0);
-    ComWrt(1, reinterpret_cast<const char*>(request.data()), 36);
+    ComWrt(1, std::vector<char>(36).data(), 36);
     // The answer carries the event character and arrives while the request
     // is still going out; one pass sees all three events.
-    Bytes answer(36, 0x55);
-    Send(answer, bed().now());
+    Send(Bytes(36, 0x55), bed().now());
     Delay(0.05);
     ProcessSystemEvents();
     ASSERT_GE(gSeen.events.size(), 1u);
