@@ -39,15 +39,10 @@ using rt::headless::PeerLink;
 using rt::headless::PlotItem;
 using test::LinePeer;
 
-struct Band {
-    double x1, x2;
-    double y1, y2;
-    bool operator==(const Band&) const = default;
-};
-
-void PrintTo(const Band& b, std::ostream* os) {
-    *os << "[" << b.x1 << ".." << b.x2 << " x " << b.y1 << ".." << b.y2 << "]";
-}
+// A rectangle as x1, x2, y1, y2.
+using Band = std::array<double, 4>;
+const double kNan = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
 
 std::tuple<int, double, double> Axis(const rt::headless::AxisState& a) {
     return {a.mode, a.min, a.max};
@@ -83,12 +78,10 @@ class Display : public test::Bed {
         }
         return out;
     }
-    std::vector<Band> Red() { return Bands(0xFF0000); }
 
     double Cursor(int n) {
         const auto& c = Edges().cursors[n - 1];
-        EXPECT_TRUE(c.placed) << "cursor " << n;
-        EXPECT_EQ(c.y, 0.75) << "cursor " << n;
+        EXPECT_EQ(std::pair(c.placed, c.y), std::pair(true, 0.75)) << "cursor " << n;
         return c.x;
     }
 
@@ -104,13 +97,6 @@ class Display : public test::Bed {
     std::vector<double> Newest() {
         const auto& data = Raw().lastStripData;
         return data.size() == 500u ? std::vector<double>(data.begin() + 495, data.end()) : data;
-    }
-
-    double Shown(int control) { return bed().doubleValue(pPopup, control); }
-    // Puts a value into a pop-up control as if the operator had typed it,
-    // without the control's own range.
-    void Type(int control, double value) {
-        bed().ctrl(pPopup, control).value = rt::Value::ofDouble(value);
     }
 };
 
@@ -159,7 +145,7 @@ TEST_F(Display, RedBandsCoverTheShadowedStretches) {
     for (const auto& c : cases) {
         Answer(300, c.right, c.edges, c.start, c.end);
         PlotVIDEOBarGraph();
-        EXPECT_EQ(Red(), c.red) << c.start << " " << c.end;
+        EXPECT_EQ(Bands(0xFF0000), c.red) << c.start << " " << c.end;
         EXPECT_EQ(Edges().plots.size(), c.red.size() + 1); // and one green
     }
     EXPECT_EQ(Edges().lastDeleteRefresh, VAL_NO_DRAW);
@@ -201,7 +187,7 @@ TEST_F(Display, GreenBandsAroundTheExpectedEdges) {
         EXPECT_EQ(Bands(0x00FF00), expected) << "mode " << c.mode << ", tVal " << c.tVal;
         // Drawn after the two red bands, which are there in every case.
         ASSERT_EQ(Edges().plots.size(), 2 + expected.size());
-        EXPECT_EQ(Red().size(), 2u);
+        EXPECT_EQ(Bands(0xFF0000).size(), 2u);
     }
 }
 
@@ -345,7 +331,7 @@ TEST_F(Display, StripChartTracesAndZoomWindow) {
 
 // ---- the parameter set between globals and panels ---------------------------
 
-TEST_F(Display, RepairTableBoundariesAndTheRepairedValuesShown) {
+TEST_F(Display, RepairTableBoundaries) {
     const struct {
         u16* global;
         std::vector<std::pair<u16, u16>> inOut;
@@ -384,30 +370,11 @@ TEST_F(Display, RepairTableBoundariesAndTheRepairedValuesShown) {
                       std::tuple(eBeg, eEnd, deltaTol));
         }
     }
-
-    // Repaired values reach every display.
-    vThd = 10;
-    tTol = 0;
-    eMode = 9;
-    SetPanelValues();
-    std::vector<long> shown;
-    for (const int c :
-         {PANEL_NUMVideoThreshold, PANEL_NEDITTolerance, PANEL_NUMTolDisplay, PANEL_DropEvalMode}) {
-        shown.push_back(bed().intValue(pHandle, c));
-    }
-    EXPECT_EQ(shown, (std::vector<long>{50, 1, 1, 4}));
-    EXPECT_EQ(std::count(std::begin(thdArray), std::end(thdArray), 50), 256);
-    // The threshold line is redrawn at the repaired value.
-    const auto& video = Graph(PANEL_GRAPH_VIDEO);
-    ASSERT_EQ(video.plots.size(), 2u);
-    EXPECT_EQ(video.plots[1].y[0], 50.0);
 }
 
 // Values typed into the pop-up become the fixed-point words; a value that is
 // not a number or too large to convert leaves the words as they were.
 TEST_F(Display, PanelCalibrationValuesToFixedPoint) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
     const struct {
         u16 type;
         double slopeIn, offsetIn;
@@ -416,15 +383,16 @@ TEST_F(Display, PanelCalibrationValuesToFixedPoint) {
         {104, 1.25, 0.0, 640, 30000},     {2, 1.25, 0.0, 1280, 30000},
         {2, 1.23456, -12.7, 1264, 29987}, {2, 1.0, 12.7, 1024, 30012},
         {2, 0.0, -30001.0, 0, 65535},     {2, 70.0, 40000.0, 6144, 4464},
-        {2, nan, -nan, 777, 31000},       {2, inf, -inf, 777, 31000},
+        {2, kNan, -kNan, 777, 31000},     {2, kInf, -kInf, 777, 31000},
         {2, 1e30, -1e30, 777, 31000},
     };
     for (const auto& row : rows) {
         ccdtype = row.type;
         slope = 777;
         intersect = 31000;
-        Type(POPUP_NUMSlope, row.slopeIn);
-        Type(POPUP_NUMOffset, row.offsetIn);
+        // As if the operator had typed them, without the controls' own range.
+        bed().ctrl(pPopup, POPUP_NUMSlope).value = Value::ofDouble(row.slopeIn);
+        bed().ctrl(pPopup, POPUP_NUMOffset).value = Value::ofDouble(row.offsetIn);
         GetPanelValues();
         EXPECT_EQ(std::tuple(slope, intersect), std::tuple(row.slopeOut, row.intersectOut))
             << row.slopeIn << " " << row.offsetIn << " type " << row.type;
@@ -448,43 +416,37 @@ TEST_F(Display, PanelRoundTripKeepsTheParameterSet) {
               std::vector<u16>(std::begin(set), std::end(set)));
 }
 
-TEST_F(Display, EdgeGraphMarksAfterWriteBack) {
-    tVal = 5;
-    tTol = 10;
+// Repaired values reach every display, the threshold line is redrawn at the
+// repaired value; the edge graph gets the window's cursors, the grey line,
+// then the set-point band drawn as computed, left of the axis.
+TEST_F(Display, RepairedValuesAndEdgeGraphMarksAfterWriteBack) {
+    vThd = 10;
+    tVal = 0;
+    tTol = 0;
+    eMode = 9;
     eBeg = 40;
     eEnd = 900;
     SetPanelValues();
+    std::vector<long> shown;
+    for (const int c :
+         {PANEL_NUMVideoThreshold, PANEL_NEDITTolerance, PANEL_NUMTolDisplay, PANEL_DropEvalMode}) {
+        shown.push_back(bed().intValue(pHandle, c));
+    }
+    EXPECT_EQ(shown, (std::vector<long>{50, 1, 1, 4}));
+    EXPECT_EQ(std::count(std::begin(thdArray), std::end(thdArray), 50), 256);
+    const auto& video = Graph(PANEL_GRAPH_VIDEO);
+    ASSERT_EQ(video.plots.size(), 2u);
+    EXPECT_EQ(video.plots[1].y[0], 50.0);
     EXPECT_EQ(Axis(Edges().xAxis), std::make_tuple(VAL_MANUAL, 1.0, 1024.0));
     const auto& cursors = Edges().cursors;
     EXPECT_EQ(std::tuple(cursors[1].x, cursors[2].x, cursors[2].y), std::tuple(40.0, 900.0, 0.75));
-    // The grey line, then the set-point band drawn as computed, left of the axis.
     ASSERT_EQ(Edges().plots.size(), 2u);
     EXPECT_EQ(Edges().plots[0].color, 0xA0A0A0);
     EXPECT_EQ(Bands(0xA0A0A0), (std::vector<Band>{{0, 8192, 0, 1}}));
-    EXPECT_EQ(Bands(0x00FF00), (std::vector<Band>{{-5, 15, 0, 0.25}}));
+    EXPECT_EQ(Bands(0x00FF00), (std::vector<Band>{{-1, 1, 0, 0.25}}));
 }
 
 // ---- the calibration pop-up -------------------------------------------------
-
-constexpr int kSix[] = {POPUP_ButtonAcceptObject1, POPUP_ButtonAcceptObject2,
-                        POPUP_CheckStep1,          POPUP_CheckStep2,
-                        POPUP_ButtonDoFit,         POPUP_ButtonSaveCalValues};
-
-// A sensor that holds a calibration line: command 12 answers with it in
-// words 0 and 1, sub-function 2 stores words 1 and 2 first.
-struct CalibrationReply {
-    std::uint16_t slopeWord = 1024;
-    std::uint16_t interceptWord = 30000;
-    test::Reply reply() {
-        return [this](const std::vector<std::uint8_t>& frame, double end, PeerLink& link) {
-            if (LinePeer::wordOf(frame, 0) == 2) {
-                slopeWord = LinePeer::wordOf(frame, 1);
-                interceptWord = LinePeer::wordOf(frame, 2);
-            }
-            link.send(end + 0.002, test::AnswerFrame(12, {slopeWord, interceptWord}));
-        };
-    }
-};
 
 // The pop-up shown, on a line to a scripted sensor that stays silent until
 // a test gives it answers.
@@ -501,16 +463,22 @@ class Calibration : public test::Bed {
             test::OpenLine(bed(), &sensor_);
         }
     }
-    // The sensor answers every calibration command with `line_`.
-    void Answering() { sensor_.always(CMD_CALIBRATION, line_.reply()); }
+    // The sensor holds the calibration line `line_`: it answers every
+    // calibration command with it in words 0 and 1; sub-function 2 stores
+    // words 1 and 2 first.
+    void Answering() {
+        sensor_.always(CMD_CALIBRATION, [this](const std::vector<std::uint8_t>& frame, double end,
+                                               PeerLink& link) {
+            if (LinePeer::wordOf(frame, 0) == 2) {
+                line_ = {LinePeer::wordOf(frame, 1), LinePeer::wordOf(frame, 2)};
+            }
+            link.send(end + 0.002, test::AnswerFrame(12, {line_.first, line_.second}));
+        });
+    }
     // The operator presses a button; it must be operable.
     void Press(int control) { EXPECT_TRUE(bed().pressKey(pPopup, control)) << control; }
-    // The callback runs whatever the button's state.
-    void Fire(int control) { bed().fire(pPopup, control, EVENT_COMMIT); }
     void Check(int box, int on) { bed().operate(pPopup, box, Value::ofInt(on)); }
-    void Dim(int control, int dimmed = 0) {
-        SetCtrlAttribute(pPopup, control, ATTR_DIMMED, dimmed);
-    }
+    void Undim(int control) { SetCtrlAttribute(pPopup, control, ATTR_DIMMED, 0); }
     bool Dimmed(int control) { return bed().isDimmed(pPopup, control); }
     int Int(int control) { return static_cast<int>(bed().intValue(pPopup, control)); }
     double Double(int control) { return bed().doubleValue(pPopup, control); }
@@ -518,10 +486,10 @@ class Calibration : public test::Bed {
     // The line shown in the pop-up and the words held, each as a pair.
     std::pair<double, double> Shown() { return {Double(POPUP_NUMSlope), Double(POPUP_NUMOffset)}; }
     static std::pair<int, int> Words() { return {slope, intersect}; }
-    static std::pair<int, int> Flags() { return {flagstep1, flagstep2}; }
     // Of the six workflow controls exactly these are operable.
     void ExpectOperable(std::vector<int> operable) {
-        for (const int c : kSix) {
+        for (const int c : {POPUP_ButtonAcceptObject1, POPUP_ButtonAcceptObject2, POPUP_CheckStep1,
+                            POPUP_CheckStep2, POPUP_ButtonDoFit, POPUP_ButtonSaveCalValues}) {
             EXPECT_EQ(Dimmed(c), std::count(operable.begin(), operable.end(), c) == 0) << c;
         }
     }
@@ -534,47 +502,41 @@ class Calibration : public test::Bed {
     }
     void ExpectIdle() {
         ExpectOperable({});
-        EXPECT_EQ(Int(POPUP_CheckStep1), 0);
-        EXPECT_EQ(Int(POPUP_CheckStep2), 0);
-        EXPECT_EQ(Flags(), std::pair(0, 0));
+        EXPECT_EQ(std::tuple(Int(POPUP_CheckStep1), Int(POPUP_CheckStep2), flagstep1, flagstep2),
+                  std::tuple(0, 0, 0, 0));
     }
-    // Activation starts the run sequence; against a sensor that does not
-    // measure it ends by its own time-out.
-    void Activate() { Press(POPUP_ActivateCalibration); }
 
     bool scriptedLine_ = true;
     LinePeer sensor_;
-    CalibrationReply line_;
+    std::pair<u16, u16> line_{1024, 30000};
 };
 
-TEST_F(Calibration, PopupOpensIdleAndActivationWithoutSensorTimesOutAndChangesNothing) {
+TEST_F(Calibration, WholeWorkflowWithATimedOutSendAndTheObjectsInEitherOrder) {
+    // The pop-up opens idle; an activation without a sensor times out and
+    // changes nothing.
     ExpectIdle();
     std::string waiting;
     bed().at(bed().now() + 0.5, [&] { waiting = Status(); });
-
-    Activate();
-
-    EXPECT_EQ(waiting, "Reset Max/Min values...");
-    EXPECT_EQ(Status(), "Timeout-RS-232...");
-    EXPECT_EQ(sensor_.commands(), (std::vector<int>{12}));
-    EXPECT_EQ(std::tuple(SentWord(0), bed().intValue(pHandle, PANEL_DropEvalMode)),
-              std::tuple(1, 1L));
+    // Activation starts the run sequence; against a sensor that does not
+    // measure it ends by its own time-out.
+    Press(POPUP_ActivateCalibration);
+    EXPECT_EQ(
+        std::tuple(waiting, Status(), SentWord(0), bed().intValue(pHandle, PANEL_DropEvalMode)),
+        std::tuple("Reset Max/Min values...", "Timeout-RS-232...", 1, 1L));
     ExpectOperable({});
-}
 
-TEST_F(Calibration, WholeWorkflowWithATimedOutSendAndTheObjectsInEitherOrder) {
     line_ = {2048, 30100};
     Answering();
     eMode = 1;
 
-    Activate();
+    Press(POPUP_ActivateCalibration);
     // The sensor's current line is shown, the evaluation mode switched.
     EXPECT_EQ(Shown(), std::pair(2.0, 100.0));
     EXPECT_EQ(std::tuple(bed().intValue(pHandle, PANEL_DropEvalMode), oldMode), std::tuple(2L, 1));
     ExpectOperable({POPUP_CheckStep1, POPUP_CheckStep2});
     // The run sequence kept the raw value coming until the silent sensor
     // stopped it.
-    EXPECT_EQ(sensor_.commands(), (std::vector<int>{12, 8}));
+    EXPECT_EQ(sensor_.commands(), (std::vector<int>{12, 12, 8}));
 
     // Arming: one step at a time.
     Check(POPUP_CheckStep2, 1);
@@ -599,11 +561,11 @@ TEST_F(Calibration, WholeWorkflowWithATimedOutSendAndTheObjectsInEitherOrder) {
     Press(POPUP_ButtonSaveCalValues);
     EXPECT_EQ(Status(), "Timeout-RS-232...");
     EXPECT_TRUE(Dimmed(POPUP_ButtonSaveCalValues));
-    EXPECT_EQ(Flags(), std::pair(1, 1));
+    EXPECT_EQ(std::tuple(flagstep1, flagstep2), std::tuple(1, 1));
     EXPECT_EQ(Words(), std::pair(36660, 28259)); // unconfirmed: 12960 / 362 * 1024, -1740
 
     // A new activation and one object accepted again make the fit operable.
-    Activate();
+    Press(POPUP_ActivateCalibration);
     EXPECT_FALSE(Dimmed(POPUP_CheckStep1));
     Accept(1, 241, 7960);
     EXPECT_EQ(std::tuple(pixel[0], umeter[0]), std::tuple(241.0, 7960.0));
@@ -630,7 +592,7 @@ TEST_F(Calibration, WholeWorkflowWithATimedOutSendAndTheObjectsInEitherOrder) {
 // cleans up and hides the pop-up; the evaluation mode and the sensor's line
 // come back only when the sensor confirms.
 TEST_F(Calibration, CloseBoxKeepsTheStateAndStopCleansUpAlways) {
-    Dim(POPUP_CheckStep1, 0);
+    Undim(POPUP_CheckStep1);
     flagstep1 = 1;
     bed().firePanel(pPopup, EVENT_CLOSE);
     bed().advance(0.1);
@@ -648,7 +610,7 @@ TEST_F(Calibration, CloseBoxKeepsTheStateAndStopCleansUpAlways) {
         if (answers) {
             Answering();
             bed().operate(pHandle, PANEL_TOGGBTN_ParaII, Value::ofInt(1));
-            Dim(POPUP_CheckStep1, 0);
+            Undim(POPUP_CheckStep1);
         }
         eMode = 2;
         flagstep1 = flagstep2 = 1;
@@ -670,14 +632,12 @@ TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldTh
     // The same raw value twice gives a non-finite fit: shown, never sent
     // (as the non-finite rows below).
     pixel[0] = pixel[1] = 500.0;
-    Fire(POPUP_ButtonDoFit);
+    bed().fire(pPopup, POPUP_ButtonDoFit, EVENT_COMMIT); // whatever the button's state
     EXPECT_FALSE(std::isfinite(slopeval));
     // Fits the words cannot hold are refused and leave the words alone (the
     // words 65535 and above 60000 would come back as the defaults). The edges
     // of the range are sent as they are; a sensor type with half scale gets
     // half the slope word, and the confirmed line is shown.
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
     const char* const badSlope = "Calibration not sent: slope out of range!";
     const char* const badOffset = "Calibration not sent: offset out of range!";
     const struct {
@@ -688,8 +648,8 @@ TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldTh
     } cases[] = {
         {2, 64.0, 0.0, badSlope, 0, 0},
         {2, -0.5, 0.0, badSlope, 0, 0},
-        {2, nan, nan, badSlope, 0, 0},
-        {2, -inf, 0.0, badSlope, 0, 0},
+        {2, kNan, kNan, badSlope, 0, 0},
+        {2, -kInf, 0.0, badSlope, 0, 0},
         {2, 65535.0 / 1024.0, 0.0, badSlope, 0, 0},
         {2, 1.0, 30001.0, badOffset, 0, 0},
         {2, 1.0, -30001.0, badOffset, 0, 0},
@@ -705,7 +665,7 @@ TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldTh
         slopeval = c.slope;
         interval = c.intercept;
         const std::size_t frames = sensor_.frames().size();
-        Dim(POPUP_ButtonSaveCalValues);
+        Undim(POPUP_ButtonSaveCalValues);
         Press(POPUP_ButtonSaveCalValues);
         bed().advance(0.1);
         if (c.refused != nullptr) {
@@ -747,7 +707,7 @@ TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTh
     bed().at(t0 + 0.52, [&] { afterSend = Status(); });
     bed().at(t0 + 0.80, [&] { Press(POPUP_DiscardCalibration); });
 
-    Activate();
+    Press(POPUP_ActivateCalibration);
 
     EXPECT_EQ(afterSend, "New Calibration values in activated in RAM!");
     EXPECT_EQ(Status(), "Calibration stopped successfully!");
@@ -814,8 +774,7 @@ TEST(LinFit, LeastSquaresLineOrTooFewPoints) {
         }
     }
     // Equal x values give a non-finite line (checked where the pop-up fits).
-    const double x[2] = {5.0, 5.0};
-    const double y[2] = {1.0, 2.0};
+    const double x[2] = {5.0, 5.0}, y[2] = {1.0, 2.0};
     double fitted[2] = {9.0, 9.0};
     double m = 7.0, b = 8.0, err = 6.0;
     for (const int n : {1, 0, -1, INT_MIN}) {
