@@ -112,13 +112,17 @@ TEST_F(Commands, TargetButtonsStayExclusiveAndFallBackToRam) {
 }
 
 // SEND writes the panel's set to RAM or EEPROM, GET reads the selected
-// memory onto the panel.
-TEST_F(Commands, SendAndGetUseTheSelectedMemory) {
+// memory onto the panel. SEND and STOP take a mouse click only (a key
+// commits without a click); a failed write leaves the transmit text.
+TEST_F(Commands, SendAndGetUseTheSelectedMemorySendAndStopOnlyOnAClick) {
     ccdsubpixel = 1024;
     LinePeer sensor;
     test::OpenLine(bed(), &sensor);
     SetCtrlVal(pHandle, PANEL_NUMPower, 700);
     SetCtrlVal(pHandle, PANEL_NEDITTolerance, 33);
+    bed().pressKey(pHandle, PANEL_BTNSend);
+    Settle();
+    EXPECT_TRUE(sensor.frames().empty());
 
     bed().click(pHandle, PANEL_BTNSend);
     Settle();
@@ -147,16 +151,7 @@ TEST_F(Commands, SendAndGetUseTheSelectedMemory) {
     bed().pressKey(pHandle, PANEL_BTNGet);
     EXPECT_EQ(Int(PANEL_NUMPower), 800);
     EXPECT_EQ(sensor.commands(), (std::vector<int>{1, 3, 4, 2}));
-}
 
-// SEND and STOP take a mouse click only (a key commits without a click); a
-// failed write leaves the transmit text.
-TEST_F(Commands, SendAndStopActOnAMouseClickOnly) {
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
-    bed().pressKey(pHandle, PANEL_BTNSend);
-    Settle();
-    EXPECT_TRUE(sensor.frames().empty());
     CloseCom(1);
     bed().click(pHandle, PANEL_BTNSend);
     EXPECT_EQ(Status(), "Transmit...");
@@ -502,23 +497,23 @@ TEST_F(Header, EachBrandVariant) {
 class Loops : public test::PanelBed {
   protected:
     // What holds whenever a loop has ended: stopped, panel unlocked, the
-    // receive notification back, a terminated status text, bounded display
-    // lists and at most `queued` bytes waiting.
+    // receive notification back on the port in use, a terminated status
+    // text, bounded display lists and at most `queued` bytes waiting.
     void ExpectTidy(const char* what, int queued = 0) {
         SCOPED_TRACE(what);
         EXPECT_EQ(stop_flag, 1);
         EXPECT_EQ(Dimmed({PANEL_LOOPLOCK_A, PANEL_LOOPLOCK_B, PANEL_BTNVideo, PANEL_RBTFile,
                           PANEL_TOGGBTN_Zoom}),
                   std::vector<bool>(5, false));
-        EXPECT_EQ(std::tuple(bed().notificationInstalled(1), bed().notificationMask(1),
-                             bed().notificationCount(1)),
+        EXPECT_EQ(std::tuple(bed().notificationInstalled(com), bed().notificationMask(com),
+                             bed().notificationCount(com)),
                   std::tuple(true, eventMask, kFrameBytes));
         EXPECT_NE(std::memchr(szStatus, '\0', kStatusLen), nullptr);
         EXPECT_LE(bed().graph(pHandle, PANEL_GRAPH_VIDEO).plots.size(), 2u);
         for (const auto& trace : bed().graph(pHandle, PANEL_GRAPH_RAW).traces) {
             EXPECT_LE(trace.size(), 100u);
         }
-        EXPECT_LE(bed().inputQueueLength(1), queued);
+        EXPECT_LE(bed().inputQueueLength(com), queued);
     }
     std::vector<bool> Dimmed(std::initializer_list<int> controls) {
         std::vector<bool> out;
@@ -535,7 +530,9 @@ class Loops : public test::PanelBed {
 // flagged; others: one block of all 256 samples); the stop takes effect
 // after the current cycle. While it runs the loop's controls are locked and
 // the video graph replaces the raw one; it measures with RAM, whatever was
-// selected, and draws the last line against the sub-pixel positions.
+// selected, and draws the last line against the sub-pixel positions. The
+// loop dims both loop buttons; their callbacks themselves refuse a second
+// loop as well.
 TEST_F(Loops, VideoReadsTheBoardsBlocksEachCycleUntilStopped) {
     const struct {
         const char* preset;
@@ -556,16 +553,23 @@ TEST_F(Loops, VideoReadsTheBoardsBlocksEachCycleUntilStopped) {
         // Dimmed video, run, stop and target buttons; the raw and the video
         // graph visible.
         std::vector<bool> during;
+        double nestedTook = -1.0;
         bed().at(bed().now() + 0.5, [&] {
             during = Dimmed({PANEL_BTNVideo, PANEL_BTNRun, PANEL_BTNStop, PANEL_RBTEeprom});
             during.push_back(bed().isVisible(pHandle, PANEL_GRAPH_RAW));
             during.push_back(bed().isVisible(pHandle, PANEL_GRAPH_VIDEO));
+            const double t = bed().now();
+            bed().fire(pHandle, PANEL_BTNVideo, EVENT_COMMIT);
+            bed().fire(pHandle, PANEL_BTNRun, EVENT_COMMIT);
+            nestedTook = bed().now() - t;
         });
         bed().at(bed().now() + 1.0, [this] { bed().click(pHandle, PANEL_BTNStop); });
 
         bed().pressKey(pHandle, PANEL_BTNVideo);
 
         EXPECT_EQ(during, (std::vector<bool>{true, true, false, true, false, true}));
+        EXPECT_GE(nestedTook, 0.0);
+        EXPECT_LT(nestedTook, 0.01);
         ExpectTidy("video");
         EXPECT_EQ(std::tuple(target, Int(PANEL_RBTRam), Int(PANEL_RBTEeprom)),
                   std::tuple(RAM, 1, 0));
@@ -599,45 +603,21 @@ TEST_F(Loops, VideoReadsTheBoardsBlocksEachCycleUntilStopped) {
     }
 }
 
-TEST_F(Loops, VideoEndsAfterTheTimeOutOfASilentSensor) {
-    LinePeer sensor;
-    test::OpenLine(bed(), &sensor);
+// A silent sensor ends the video loop after its time-out; closing the panel
+// ends it as well.
+TEST_F(Loops, VideoEndsAfterASilentSensorsTimeOutOrWhenThePanelCloses) {
+    LinePeer silent;
+    test::OpenLine(bed(), &silent);
     const double t0 = bed().now();
-
     bed().pressKey(pHandle, PANEL_BTNVideo);
-
     EXPECT_EQ(Status(), "Timeout RS232-Line!");
     EXPECT_NEAR(bed().now() - t0, 1.55, 0.05);
-    EXPECT_EQ(sensor.commands(), (std::vector<int>{8}));
+    EXPECT_EQ(silent.commands(), (std::vector<int>{8}));
     ExpectTidy("video");
-}
 
-TEST_F(Loops, VideoSecondStartFromInsideTheLoopIsRefused) {
-    SimPeer sensor;
-    Connect(sensor);
-    double nestedTook = -1.0;
-    // The loop dims both buttons; the callbacks themselves refuse a second
-    // loop as well.
-    bed().at(bed().now() + 0.3, [this, &nestedTook] {
-        const double t = bed().now();
-        bed().fire(pHandle, PANEL_BTNVideo, EVENT_COMMIT);
-        bed().fire(pHandle, PANEL_BTNRun, EVENT_COMMIT);
-        nestedTook = bed().now() - t;
-    });
-    bed().at(bed().now() + 0.6, [this] { bed().click(pHandle, PANEL_BTNStop); });
-
-    bed().pressKey(pHandle, PANEL_BTNVideo);
-
-    EXPECT_GE(nestedTook, 0.0);
-    EXPECT_LT(nestedTook, 0.01);
-    ExpectTidy("video");
-}
-
-TEST_F(Loops, VideoClosingThePanelEndsTheLoop) {
     SimPeer sensor;
     Connect(sensor);
     bed().at(bed().now() + 0.5, [this] { bed().firePanel(pHandle, EVENT_CLOSE); });
-
     bed().pressKey(pHandle, PANEL_BTNVideo);
 
     EXPECT_EQ(std::tuple(stop_flag, bed().quitRequested(), bed().portOpen(1),
@@ -751,17 +731,6 @@ class LongRun : public Loops {
         bed().advance(2.0 * TIMEOUT);
     }
 
-    void Get(std::mt19937& rng) {
-        sim::Faults faults;
-        PickFault(faults, rng);
-        sensor_->faults() = faults;
-        ASSERT_TRUE(bed().pressKey(pHandle, PANEL_BTNGet));
-        sensor_->faults() = sim::Faults{};
-        ExpectRepairedRanges();
-        ExpectTidy("get", 4096);
-        bed().advance(2.0 * TIMEOUT);
-    }
-
     // Starts and stops the loop of `button` at random for the test's time
     // (an hour unless the environment says otherwise), with a GET now and
     // then. Loops last a minute on average; `framesPerSecond` is the least
@@ -785,8 +754,15 @@ class LongRun : public Loops {
             OneLoop(button, std::uniform_real_distribution<double>(1.0, 120.0)(rng), longestCycle,
                     rng);
             ++loops;
-            if (rng() % 4 == 0) {
-                Get(rng);
+            if (rng() % 4 == 0) { // a GET, perhaps with a fault
+                sim::Faults faults;
+                PickFault(faults, rng);
+                sensor->faults() = faults;
+                ASSERT_TRUE(bed().pressKey(pHandle, PANEL_BTNGet));
+                sensor->faults() = sim::Faults{};
+                ExpectRepairedRanges();
+                ExpectTidy("get", 4096);
+                bed().advance(2.0 * TIMEOUT);
             }
         }
         RecordProperty("loops", loops);
@@ -811,10 +787,10 @@ TEST_F(LongRun, VideoLoopForAnHourWithRandomFaults) {
 
 // ---- Commands while a loop runs ---------------------------------------------
 
-class Overlap : public test::PanelBed, public ::testing::WithParamInterface<int> {
+class Overlap : public Loops, public ::testing::WithParamInterface<int> {
   protected:
     void SetUp() override {
-        PanelBed::SetUp();
+        Loops::SetUp();
         bed().attachPeer(2, &other_);
         ASSERT_NO_FATAL_FAILURE(Connect(sensor_));
         SetCtrlVal(pHandle, PANEL_DropEvalMode, 1);
@@ -871,7 +847,7 @@ class Overlap : public test::PanelBed, public ::testing::WithParamInterface<int>
             ASSERT_TRUE(bed().pressKey(pHandle, GetParam()));
             EXPECT_LE(mostLoops_, 1);
             EXPECT_EQ(LoopsRunning(), 0);
-            EXPECT_TRUE(bed().notificationInstalled(com));
+            ExpectTidy("ended", 4096);
             check(bed().now() - start - at);
             bed().advance(0.5);
         }
@@ -975,21 +951,35 @@ TEST_P(Overlap, LoopStartedWhileTheStoppedOneFinishesFollowsIt) {
     }
 }
 
-// Another port chosen mid-cycle: the loop ends, the new sensor gets only the
-// connection sequence, and its parameter set and firmware text are shown.
+// Another port chosen mid-cycle (the port selector stays usable while a loop
+// runs): the switch itself ends the loop, whatever step it is in, and closes
+// the old port; the loop showed what the old sensor sent, the new sensor gets
+// only the connection sequence, and its parameter set and firmware text are
+// shown; the next loop runs on the new port.
 TEST_P(Overlap, PortSwitchEndsTheLoopOnTheNewSensorsResult) {
     int port = 1;
     std::size_t asked = 0;
     const auto sensorOn = [this](int p) -> SimPeer& { return p == 1 ? sensor_ : other_; };
     Sweep(
         [&] {
+            ++runs_; // no stop for this run
             port = port == 1 ? 2 : 1;
             asked = sensorOn(port).commands().size();
             bed().operate(pHandle, PANEL_DropDCom, rt::Value::ofInt(port));
         },
-        [&](double) {
+        [&](double ranFor) {
             SimPeer& now = sensorOn(port);
-            EXPECT_EQ(com, port);
+            EXPECT_LT(ranFor, 10.0);
+            EXPECT_EQ(std::tuple(com, bed().portOpen(3 - port)), std::tuple(port, false));
+            // The old sensor's last run answer, or the one before when the
+            // last came after the switch.
+            std::vector<int> edges{-1};
+            for (const auto& answer : sensorOn(3 - port).answers()) {
+                if (answer.command == CMD_RUN) {
+                    edges.push_back(answer.bytes[4] * 256 + answer.bytes[5]);
+                }
+            }
+            EXPECT_TRUE(Ledge == edges.end()[-1] || Ledge == edges.end()[-2]) << Ledge;
             EXPECT_EQ(Status(), now.model().preset().firmware);
             EXPECT_TRUE(std::equal(pp, pp + PNUM, now.model().ram().begin()));
             // The new sensor was asked for the connection sequence only.

@@ -12,8 +12,7 @@
 // flow-control characters 0x11 and 0x13, CR, LF and NUL included - crossing
 // the line unchanged, on the headless line and through a pseudo-terminal
 // served by the virtual sensor; stray bytes behind an answer or a block, and
-// the continuous loops after a passing fault of the sensor or a port switch
-// in the middle of a cycle.
+// the continuous loops after a passing fault of the sensor.
 #include "app/KORVENDarir23.h"
 #include "display/gui.h"
 #include "link/com232.h"
@@ -136,6 +135,7 @@ class Line : public test::Bed {
     }
     // Lets bytes still on the wire arrive without processing events.
     void Settle() { bed().advance(0.2); }
+    bool Dimmed(int control) { return bed().ctrl(pHandle, control).dimmed; }
 
     test::LinePeer peer;
 };
@@ -256,8 +256,9 @@ TEST_F(Line, NotificationTakesWholeFramesOfThePortInUseUnlessSilenced) {
 
 // The requests carry their own words, not the packet; a block's samples go
 // to their own place in the line only; the full-line request is all zero
-// words whatever came before.
-TEST_F(Line, VideoRequestsCarryTheirOwnWordsAndFillTheirSamples) {
+// words whatever came before. A short block keeps the old buffer tail for
+// the missing samples; a missing one times out.
+TEST_F(Line, VideoRequestsCarryTheirOwnWordsAndAShortOrMissingBlockTimesOut) {
     SilenceRxNotification();
     std::fill(pp, pp + PNUM, 0xABCD);
     Words line(256, 0);
@@ -278,11 +279,7 @@ TEST_F(Line, VideoRequestsCarryTheirOwnWordsAndFillTheirSamples) {
     requests.push_back(RequestFrame(CMD_DATA256_OR_RESET, {}));
     EXPECT_EQ(peer.frames(), requests);
     EXPECT_EQ(Adc(), Ramp(0, 256, 434));
-}
 
-// A short block keeps the old buffer tail for the missing samples.
-TEST_F(Line, ShortOrMissingVideoBlockTimesOut) {
-    SilenceRxNotification();
     // What an earlier exchange left in the read buffer.
     Words expected(50, 0x1111);
     for (int b = 0; b < kBufLen; ++b) {
@@ -507,7 +504,6 @@ class Identification : public Line {
         return GetHARDWAREInfo();
     }
     std::vector<std::string> SensorLines() { return bed().ctrl(pPopup, POPUP_TEXTBOXSensor).lines; }
-    bool Dimmed(int control) { return bed().ctrl(pHandle, control).dimmed; }
     rt::headless::AxisState VideoX() { return bed().graph(pHandle, PANEL_GRAPH_VIDEO).xAxis; }
     rt::headless::AxisState RawY() { return bed().graph(pHandle, PANEL_GRAPH_RAW).yAxis; }
 };
@@ -635,8 +631,11 @@ TEST_F(Identification, SubpixelStepsAndVideoAxis) {
 
 // ---- Faulty hardware answers ---------------------------------------------
 
-// The request carries the packet as it stands, not the globals.
-TEST_F(Identification, RequestCarriesThePacketAndAWrongEchoKeepsTheWordsButAdaptsNothing) {
+// The request carries the packet as it stands, not the globals. A wrong echo
+// keeps the description words but adapts nothing; a silent sensor changes
+// only the video scale and leaves its time-out for the connection sequence
+// to show.
+TEST_F(Identification, WrongEchoKeepsTheWordsAndSilenceChangesOnlyTheVideoScale) {
     std::copy(kOtherSet.begin(), kOtherSet.end(), pp);
     power = 1;
     const auto lines = SensorLines();
@@ -649,17 +648,15 @@ TEST_F(Identification, RequestCarriesThePacketAndAWrongEchoKeepsTheWordsButAdapt
     EXPECT_EQ(SensorLines(), lines);
     EXPECT_EQ(std::tuple(VideoX().setCount, Dimmed(PANEL_DropAnaMode)),
               std::tuple(axisSets, anaModeDimmed));
-}
 
-TEST_F(Identification, SilentSensorChangesOnlyTheVideoScale) {
     YAXISMAX = 256;
     peer.silent();
     SetStatusText("before");
     ShowStatus();
     EXPECT_EQ(GetHARDWAREInfo(), 0);
-    EXPECT_EQ(std::tuple(YAXISMAX, pcbtype, ccdmaxpixel), std::tuple(1024, 0, 1024));
+    EXPECT_EQ(std::tuple(YAXISMAX, pcbtype, ccdmaxpixel), std::tuple(1024, 400, 1024));
     EXPECT_STREQ(szStatus, "Timeout-RS-232...");
-    EXPECT_EQ(Status(), "before"); // left for the connection sequence to show
+    EXPECT_EQ(Status(), "before");
 }
 
 // ---- Firmware text ------------------------------------------------------
@@ -673,7 +670,9 @@ Bytes CharWords(const std::string& text) {
     return test::WordBytes(words);
 }
 
-TEST_F(Identification, FirmwareEachBoardsTextCodingIsDecoded) {
+// A block that stays short is a time-out after 2 s, a port that is not open
+// one at once; either way the notification is back and the queue empty.
+TEST_F(Identification, FirmwareEachBoardsTextCodingIsDecodedAndAShortBlockTimesOut) {
     // Board 0: one character per word, only its low byte counts.
     Bytes words = CharWords("V2.30 KORVEN?");
     words[24] = 0x7F;
@@ -682,53 +681,46 @@ TEST_F(Identification, FirmwareEachBoardsTextCodingIsDecoded) {
     const std::string fw = "FW 2.3 build 7";
     Bytes text = FirmwareText(fw);
     text[20] = 'X'; // after the terminator: not shown
-    struct Case {
+    const std::string timeout = "Timeout - reading firmware info!";
+    const struct {
         u16 board;
         Bytes block;
         std::string status;
+        int returned;
+    } cases[] = {
+        {0, words, "V2.30 KORVEN!", 72},
+        {100, text, fw, 72},
+        {100, CharWords("V2"), "", 72}, // a word-coded block begins with a zero byte
+        {400, Bytes(72, 'A'), std::string(71, 'A'), 72}, // no zero byte: cut to the status line
+        {0, Bytes(10, 'v'), timeout, 10},
     };
-    const Case cases[] = {
-        {0, words, "V2.30 KORVEN!"},
-        {100, text, fw},
-        {100, CharWords("V2"), ""},                  // a word-coded block begins with a zero byte
-        {400, Bytes(72, 'A'), std::string(71, 'A')}, // no zero byte: cut to the status line
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
         pcbtype = c.board;
         peer.send(c.block);
-        EXPECT_EQ(GetVERSIONInfo(), 72);
-        EXPECT_EQ(Status(), c.status) << "board " << c.board;
-        EXPECT_EQ(szVersion, c.board == 0 ? c.status : "") << "board " << c.board;
+        const double begin = bed().now();
+        EXPECT_EQ(GetVERSIONInfo(), c.returned);
+        EXPECT_EQ(Status(), c.status);
+        EXPECT_EQ(szVersion, c.board == 0 && c.returned == 72 ? c.status : "");
+        EXPECT_EQ(bed().now() - begin > 2.0, c.status == timeout);
         EXPECT_EQ(ScriptedPeer::commandOf(peer.frames().back()), 7);
+        EXPECT_EQ(std::tuple(bed().inputQueueLength(1), rx_flag, szStatus[71]),
+                  std::tuple(0, 0, '\0'));
         ExpectLineTidy(bed());
     }
-    EXPECT_EQ(szStatus[71], '\0');
-}
-
-TEST_F(Identification, FirmwareShortBlockOrClosedPortTimesOutWithTheNotificationBack) {
-    peer.send(Bytes(10, 'v'));
-    const double begin = bed().now();
-    EXPECT_EQ(GetVERSIONInfo(), 10);
-    EXPECT_EQ(Status(), "Timeout - reading firmware info!");
-    EXPECT_GT(bed().now() - begin, 2.0);
-    EXPECT_TRUE(bed().notificationInstalled(1));
-    EXPECT_EQ(bed().inputQueueLength(1), 0);
-    EXPECT_EQ(rx_flag, 0);
-
     SetStatusText("");
     CloseCom(1);
     EXPECT_EQ(GetVERSIONInfo(), 0);
-    EXPECT_EQ(Status(), "Timeout - reading firmware info!");
+    EXPECT_EQ(Status(), timeout);
 }
 
 // ==== The program's sequences =================================================
 
-class Sequences : public test::Bed {
+// Commands go to the EEPROM until a connection reads the RAM.
+class Sequences : public Line {
   protected:
     void SetUp() override {
-        Bed::SetUp();
-        LoadPanels();
-        com = 1;
+        Line::SetUp();
         target = EEPROM;
         ccdsubpixel = 1024;
         ccdmaxpixelX8 = 8192;
@@ -738,9 +730,6 @@ class Sequences : public test::Bed {
     void StatusAt(double t, std::string& seen) {
         bed().at(t, [this, &seen] { seen = Status(); });
     }
-    bool Dimmed(int control) { return bed().ctrl(pHandle, control).dimmed; }
-
-    LinePeer peer;
 };
 
 // ---- The connection sequence ------------------------------------------------
@@ -804,9 +793,7 @@ TEST_F(Sequences, OperatorSeesEachStepAndAFaultyHardwareAnswerDoesNotStopTheSequ
     } rows[] = {
         // Without a description the text is read as board 0 sends it, one
         // character per word.
-        {"hardware late",
-         reply::ArrivingAt(
-             {{1.51, AnswerFrame(CMD_HARDWARE, {101, 256, 0, 400, 2048, 2048, 0, 256, 231})}}),
+        {"hardware late", reply::ArrivingAt({{1.51, AnswerFrame(CMD_HARDWARE, kDescription)}}),
          Bytes(72, 'v'), std::string(36, 'v'), 0, 1024, 72, TIMEOUT + 0.15},
         {"wrong echo", reply::Send(AnswerFrame(11, {104, 1536, 0, 100, 12288, 3072, 0, 1536, 230})),
          FirmwareText("KRVN FW 9.9"), "KRVN FW 9.9", 104, 1024, 72, 0.15},
@@ -864,7 +851,6 @@ TEST_F(Sequences, OperatorSeesEachStepAndAFaultyHardwareAnswerDoesNotStopTheSequ
 // The request carries the parameter set as it stood; the answer is repaired
 // where out of range and shown.
 TEST_F(Sequences, GetFromRamOrEepromAsksForItsWordsAndShowsTheAnswer) {
-    test::OpenLine(bed(), &peer);
     EXPECT_EQ(std::tuple(power, tVal), std::tuple(500, 512)); // the layout's values
     for (const int from : {RAM, EEPROM}) {
         SCOPED_TRACE(from);
@@ -890,21 +876,17 @@ TEST_F(Sequences, GetFromRamOrEepromAsksForItsWordsAndShowsTheAnswer) {
         EXPECT_EQ(bed().doubleValue(pPopup, POPUP_NUMOffset), -1000.0);
         EXPECT_LT(bed().now() - begin, 0.1);
     }
-    EXPECT_EQ(peer.commands(), (std::vector<int>{CMD_READ_RAM, CMD_READ_EEPROM}));
-}
-
-TEST_F(Sequences, GetFromFileOnlyShowsTheGlobals) {
-    test::OpenLine(bed(), &peer);
+    // GET from a file asks nothing and only shows the globals.
     power = 1001;
     tVal = 345;
     SetStatusText("Parameter file read");
     SetCtrlVal(pHandle, PANEL_STATUS, "something else");
     PushGET(DATFILE);
-    EXPECT_TRUE(bed().writes(1).empty());
     EXPECT_EQ(Status(), "Parameter file read");
     EXPECT_EQ(std::tuple(bed().intValue(pHandle, PANEL_NUMPower),
                          bed().intValue(pHandle, PANEL_NUMTeachValue)),
               std::tuple(500, 345));
+    EXPECT_EQ(peer.commands(), (std::vector<int>{CMD_READ_RAM, CMD_READ_EEPROM}));
 }
 
 // ---- RUN ----------------------------------------------------------------------
@@ -950,7 +932,6 @@ TEST_F(Sequences, RunDrawsEveryAnswerUntilStopped) {
 }
 
 TEST_F(Sequences, RunAnswerWordsReachTheDisplay) {
-    test::OpenLine(bed(), &peer);
     // Ledge, Redge, Mvalue, umValue low/high (-2), tVal, tTol, edcnt,
     // mvstart, mvend, (unused), anaMax, anaMin
     peer.always(CMD_RUN,
@@ -1070,18 +1051,6 @@ Words RoundWords(int round) {
     return words;
 }
 
-// Word 0 (left edge) of the sensor's last run answers, newest first.
-std::vector<int> LastLeftEdges(const SimPeer& sensor, std::size_t count) {
-    std::vector<int> edges;
-    const auto& answers = sensor.answers();
-    for (auto it = answers.rbegin(); it != answers.rend() && edges.size() < count; ++it) {
-        if (it->command == CMD_RUN) {
-            edges.push_back(it->bytes[4] * 256 + it->bytes[5]);
-        }
-    }
-    return edges;
-}
-
 class NoisyLine : public test::PanelBed {
   protected:
     // Samples the input queue every 50 ms from `from` to `to`; the largest
@@ -1100,7 +1069,12 @@ class NoisyLine : public test::PanelBed {
     // edge. The last run answer may have arrived after the stop: either of
     // the last two is what the display must show.
     void ExpectShowsTheSensor(const SimPeer& sensor, int button) {
-        const std::vector<int> edges = LastLeftEdges(sensor, 2);
+        std::vector<int> edges; // word 0 of the last two run answers, newest first
+        for (auto it = sensor.answers().rbegin(); it != sensor.answers().rend(); ++it) {
+            if (it->command == CMD_RUN && edges.size() < 2) {
+                edges.push_back(it->bytes[4] * 256 + it->bytes[5]);
+            }
+        }
         ASSERT_EQ(edges.size(), 2u);
         if (button == PANEL_BTNVideo) {
             const auto line = sensor.model().videoSamples(sensor.model().lastLine());
@@ -1115,10 +1089,18 @@ class NoisyLine : public test::PanelBed {
 
 // ---- Floods -----------------------------------------------------------------
 
-TEST_F(NoisyLine, FloodWhileIdleKeepsTheQueueSmallAndTheOperatorIsServed) {
-    LinePeer peer;
-    test::OpenLine(bed(), &peer);
-    const double start = bed().now();
+class Loops : public NoisyLine, public ::testing::WithParamInterface<int> {};
+
+INSTANTIATE_TEST_SUITE_P(RunAndVideo, Loops, ::testing::Values(PANEL_BTNRun, PANEL_BTNVideo));
+
+// A flood while idle: the notification takes every 36 bytes in, the rest
+// never piles up, and the operator is served. A flood during a loop still
+// lets STOP end it.
+TEST_P(Loops, FloodWhileIdleOrInALoopLeavesTheOperatorInControl) {
+    const int button = GetParam();
+    SimPeer sensor;
+    Connect(sensor);
+    double start = bed().now();
     bed().injectToHost(1, start, RandomBytes(20000, 11)); // about 10 s of line
     int largest = 0;
     WatchQueue(start, start + 8.0, largest);
@@ -1126,26 +1108,16 @@ TEST_F(NoisyLine, FloodWhileIdleKeepsTheQueueSmallAndTheOperatorIsServed) {
     bed().at(start + 3.0, [this, &served] {
         served = bed().operate(pHandle, PANEL_RBTEeprom, Value::ofInt(1));
     });
-    bed().at(start + 8.0, [] { QuitUserInterface(0); });
+    bed().at(start + 11.0, [] { QuitUserInterface(0); });
     EXPECT_EQ(RunUserInterface(), 0);
     EXPECT_TRUE(served);
     EXPECT_EQ(target, EEPROM);
-    // The notification takes every 36 bytes in; the rest never piles up.
     EXPECT_LT(largest, 2 * kFrameBytes);
     EXPECT_GT(bed().notificationCalls(1), 100);
-}
 
-class Loops : public NoisyLine, public ::testing::WithParamInterface<int> {};
-
-INSTANTIATE_TEST_SUITE_P(RunAndVideo, Loops, ::testing::Values(PANEL_BTNRun, PANEL_BTNVideo));
-
-TEST_P(Loops, FloodStillLetsStopEndTheLoop) {
-    const int button = GetParam();
-    SimPeer sensor;
-    Connect(sensor);
-    const double start = bed().now();
+    start = bed().now();
     bed().injectToHost(1, start, RandomBytes(20000, button == PANEL_BTNRun ? 13 : 17));
-    int largest = 0;
+    largest = 0;
     WatchQueue(start, start + 4.0, largest);
     bed().at(start + 4.0, [this] { bed().click(pHandle, PANEL_BTNStop); });
     ASSERT_TRUE(bed().pressKey(pHandle, button));
@@ -1172,9 +1144,11 @@ TEST_F(NoisyLine, EveryByteValuePassesTheHeadlessLineBothWays) {
         link.send(end, test::Concat({0x00, 0xAA}, Bytes(frame.begin() + 2, frame.end())));
     });
     test::OpenLine(bed(), &peer);
-    for (int round = 0; round < 8; ++round) {
+    Words samples; // every byte value, twice
+    for (int round = 0; round < 16; ++round) {
         SCOPED_TRACE(round);
         const Words words = RoundWords(round);
+        samples.insert(samples.end(), words.begin(), words.end());
         std::copy(words.begin(), words.end(), pp);
         CopyPPtoVars();
         ASSERT_EQ(CheckComLine(1), 1);
@@ -1182,16 +1156,8 @@ TEST_F(NoisyLine, EveryByteValuePassesTheHeadlessLineBothWays) {
         // Word 0 is replaced by the answer sync word.
         EXPECT_EQ(Words(pp + 1, pp + PNUM), Words(words.begin() + 1, words.end()));
     }
-    // A raw block of every byte value, twice, read as 256 samples.
-    Bytes block;
-    Words samples;
-    for (int i = 0; i < 512; ++i) {
-        block.push_back(static_cast<std::uint8_t>(i & 0xFF));
-    }
-    for (int i = 0; i < 256; ++i) {
-        samples.push_back(static_cast<u16>(((2 * i) & 0xFF) << 8 | ((2 * i + 1) & 0xFF)));
-    }
-    peer.always(CMD_DATA256_OR_RESET, reply::Send(block));
+    // The same bytes as a raw block, read as 256 samples.
+    peer.always(CMD_DATA256_OR_RESET, reply::Send(test::WordBytes(samples)));
     SilenceRxNotification();
     ReadData256();
     EXPECT_EQ(Status(), "Data[256] block received!");
@@ -1282,48 +1248,6 @@ TEST_F(NoisyLine, LoopsFallBackIntoStepAfterAPassingFault) {
         }
         bed().attachPeer(1, nullptr);
     }
-}
-
-// The port selector stays usable while a loop runs: switching the port
-// pulls the line from under whatever step the loop is in. At every point of
-// a cycle the loop must end, the new sensor must be identified, and the
-// next loop must run on the new port with the notification in place.
-TEST_P(Loops, PortSwitchAtAnyPointOfACycleEndsTheLoopCleanly) {
-    const int button = GetParam();
-    SimPeer first("type2-res350"), second("type4");
-    SimPeer* const sensors[2] = {&first, &second};
-    Connect(first);
-    bed().attachPeer(2, &second);
-    int port = 1;
-    for (double at = 0.30; at < 1.0; at += 0.037) {
-        SCOPED_TRACE("switch at " + std::to_string(at));
-        const int next = 3 - port;
-        const std::size_t asked = sensors[next - 1]->frames().size();
-        const double start = bed().now();
-        bed().at(start + at,
-                 [this, next] { bed().operate(pHandle, PANEL_DropDCom, Value::ofInt(next)); });
-        ASSERT_TRUE(bed().pressKey(pHandle, button));
-        EXPECT_LT(bed().now() - start, at + 10.0);
-        EXPECT_EQ(com, next);
-        EXPECT_FALSE(bed().portOpen(port));
-        ExpectLoopEnded(next);
-        // The connection sequence ran on the new port.
-        const std::vector<int> commands = sensors[next - 1]->commands();
-        ASSERT_GE(commands.size(), asked + 4);
-        EXPECT_EQ(commands[asked], CMD_ECHO);
-        port = next;
-        bed().advance(2.0);
-    }
-    // The last port serves the next loop as usual.
-    const double start = bed().now();
-    bed().at(start + 3.0, [this] { bed().click(pHandle, PANEL_BTNStop); });
-    ASSERT_TRUE(bed().pressKey(pHandle, button));
-    EXPECT_GE(bed().now() - start, 3.0);
-    const std::vector<int> edges = LastLeftEdges(*sensors[port - 1], 2);
-    ASSERT_EQ(edges.size(), 2u);
-    EXPECT_TRUE(Ledge == edges[0] || Ledge == edges[1]) << Ledge;
-    bed().attachPeer(1, nullptr);
-    bed().attachPeer(2, nullptr);
 }
 
 } // namespace
