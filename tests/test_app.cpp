@@ -973,13 +973,8 @@ TEST_P(Overlap, PortSwitchEndsTheLoopOnTheNewSensorsResult) {
             EXPECT_EQ(std::tuple(com, bed().portOpen(3 - port)), std::tuple(port, false));
             // The old sensor's last run answer, or the one before when the
             // last came after the switch.
-            std::vector<int> edges{-1};
-            for (const auto& answer : sensorOn(3 - port).answers()) {
-                if (answer.command == CMD_RUN) {
-                    edges.push_back(answer.bytes[4] * 256 + answer.bytes[5]);
-                }
-            }
-            EXPECT_TRUE(Ledge == edges.end()[-1] || Ledge == edges.end()[-2]) << Ledge;
+            const std::vector<int> edges = sensorOn(3 - port).lastLeftEdges(2);
+            EXPECT_NE(std::find(edges.begin(), edges.end(), Ledge), edges.end()) << Ledge;
             EXPECT_EQ(Status(), now.model().preset().firmware);
             EXPECT_TRUE(std::equal(pp, pp + PNUM, now.model().ram().begin()));
             // The new sensor was asked for the connection sequence only.

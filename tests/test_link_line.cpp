@@ -1069,12 +1069,7 @@ class NoisyLine : public test::PanelBed {
     // edge. The last run answer may have arrived after the stop: either of
     // the last two is what the display must show.
     void ExpectShowsTheSensor(const SimPeer& sensor, int button) {
-        std::vector<int> edges; // word 0 of the last two run answers, newest first
-        for (auto it = sensor.answers().rbegin(); it != sensor.answers().rend(); ++it) {
-            if (it->command == CMD_RUN && edges.size() < 2) {
-                edges.push_back(it->bytes[4] * 256 + it->bytes[5]);
-            }
-        }
+        const std::vector<int> edges = sensor.lastLeftEdges(2);
         ASSERT_EQ(edges.size(), 2u);
         if (button == PANEL_BTNVideo) {
             const auto line = sensor.model().videoSamples(sensor.model().lastLine());

@@ -34,6 +34,16 @@ std::vector<int> SimPeer::commands() const {
     return codes;
 }
 
+std::vector<int> SimPeer::lastLeftEdges(std::size_t count) const {
+    std::vector<int> edges;
+    for (auto it = answers_.rbegin(); it != answers_.rend() && edges.size() < count; ++it) {
+        if (it->command == sim::kCmdRun) {
+            edges.push_back(sim::SensorModel::wordAt(it->bytes, 4));
+        }
+    }
+    return edges;
+}
+
 void SimPeer::onReceive(double arrivalTime, std::span<const std::uint8_t> bytes,
                         rt::headless::PeerLink& link) {
     model_.setByteTime(link.byteTime());

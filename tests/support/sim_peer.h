@@ -36,6 +36,8 @@ class SimPeer : public rt::headless::SerialPeer {
     std::vector<int> commands() const;
     // Answers put on the line so far (after faults).
     const std::vector<sim::Output>& answers() const { return answers_; }
+    // Word 0 (the left edge) of the last `count` run answers, newest first.
+    std::vector<int> lastLeftEdges(std::size_t count) const;
     int hostCloses() const { return closes_; }
 
     void onReceive(double arrivalTime, std::span<const std::uint8_t> bytes,
