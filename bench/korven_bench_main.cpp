@@ -182,13 +182,10 @@ struct QtRun {
 };
 
 std::optional<Results> RunQt(const QtRun& run) {
-    // The pseudo-terminal hands the program's request to the sensor at once,
-    // where a real line takes 36 byte times; the sensor waits that long
-    // before its answer, so that the round trip is the real line's.
-    const double requestTime = run.lineTiming ? kFrameBytes * kByteTime : 0.0;
+    // With line timing the virtual sensor takes the request in as a real
+    // line brings it, so that the round trip is the real line's.
     char processingMs[32];
-    std::snprintf(processingMs, sizeof processingMs, "%.6f",
-                  (run.processing + requestTime) * 1000.0);
+    std::snprintf(processingMs, sizeof processingMs, "%.6f", run.processing * 1000.0);
     std::vector<std::string> simArgs{"--sim", run.preset, processingMs,
                                      run.lineTiming ? "on" : "off"};
     if (run.silent) {

@@ -71,7 +71,9 @@ PtyServer::PtyServer(ModelOptions model, PtyServerOptions options)
     if (options_.byteTime < 0.0) {
         options_.byteTime = 0.0;
     }
-    model_.setByteTime(0.0); // bytes arrive on the pty all at once
+    // A pty hands the bytes over at once; with line timing they are taken
+    // in as a real line brings them, one byte time each.
+    model_.setByteTime(options_.lineTiming ? options_.byteTime : 0.0);
     model_.setFrameObserver([this](double t, const Bytes& frame) {
         if (options_.log) {
             char stamp[32];
@@ -225,6 +227,7 @@ bool PtyServer::start(std::string* error) {
     }
     startNs_ = MonotonicNs();
     lineFree_ = 0.0;
+    inputFree_ = 0.0;
     queue_.clear();
     stopRequested_ = false;
     running_ = true;
@@ -365,7 +368,12 @@ void PtyServer::run() {
             const ssize_t n = ::read(ioFd_, buf, sizeof buf);
             if (n > 0) {
                 std::lock_guard<std::mutex> lock(mutex_);
-                const double t = now();
+                // The time the piece's last byte would have arrived.
+                double t = now();
+                if (options_.lineTiming) {
+                    t = std::max(t, inputFree_) + static_cast<double>(n) * options_.byteTime;
+                    inputFree_ = t;
+                }
                 enqueue(model_.receive(
                     t, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n))));
             } else if (n < 0 && errno != EAGAIN && errno != EINTR) {

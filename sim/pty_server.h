@@ -28,6 +28,9 @@
 namespace korven::sim {
 
 struct PtyServerOptions {
+    // Both directions take their time on the line: a request is taken in as
+    // its bytes would arrive (a pty hands them over at once), an answer goes
+    // out byte by byte.
     bool lineTiming = true;
     double byteTime = kByteTime19200;
     // Optional symbolic link to the slave (e.g. /tmp/korven-sensor); it is
@@ -105,6 +108,7 @@ class PtyServer {
     std::string linkPath_;
     std::deque<Pending> queue_;
     double lineFree_ = 0.0;
+    double inputFree_ = 0.0; // when the emulated line towards the sensor is free
     long long startNs_ = 0;
 };
 

@@ -154,9 +154,10 @@ class PtyClientTest(unittest.TestCase):
             data, elapsed = s.exchange(5, (0x1234,))
             self.assertEqual(len(data), 36)
             self.assertEqual(words_of(data)[0], 0x1234)
-            self.assertGreaterEqual(elapsed, 36 * BYTE_TIME, "36 bytes at 19200 baud")
+            # The request's 36 bytes go in, the answer's 36 come back.
+            self.assertGreaterEqual(elapsed, 72 * BYTE_TIME, "72 bytes at 19200 baud")
         data, elapsed = s.exchange(9, (0, 0), expect=128)
-        self.assertGreaterEqual(elapsed, 128 * BYTE_TIME)
+        self.assertGreaterEqual(elapsed, (36 + 128) * BYTE_TIME)
 
         fast = self.start("--line-timing", "off")
         data, _ = fast.exchange(5)
