@@ -1,8 +1,10 @@
 // The recording, statistics and parameter-compare controls.
 #include "analysis/panel.h"
 
+#include "app/line_owner.h"
 #include "display/gui.h"
 #include "link/com232.h"
+#include "link/line_guard.h"
 
 #include <chrono>
 #include <cstdio>
@@ -43,7 +45,13 @@ void Status(const std::string& text) {
 
 void ShowStatistics() {
     gStatisticsShown = Timer();
-    SetCtrlVal(pHandle, PANEL_TEXTBOXStatistics, gStatistics.text().c_str());
+    std::string text = gStatistics.text();
+    // Frames the program turned away, so that a disturbed line shows here
+    // too and not only in the status line.
+    if (const std::string line = DisturbanceStatisticsLine(); !line.empty()) {
+        text += "\n" + line;
+    }
+    SetCtrlVal(pHandle, PANEL_TEXTBOXStatistics, text.c_str());
     char info[160];
     if (gRecorder.active()) {
         std::snprintf(info, sizeof info, "%s: %zu rows", BaseName(gRecorder.path()).c_str(),
@@ -166,11 +174,11 @@ void StopRecording() {
 }
 
 // Reads the sensor's RAM or EEPROM set with the read-back exchange, without
-// touching the panel or the parameter globals.
+// touching the panel or the parameter globals; pp holds the answer after it,
+// as after any exchange.
 bool ReadSensorSet(int command, analysis::ParameterWords& out) {
     CopyVarsToPP();
-    const auto saved = std::to_array(pp);
-    FlushInQ(com);
+    DiscardInput();
     FlushOutQ(com);
     order = command;
     FillTxBuf(command, pp);
@@ -183,20 +191,22 @@ bool ReadSensorSet(int command, analysis::ParameterWords& out) {
         std::copy(std::begin(pp), std::end(pp), out.begin());
     }
     rx_flag = 0;
-    std::copy(saved.begin(), saved.end(), std::begin(pp));
     return ok;
 }
 
-// The set the panel shows, as SEND would send it; the globals stay as they are.
+// The set the panel shows, as SEND would send it; the globals and pp stay
+// as they are.
 analysis::ParameterWords PanelSet() {
+    const auto savedPacket = std::to_array(pp);
     CopyVarsToPP();
-    const auto saved = std::to_array(pp);
+    const auto savedGlobals = std::to_array(pp);
     GetPanelValues();
     CopyVarsToPP();
     analysis::ParameterWords words{};
     std::copy(std::begin(pp), std::end(pp), words.begin());
-    std::copy(saved.begin(), saved.end(), std::begin(pp));
+    std::copy(savedGlobals.begin(), savedGlobals.end(), std::begin(pp));
     CopyPPtoVars();
+    std::copy(savedPacket.begin(), savedPacket.end(), std::begin(pp));
     return words;
 }
 
@@ -312,6 +322,7 @@ int CC_BTNStatReset(int /*panel*/, int /*control*/, int event, void* /*callbackD
                     int /*eventData1*/, int /*eventData2*/) {
     if (event == EVENT_COMMIT) {
         gStatistics.reset();
+        ResetDisturbance();
         ShowStatistics();
     }
     return 0;
@@ -343,14 +354,15 @@ int CC_COMPARE(int panel, int event, void* /*callbackData*/, int /*eventData1*/,
     return 0;
 }
 
-int CC_BTNReadSensor(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
-                     int /*eventData1*/, int /*eventData2*/) {
-    if (event != EVENT_COMMIT) {
+int CC_BTNReadSensor(int panel, int control, int event, void* callbackData, int eventData1,
+                     int eventData2) {
+    if (event != EVENT_COMMIT || RefusedWhileALoopRuns() ||
+        HoldWhileLineInUse(CC_BTNReadSensor, panel, control, event, callbackData, eventData1,
+                           eventData2)) {
         return 0;
     }
-    if (RefusedWhileALoopRuns()) {
-        return 0;
-    }
+    // The two reads are one exchange on the line: nothing else runs between.
+    const LineCommand onLine;
     gCompare[1].valid = ReadSensorSet(CMD_READ_RAM, gCompare[1].words);
     gCompare[2].valid = gCompare[1].valid && ReadSensorSet(CMD_READ_EEPROM, gCompare[2].words);
     Status(gCompare[2].valid ? "Compare: RAM and EEPROM read"

@@ -8,6 +8,7 @@
 #include "calibration/popup.h"
 #include "display/gui.h"
 #include "link/com232.h"
+#include "link/line_guard.h"
 
 #include <algorithm>
 #include <cstring>
@@ -166,6 +167,7 @@ void ResetAllGlobals() {
     slopeval = interval = mse = 0.0;
     flagstep1 = flagstep2 = oldMode = 0;
     ResetLineOwner();
+    ResetLineGuard();
     ForgetCalibrationActivation();
 }
 
@@ -296,7 +298,6 @@ int CC_ButtonTeach(int panel, int control, int event, void* callbackData, int ev
         return 0;
     }
     const LineCommand onLine;
-    DrainLine();
     FlushInQ(com);
     FlushOutQ(com);
     rx_flag = 0;
@@ -340,44 +341,55 @@ int CC_NUMVideoThreshold(int panel, int control, int event, void* /*callbackData
     return 0;
 }
 
-int CC_DropDCom(int panel, int control, int event, void* callbackData, int eventData1,
-                int eventData2) {
+namespace {
+
+// Closes the port in use and connects to `port`. A running loop switches
+// when nothing of its cycle is on the line any more, and then ends. The old
+// port is closed in any case, also when the new one cannot be opened.
+void ConnectTo(int port) {
+    stop_flag = 1;
+    CloseCom(com);
+    com = port;
+    SetCtrlVal(pHandle, PANEL_STATUS, "Init COM-Port ...");
+    InitRS232(com);
+}
+
+} // namespace
+
+int CC_DropDCom(int panel, int control, int event, void* /*callbackData*/, int /*eventData1*/,
+                int /*eventData2*/) {
     // Every choice in the list commits, also a second choice of the port
     // shown (to reconnect); a new port reports a changed value first. Only
     // the commit connects, so that one choice identifies the sensor once.
-    if (event == EVENT_COMMIT && !HoldWhileLineInUse(CC_DropDCom, panel, control, event,
-                                                     callbackData, eventData1, eventData2)) {
-        // A running loop switches when nothing of its cycle is on the line
-        // any more, and then ends. The old port is closed in any case, also
-        // when the new one cannot be opened.
-        stop_flag = 1;
-        CloseCom(com);
-        GetCtrlVal(panel, control, &com);
-        SetCtrlVal(pHandle, PANEL_STATUS, "Init COM-Port ...");
-        InitRS232(com);
+    // A choice held while the line is in use connects to the port chosen
+    // then, whatever the list shows when it runs.
+    if (event == EVENT_COMMIT) {
+        int chosen = 0;
+        GetCtrlVal(panel, control, &chosen);
+        if (!HoldAction([chosen] { ConnectTo(chosen); })) {
+            ConnectTo(chosen);
+        }
     }
     return 0;
 }
 
-int CC_BTNSend(int panel, int control, int event, void* callbackData, int eventData1,
-               int eventData2) {
-    if (event != EVENT_LEFT_CLICK || HoldWhileLineInUse(CC_BTNSend, panel, control, event,
-                                                        callbackData, eventData1, eventData2)) {
-        return 0;
-    }
+namespace {
+
+// SEND to the target the operator had chosen when pressing it.
+void SendTo(int chosenTarget) {
     const LineCommand onLine;
     SetCtrlVal(pHandle, PANEL_STATUS, "Transmit...");
-    if (target == DATFILE) {
+    if (chosenTarget == DATFILE) {
         const int chosen =
             FileSelectPopup(proj_dir, kParaFileName, kParaFileFilter,
                             "KORVEN-Series Parameter File", VAL_OK_BUTTON, 0, 1, 1, 1, file_name);
         if (chosen > 0) {
             SendParaToFile();
         }
-        return 0;
+        return;
     }
     sync = 0x55;
-    order = target == EEPROM ? CMD_WRITE_EEPROM : CMD_WRITE_RAM;
+    order = chosenTarget == EEPROM ? CMD_WRITE_EEPROM : CMD_WRITE_RAM;
     GetPanelValues();
     CopyVarsToPP();
     FillTxBuf(order, pp);
@@ -385,25 +397,39 @@ int CC_BTNSend(int panel, int control, int event, void* callbackData, int eventD
     if (nBytesW == kFrameBytes) {
         SetCtrlVal(pHandle, PANEL_STATUS, "Line Ok!");
     }
-    return 0;
 }
 
-int CC_BTNGet(int panel, int control, int event, void* callbackData, int eventData1,
-              int eventData2) {
-    if (event != EVENT_COMMIT || HoldWhileLineInUse(CC_BTNGet, panel, control, event, callbackData,
-                                                    eventData1, eventData2)) {
-        return 0;
-    }
+// GET from the target the operator had chosen when pressing it.
+void GetFrom(int chosenTarget) {
     const LineCommand onLine;
-    if (target == DATFILE) {
+    if (chosenTarget == DATFILE) {
         // The file reader leaves its outcome in szStatus; the read-back then
         // shows the globals (changed or not) and that text.
         ReadParaFromFile();
         PushGET(DATFILE);
-        return 0;
+        return;
     }
-    order = target == EEPROM ? CMD_READ_EEPROM : CMD_READ_RAM;
-    PushGET(target);
+    order = chosenTarget == EEPROM ? CMD_READ_EEPROM : CMD_READ_RAM;
+    PushGET(chosenTarget);
+}
+
+} // namespace
+
+int CC_BTNSend(int /*panel*/, int /*control*/, int event, void* /*callbackData*/,
+               int /*eventData1*/, int /*eventData2*/) {
+    const int chosen = target;
+    if (event == EVENT_LEFT_CLICK && !HoldAction([chosen] { SendTo(chosen); })) {
+        SendTo(chosen);
+    }
+    return 0;
+}
+
+int CC_BTNGet(int /*panel*/, int /*control*/, int event, void* /*callbackData*/, int /*eventData1*/,
+              int /*eventData2*/) {
+    const int chosen = target;
+    if (event == EVENT_COMMIT && !HoldAction([chosen] { GetFrom(chosen); })) {
+        GetFrom(chosen);
+    }
     return 0;
 }
 
@@ -512,82 +538,40 @@ int CC_TOGGBTN_ParaII(int panel, int control, int event, void* /*callbackData*/,
 
 // ---- Live video loop -------------------------------------------------------
 
-// Waits until no byte has come in on `com` for a few byte times. Flushing
-// the input queue drops only what has arrived: the tail of an answer or block
-// that came with bytes too many would still be on the wire and become the
-// head of the next one, and every later answer would stay shifted. A line
-// that never falls quiet is given up on after TIMEOUT.
-//
-// A loop's wait (inLoop) processes events, so that the panels and STOP stay
-// alive on a noisy line, and ends on a stop; the receive notification is
-// silenced meanwhile, so that it cannot take the bytes for an answer (the
-// commands that use the line are held while a loop runs). Other waits
-// process no events, so that nothing can run nested inside them.
-void DrainLine(bool inLoop) {
-    constexpr double kQuietTime = 0.005; // about ten bytes at 19200 baud
-    const double begin = Timer();
-    double lastChange = begin;
-    int waiting = GetInQLen(com);
-    if (waiting < 0) {
-        // A port that is not open has nothing to drain.
-        return;
-    }
-    const bool notifying = inLoop && RxNotificationInstalled();
-    if (notifying) {
-        SilenceRxNotification();
-    }
-    // The poll count bounds the wait even on a clock that does not move.
-    constexpr int kMaxPolls = 1000000;
-    for (int polls = 0; waiting >= 0 && polls < kMaxPolls; ++polls) {
-        if (inLoop) {
-            ProcessSystemEvents();
-            if (stop_flag != 0) {
-                break;
-            }
-        }
-        // The port may have gone meanwhile (negative count): nothing more
-        // to drain then.
-        const double now = Timer();
-        const int n = GetInQLen(com);
-        if (n != waiting) {
-            waiting = n;
-            lastChange = now;
-        } else if (now - lastChange >= kQuietTime || now - begin > TIMEOUT) {
-            break;
-        }
-    }
-    if (notifying) {
-        InstallRxNotification();
-    }
-}
-
 namespace {
 
 // Set when the last answer or block of the video loop was not what the
-// sensor should have sent (misaligned, or of the wrong length): bytes may
-// still be trailing it on the wire.
+// sensor should have sent (turned away, of the wrong length, with bytes
+// trailing it): more bytes of it may still be on the wire.
 bool videoLineSuspect = false;
 
 // Each request of the video loop goes out on a quiet line. Waiting for the
 // line costs time, so it is done only when there is reason to: something
 // is arriving, or the last answer or block was off. A clean line pays
-// nothing. A stop ends the wait; returns false then, since the line may
+// nothing. The wait lasts at least until the last request's answer could
+// have passed. A stop ends the wait; returns false then, since the line may
 // not be quiet.
 bool QuietLineForRequest() {
     bool quiet = true;
     if (videoLineSuspect || GetInQLen(com) > 0) {
-        DrainLine(true);
+        WaitForQuietLine(kQuietTime, AnswerDue() + kQuietTime, true, true);
         quiet = stop_flag == 0;
     }
     videoLineSuspect = false;
     return quiet;
 }
 
+// Time after the last block of a line in which nothing may come: bytes
+// behind it mean that the blocks were out of step.
+double TrailCheckTime() {
+    return 2.0 * LineByteTime();
+}
+
 // Reads the 256 video samples into adcbuf: four 64-sample blocks on the
 // boards that deliver them so, one 256-sample block on all others. A
 // command that waits for the line (or a stop that cut a quiet-line wait
-// short) ends the line after the block in flight; returns false then, and
-// the incomplete line is not drawn.
+// short) ends the line after the block in flight; so does a block that was
+// not taken. Returns false then, and the incomplete line is not drawn.
 bool ReadVideoSignal() {
     const bool fourBlocks = pcbtype == 0 || pcbtype == 100;
     for (int start = 0; start < 256; start += fourBlocks ? 64 : 256) {
@@ -599,7 +583,16 @@ bool ReadVideoSignal() {
         } else {
             ReadData256();
         }
-        videoLineSuspect = videoLineSuspect || nBytesR != (fourBlocks ? 128 : 512);
+        if (!VideoBlockAccepted()) {
+            videoLineSuspect = true;
+            return false;
+        }
+    }
+    if (!NothingTrails(TrailCheckTime())) {
+        CountRejectedFrame(FrameVerdict::OutOfStep, 0);
+        SetCtrlVal(pHandle, PANEL_STATUS, DisturbanceText().c_str());
+        videoLineSuspect = true;
+        return false;
     }
     return true;
 }
@@ -641,10 +634,17 @@ int CC_BTNVideo(int panel, int control, int event, void* callbackData, int event
         order = CMD_RUN;
         FillTxBuf(CMD_RUN, pp);
         tstart = Timer();
+        const LineDisturbance mark = Disturbance();
         WriteFrame(com);
 
         while (rx_flag != 1) {
             ProcessSystemEvents();
+            // A frame turned away: the cycle starts again on a quiet line.
+            if (DisturbedSince(mark)) {
+                SetCtrlVal(pHandle, PANEL_STATUS, DisturbanceText().c_str());
+                videoLineSuspect = true;
+                break;
+            }
             tdiff = Timer() - tstart;
             if (tdiff > TIMEOUT) {
                 SetCtrlVal(pHandle, PANEL_STATUS, "Timeout RS232-Line!");
@@ -656,7 +656,6 @@ int CC_BTNVideo(int panel, int control, int event, void* callbackData, int event
         // A command given while the answer was awaited leaves the rest of the
         // cycle out; it runs at the start of the next one.
         if (rx_flag == 1 && graphrefresh == 1 && !CommandsHeld()) {
-            videoLineSuspect = szReadBuf[0] != 0x00 || szReadBuf[1] != kAnswerSync;
             TakeRunAnswer();
             // The blocks are raw bytes: the notification must not take them.
             SilenceRxNotification();

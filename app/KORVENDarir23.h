@@ -137,12 +137,6 @@ void ResetAllGlobals();
 void SetStatusText(const char* text);
 // Shows szStatus in PANEL_STATUS.
 void ShowStatus();
-// Waits until no byte has come in on `com` for a few byte times (at most
-// TIMEOUT), so that flushing the input queue leaves no tail of an earlier
-// answer on the wire. The wait of a running loop (inLoop) processes events,
-// with the receive notification silenced, and ends on a stop; other waits
-// process no events.
-void DrainLine(bool inLoop = false);
 
 // ---- Start-up and shutdown ---------------------------------------------
 int WinMain(void* hInstance, void* hPrevInstance, char* lpszCmdLine, int nCmdShow);

@@ -40,11 +40,19 @@ class LineCommand {
 
 // Called by a line-using callback before it does anything: returns true
 // when a loop or a command owns the line and the callback has been held (it returns at
-// once and is called again later with the same arguments).
+// once and is called again later with the same arguments). Beyond 64 held
+// commands a press is not kept, and the status line says so.
 bool HoldWhileLineInUse(CtrlCallbackPtr callback, int panel, int control, int event,
                         void* callbackData, int eventData1, int eventData2);
+// The same for an action that carries what the operator chose when giving
+// it (a port number, a target): it runs as given, not with the panel's
+// state at the time it is run.
+bool HoldAction(std::function<void()> action);
 // The same for the start of a loop, which is held until nothing uses the
-// line any more. A loop that starts, or a stop, drops the loop starts still held.
+// line any more. A loop that starts drops the loop starts still held, and
+// says so; a stop drops them silently (it calls them off). A loop start or
+// an exchange within the frame gap after a loop ended lets the line settle
+// first.
 bool HoldLoopStart(std::function<void()> start);
 void DropHeldLoopStarts();
 // Forgets every held command (the program is closing).

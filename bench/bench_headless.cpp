@@ -4,6 +4,7 @@
 #include "app/KORVENDarir23.h"
 #include "app/registry.h"
 #include "link/com232.h"
+#include "link/line_guard.h"
 #include "runtime/headless/headless.h"
 #include "sim/sensor_model.h"
 
@@ -60,6 +61,8 @@ class Session {
             double processing)
         : scoped_(MakeOptions(options, byteTime)), peer_(ModelFor(preset, processing, byteTime)) {
         ResetAllGlobals();
+        // The program's timing checks assume the line the bed gives.
+        SetLineByteTime(byteTime);
         previousRegistry_ = rt::CurrentLayoutRegistry();
         rt::SetLayoutRegistry(&KorvenLayoutRegistry());
         pHandle = LoadPanel(0, "KORVENDarir23.uir", PANEL);

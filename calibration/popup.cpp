@@ -103,9 +103,6 @@ void Dim(int panel, int control, int dimmed) {
 int Exchange(int command, int setWords) {
     const u16 words[3] = {pp[0], pp[1], pp[2]};
 
-    // Bytes still coming in (too many behind an earlier answer) must not
-    // become the head of ours.
-    DrainLine();
     FlushInQ(com);
     FlushOutQ(com);
     rx_flag = 0;

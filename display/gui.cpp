@@ -7,6 +7,7 @@
 #include "app/line_owner.h"
 #include "calibration/popup.h"
 #include "link/com232.h"
+#include "link/line_guard.h"
 
 #include <cmath>
 #include <cstdint>
@@ -215,15 +216,19 @@ void PushGET(int source) {
             order = CMD_READ_EEPROM;
         }
         CopyVarsToPP();
-        FlushInQ(com);
+        // Bytes waiting now are no answer to this request.
+        DiscardInput();
         FlushOutQ(com);
         FillTxBuf(order, pp);
         rx_flag = 0;
+        const LineDisturbance mark = Disturbance();
         WriteFrame(com);
         if (nBytesW == kFrameBytes) {
             SetCtrlVal(pHandle, PANEL_STATUS, "Waiting for parameter-frame ...");
         }
 
+        // Only a frame the receive notification took is the answer; frames it
+        // turned away leave the globals as they are.
         tstart = Timer();
         for (;;) {
             ProcessSystemEvents();
@@ -235,7 +240,9 @@ void PushGET(int source) {
             }
             tdiff = Timer() - tstart;
             if (!(TIMEOUT >= tdiff)) {
-                SetStatusText("Timeout-RS-232...");
+                // When frames were turned away, that is why none came.
+                SetStatusText(DisturbedSince(mark) ? DisturbanceText().c_str()
+                                                   : "Timeout-RS-232...");
                 break;
             }
         }
@@ -274,6 +281,20 @@ void PushRUN() {
     LoopStarted();
     // An answer taken in before this run (a GET, say) is not a run answer.
     graphrefresh = 0;
+    LineDisturbance mark = Disturbance();
+
+    // The next request carries the set-point and tolerance the sensor just
+    // reported; the time-out runs from this request.
+    const auto request = [&mark] {
+        DiscardInput();
+        FlushOutQ(com);
+        CopyVarsToPP();
+        FillTxBuf(CMD_RUN, pp);
+        rx_flag = 0;
+        tstart = Timer();
+        mark = Disturbance();
+        WriteFrame(com);
+    };
 
     do {
         if (graphrefresh == 1) {
@@ -292,27 +313,28 @@ void PushRUN() {
                     break;
                 }
             }
-            // Bytes behind an answer (noise, a sensor that sent too much)
-            // would sit in front of the next answer and shift it and every
-            // later one. When the answer was not aligned on its sync word or
-            // more bytes are already coming in, let the line fall quiet
-            // before the next request; on a clean line this costs nothing.
-            if (szReadBuf[0] != 0x00 || szReadBuf[1] != kAnswerSync || GetInQLen(com) > 0) {
-                DrainLine(true);
-                // A stop given meanwhile: no further request.
+            // Bytes already coming in behind the answer (noise, a sensor that
+            // sent too much) would sit in front of the next answer: let the
+            // line fall quiet first. On a clean line this costs nothing.
+            if (GetInQLen(com) > 0) {
+                WaitForQuietLine(kQuietTime, 0.0, true, true);
                 if (stop_flag != 0) {
                     break;
                 }
             }
-            // The next request carries the set-point and tolerance the sensor
-            // just reported; the time-out runs from this request.
-            FlushInQ(com);
-            FlushOutQ(com);
-            CopyVarsToPP();
-            FillTxBuf(CMD_RUN, pp);
-            rx_flag = 0;
-            tstart = Timer();
-            WriteFrame(com);
+            request();
+        } else if (DisturbedSince(mark)) {
+            // A frame was turned away: the rest of it, and the answer it may
+            // have cut, must pass before the next request, or that one's
+            // answer would be shifted too. The line is alive while bytes come,
+            // so the next request restarts the time-out.
+            SetCtrlVal(pHandle, PANEL_STATUS, DisturbanceText().c_str());
+            WaitForQuietLine(kQuietTime, AnswerDue() + kQuietTime, true, true);
+            if (stop_flag != 0 || (RunHeldCommands() && stop_flag != 0)) {
+                break;
+            }
+            graphrefresh = 0;
+            request();
         }
         tdiff = Timer() - tstart;
         if (!(TIMEOUT >= tdiff)) {

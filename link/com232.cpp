@@ -4,6 +4,7 @@
 
 #include "analysis/panel.h"
 #include "display/gui.h"
+#include "link/line_guard.h"
 #include "runtime/layout.h"
 
 #include <algorithm>
@@ -98,6 +99,7 @@ bool RxNotificationInstalled() {
 }
 
 void WriteFrame(int port) {
+    NoteRequestWritten(Timer(), kFrameBytes);
     nBytesW = ComWrt(port, reinterpret_cast<const char*>(szWriteBuf), kFrameBytes);
 }
 
@@ -113,19 +115,30 @@ void RX_Receive_Function(int /*portNumber*/, int events, void* /*callbackData*/)
         return;
     }
     // The notification always reads the port in use, whatever port it was
-    // raised for.
-    const int got = ComRd(com, ReadBufChars(), kFrameBytes);
+    // raised for. The frame goes into szReadBuf only once it is taken, so
+    // that the buffer always holds the last answer of the sensor.
+    unsigned char frame[kFrameBytes] = {};
+    const int got = ComRd(com, reinterpret_cast<char*>(frame), kFrameBytes);
     // A read that came back short (the bytes were flushed in between, or the
     // port failed) is no answer: raising rx_flag would hand stale bytes of an
     // earlier answer to the waiting sender as if they were new. The sender
     // then runs into its time-out instead.
     if (got == kFrameBytes) {
-        GetRxBuf(PNUM);
-        rx_flag = 1;
-        graphrefresh = 1;
+        const FrameVerdict verdict = JudgeAnswerFrame(frame, Timer());
+        if (verdict == FrameVerdict::Accepted) {
+            std::memcpy(szReadBuf, frame, kFrameBytes);
+            AnswerTaken();
+            GetRxBuf(PNUM);
+            rx_flag = 1;
+            graphrefresh = 1;
+        } else {
+            // Not the sensor's answer to the request in flight: nothing of it
+            // is taken, and the sender goes on waiting.
+            CountRejectedFrame(verdict, kFrameBytes);
+        }
     }
     // Whatever arrived beyond one frame is discarded.
-    FlushInQ(com);
+    DiscardInput();
 }
 
 int WaitForAnswerFrame(double limit) {
@@ -149,22 +162,30 @@ int CheckComLine(int port) {
     FlushOutQ(port);
     FlushInQ(port);
     rx_flag = 0;
+    const long misalignedBefore = Disturbance().misaligned;
     WriteFrame(port);
     tstart = Timer();
-    if (WaitForAnswerFrame(TIMEOUT) == 0) {
-        SetStatusText("Timeout-RS-232...");
+    // The notification takes only frames aligned on the answer sync word; a
+    // frame that is not is the check's answer too, and a failed one.
+    bool misaligned = false;
+    while (rx_flag != 1 && !misaligned) {
+        ProcessSystemEvents();
+        misaligned = Disturbance().misaligned != misalignedBefore;
+        tdiff = Timer() - tstart;
+        if (tdiff > TIMEOUT) {
+            break;
+        }
     }
     if (rx_flag == 1) {
         // The line check looks at the answer sync word, which replaces the
         // first data word in pp.
         pp[0] = ReadWord(0);
-        if (pp[0] == kAnswerSync) {
-            SetStatusText("Echo Check - Line Ok!");
-            result = 1;
-        } else {
-            SetStatusText("read error - not sync byte 0xAA!");
-            result = 0;
-        }
+        SetStatusText("Echo Check - Line Ok!");
+        result = 1;
+    } else if (misaligned) {
+        SetStatusText("read error - not sync byte 0xAA!");
+    } else {
+        SetStatusText("Timeout-RS-232...");
     }
     ShowStatus();
     return result;
@@ -529,8 +550,11 @@ int GetHARDWAREInfo() {
         return 0;
     }
 
-    // The description is kept even when the echo turns out to be wrong.
-    const u16 echo = ReadWord(2);
+    // An answer with another command's echo is no hardware description:
+    // nothing of it is kept.
+    if (ReadWord(2) != CMD_HARDWARE) {
+        return 0;
+    }
     ccdtype = ReadWord(4);
     ccdmaxpixel = ReadWord(6);
     ccdresolution = ReadWord(8);
@@ -539,9 +563,6 @@ int GetHARDWAREInfo() {
     ccdsubpixel = ReadWord(14);
     ccdpixE = ReadWord(18);
     softversion = ReadWord(20);
-    if (echo != CMD_HARDWARE) {
-        return 0;
-    }
 
     SetAxisScalingMode(pHandle, PANEL_GRAPH_VIDEO, VAL_XAXIS, VAL_MANUAL, 1.0,
                        static_cast<double>(ccdsubpixel));
@@ -567,6 +588,7 @@ int GetVERSIONInfo() {
     order = CMD_FIRMWARE;
     FillTxBuf(order, pp);
     WriteFrame(com);
+    ExpectAnswerBytes(kFirmwareBlockBytes);
     SetCtrlVal(pHandle, PANEL_STATUS, "Waiting for firmware info ...");
 
     // The notification is silenced and the commands that use the line are
@@ -584,9 +606,16 @@ int GetVERSIONInfo() {
             break;
         }
     } while (waiting < kFirmwareBlockBytes);
+    // A block complete sooner than the sensor can send it carries bytes of
+    // something else in front: no text is taken from it.
+    const bool inTime = Timer() >= AnswerNotBefore();
 
     szVersion[0] = '\0';
     nBytesR = ReadWaitingBytes(waiting);
+    if (!inTime && nBytesR > 0) {
+        CountRejectedFrame(FrameVerdict::OutOfStep, nBytesR);
+        nBytesR = 0;
+    }
     if (nBytesR == kFirmwareBlockBytes) {
         if (pcbtype == 0) {
             // Board 0 sends one character per 16-bit word; the character is
@@ -630,9 +659,14 @@ struct BlockRequest {
     const char* receivedText;
 };
 
+bool blockAccepted = false;
+
 // Requests one raw block of video samples and decodes it into adcbuf. The
-// caller has silenced the receive notification. Samples whose bytes did not
-// arrive are decoded from what szReadBuf held before.
+// caller has silenced the receive notification. A block is taken only when
+// it is what the sensor sends: exactly as long as asked for, and not
+// complete before the request could have been answered (else the bytes of
+// an earlier block or answer are in front of it). Anything else leaves
+// adcbuf as it was and is counted as a disturbance.
 int ReadVideoBlock(const BlockRequest& request) {
     const int blockBytes = 2 * request.samples;
     order = request.command;
@@ -647,6 +681,7 @@ int ReadVideoBlock(const BlockRequest& request) {
     }
     FillTxBuf(order, words);
     WriteFrame(com);
+    ExpectAnswerBytes(blockBytes);
     SetCtrlVal(pHandle, PANEL_STATUS, request.waitingText);
 
     int waiting = 0;
@@ -663,13 +698,21 @@ int ReadVideoBlock(const BlockRequest& request) {
             break;
         }
     } while (waiting < blockBytes);
+    const double complete = Timer();
 
     nBytesR = ReadWaitingBytes(waiting);
-    if (nBytesR == blockBytes) {
+    blockAccepted = nBytesR == blockBytes && complete >= AnswerNotBefore();
+    if (blockAccepted) {
         SetStatusText(request.receivedText);
-    }
-    for (int i = 0; i < request.samples; ++i) {
-        adcbuf[request.first + i] = ReadWord(2 * i);
+        for (int i = 0; i < request.samples; ++i) {
+            adcbuf[request.first + i] = ReadWord(2 * i);
+        }
+    } else if (nBytesR >= blockBytes) {
+        CountRejectedFrame(FrameVerdict::OutOfStep, nBytesR);
+        SetStatusText(DisturbanceText().c_str());
+    } else {
+        // Too few: the time-out text says so.
+        CountDiscardedBytes(nBytesR);
     }
     ShowStatus();
     return 1;
@@ -683,6 +726,10 @@ int ReadData64(int start, int lastBlock) {
     return ReadVideoBlock({CMD_DATA64, first, lastBlock, 64, "Waiting for Data[64] ...",
                            "Timeout-RS-232 while reading 64 data-words!",
                            "Data[64] block received!"});
+}
+
+bool VideoBlockAccepted() {
+    return blockAccepted;
 }
 
 int ReadData256() {

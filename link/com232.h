@@ -56,6 +56,8 @@ int GetVERSIONInfo();
 // ---- Video blocks ------------------------------------------------------
 int ReadData64(int start, int lastBlock);
 int ReadData256();
+// Whether the last block read was taken (complete, in time, of its length).
+bool VideoBlockAccepted();
 
 // ---- Parameter file ----------------------------------------------------
 void SendParaToFile();

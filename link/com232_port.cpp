@@ -4,6 +4,7 @@
 #include "app/line_owner.h"
 #include "display/gui.h"
 #include "link/com232.h"
+#include "link/line_guard.h"
 
 namespace korven {
 
@@ -70,6 +71,8 @@ void InitRS232(int port) {
         return;
     }
 
+    // The count of a disturbed line starts afresh with each connection.
+    ResetDisturbance();
     SetComTime(port, kPortTimeout);
     FlushInQ(port);
     FlushOutQ(port);
