@@ -247,6 +247,51 @@ TEST_F(Commands, ConnectionKeepsThePanelAliveAndRunsLineCommandsAfterIt) {
     EXPECT_EQ(Status(), "Parameter-frame received! - Line Ok!");
 }
 
+// Presses held while the line is in use run with what the operator chose
+// when pressing (target, port), and none is dropped without a word: a loop
+// start that cannot run, and presses beyond the 64 kept, are told.
+TEST_F(Commands, HeldPressesKeepTheirChoiceAndAreNeverDroppedSilently) {
+    SimPeer first, second, third;
+    Connect(first);
+    bed().attachPeer(2, &second);
+    bed().attachPeer(3, &third);
+    const std::vector<int> connection{CMD_ECHO, CMD_HARDWARE, CMD_READ_RAM, CMD_FIRMWARE};
+    double t0 = bed().now();
+    bed().at(t0 + 0.3, [&] {
+        target = EEPROM;
+        bed().fire(pHandle, PANEL_BTNGet, EVENT_COMMIT);
+        target = RAM;
+        Operate(PANEL_DropDCom, 2);
+        Operate(PANEL_DropDCom, 3);
+    });
+    ASSERT_TRUE(bed().pressKey(pHandle, PANEL_BTNVideo));
+    const std::vector<int> asked = first.commands();
+    EXPECT_NE(std::find(asked.begin(), asked.end(), CMD_READ_EEPROM), asked.end());
+    EXPECT_EQ(std::find(asked.begin() + 4, asked.end(), CMD_READ_RAM), asked.end());
+    EXPECT_EQ(std::tuple(second.commands(), third.commands(), com),
+              std::tuple(connection, connection, 3));
+
+    // RUN and VIDEO pressed during a GET: RUN follows it, VIDEO cannot.
+    t0 = bed().now();
+    std::string dropped, capped;
+    bed().at(t0 + 0.01, [&] {
+        bed().fire(pHandle, PANEL_BTNRun, EVENT_COMMIT);
+        bed().fire(pHandle, PANEL_BTNVideo, EVENT_COMMIT);
+    });
+    bed().at(t0 + 0.3, [&] {
+        dropped = Status();
+        for (int k = 0; k < 65; ++k) {
+            bed().fire(pHandle, PANEL_ButtonReset, EVENT_COMMIT);
+        }
+        capped = Status();
+        bed().click(pHandle, PANEL_BTNStop);
+    });
+    bed().fire(pHandle, PANEL_BTNGet, EVENT_COMMIT);
+    EXPECT_EQ(dropped, "RUN and VIDEO: the later start was dropped, one loop at a time");
+    EXPECT_EQ(capped, "Line busy: command not kept, 64 commands waiting");
+    EXPECT_FALSE(bed().isVisible(pHandle, PANEL_GRAPH_VIDEO));
+}
+
 // Each sensor in turn finds the model-specific controls as the layout has
 // them, changed only as its own model asks. The slope and offset entries
 // hold to the words the sensor keeps: slope word up to 65534 (65535 marks an

@@ -686,6 +686,8 @@ TEST_F(Analysis, CompareMarksEveryWordThatDiffersFromThePanelAndLeavesTheSetAlon
     EXPECT_TRUE(std::equal(model.ram().begin(), model.ram().begin() + PNUM, cols[1].words.begin()));
     EXPECT_TRUE(
         std::equal(model.eeprom().begin(), model.eeprom().begin() + PNUM, cols[2].words.begin()));
+    // The packet holds the last answer, as after any exchange.
+    EXPECT_TRUE(std::equal(model.eeprom().begin(), model.eeprom().begin() + PNUM, pp));
     EXPECT_EQ(analysis::DifferingWords(cols[0].words, cols[1].words), (1u << 0) | (1u << 9));
     for (const auto& [k, text] : {std::pair(0, "700"), {0, "500*"}, {9, "123*"}}) {
         EXPECT_NE(tableLine(k).find(text), std::string::npos) << tableLine(k);

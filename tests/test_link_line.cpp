@@ -29,7 +29,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <random>
 #include <string>
 #include <tuple>
 #include <unistd.h>
@@ -1032,15 +1031,6 @@ TEST_F(Sequences, LoopsDrainStrayBytesBehindAnAnswerOrAShortBlock) {
 
 // ---- A noisy or faulty line ---------------------------------------------------
 
-Bytes RandomBytes(std::size_t count, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes bytes(count);
-    for (auto& b : bytes) {
-        b = static_cast<std::uint8_t>(rng() & 0xFF);
-    }
-    return bytes;
-}
-
 // The 16 data words that carry bytes 32 * round .. 32 * round + 31.
 Words RoundWords(int round) {
     Words words;
@@ -1053,14 +1043,6 @@ Words RoundWords(int round) {
 
 class NoisyLine : public test::PanelBed {
   protected:
-    // Samples the input queue every 50 ms from `from` to `to`; the largest
-    // length seen goes to `largest`.
-    void WatchQueue(double from, double to, int& largest) {
-        for (double t = from; t < to; t += 0.05) {
-            bed().at(t,
-                     [this, &largest] { largest = std::max(largest, bed().inputQueueLength(1)); });
-        }
-    }
     void ExpectLoopEnded(int port) {
         EXPECT_EQ(Locks(bed()), kLoopEnded);
         ExpectLineTidy(bed(), port);
@@ -1081,54 +1063,6 @@ class NoisyLine : public test::PanelBed {
         }
     }
 };
-
-// ---- Floods -----------------------------------------------------------------
-
-class Loops : public NoisyLine, public ::testing::WithParamInterface<int> {};
-
-INSTANTIATE_TEST_SUITE_P(RunAndVideo, Loops, ::testing::Values(PANEL_BTNRun, PANEL_BTNVideo));
-
-// A flood while idle: the notification takes every 36 bytes in, the rest
-// never piles up, and the operator is served. A flood during a loop still
-// lets STOP end it.
-TEST_P(Loops, FloodWhileIdleOrInALoopLeavesTheOperatorInControl) {
-    const int button = GetParam();
-    SimPeer sensor;
-    Connect(sensor);
-    double start = bed().now();
-    bed().injectToHost(1, start, RandomBytes(20000, 11)); // about 10 s of line
-    int largest = 0;
-    WatchQueue(start, start + 8.0, largest);
-    bool served = false;
-    bed().at(start + 3.0, [this, &served] {
-        served = bed().operate(pHandle, PANEL_RBTEeprom, Value::ofInt(1));
-    });
-    bed().at(start + 11.0, [] { QuitUserInterface(0); });
-    EXPECT_EQ(RunUserInterface(), 0);
-    EXPECT_TRUE(served);
-    EXPECT_EQ(target, EEPROM);
-    EXPECT_LT(largest, 2 * kFrameBytes);
-    EXPECT_GT(bed().notificationCalls(1), 100);
-
-    start = bed().now();
-    bed().injectToHost(1, start, RandomBytes(20000, button == PANEL_BTNRun ? 13 : 17));
-    largest = 0;
-    WatchQueue(start, start + 4.0, largest);
-    bed().at(start + 4.0, [this] { bed().click(pHandle, PANEL_BTNStop); });
-    ASSERT_TRUE(bed().pressKey(pHandle, button));
-    // A video cycle may still be waiting for an answer or a block; it
-    // ends within its time-outs.
-    EXPECT_LT(bed().now() - start, button == PANEL_BTNRun ? 4.1 : 4.0 + 5 * (TIMEOUT + 0.1));
-    EXPECT_LE(largest, 4096); // the input queue's size
-    ExpectLoopEnded(1);
-    // The strip chart keeps its fixed history, however many answers came.
-    for (const auto& trace : bed().graph(pHandle, PANEL_GRAPH_RAW).traces) {
-        EXPECT_LE(trace.size(), 100u);
-    }
-    if (button == PANEL_BTNVideo) {
-        EXPECT_EQ(bed().graph(pHandle, PANEL_GRAPH_VIDEO).plots.size(), 2u);
-    }
-}
 
 // ---- Every byte value -------------------------------------------------------
 
@@ -1209,19 +1143,14 @@ TEST_F(NoisyLine, LoopsFallBackIntoStepAfterAPassingFault) {
         int button;
         const char* preset; // type2-res350: four blocks a line; type4: one
         double late;
-        int extraBytes, command;
+        int command;
         double faultEnd;
     } rows[] = {
-        {"blocks late by 1.0 s", PANEL_BTNVideo, "type2-res350", 1.0, 0, CMD_DATA64, 4.0},
-        {"blocks late by 1.6 s", PANEL_BTNVideo, "type2-res350", 1.6, 0, CMD_DATA64, 4.0},
+        {"blocks late by 1.0 s", PANEL_BTNVideo, "type2-res350", 1.0, CMD_DATA64, 4.0},
+        {"blocks late by 1.6 s", PANEL_BTNVideo, "type2-res350", 1.6, CMD_DATA64, 4.0},
         // Blocks so late that they arrive during a later exchange may cost
         // that exchange its answer; the loop then ends with its time-out.
-        {"blocks late by 3.0 s", PANEL_BTNVideo, "type2-res350", 3.0, 0, CMD_DATA64, 4.0},
-        // Extra bytes behind a run answer: the sequence waits for the line to
-        // fall quiet before it empties the queue for its next request.
-        {"run answers with extra bytes", PANEL_BTNRun, "type2-res350", 0, 4, CMD_RUN, 2.0},
-        {"four blocks with extra bytes", PANEL_BTNVideo, "type2-res350", 0, 37, CMD_DATA64, 5.0},
-        {"one block with extra bytes", PANEL_BTNVideo, "type4", 0, 37, CMD_DATA256_OR_RESET, 5.0},
+        {"blocks late by 3.0 s", PANEL_BTNVideo, "type2-res350", 3.0, CMD_DATA64, 4.0},
     };
     const void* current = nullptr;
     for (const auto& row : rows) {
@@ -1229,8 +1158,7 @@ TEST_F(NoisyLine, LoopsFallBackIntoStepAfterAPassingFault) {
         SimPeer sensor(row.preset);
         Connect(sensor);
         const double start = bed().now();
-        const sim::Faults faults{
-            .lateSeconds = row.late, .extraBytes = row.extraBytes, .command = row.command};
+        const sim::Faults faults{.lateSeconds = row.late, .command = row.command};
         bed().at(start + 0.5, [&sensor, faults] { sensor.faults() = faults; });
         bed().at(start + row.faultEnd, [&sensor] { sensor.faults() = sim::Faults{}; });
         // A row that ended early does not stop the next one.
