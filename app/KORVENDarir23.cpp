@@ -366,6 +366,9 @@ int CC_DropDCom(int panel, int control, int event, void* /*callbackData*/, int /
     if (event == EVENT_COMMIT) {
         int chosen = 0;
         GetCtrlVal(panel, control, &chosen);
+        // A running loop ends at its next pass (not at the time-out of a
+        // port that has gone); the switch follows once it has.
+        stop_flag = 1;
         if (!HoldAction([chosen] { ConnectTo(chosen); })) {
             ConnectTo(chosen);
         }

@@ -11,8 +11,9 @@
 # starts the installed program there (screenshot walk, offscreen).
 #
 # Needs root. The package mirror is the host's (its apt sources), or
-# $KORVEN_MIRROR. If the mirror cannot be reached the script says so loudly
-# and fails: a check that did not run must not pass.
+# $KORVEN_MIRROR. If the apt sources name none, or the mirror cannot be
+# reached, the script says so loudly and fails: a check that did not run
+# must not pass.
 #
 # Cache (legal to keep on this machine, optional): $KORVEN_FRESH_CACHE
 # (default /var/cache/korven-fresh) keeps the debootstrap tarball, apt's
@@ -64,9 +65,15 @@ find_mirror() {
         if ($(i + 1) == s) { print $i; exit } }' "$f")
     [ -n "$uri" ] && { echo "$uri"; return; }
   done
-  echo "http://deb.debian.org/debian"
+  # No guess at a mirror: a host that names none for this release is not
+  # the one the check was meant to run on.
+  return 1
 }
-mirror=$(find_mirror)
+if ! mirror=$(find_mirror); then
+  loud "no Debian mirror for $suite in /etc/apt/sources.list or /etc/apt/sources.list.d/" \
+       "the fresh-system check did NOT run; set KORVEN_MIRROR to the mirror to use"
+  exit 3
+fi
 mirror=${mirror%/}
 
 if ! command -v debootstrap >/dev/null 2>&1; then
