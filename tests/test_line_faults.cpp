@@ -297,6 +297,8 @@ TEST_P(LineFaults, LoopsShowOnlyTheSensorAndComeBackWithinASecond) {
         if (GetParam().attack != Attack::Pieces && !(blocksOnly && button == PANEL_BTNRun)) {
             EXPECT_TRUE(DisturbedSince(LineDisturbance{}));
             EXPECT_TRUE(disturbedShown_);
+            const std::string statistics = bed().text(pHandle, PANEL_TEXTBOXStatistics);
+            EXPECT_NE(statistics.find("\nLine   "), std::string::npos) << statistics;
         }
         // The last thing shown is the sensor's, and a GET loads its set.
         const std::vector<int> edges = sensor.lastLeftEdges(2);
