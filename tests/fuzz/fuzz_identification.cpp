@@ -21,6 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     std::vector<std::uint8_t> description = data.ConsumeBytes<std::uint8_t>(36);
     description.resize(36, 0);
     if (data.ConsumeBool()) { // mostly a description the program accepts
+        description[0] = 0x00;
+        description[1] = 0xAA;
         description[2] = 0;
         description[3] = CMD_HARDWARE;
     }
@@ -48,7 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     const u16 pixBBefore = pixB;
     const int accepted = GetHARDWAREInfo();
-    KORVEN_FUZZ_CHECK(accepted == (description[2] == 0 && description[3] == CMD_HARDWARE ? 1 : 0));
+    // Taken only when aligned on the answer sync word and echoing its command.
+    KORVEN_FUZZ_CHECK(accepted == (description[0] == 0x00 && description[1] == 0xAA &&
+                                           description[2] == 0 && description[3] == CMD_HARDWARE
+                                       ? 1
+                                       : 0));
     if (accepted == 1) {
         static const int kLines[] = {512, 768, 1024, 1280, 1536, 2048, 256};
         KORVEN_FUZZ_CHECK(std::find(std::begin(kLines), std::end(kLines), ccdmaxpixel) !=
