@@ -24,6 +24,20 @@ const LayoutRegistry* CurrentLayoutRegistry() {
     return gRegistry;
 }
 
+std::string FormNode::attr(const std::string& key) const {
+    auto it = attrs.find(key);
+    return it == attrs.end() ? std::string() : it->second;
+}
+
+const FormNode* FormNode::child(const std::string& name) const {
+    for (const auto& c : children) {
+        if (c->tag == name) {
+            return c.get();
+        }
+    }
+    return nullptr;
+}
+
 const LayoutPanel* Layout::panel(int resourceId) const {
     for (const auto& p : panels) {
         if (p.resourceId == resourceId) {
@@ -35,27 +49,7 @@ const LayoutPanel* Layout::panel(int resourceId) const {
 
 namespace {
 
-// A small element tree of the form; the form is tiny, so reading it whole
-// keeps the interpretation below simple.
-struct Node {
-    std::string tag;
-    std::map<std::string, std::string> attrs;
-    std::string text;
-    std::vector<std::unique_ptr<Node>> children;
-
-    std::string attr(const std::string& key) const {
-        auto it = attrs.find(key);
-        return it == attrs.end() ? std::string() : it->second;
-    }
-    const Node* child(const std::string& name) const {
-        for (const auto& c : children) {
-            if (c->tag == name) {
-                return c.get();
-            }
-        }
-        return nullptr;
-    }
-};
+using Node = FormNode;
 
 std::unique_ptr<Node> ReadTree(QXmlStreamReader& xml, std::string* error) {
     std::unique_ptr<Node> root;
@@ -444,6 +438,7 @@ std::optional<Layout> ParseLayout(std::string_view xmlText, std::string* error) 
     }
     Layout layout;
     FormReader reader(*reg, error);
+    const std::shared_ptr<const Node> tree = std::move(root);
     for (const auto& c : top->children) {
         if (c->tag != "widget") {
             continue;
@@ -462,6 +457,7 @@ std::optional<Layout> ParseLayout(std::string_view xmlText, std::string* error) 
         if (!reader.readPanel(*c, panel)) {
             return std::nullopt;
         }
+        panel.form = c.get();
         layout.panels.push_back(std::move(panel));
     }
     if (layout.panels.empty()) {
@@ -470,6 +466,7 @@ std::optional<Layout> ParseLayout(std::string_view xmlText, std::string* error) 
         }
         return std::nullopt;
     }
+    layout.tree = tree;
     return layout;
 }
 

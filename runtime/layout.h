@@ -37,6 +37,8 @@
 
 #include "runtime/backend.h"
 
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -77,6 +79,20 @@ struct Rect {
     int x = 0, y = 0, width = 0, height = 0;
 };
 
+// The form as the file holds it: an element tree, read whole (the form is
+// small). The panels of a Layout point into it, so that a back end that
+// builds real widgets reads the same file the same way as one that keeps
+// controls in memory.
+struct FormNode {
+    std::string tag;
+    std::map<std::string, std::string> attrs;
+    std::string text;
+    std::vector<std::unique_ptr<FormNode>> children;
+
+    std::string attr(const std::string& key) const;
+    const FormNode* child(const std::string& name) const;
+};
+
 struct LayoutControl {
     std::string name;    // constant name, e.g. "PANEL_STATUS"
     int id = 0;          // from the registry
@@ -107,10 +123,12 @@ struct LayoutPanel {
     Rect geometry;
     std::string callbackName;
     std::vector<LayoutControl> controls; // in document order
+    const FormNode* form = nullptr;      // the panel's <widget> element, in Layout::tree
 };
 
 struct Layout {
     std::vector<LayoutPanel> panels;
+    std::shared_ptr<const FormNode> tree; // the whole file, shared by copies
     const LayoutPanel* panel(int resourceId) const;
 };
 

@@ -1,4 +1,5 @@
 #include "runtime/layout.h"
+#include "runtime/qt/qt_form.h"
 #include "runtime/qt/qt_internal.h"
 
 #include <qcustomplot.h>
@@ -13,95 +14,10 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
-#include <QUiLoader>
 
 #include <utility>
 
 namespace korven::rt::qt {
-
-namespace {
-
-// The layout file's custom graph class becomes a QCustomPlot.
-class Loader : public QUiLoader {
-  public:
-    using QUiLoader::QUiLoader;
-    QWidget* createWidget(const QString& className, QWidget* parent, const QString& name) override {
-        if (className == QLatin1String("QCustomPlot")) {
-            auto* plot = new QCustomPlot(parent);
-            plot->setObjectName(name);
-            return plot;
-        }
-        return QUiLoader::createWidget(className, parent, name);
-    }
-};
-
-ValueType ParseType(const QVariant& v, ValueType fallback) {
-    const QString s = v.toString().trimmed().toLower();
-    if (s == QLatin1String("u16")) {
-        return ValueType::U16;
-    }
-    if (s == QLatin1String("int")) {
-        return ValueType::Int;
-    }
-    if (s == QLatin1String("u32")) {
-        return ValueType::U32;
-    }
-    if (s == QLatin1String("double")) {
-        return ValueType::Double;
-    }
-    if (s == QLatin1String("float")) {
-        return ValueType::Float;
-    }
-    if (s == QLatin1String("string")) {
-        return ValueType::String;
-    }
-    return fallback;
-}
-
-// Kind and default value type from the widget class.
-CtrlKind KindOf(QWidget* w, ValueType& type) {
-    if (auto* b = qobject_cast<QPushButton*>(w)) {
-        type = b->isCheckable() ? ValueType::Int : ValueType::None;
-        return b->isCheckable() ? CtrlKind::Toggle : CtrlKind::Command;
-    }
-    if (qobject_cast<QRadioButton*>(w)) {
-        type = ValueType::Int;
-        return CtrlKind::Radio;
-    }
-    if (qobject_cast<QCheckBox*>(w)) {
-        type = ValueType::Int;
-        return CtrlKind::Check;
-    }
-    if (qobject_cast<QDoubleSpinBox*>(w)) {
-        type = ValueType::Double;
-        return CtrlKind::Numeric;
-    }
-    if (qobject_cast<QSpinBox*>(w)) {
-        type = ValueType::Int;
-        return CtrlKind::Numeric;
-    }
-    if (qobject_cast<QComboBox*>(w)) {
-        type = ValueType::Int;
-        return CtrlKind::Ring;
-    }
-    if (qobject_cast<QLabel*>(w)) {
-        const bool picture = w->property("picture").toBool();
-        type = picture ? ValueType::None : ValueType::String;
-        return picture ? CtrlKind::Picture : CtrlKind::TextMsg;
-    }
-    if (qobject_cast<QPlainTextEdit*>(w)) {
-        type = ValueType::String;
-        return CtrlKind::TextBox;
-    }
-    if (qobject_cast<QCustomPlot*>(w)) {
-        type = ValueType::None;
-        return w->property("stripChart").toBool() ? CtrlKind::StripChart : CtrlKind::Graph;
-    }
-    type = ValueType::None;
-    return CtrlKind::Container;
-}
-
-} // namespace
 
 // ---- panels -------------------------------------------------------------------
 
@@ -114,30 +30,17 @@ int QtBackend::loadPanel(int /*parentPanel*/, const std::string& fileName, int r
     if (QFileInfo(path).isRelative()) {
         path = QDir(QString::fromStdString(projectDir())).filePath(path);
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    const std::optional<Layout> layout = ReadLayoutFile(path.toStdString());
+    const LayoutPanel* lp = layout ? layout->panel(resourceId) : nullptr;
+    if (!lp || !lp->form) {
         return kError;
     }
-    Loader loader;
-    loader.setWorkingDirectory(QFileInfo(path).absoluteDir());
-    std::unique_ptr<QWidget> top(loader.load(&file));
-    if (!top) {
+    std::unique_ptr<QWidget> built = BuildForm(*lp->form);
+    if (!built) {
         return kError;
     }
-    QWidget* window = nullptr;
-    for (QObject* child : top->children()) {
-        auto* w = qobject_cast<QWidget*>(child);
-        if (w && registry->panelResource(w->objectName().toStdString()) == resourceId) {
-            window = w;
-            break;
-        }
-    }
-    if (!window) {
-        return kError;
-    }
+    QWidget* window = built.release();
     const QSize size = window->size();
-    window->setParent(nullptr, Qt::Window);
-    top.reset();
     window->setFixedSize(size);
     window->installEventFilter(this);
 
@@ -149,33 +52,30 @@ int QtBackend::loadPanel(int /*parentPanel*/, const std::string& fileName, int r
     window->setProperty(kPanelProp, panel->handle);
     panel->fn = registry->panelCallback(window->property("callback").toString().toStdString());
 
-    const auto widgets = window->findChildren<QWidget*>();
-    for (QWidget* w : widgets) {
-        const int id = registry->controlId(w->objectName().toStdString());
-        if (id < 0) {
+    for (const LayoutControl& lc : lp->controls) {
+        auto* w = window->findChild<QWidget*>(QString::fromStdString(lc.name));
+        if (!w) {
             continue;
         }
         auto c = std::make_unique<Control>();
-        c->id = id;
+        c->id = lc.id;
         c->panel = panel->handle;
         c->name = w->objectName();
         c->widget = w;
-        ValueType type = ValueType::None;
-        c->kind = KindOf(w, type);
-        c->type = ParseType(w->property("dataType"), type);
-        c->valueOffset = w->property("valueOffset").toInt();
-        c->onText = w->property("onText").toString();
-        c->offText = w->property("offText").toString();
+        c->kind = lc.kind;
+        c->type = lc.valueType;
+        c->valueOffset = lc.valueOffset;
+        c->onText = QString::fromStdString(lc.onText);
+        c->offText = QString::fromStdString(lc.offText);
         c->label = w->property("label").toString();
-        c->fn = registry->ctrlCallback(w->property("callback").toString().toStdString());
+        c->fn = registry->ctrlCallback(lc.callbackName);
         if (auto* d = qobject_cast<QDoubleSpinBox*>(w)) {
             c->exact = d->value();
         }
-        if (c->kind == CtrlKind::Graph || c->kind == CtrlKind::StripChart) {
-            c->graph = std::make_unique<Graph>(static_cast<QCustomPlot*>(w),
-                                               c->kind == CtrlKind::StripChart);
+        if (auto* plot = qobject_cast<QCustomPlot*>(w)) {
+            c->graph = std::make_unique<Graph>(plot, c->kind == CtrlKind::StripChart);
         }
-        panel->controls[id] = std::move(c);
+        panel->controls[lc.id] = std::move(c);
     }
     // Captions: labels whose buddy is a control.
     for (QLabel* label : window->findChildren<QLabel*>()) {
@@ -183,20 +83,6 @@ int QtBackend::loadPanel(int /*parentPanel*/, const std::string& fileName, int r
             for (auto& [id, c] : panel->controls) {
                 if (c->widget == buddy) {
                     c->caption = label;
-                }
-            }
-        }
-    }
-    // Text boxes take their start text from the layout reader: the form
-    // loader drops texts made of line breaks only.
-    if (auto layout = ReadLayoutFile(path.toStdString())) {
-        if (const LayoutPanel* lp = layout->panel(resourceId)) {
-            for (const LayoutControl& lc : lp->controls) {
-                auto it = panel->controls.find(lc.id);
-                if (it != panel->controls.end() && it->second->kind == CtrlKind::TextBox) {
-                    auto* edit = static_cast<QPlainTextEdit*>(it->second->widget.data());
-                    const QSignalBlocker block(edit);
-                    edit->setPlainText(FromEngine(lc.initial.asText()));
                 }
             }
         }
