@@ -3,7 +3,7 @@
 # Debian package (cpack: dpkg-shlibdeps from dpkg-dev, file) need, when missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev
-          qt6-tools-dev qt6-tools-dev-tools libqt6opengl6-dev libqcustomplot-dev libgtest-dev libgmock-dev
+          qt6-tools-dev-tools libqt6opengl6-dev libqcustomplot-dev libgtest-dev libgmock-dev
           xvfb xauth python3 fonts-dejavu-core clang-format dpkg-dev file)
 missing=()
 for p in "${packages[@]}"; do

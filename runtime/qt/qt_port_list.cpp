@@ -3,38 +3,18 @@
 #include "runtime/qt/qt_serial.h"
 #include "runtime/qt/qt_serial_internal.h"
 
+#include "runtime/qt/qt_serial_device.h"
+
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSerialPortInfo>
 #include <QSettings>
 
 #include <algorithm>
-#include <cerrno>
 #include <set>
-
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace korven::rt::qt {
 
 namespace detail {
-
-bool Permitted(const QString& path, QString* owner) {
-    owner->clear();
-    const QByteArray name = QFile::encodeName(path);
-    if (::access(name.constData(), R_OK | W_OK) == 0 || errno != EACCES) {
-        return true;
-    }
-    struct stat st {};
-    if (::stat(name.constData(), &st) == 0) {
-        if (const struct group* g = ::getgrgid(st.st_gid)) {
-            *owner = QString::fromLocal8Bit(g->gr_name);
-        }
-    }
-    return false;
-}
 
 PortEntry Entry(int number, const QString& device, const QString& description) {
     PortEntry e;
@@ -60,58 +40,8 @@ SerialPorts::Known SerialPorts::Adapter(PortEntry entry, const QString& serial,
     return k;
 }
 
-namespace {
-
-// When a directory last changed (an entry added, removed or renamed); "-"
-// when it is not there.
-QString DirectoryStamp(const QString& path) {
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
-        return QStringLiteral("-");
-    }
-    return QStringLiteral("%1.%2").arg(st.st_mtim.tv_sec).arg(st.st_mtim.tv_nsec);
-}
-
-} // namespace
-
 std::vector<SerialPorts::Found> SerialPorts::scan() const {
-    // Stable names of adapters: the links in /dev/serial/by-id by their target.
-    std::map<QString, QString> byId;
-    const QDir ids(QStringLiteral("/dev/serial/by-id"));
-    for (const QFileInfo& link : ids.entryInfoList(QDir::System | QDir::Files, QDir::Name)) {
-        byId.emplace(link.canonicalFilePath(), link.absoluteFilePath());
-    }
-    // Asking the system for its serial devices reads through the device
-    // database, the largest part of a rescan every second. Devices come and
-    // go with their nodes in /dev, and their stable names once the database
-    // knows them: while neither directory has changed, the last answer holds.
-    const QString stamp = DirectoryStamp(QStringLiteral("/dev")) + QLatin1Char(';') +
-                          DirectoryStamp(QStringLiteral("/dev/serial/by-id"));
-    if (stamp != systemStamp_ || stamp.startsWith(QLatin1Char('-'))) {
-        systemStamp_ = stamp;
-        systemPorts_.clear();
-        auto infos = QSerialPortInfo::availablePorts();
-        std::sort(infos.begin(), infos.end(),
-                  [](const QSerialPortInfo& a, const QSerialPortInfo& b) {
-                      return a.systemLocation() < b.systemLocation();
-                  });
-        for (const QSerialPortInfo& info : infos) {
-            Found f;
-            f.device = info.systemLocation();
-            f.description = info.description();
-            f.serial = info.serialNumber();
-            if (f.description.isEmpty()) {
-                f.description = info.manufacturer();
-            }
-            systemPorts_.push_back(std::move(f));
-        }
-    }
-    std::vector<Found> found = systemPorts_;
-    for (Found& f : found) {
-        if (auto it = byId.find(QFileInfo(f.device).canonicalFilePath()); it != byId.end()) {
-            f.stable = it->second;
-        }
-    }
+    std::vector<Found> found = detail::SystemPorts(system_);
     for (const QString& pattern : patterns_) {
         const QFileInfo where(pattern);
         const QDir dir = where.dir();
@@ -144,10 +74,8 @@ void SerialPorts::rescan() {
         if (it == known_.end()) {
             // A device already listed under a number given to it is not
             // listed a second time.
-            const QString real = QFileInfo(f.device).canonicalFilePath();
             const bool listed = std::any_of(known_.begin(), known_.end(), [&](const auto& kv) {
-                return kv.second.mapped &&
-                       QFileInfo(kv.second.entry.device).canonicalFilePath() == real;
+                return kv.second.mapped && detail::SameDevice(kv.second.entry.device, f.device);
             });
             if (listed) {
                 continue;
@@ -171,7 +99,8 @@ void SerialPorts::rescan() {
         }
     }
     for (auto& [number, k] : known_) {
-        const bool present = k.mapped ? QFileInfo::exists(k.entry.device) : seen.count(number) > 0;
+        const bool present =
+            k.mapped ? SerialDevice::Exists(k.entry.device) : seen.count(number) > 0;
         if (k.mapped && present && !k.entry.present && k.lost) {
             back.push_back(number);
         }
@@ -219,7 +148,7 @@ void SerialPorts::mapPort(int number, const QString& device, const QString& desc
     Known k = Adapter(Entry(number, device, description), {}, device);
     k.mapped = true;
     k.remember = remember;
-    k.entry.present = QFileInfo::exists(device);
+    k.entry.present = SerialDevice::Exists(device);
     k.entry.permitted = !k.entry.present || Permitted(device, &k.entry.group);
     auto it = known_.find(number);
     if (it != known_.end() && !it->second.mapped) {

@@ -1,25 +1,15 @@
 #include "runtime/qt/qt_serial.h"
+#include "runtime/qt/qt_serial_device.h"
 #include "runtime/qt/qt_serial_internal.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <utility>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace korven::rt::qt {
 
@@ -48,67 +38,13 @@ qint64 Millis(double seconds) {
     return static_cast<qint64>(std::ceil(std::min(seconds, 86400.0) * 1000.0));
 }
 
-speed_t Speed(long baud) {
-    struct Rate {
-        long baud;
-        speed_t speed;
-    };
-    static constexpr Rate kRates[] = {
-        {50, B50},           {75, B75},           {110, B110},         {134, B134},
-        {150, B150},         {200, B200},         {300, B300},         {600, B600},
-        {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-        {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-        {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-        {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-        {3500000, B3500000}, {4000000, B4000000}};
-    for (const Rate& r : kRates) {
-        if (r.baud == baud) {
-            return r.speed;
-        }
-    }
-    return B0;
-}
-
-// The line set up for raw bytes as `settings` say; false when the system
-// refuses a setting.
-bool Configure(int fd, const ComSettings& settings, speed_t speed) {
-    termios t{};
-    if (::tcgetattr(fd, &t) != 0) {
-        return false;
-    }
-    ::cfmakeraw(&t);
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    static constexpr tcflag_t kSize[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= CLOCAL | CREAD | kSize[settings.dataBits - 5];
-    // none, odd, even, mark, space
-    static constexpr tcflag_t kParity[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD,
-                                           PARENB | CMSPAR};
-    t.c_cflag |= kParity[settings.parity];
-    if (settings.stopBits == 2) {
-        t.c_cflag |= CSTOPB;
-    }
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    return ::cfsetispeed(&t, speed) == 0 && ::cfsetospeed(&t, speed) == 0 &&
-           ::tcsetattr(fd, TCSANOW, &t) == 0;
-}
-
-// Whether the other side of the line is gone: an unplugged adapter, a
-// pseudo-terminal whose master closed.
-bool HungUp(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
-
 } // namespace
 
 struct SerialPorts::Port {
     int number = 0;
-    int fd = -1;
-    QSocketNotifier* readable = nullptr; // owned by SerialPorts
-    QTimer later;                        // looks at the line again after a pause in watching it
-    QByteArray in;                       // our input queue
+    std::unique_ptr<SerialDevice> line; // null while closed
+    QTimer later;                       // looks at the line again after a pause in watching it
+    QByteArray in;                      // our input queue
     qsizetype queueLimit = 4096;
     double timeout = kDefaultTimeout;
     double byteSeconds = 10.0 / 19200.0; // start, data, parity and stop bits
@@ -160,7 +96,7 @@ SerialPorts::~SerialPorts() {
 
 SerialPorts::Port* SerialPorts::openPort(int number) const {
     auto it = ports_.find(number);
-    if (it == ports_.end() || it->second->fd < 0) {
+    if (it == ports_.end() || !it->second->line) {
         return nullptr;
     }
     return it->second.get();
@@ -179,12 +115,12 @@ int SerialPorts::open(int number, const ComSettings& settings) {
     if (named.startsWith(QLatin1Char('/'))) {
         device = named;
     }
-    if (device.isEmpty() || !QFileInfo::exists(device)) {
+    if (device.isEmpty() || !SerialDevice::Exists(device)) {
         return kComNoSerialPort;
     }
-    const speed_t speed = Speed(settings.baudRate);
     if (settings.dataBits < 5 || settings.dataBits > 8 || settings.parity < 0 ||
-        settings.parity > 4 || speed == B0 || (settings.stopBits != 1 && settings.stopBits != 2)) {
+        settings.parity > 4 || !SerialDevice::SpeedSupported(settings.baudRate) ||
+        (settings.stopBits != 1 && settings.stopBits != 2)) {
         return kComInvalidParameter;
     }
 
@@ -206,15 +142,11 @@ int SerialPorts::open(int number, const ComSettings& settings) {
     p.byteSeconds = (1.0 + settings.dataBits + (settings.parity != 0 ? 1 : 0) + settings.stopBits) /
                     static_cast<double>(settings.baudRate);
 
-    // A stable name (/dev/serial/by-id/...) is a link: the device's own name
-    // is what other programs open and lock.
-    const QString real = QFileInfo(device).canonicalFilePath();
-    const QByteArray path = QFile::encodeName(real.isEmpty() ? device : real);
-    const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        if (auto it = known_.find(number);
-            it != known_.end() && it->second.entry.device == device) {
+    int error = 0;
+    p.line = SerialDevice::Open(device, settings, this, &error);
+    if (!p.line) {
+        if (auto it = known_.find(number); error == kComCannotOpenPort && it != known_.end() &&
+                                           it->second.entry.device == device) {
             PortEntry& e = it->second.entry;
             QString group;
             if (!Permitted(device, &group) && (e.permitted || e.group != group)) {
@@ -223,29 +155,9 @@ int SerialPorts::open(int number, const ComSettings& settings) {
                 emit portsChanged();
             }
         }
-        return error == ENOENT || error == ENODEV || error == ENXIO ? kComNoSerialPort
-                                                                    : kComCannotOpenPort;
+        return error;
     }
-    // One program at a time: a lock that cooperating programs see, and the
-    // terminal's exclusive mode for all others.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
-        ::close(fd);
-        return kComCannotOpenPort;
-    }
-    termios probe{};
-    if (::tcgetattr(fd, &probe) != 0) { // not a terminal
-        ::ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        return kComCannotOpenPort;
-    }
-    if (!Configure(fd, settings, speed)) {
-        ::ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        return kComInvalidParameter;
-    }
-    p.fd = fd;
-    p.readable = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(p.readable, &QSocketNotifier::activated, this, [this, pp = &p] { onReadable(*pp); });
+    p.line->onReadable = [this, pp = &p] { onReadable(*pp); };
     if (auto it = known_.find(number); it != known_.end()) {
         it->second.lost = false;
     }
@@ -255,16 +167,7 @@ int SerialPorts::open(int number, const ComSettings& settings) {
 
 void SerialPorts::shut(Port& p) {
     p.later.stop();
-    if (p.readable) {
-        // This may run inside the notifier's own signal: it goes later.
-        p.readable->setEnabled(false);
-        std::exchange(p.readable, nullptr)->deleteLater();
-    }
-    if (p.fd >= 0) {
-        ::ioctl(p.fd, TIOCNXCL);
-        ::close(p.fd);
-        p.fd = -1;
-    }
+    p.line.reset();
 }
 
 int SerialPorts::close(int number) {
@@ -298,16 +201,7 @@ int SerialPorts::setCtsMode(int number, int mode) {
     if (mode != 0 && mode != 1) {
         return kComInvalidParameter;
     }
-    termios t{};
-    if (::tcgetattr(p->fd, &t) != 0) {
-        return kComUnknownIOError;
-    }
-    if (mode == 1) {
-        t.c_cflag |= CRTSCTS;
-    } else {
-        t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-    }
-    return ::tcsetattr(p->fd, TCSANOW, &t) == 0 ? 0 : kComUnknownIOError;
+    return p->line->setCtsFlow(mode == 1) ? 0 : kComUnknownIOError;
 }
 
 int SerialPorts::installCallback(int number, int eventMask, int notifyCount, int eventChar,
@@ -332,37 +226,28 @@ int SerialPorts::installCallback(int number, int eventMask, int notifyCount, int
     p->notifiedEnd = p->removedTotal;
     // What the line is watched for has changed: look at it again now.
     p->later.stop();
-    p->readable->setEnabled(true);
+    p->line->setWatching(true);
     postCheck();
     return 0;
 }
 
 bool SerialPorts::fill(Port& p) {
     std::array<char, 4096> chunk{};
-    bool drained = false; // the system said there is nothing more now
     for (;;) {
-        const ssize_t got = ::read(p.fd, chunk.data(), chunk.size());
-        if (got > 0) {
-            // A full input queue drops what does not fit, like a UART overrun.
-            const qsizetype space = std::max<qsizetype>(0, p.queueLimit - p.in.size());
-            const qsizetype take = std::min<qsizetype>(space, got);
-            p.in.append(chunk.data(), take);
-            p.received += take;
-            continue;
+        const std::ptrdiff_t got = p.line->readSome(chunk.data(), chunk.size());
+        if (got < 0) {
+            hangUp(p);
+            return false;
         }
-        if (got < 0 && errno == EINTR) {
-            continue;
+        if (got == 0) {
+            return true;
         }
-        drained = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        break;
+        // A full input queue drops what does not fit, like a UART overrun.
+        const qsizetype space = std::max<qsizetype>(0, p.queueLimit - p.in.size());
+        const qsizetype take = std::min<qsizetype>(space, got);
+        p.in.append(chunk.data(), take);
+        p.received += take;
     }
-    // A read that finds nothing is no fault in itself; only a hung-up line
-    // means the device is gone.
-    if (!drained && HungUp(p.fd)) {
-        hangUp(p);
-        return false;
-    }
-    return true;
 }
 
 void SerialPorts::watch(Port& p) {
@@ -376,15 +261,15 @@ void SerialPorts::watch(Port& p) {
     const std::int64_t missing = p.notifying() ? p.missing() : kBatchBytes;
     const int pauseMs = static_cast<int>(static_cast<double>(missing - 1) * p.byteSeconds * 1000.0);
     if (pauseMs < 1) {
-        p.readable->setEnabled(true);
+        p.line->setWatching(true);
         return;
     }
-    p.readable->setEnabled(false);
+    p.line->setWatching(false);
     p.later.start(pauseMs);
 }
 
 void SerialPorts::onReadable(Port& p) {
-    if (p.fd < 0) {
+    if (!p.line) {
         return;
     }
     const std::int64_t before = p.received;
@@ -393,7 +278,7 @@ void SerialPorts::onReadable(Port& p) {
     }
     if (p.received == before) {
         // Nothing new: watch for the next byte.
-        p.readable->setEnabled(true);
+        p.line->setWatching(true);
         return;
     }
     watch(p);
@@ -411,11 +296,11 @@ int SerialPorts::flushIn(int number) {
     if (!p) {
         return kComPortNotOpen;
     }
-    ::tcflush(p->fd, TCIFLUSH);
+    p->line->flushIn();
     removed(*p, p->in.size());
     p->in.clear();
     p->later.stop();
-    p->readable->setEnabled(true);
+    p->line->setWatching(true);
     return 0;
 }
 
@@ -424,7 +309,7 @@ int SerialPorts::flushOut(int number) {
     if (!p) {
         return kComPortNotOpen;
     }
-    ::tcflush(p->fd, TCOFLUSH);
+    p->line->flushOut();
     return 0;
 }
 
@@ -433,32 +318,16 @@ int SerialPorts::write(int number, std::span<const std::uint8_t> bytes) {
     if (!p) {
         return kComPortNotOpen;
     }
-    const QDeadlineTimer deadline(std::max<qint64>(Millis(p->timeout), 50));
-    std::size_t done = 0;
-    bool failed = false;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(p->fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno == EAGAIN && !deadline.hasExpired()) {
-            // The system's output queue is full: wait until it takes more.
-            pollfd out{p->fd, POLLOUT, 0};
-            ::poll(&out, 1, static_cast<int>(std::min<qint64>(deadline.remainingTime(), 1000)));
-        } else {
-            failed = n < 0 && errno != EAGAIN;
-            break;
-        }
-    }
-    if (failed && HungUp(p->fd)) {
+    const SerialDevice::Written w =
+        p->line->write(bytes.data(), bytes.size(), std::max<qint64>(Millis(p->timeout), 50));
+    if (w.end == SerialDevice::WriteEnd::HungUp) {
         hangUp(*p);
         return kComPortNotOpen;
     }
-    if (done == 0 && !bytes.empty()) {
-        return failed ? kComUnknownIOError : kComTimeout;
+    if (w.count == 0 && !bytes.empty()) {
+        return w.end == SerialDevice::WriteEnd::Failed ? kComUnknownIOError : kComTimeout;
     }
-    return static_cast<int>(done);
+    return static_cast<int>(w.count);
 }
 
 int SerialPorts::read(int number, std::span<std::uint8_t> buffer) {
@@ -470,8 +339,7 @@ int SerialPorts::read(int number, std::span<std::uint8_t> buffer) {
     const QDeadlineTimer deadline(Millis(p->timeout));
     bool open = fill(*p);
     while (open && p->in.size() < want && !deadline.hasExpired()) {
-        pollfd in{p->fd, POLLIN, 0};
-        ::poll(&in, 1, static_cast<int>(std::min<qint64>(deadline.remainingTime(), 1000)));
+        p->line->waitReadable(static_cast<int>(std::min<qint64>(deadline.remainingTime(), 1000)));
         open = fill(*p);
     }
     const qsizetype take = std::min(want, p->in.size());
@@ -493,15 +361,12 @@ int SerialPorts::inQueueLength(int number) {
     }
     // The bytes already read and those the system still holds, without
     // reading them: a partial frame is visible as it comes in.
-    int held = 0;
-    if (::ioctl(p->fd, FIONREAD, &held) != 0) {
-        if (HungUp(p->fd)) {
-            hangUp(*p);
-            return kComPortNotOpen;
-        }
-        held = 0;
+    const int held = p->line->held();
+    if (held < 0) {
+        hangUp(*p);
+        return kComPortNotOpen;
     }
-    return static_cast<int>(std::min<qsizetype>(p->in.size() + std::max(held, 0), p->queueLimit));
+    return static_cast<int>(std::min<qsizetype>(p->in.size() + held, p->queueLimit));
 }
 
 void SerialPorts::postCheck() {

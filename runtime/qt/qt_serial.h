@@ -1,4 +1,4 @@
-// Serial ports by number, read through their descriptors with an input
+// Serial ports by number, read through the system's lines with an input
 // queue of our own: the byte count waiting is known without running the
 // event loop, the line wakes the program about once per frame rather than
 // once per byte, and the receive notification runs only from event
@@ -28,6 +28,21 @@ struct PortEntry {
     bool present = true;   // the device is there now
     bool permitted = true; // the user may read and write it
     QString group;         // the group that owns a device the user may not open
+};
+
+// A serial line the system lists.
+struct FoundPort {
+    QString device, description;
+    QString serial; // the adapter's serial number, may be empty
+    QString stable; // a name that stays with the adapter, may be empty
+};
+
+// The system's serial lines as last asked for, and a stamp of the state of
+// the system's device lists then (listing them anew costs more than
+// looking whether they changed).
+struct SystemPortCache {
+    std::vector<FoundPort> ports;
+    QString stamp;
 };
 
 // The serial ports by number. Numbers are handed out once: an adapter
@@ -89,12 +104,7 @@ class SerialPorts : public QObject {
 
   private:
     struct Port;
-    // A device seen by a scan.
-    struct Found {
-        QString device, description;
-        QString serial; // the adapter's serial number, may be empty
-        QString stable; // a name that stays with the adapter, may be empty
-    };
+    using Found = FoundPort; // a device seen by a scan
     // A listed port and how to recognise its adapter.
     struct Known {
         PortEntry entry;
@@ -122,10 +132,7 @@ class SerialPorts : public QObject {
     void renumber();
     void remember(int number);
 
-    // The system's serial devices as last asked for, and the state of the
-    // device directories then.
-    mutable std::vector<Found> systemPorts_;
-    mutable QString systemStamp_;
+    mutable SystemPortCache system_;
     std::map<int, std::unique_ptr<Port>> ports_;
     std::map<int, Known> known_;
     QStringList patterns_;
