@@ -33,8 +33,15 @@ std::int64_t WallMs() {
         .count();
 }
 
+// Where a path's folder ends: Windows takes either slash.
+#if defined(_WIN32)
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
+
 std::string BaseName(const std::string& path) {
-    const auto slash = path.find_last_of('/');
+    const auto slash = path.find_last_of(kSeparators);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -118,7 +125,7 @@ std::string SidecarText(const std::string& csvName, std::int64_t wallMs) {
 
 std::string SidecarPath(const std::string& csvPath) {
     const auto dot = csvPath.find_last_of('.');
-    const auto slash = csvPath.find_last_of('/');
+    const auto slash = csvPath.find_last_of(kSeparators);
     const bool hasExtension =
         dot != std::string::npos && (slash == std::string::npos || dot > slash);
     return (hasExtension ? csvPath.substr(0, dot) : csvPath) + ".json";
@@ -143,7 +150,7 @@ void StartRecording() {
             return;
         }
         path = chosen;
-        const auto slash = path.find_last_of('/');
+        const auto slash = path.find_last_of(kSeparators);
         if (slash != std::string::npos) {
             gRecordingDir = path.substr(0, slash);
         }

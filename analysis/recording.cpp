@@ -3,21 +3,56 @@
 // and sidecar written at the start.
 #include "analysis/recording.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 
 #include <fcntl.h>
+#if defined(_WIN32)
+#include <climits>
+#include <filesystem>
+#include <io.h>
+#include <sys/stat.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace korven::analysis {
 
 namespace {
 
+#if defined(_WIN32)
+// Paths are UTF-8; the files are written byte for byte (no line-end
+// translation), as on every system.
+int OpenForWriting(const std::string& path, bool append) {
+    return ::_wopen(std::filesystem::u8path(path).c_str(),
+                    _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT |
+                        (append ? _O_APPEND : _O_TRUNC),
+                    _S_IREAD | _S_IWRITE);
+}
+long WriteSome(int fd, const char* p, std::size_t n) {
+    return ::_write(fd, p, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+}
+int CloseFile(int fd) {
+    return ::_close(fd);
+}
+#else
+int OpenForWriting(const std::string& path, bool append) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC),
+                  0666);
+}
+long WriteSome(int fd, const char* p, std::size_t n) {
+    return ::write(fd, p, n);
+}
+int CloseFile(int fd) {
+    return ::close(fd);
+}
+#endif
+
 int FileSystemWrite(const std::string& path, std::string_view data, bool append) {
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666);
+    const int fd = OpenForWriting(path, append);
     if (fd < 0) {
         return -1;
     }
@@ -25,7 +60,7 @@ int FileSystemWrite(const std::string& path, std::string_view data, bool append)
     const char* p = data.data();
     std::size_t left = data.size();
     while (ok && left > 0) {
-        const ssize_t n = ::write(fd, p, left);
+        const long n = WriteSome(fd, p, left);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -36,7 +71,7 @@ int FileSystemWrite(const std::string& path, std::string_view data, bool append)
         }
     }
     // A full disk or a pulled stick may only show at close.
-    if (::close(fd) != 0) {
+    if (CloseFile(fd) != 0) {
         ok = false;
     }
     return ok ? 0 : -1;
@@ -86,9 +121,15 @@ std::string LocalTimeText(std::int64_t epochMs) {
     }
     const auto t = static_cast<std::time_t>(secs);
     std::tm tm{};
+#if defined(_WIN32)
+    if (::localtime_s(&tm, &t) != 0) {
+        return "";
+    }
+#else
     if (::localtime_r(&t, &tm) == nullptr) {
         return "";
     }
+#endif
     char buf[40];
     const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
     char out[48];

@@ -9,7 +9,12 @@
 #include <numbers>
 #include <sstream>
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include <filesystem>
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace korven::sim {
 
@@ -162,6 +167,25 @@ bool SensorModel::storeEeprom() {
         text += '\n';
     }
     const std::string& path = options_.eepromPath;
+#if defined(_WIN32)
+    // Written beside the file and put in its place (which replaces it).
+    const std::string temp = path + ".tmp." + std::to_string(::_getpid());
+    bool ok = false;
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        ok = out && (out << text) && out.flush();
+    }
+    std::error_code ec;
+    if (ok) {
+        std::filesystem::rename(temp, path, ec);
+        ok = !ec;
+    }
+    if (!ok) {
+        eepromError_ = "cannot write EEPROM file " + path;
+        std::filesystem::remove(temp, ec);
+        return false;
+    }
+#else
     const std::string temp = path + ".tmp." + std::to_string(::getpid());
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -203,6 +227,7 @@ bool SensorModel::storeEeprom() {
         ::fsync(dfd);
         ::close(dfd);
     }
+#endif
     eepromError_.clear();
     return true;
 }

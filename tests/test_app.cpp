@@ -512,12 +512,12 @@ TEST_F(Header, EachBrandVariant) {
                   std::make_tuple(MakeColor(0, 128, 255), MakeColor(255, 255, 255), "NIApp"));
     }
     // Point sizes of lines 1 and 4, positions of lines 4, 5 and 3, the logo's.
-    EXPECT_EQ((std::vector<long>{
+    EXPECT_EQ((std::vector<std::int64_t>{
                   controls[0]->attributes.at(ATTR_TEXT_POINT_SIZE).asInt(),
                   controls[3]->attributes.at(ATTR_TEXT_POINT_SIZE).asInt(), controls[3]->geometry.x,
                   controls[3]->geometry.y, controls[4]->geometry.x, controls[2]->geometry.y,
                   logo.attributes.at(ATTR_LEFT).asInt(), logo.attributes.at(ATTR_TOP).asInt()}),
-              (std::vector<long>{11, 18, 300, 35, 450, 40, 300, 10}));
+              (std::vector<std::int64_t>{11, 18, 300, 35, 450, 40, 300, 10}));
     EXPECT_EQ(logo.imageFile, "korven_logo2.png");
     EXPECT_EQ(header.at(ATTR_FRAME_COLOR).asInt(), MakeColor(0, 128, 255));
 

@@ -34,10 +34,12 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <tuple>
-#include <unistd.h>
 #include <vector>
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace korven {
 namespace {
@@ -155,19 +157,25 @@ TEST_F(ParameterFile, SaveWritesTheSetFiveWideAndLoadBringsItBackAlsoOnLongPaths
     SetCtrlVal(pPopup, POPUP_NUMSlope, 2.5);
     SetCtrlVal(pPopup, POPUP_NUMOffset, -12.0);
     fs::path deep = dir_;
+#if !defined(_WIN32) // Windows paths stop at 260 characters unless a program asks for more
     for (int i = 0; i < 4; ++i) {
         deep /= std::string(150, static_cast<char>('a' + i));
     }
+#endif
     fs::create_directories(deep);
     const fs::path file = deep / "KRVNpara.dat";
+#if !defined(_WIN32)
     ASSERT_GT(file.string().size(), 2u * MAX_PATHNAME_LEN);
+#endif
     WriteText(file, std::string(500, 'x') + "\n");
+#if !defined(_WIN32)
     ::chmod(file.c_str(), 0640);
+#endif
     EXPECT_TRUE(Save(file));
     EXPECT_EQ(ReadText(file), "  777\n    0\n  512\n    0\n    1\n    1\n   33\n 1024\n  512\n   "
                               "65\n    0\n    1\n 2560\n29988\n    0\n65535\n");
     EXPECT_EQ(Status(), "Transmit...");
-    EXPECT_EQ(std::string(file_name), file.string());
+    EXPECT_EQ(fs::path(file_name), file);
     GetPanelValues();
     const auto saved = Parameters();
 
@@ -194,6 +202,7 @@ TEST_F(ParameterFile, SaveWritesTheSetFiveWideAndLoadBringsItBackAlsoOnLongPaths
               std::make_tuple("KORVEN-Parameter-File", "KRVNpara.dat", "*.dat",
                               std::string(proj_dir), VAL_LOAD_BUTTON, false, true, true, true));
 
+#if !defined(_WIN32) // links and permission bits are the POSIX file system's
     const fs::path link = dir_ / "link.dat";
     fs::create_symlink(fs::relative(file, dir_), link);
     SetCtrlVal(pHandle, PANEL_NUMPower, 321);
@@ -202,6 +211,7 @@ TEST_F(ParameterFile, SaveWritesTheSetFiveWideAndLoadBringsItBackAlsoOnLongPaths
     EXPECT_EQ(ReadText(file).substr(0, 6), "  321\n");
     EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+#endif
     EXPECT_EQ(std::distance(fs::directory_iterator(deep), fs::directory_iterator()), 1);
 }
 
@@ -375,6 +385,7 @@ TEST_F(ParameterFile, OtherShapesThanTheParameterFileAreRefused) {
 
 // A save where the directory may not be written fails before it touches the
 // old file, and leaves no temporary file.
+#if !defined(_WIN32) // directory permissions and users are POSIX
 TEST_F(ParameterFile, UnwritableDirectoryLeavesTheOldFileIntact) {
     const fs::path file = dir_ / "p.dat";
     WriteText(file, "old content\n");
@@ -401,6 +412,7 @@ TEST_F(ParameterFile, UnwritableDirectoryLeavesTheOldFileIntact) {
     EXPECT_EQ(ReadText(file), "old content\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
+#endif
 
 // ---- Recording and analysis ------------------------------------------------
 

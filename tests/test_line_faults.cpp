@@ -267,7 +267,7 @@ TEST_P(LineFaults, LoopsShowOnlyTheSensorAndComeBackWithinASecond) {
                                           : bed().graph(pHandle, PANEL_GRAPH_VIDEO).deleteCalls;
         };
         int drawnBefore = 0, drawnAfter = 0;
-        long ahead = 0; // answers the sensor still owes when STOP is pressed
+        std::ptrdiff_t ahead = 0; // answers the sensor still owes when STOP is pressed
         bed().at(t0 + 3.0, [&] { drawnBefore = drawn(); });
         bed().at(t0 + 4.0, [&] {
             drawnAfter = drawn();

@@ -17,7 +17,9 @@
 #include "display/gui.h"
 #include "link/com232.h"
 #include "link/line_guard.h"
+#if !defined(_WIN32)
 #include "sim/pty_server.h"
+#endif
 #include "support/bed.h"
 #include "support/line.h"
 #include "support/sim_peer.h"
@@ -27,12 +29,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <string>
 #include <tuple>
-#include <unistd.h>
 #include <vector>
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#endif
 
 namespace korven {
 namespace {
@@ -1093,6 +1097,7 @@ TEST_F(NoisyLine, EveryByteValuePassesTheHeadlessLineBothWays) {
     EXPECT_EQ(Words(std::begin(adcbuf), std::end(adcbuf)), samples);
 }
 
+#if !defined(_WIN32) // pseudo-terminals are POSIX
 // A plain client on the virtual sensor's pseudo-terminal. It leaves the
 // terminal settings as the sensor made them: any translation of CR, LF or
 // the flow-control characters would show in the words read back.
@@ -1130,6 +1135,7 @@ TEST(NoisyPty, EveryByteValuePassesTheVirtualSensorsPseudoTerminal) {
     ::close(fd);
     server.stop();
 }
+#endif
 
 // ---- The loops after a passing fault ------------------------------------------
 

@@ -200,12 +200,12 @@ TEST_F(Display, IndicatorsAndLiveCalibrationValue) {
     anaMin = 1023;
     PlotVIDEOBarGraph();
     // A minimum still at its reset value is shown as 1.
-    std::vector<long> shown;
+    std::vector<std::int64_t> shown;
     for (const int c : {PANEL_NUMLedge, PANEL_NUMRedge, PANEL_NUMMValue, PANEL_NUMMValueB,
                         PANEL_NUMUmValue, PANEL_NUMTolDisplay, PANEL_NUMAnaMax, PANEL_NUMAnaMin}) {
         shown.push_back(bed().intValue(pHandle, c));
     }
-    EXPECT_EQ(shown, (std::vector<long>{300, 700, 412, 412, -7, 55, 900, 1}));
+    EXPECT_EQ(shown, (std::vector<std::int64_t>{300, 700, 412, 412, -7, 55, 900, 1}));
     EXPECT_EQ(anaMin, 1);
 
     // The raw value goes only to the calibration step that is switched on.
@@ -215,12 +215,12 @@ TEST_F(Display, IndicatorsAndLiveCalibrationValue) {
     };
     SetCtrlVal(pPopup, POPUP_CheckStep2, 1);
     PlotVIDEOBarGraph();
-    EXPECT_EQ(pixels(), std::pair(0L, 412L));
+    EXPECT_EQ(pixels(), (std::pair<std::int64_t, std::int64_t>(0, 412)));
     SetCtrlVal(pPopup, POPUP_CheckStep2, 0);
     SetCtrlVal(pPopup, POPUP_CheckStep1, 1);
     Mvalue = 413;
     PlotVIDEOBarGraph();
-    EXPECT_EQ(pixels(), std::pair(413L, 412L));
+    EXPECT_EQ(pixels(), (std::pair<std::int64_t, std::int64_t>(413, 412)));
 }
 
 // The threshold entry redraws the video curve with its line (the global
@@ -250,7 +250,7 @@ TEST_F(Display, VideoCurveAndThresholdLine) {
     } plots[] = {{0xFF0000, 200, 200.0}, {0x008000, 17, 128.0}};
     for (int i = 0; i < 2; ++i) {
         const PlotItem& p = video.plots[i];
-        ASSERT_EQ(std::pair(p.x.size(), p.y.size()), std::pair(256ul, 256ul));
+        ASSERT_EQ(std::pair(p.x.size(), p.y.size()), std::pair(std::size_t{256}, std::size_t{256}));
         EXPECT_EQ(std::tuple(p.color, p.plotStyle, p.x[255], p.y[plots[i].sample]),
                   std::tuple(plots[i].color, VAL_FAT_LINE, 8160.0, plots[i].y));
     }
@@ -427,12 +427,12 @@ TEST_F(Display, RepairedValuesAndEdgeGraphMarksAfterWriteBack) {
     eBeg = 40;
     eEnd = 900;
     SetPanelValues();
-    std::vector<long> shown;
+    std::vector<std::int64_t> shown;
     for (const int c :
          {PANEL_NUMVideoThreshold, PANEL_NEDITTolerance, PANEL_NUMTolDisplay, PANEL_DropEvalMode}) {
         shown.push_back(bed().intValue(pHandle, c));
     }
-    EXPECT_EQ(shown, (std::vector<long>{50, 1, 1, 4}));
+    EXPECT_EQ(shown, (std::vector<std::int64_t>{50, 1, 1, 4}));
     EXPECT_EQ(std::count(std::begin(thdArray), std::end(thdArray), 50), 256);
     const auto& video = Graph(PANEL_GRAPH_VIDEO);
     ASSERT_EQ(video.plots.size(), 2u);

@@ -5,7 +5,9 @@
 // removal and the EEPROM file are also checked from outside the program by
 // tests/sim/pty_client_test.py; the pty part covers what only the server's
 // own interface can reach.
+#if !defined(_WIN32)
 #include "sim/pty_server.h"
+#endif
 #include "sim/sensor_model.h"
 #include "support/bed.h"
 #include "support/line.h"
@@ -19,16 +21,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <numeric>
-#include <poll.h>
 #include <set>
 #include <string>
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -525,6 +529,7 @@ TEST(SimModel, FaultsSilenceDelayCutPadGarbleAndDropTheLine) {
     EXPECT_EQ(m.ram()[0], 1);
 }
 
+#if !defined(_WIN32) // pseudo-terminals are POSIX
 // ---- served on a pseudo-terminal ------------------------------------------------
 
 double Now() {
@@ -639,6 +644,8 @@ TEST(SimPty, AnswersAtOnceOnALinkNeverOverAFileOrOnARealDeviceAndStopsOnce) {
     EXPECT_FALSE(none.start(&error));
     EXPECT_NE(error.find(options.devicePath), std::string::npos) << error;
 }
+
+#endif
 
 } // namespace
 
