@@ -4,7 +4,9 @@
 #include "app/registry.h"
 #include "program/screenshot_tour.h"
 #include "runtime/qt/qt_backend.h"
+#if !defined(_WIN32)
 #include "sim/pty_server.h"
+#endif
 
 #include <QApplication>
 #include <QStandardPaths>
@@ -15,6 +17,10 @@
 #include <map>
 #include <memory>
 #include <string>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -44,6 +50,23 @@ struct Options {
     std::string preset;
     std::string screenshots;
 };
+
+#if defined(_WIN32)
+// A window program has no console of its own: what it prints for --help,
+// --version or a bad option goes to the console it was started from, if any
+// (output redirected to a file or a pipe stays where it is).
+void AttachParentConsole() {
+    if (GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_UNKNOWN &&
+        GetFileType(GetStdHandle(STD_ERROR_HANDLE)) != FILE_TYPE_UNKNOWN) {
+        return;
+    }
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+        std::FILE* ignored = nullptr;
+        freopen_s(&ignored, "CONOUT$", "w", stdout);
+        freopen_s(&ignored, "CONOUT$", "w", stderr);
+    }
+}
+#endif
 
 // Returns -1 to go on, otherwise the exit code.
 int ParseArguments(int argc, char** argv, Options& options) {
@@ -104,6 +127,13 @@ int ParseArguments(int argc, char** argv, Options& options) {
             continue;
         }
         if (arg == "--simulate") {
+#if defined(_WIN32)
+            std::fputs("korven-darir: --simulate needs a pseudo-terminal, which Windows does not "
+                       "have; run korven-sensor-sim on a Linux machine or use a virtual COM port "
+                       "pair\n",
+                       stderr);
+            return 2;
+#endif
             options.simulate = true;
             if (i + 1 < argc && argv[i + 1][0] != '-') {
                 options.preset = argv[++i];
@@ -119,11 +149,15 @@ int ParseArguments(int argc, char** argv, Options& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+    AttachParentConsole();
+#endif
     Options options;
     if (const int rc = ParseArguments(argc, argv, options); rc >= 0) {
         return rc;
     }
 
+#if !defined(_WIN32)
     std::unique_ptr<korven::sim::PtyServer> sensor;
     if (options.simulate) {
         korven::sim::ModelOptions model;
@@ -144,6 +178,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+#endif
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KORVEN-Darir"));
@@ -156,10 +191,12 @@ int main(int argc, char** argv) {
     for (const auto& [number, path] : options.ports) {
         backend.mapPort(number, QString::fromLocal8Bit(path.c_str()));
     }
+#if !defined(_WIN32)
     if (sensor) {
         backend.mapPort(1, QString::fromStdString(sensor->path()), QStringLiteral("virtual sensor"),
                         false);
     }
+#endif
     backend.watchPorts(options.portGlobs);
     korven::rt::SetBackend(&backend);
     korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
@@ -170,8 +207,10 @@ int main(int argc, char** argv) {
     const int rc = korven::WinMain(nullptr, nullptr, nullptr, 1);
 
     korven::rt::SetBackend(nullptr);
+#if !defined(_WIN32)
     if (sensor) {
         sensor->stop();
     }
+#endif
     return rc;
 }

@@ -4,7 +4,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QSpinBox>
@@ -93,10 +96,39 @@ void RunSteps(std::shared_ptr<std::vector<Step>> steps, std::size_t index) {
 
 } // namespace
 
+// Every text the status line shows, with the milliseconds since the start,
+// one per line in `path`: what the walk saw, for whoever checks it.
+void LogStatusTexts(const QString& path) {
+    auto* file = new QFile(path, qApp);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
+        return;
+    }
+    auto* clock = new QElapsedTimer;
+    clock->start();
+    auto* poll = new QTimer(file);
+    auto last = std::make_shared<QString>();
+    QObject::connect(poll, &QTimer::timeout, file, [file, clock, last] {
+        QWidget* w = Window("PANEL");
+        auto* status = w ? w->findChild<QLabel*>(QStringLiteral("PANEL_STATUS")) : nullptr;
+        if (status && status->text() != *last) {
+            *last = status->text();
+            file->write(QStringLiteral("%1 %2\n").arg(clock->elapsed()).arg(*last).toUtf8());
+            file->flush();
+        }
+    });
+    QObject::connect(file, &QObject::destroyed, [clock] { delete clock; });
+    poll->start(5);
+}
+
 void StartScreenshotTour(const QString& directory) {
     QDir().mkpath(directory);
     const QDir dir(directory);
+    LogStatusTexts(dir.filePath(QStringLiteral("status.log")));
     auto steps = std::make_shared<std::vector<Step>>(std::vector<Step>{
+        // The parameter set from the sensor and back.
+        {1000, [] { Click("PANEL", "PANEL_BTNGet"); }},
+        {1500, [] { Click("PANEL", "PANEL_BTNSend"); }},
         // REC on: the save dialog is answered with a file in the temporary
         // directory.
         {1500,

@@ -11,17 +11,34 @@ namespace korven::rt::qt {
 
 FileDialogResult QtBackend::fileSelectPopup(const FileDialogRequest& request) {
     // The dialogue opens in the folder asked for whenever it can be read;
-    // saving elsewhere is the operator's choice in the dialogue.
+    // saving elsewhere is the operator's choice in the dialogue. The
+    // program's own folder is no place for the operator's files once it is
+    // installed where a user may not write (on Windows always: a folder's
+    // write permission is not known there before writing), the documents
+    // folder instead.
     QString directory = FromEngine(request.defaultDirectory);
     const QFileInfo dirInfo(directory);
-    if (directory.isEmpty() || !dirInfo.isDir() || !dirInfo.isReadable()) {
+#if defined(Q_OS_WIN)
+    constexpr bool kAnyProgramFolder = true;
+#else
+    constexpr bool kAnyProgramFolder = false;
+#endif
+    const bool programFolder =
+        dirInfo.isDir() && (kAnyProgramFolder || !dirInfo.isWritable()) &&
+        dirInfo.canonicalFilePath() == QFileInfo(FromEngine(projectDir())).canonicalFilePath();
+    if (directory.isEmpty() || !dirInfo.isDir() || !dirInfo.isReadable() || programFolder) {
         directory = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
         if (!QFileInfo(directory).isDir()) {
             directory = QDir::homePath();
         }
     }
     QFileDialog dialog(nullptr, FromEngine(request.title), directory);
+#if defined(Q_OS_WIN)
+    // The system's own dialogue, with the operator's places and recent folders.
+    dialog.setOption(QFileDialog::DontUseNativeDialog, false);
+#else
     dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+#endif
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     const QString filter = FromEngine(request.fileTypeList);
