@@ -7,6 +7,8 @@
 #   2. runs the README's run command, bounded: the screenshot walk against
 #      the virtual sensor on the offscreen platform,
 #   3. builds the Debian package with cpack,
+#   4. runs the README's installer command (the Windows installer and zip),
+#      with the cached Qt for Windows lent to it when there is one,
 # then installs that package with apt-get into a second fresh Debian 12 and
 # starts the installed program there (screenshot walk, offscreen).
 #
@@ -226,6 +228,25 @@ say "Debian package: cpack -G DEB"
 in_root "$build" bash -c 'cd /src/build && cpack -G DEB >/dev/null && ls -l ./*.deb'
 deb=$(cd "$build/src/build" && ls korven-darir_*.deb | head -1)
 
+# ---- the README's installer command on the same system. Qt for Windows
+# takes about 35 minutes to build; its cache (keyed by version and options,
+# filled by the Windows job before this check) is lent to the fresh system,
+# which installs every tool itself.
+wincache=${KORVEN_WIN_CACHE:-$HOME/.cache/korven-darir-windows}
+if ls "$wincache"/qt-*-libs/.complete >/dev/null 2>&1; then
+  mkdir -p "$build/root/.cache/korven-darir-windows"
+  bind "$wincache" "$build/root/.cache/korven-darir-windows"
+  say "README installer command: bash scripts/windows/build.sh"
+  if ! in_root "$build" bash -c 'cd /src && bash scripts/windows/build.sh' >"$work/windows.log" 2>&1; then
+    tail -60 "$work/windows.log" >&2
+    loud "the README's installer command failed on a fresh Debian 12"
+    exit 1
+  fi
+  in_root "$build" bash -c 'ls -l /src/build-windows/dist/KORVEN-Darir-*-setup.exe /src/build-windows/dist/KORVEN-Darir-*-portable.zip'
+else
+  say "skipped the installer command: no Qt for Windows in $wincache yet (scripts/windows/deps.sh builds it)"
+fi
+
 # ---- 4: the package on a second fresh system, which has none of the build's packages
 run=$work/run-root
 make_root "$run"
@@ -238,4 +259,4 @@ say "starting the installed program (screenshot walk, offscreen)"
 in_root "$run" bash -c 'korven-sensor-sim --list-presets >/dev/null &&
   timeout 120 korven-darir --simulate --screenshots /tmp/shots &&
   for f in main-run main-video calibration; do test -s /tmp/shots/$f.png; done'
-say "passed: README commands, package build, install and start on fresh Debian 12"
+say "passed: README commands, package build, Windows installer, install and start on fresh Debian 12"
