@@ -89,6 +89,14 @@ void RunSteps(std::shared_ptr<std::vector<Step>> steps, std::size_t index) {
         return;
     }
     QTimer::singleShot((*steps)[index].delayMs, qApp, [steps, index] {
+        // A file dialogue still open (it may be slow to show and be
+        // answered) holds the walk: the next step waits for it.
+        if (qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            auto rest = std::make_shared<std::vector<Step>>(*steps);
+            (*rest)[index].delayMs = 100;
+            RunSteps(rest, index);
+            return;
+        }
         (*steps)[index].action();
         RunSteps(steps, index + 1);
     });
@@ -100,7 +108,7 @@ void RunSteps(std::shared_ptr<std::vector<Step>> steps, std::size_t index) {
 // one per line in `path`: what the walk saw, for whoever checks it.
 void LogStatusTexts(const QString& path) {
     auto* file = new QFile(path, qApp);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
         return;
     }
@@ -128,12 +136,16 @@ void StartScreenshotTour(const QString& directory) {
     auto steps = std::make_shared<std::vector<Step>>(std::vector<Step>{
         // The parameter set from the sensor and back.
         {1000, [] { Click("PANEL", "PANEL_BTNGet"); }},
-        {1500, [] { Click("PANEL", "PANEL_BTNSend"); }},
+        {1500, [] { Press("PANEL", "PANEL_BTNSend"); }},
         // REC on: the save dialog is answered with a file in the temporary
         // directory.
         {1500,
          [] {
-             QTimer::singleShot(1000, qApp, [] {
+             // The dialogue may take a while to show (a slow file system):
+             // look for it until it is there.
+             auto* answer = new QTimer(qApp);
+             auto tries = std::make_shared<int>(0);
+             QObject::connect(answer, &QTimer::timeout, qApp, [answer, tries] {
                  for (QWidget* w : QApplication::topLevelWidgets()) {
                      if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible()) {
                          // Typed into the name field, as an operator would; one
@@ -144,9 +156,15 @@ void StartScreenshotTour(const QString& directory) {
                              name->setText(path);
                          }
                          QMetaObject::invokeMethod(d, "accept");
+                         answer->deleteLater();
+                         return;
                      }
                  }
+                 if (++*tries > 100) {
+                     answer->deleteLater();
+                 }
              });
+             answer->start(100);
              Click("PANEL", "PANEL_TOGGBTN_Rec");
          }},
         {1500, [] { Click("PANEL", "PANEL_BTNRun"); }},

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QStandardPaths>
 
 namespace korven::rt::qt {
@@ -33,12 +34,11 @@ FileDialogResult QtBackend::fileSelectPopup(const FileDialogRequest& request) {
         }
     }
     QFileDialog dialog(nullptr, FromEngine(request.title), directory);
-#if defined(Q_OS_WIN)
-    // The system's own dialogue, with the operator's places and recent folders.
-    dialog.setOption(QFileDialog::DontUseNativeDialog, false);
-#else
-    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
-#endif
+    // On Windows the system's own dialogue, with the operator's places and
+    // recent folders; elsewhere, and on other platform plugins (offscreen),
+    // Qt's own, which shows wherever the program's windows show.
+    const bool native = QGuiApplication::platformName() == QLatin1String("windows");
+    dialog.setOption(QFileDialog::DontUseNativeDialog, !native);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     const QString filter = FromEngine(request.fileTypeList);
