@@ -14,7 +14,7 @@ build=$(realpath -m "${1:-$root/build-windows}")
 jobs=${KORVEN_JOBS:-$(nproc)}
 log() { echo "windows: $*" >&2; }
 
-# deps.sh also installs the tools (MinGW-w64, NSIS, zip, Wine) when missing.
+# deps.sh also installs the tools (MinGW-w64, NSIS, zip) when missing.
 prefixes=$("$here/deps.sh")
 qt_prefix=${prefixes%%;*}
 libs_prefix=${prefixes##*;}

@@ -4,7 +4,10 @@
 # package, into a cache outside the clone. The cache is keyed by the source
 # version and the build options, so a second run only checks that it is there.
 #
-#   scripts/windows/deps.sh            prints the prefix holding all three
+#   scripts/windows/deps.sh            prints the prefixes holding all three
+#   scripts/windows/deps.sh --install PACKAGE...
+#                                      only installs those Debian packages
+#                                      where they are missing
 #   KORVEN_WIN_CACHE=DIR               where the cache lives
 #                                      (default ~/.cache/korven-darir-windows)
 set -euo pipefail
@@ -15,20 +18,25 @@ jobs=${KORVEN_JOBS:-$(nproc)}
 mkdir -p "$cache"
 log() { echo "deps: $*" >&2; }
 
-# ---- tools, from Debian's packages
-# (NSIS, zip and Wine for the installer and the tests under Wine)
-need=(g++-mingw-w64-x86-64-posix mingw-w64-tools cmake ninja-build dpkg-dev xz-utils
-      qt6-base-dev qt6-base-dev-tools nsis zip wine wine64 ccache)
-missing=()
-for p in "${need[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
+# ---- tools, from Debian's packages (NSIS and zip for the installer)
+install_missing() {
+  local p missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
   log "installing ${missing[*]}"
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+if [ "${1:-}" = --install ]; then
+  shift
+  install_missing "$@"
+  exit 0
 fi
+install_missing g++-mingw-w64-x86-64-posix mingw-w64-tools cmake ninja-build dpkg-dev xz-utils \
+  qt6-base-dev qt6-base-dev-tools nsis zip
 
 # ---- source packages, through a deb-src list of our own so the system's
 # package lists stay as they are

@@ -22,6 +22,7 @@ for f in "$win/tests/korven_tests.exe" "$win/dist/KORVEN-Darir" "$linux/korven-s
   [ -e "$f" ] || { echo "wine tests: $f is missing (build it first)" >&2; exit 1; }
 done
 setup=$(ls "$win"/dist/KORVEN-Darir-*-setup.exe | head -1)
+"$(dirname "$0")/deps.sh" --install wine wine64 fontconfig
 
 work=$(mktemp -d)
 sim_pid=
