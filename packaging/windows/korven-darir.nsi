@@ -68,7 +68,6 @@ Section "Uninstall"
   ; Only what the installer put there: the user's own files stay.
   RMDir /r "$INSTDIR\platforms"
   RMDir /r "$INSTDIR\styles"
-  RMDir /r "$INSTDIR\imageformats"
   Delete "$INSTDIR\*.dll"
   Delete "$INSTDIR\korven-darir.exe"
   Delete "$INSTDIR\KORVENDarir23.uir"
