@@ -84,17 +84,16 @@ struct Step {
     std::function<void()> action;
 };
 
-void RunSteps(std::shared_ptr<std::vector<Step>> steps, std::size_t index) {
+// Runs step `index` after its delay (or `delayMs` when given), then the rest.
+void RunSteps(std::shared_ptr<std::vector<Step>> steps, std::size_t index, int delayMs = -1) {
     if (index >= steps->size()) {
         return;
     }
-    QTimer::singleShot((*steps)[index].delayMs, qApp, [steps, index] {
+    QTimer::singleShot(delayMs >= 0 ? delayMs : (*steps)[index].delayMs, qApp, [steps, index] {
         // A file dialogue still open (it may be slow to show and be
         // answered) holds the walk: the next step waits for it.
         if (qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
-            auto rest = std::make_shared<std::vector<Step>>(*steps);
-            (*rest)[index].delayMs = 100;
-            RunSteps(rest, index);
+            RunSteps(steps, index, 100);
             return;
         }
         (*steps)[index].action();
@@ -112,8 +111,8 @@ void LogStatusTexts(const QString& path) {
         std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
         return;
     }
-    auto* clock = new QElapsedTimer;
-    clock->start();
+    QElapsedTimer clock;
+    clock.start();
     auto* poll = new QTimer(file);
     auto last = std::make_shared<QString>();
     QObject::connect(poll, &QTimer::timeout, file, [file, clock, last] {
@@ -121,11 +120,10 @@ void LogStatusTexts(const QString& path) {
         auto* status = w ? w->findChild<QLabel*>(QStringLiteral("PANEL_STATUS")) : nullptr;
         if (status && status->text() != *last) {
             *last = status->text();
-            file->write(QStringLiteral("%1 %2\n").arg(clock->elapsed()).arg(*last).toUtf8());
+            file->write(QStringLiteral("%1 %2\n").arg(clock.elapsed()).arg(*last).toUtf8());
             file->flush();
         }
     });
-    QObject::connect(file, &QObject::destroyed, [clock] { delete clock; });
     poll->start(5);
 }
 

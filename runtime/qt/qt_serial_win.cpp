@@ -8,6 +8,7 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QStringList>
 
 #include <algorithm>
 #include <condition_variable>
@@ -394,8 +395,8 @@ namespace {
 
 // The system's serial device map: device object -> "COMn", as the drivers
 // of the COM ports present now write it.
-std::vector<QString> DeviceMap() {
-    std::vector<QString> names;
+QStringList DeviceMap() {
+    QStringList names;
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
                         &key) != ERROR_SUCCESS) {
@@ -489,19 +490,15 @@ bool ComOrder(const QString& a, const QString& b) {
 std::vector<FoundPort> SystemPorts(SystemPortCache& cache) {
     // The device map is small and read every time; Device Manager's list
     // is asked only when the map changed.
-    std::vector<QString> names = DeviceMap();
+    QStringList names = DeviceMap();
     std::sort(names.begin(), names.end(), ComOrder);
     names.erase(std::unique(names.begin(), names.end(),
                             [](const QString& a, const QString& b) {
                                 return a.compare(b, Qt::CaseInsensitive) == 0;
                             }),
                 names.end());
-    QStringList joined;
-    for (const QString& n : names) {
-        joined << n;
-    }
-    const QString stamp = joined.join(QLatin1Char(';'));
-    if (stamp != cache.stamp || cache.ports.size() != names.size()) {
+    const QString stamp = names.join(QLatin1Char(';'));
+    if (stamp != cache.stamp) {
         cache.stamp = stamp;
         cache.ports.clear();
         const std::map<QString, DeviceInfo> devices = PortDevices();
