@@ -4,8 +4,10 @@
 
 #include <QFile>
 #include <QString>
+#include <QStringList>
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -196,7 +198,7 @@ class FormReader {
         panel.title = FindProp(widget, "windowTitle").text();
         panel.geometry = FindProp(widget, "geometry").toRect();
         panel.callbackName = FindProp(widget, "callback").text();
-        return walkChildren(widget, panel, 0, 0, 0);
+        return walkChildren(widget, panel, 0, 0, 0, true);
     }
 
   private:
@@ -209,14 +211,16 @@ class FormReader {
 
     // Visits widgets below `parent` (also those placed in layouts), with
     // the offset of `parent` relative to the panel.
-    bool walkChildren(const Node& parent, LayoutPanel& panel, int parentId, int dx, int dy) {
+    // `parentGrows` tells whether `parent` can gain size (the panel can).
+    bool walkChildren(const Node& parent, LayoutPanel& panel, int parentId, int dx, int dy,
+                      bool parentGrows) {
         for (const auto& c : parent.children) {
             if (c->tag == "widget") {
-                if (!visitWidget(*c, panel, parentId, dx, dy)) {
+                if (!visitWidget(*c, panel, parentId, dx, dy, parentGrows)) {
                     return false;
                 }
             } else if (c->tag == "layout" || c->tag == "item") {
-                if (!walkChildren(*c, panel, parentId, dx, dy)) {
+                if (!walkChildren(*c, panel, parentId, dx, dy, parentGrows)) {
                     return false;
                 }
             }
@@ -224,8 +228,23 @@ class FormReader {
         return true;
     }
 
-    bool visitWidget(const Node& w, LayoutPanel& panel, int parentId, int dx, int dy) {
+    bool visitWidget(const Node& w, LayoutPanel& panel, int parentId, int dx, int dy,
+                     bool parentGrows) {
         const std::string name = w.attr("name");
+        bool grows = false;
+        const Prop stretch = FindProp(w, "stretch");
+        if (stretch.present()) {
+            const std::optional<Stretch> s = ParseStretch(stretch.text());
+            if (!s) {
+                return fail("widget " + name + ": stretch \"" + stretch.text() +
+                            "\" is not \"x=F y=F w=F h=F\" with F from 0 to 1");
+            }
+            if (!parentGrows) {
+                return fail("widget " + name + " stretches inside a parent that does not grow");
+            }
+            grows = s->grows();
+            panel.resizable = panel.resizable || grows;
+        }
         Rect g = FindProp(w, "geometry").toRect();
         g.x += dx;
         g.y += dy;
@@ -250,7 +269,7 @@ class FormReader {
             }
             panel.controls.push_back(std::move(c));
         }
-        return walkChildren(w, panel, childParent, g.x, g.y);
+        return walkChildren(w, panel, childParent, g.x, g.y, grows);
     }
 
     bool readControl(const Node& w, LayoutControl& c) {
@@ -408,7 +427,95 @@ class FormReader {
     std::string* error_;
 };
 
+struct Gain {
+    int width = 0, height = 0;
+};
+
+void ArrangeChildren(const Node& parent, Gain gain, int originX, int originY,
+                     std::vector<Placement>& out) {
+    for (const auto& c : parent.children) {
+        if (c->tag == "layout" || c->tag == "item") {
+            ArrangeChildren(*c, gain, originX, originY, out);
+            continue;
+        }
+        if (c->tag != "widget") {
+            continue;
+        }
+        Placement p;
+        p.widget = c.get();
+        p.name = c->attr("name");
+        p.inParent = FindProp(*c, "geometry").toRect();
+        Gain own;
+        const Prop stretch = FindProp(*c, "stretch");
+        if (const std::optional<Stretch> s =
+                stretch.present() ? ParseStretch(stretch.text()) : std::nullopt) {
+            p.stretches = true;
+            // Edges are rounded, not sizes, so that neighbours that share
+            // a gain keep the gap between them.
+            const auto at = [](int designed, double share, int g) {
+                return designed + static_cast<int>(std::lround(share * g));
+            };
+            const Rect d = p.inParent;
+            p.inParent.x = at(d.x, s->x, gain.width);
+            p.inParent.y = at(d.y, s->y, gain.height);
+            p.inParent.width = at(d.x + d.width, s->x + s->w, gain.width) - p.inParent.x;
+            p.inParent.height = at(d.y + d.height, s->y + s->h, gain.height) - p.inParent.y;
+            own.width = p.inParent.width - d.width;
+            own.height = p.inParent.height - d.height;
+        }
+        p.inPanel = p.inParent;
+        p.inPanel.x += originX;
+        p.inPanel.y += originY;
+        const int x = p.inPanel.x, y = p.inPanel.y;
+        out.push_back(std::move(p));
+        ArrangeChildren(*c, own, x, y, out);
+    }
+}
+
 } // namespace
+
+std::optional<Stretch> ParseStretch(std::string_view text) {
+    Stretch s;
+    const QStringList parts = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
+                                  .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString& part : parts) {
+        const qsizetype eq = part.indexOf(QLatin1Char('='));
+        if (eq != 1) {
+            return std::nullopt;
+        }
+        bool ok = false;
+        const double v = part.mid(2).toDouble(&ok);
+        if (!ok || !(v >= 0.0 && v <= 1.0)) {
+            return std::nullopt;
+        }
+        switch (part.front().toLatin1()) {
+        case 'x':
+            s.x = v;
+            break;
+        case 'y':
+            s.y = v;
+            break;
+        case 'w':
+            s.w = v;
+            break;
+        case 'h':
+            s.h = v;
+            break;
+        default:
+            return std::nullopt;
+        }
+    }
+    return s;
+}
+
+std::vector<Placement> ArrangeForm(const FormNode& panel, int width, int height) {
+    const Rect designed = FindProp(panel, "geometry").toRect();
+    std::vector<Placement> out;
+    ArrangeChildren(
+        panel, Gain{std::max(0, width - designed.width), std::max(0, height - designed.height)}, 0,
+        0, out);
+    return out;
+}
 
 std::optional<Layout> ParseLayout(std::string_view xmlText, std::string* error) {
     const LayoutRegistry* reg = CurrentLayoutRegistry();

@@ -33,6 +33,14 @@
 //  - Standard "enabled"=false means the control starts dimmed, "visible"
 //    false means it starts hidden. "label" (dynamic string) is the
 //    control's label text; for buttons it defaults to "text".
+//  - Dynamic string property "stretch" says how a widget (a control or a
+//    decoration) follows its parent when that grows beyond its designed
+//    size: "x=F y=F w=F h=F", each part optional, F from 0 to 1. Of the
+//    width its parent gained, the widget moves right by x·gain and grows
+//    by w·gain; y and h do the same for the height. The parent is the panel
+//    or the widget's container, which then has to stretch itself. A panel
+//    never shrinks its controls below their designed places: a window
+//    smaller than the panel scrolls instead.
 #pragma once
 
 #include "runtime/backend.h"
@@ -93,6 +101,28 @@ struct FormNode {
     const FormNode* child(const std::string& name) const;
 };
 
+// How a widget follows its parent's growth (the "stretch" property).
+struct Stretch {
+    double x = 0.0, y = 0.0, w = 0.0, h = 0.0;
+    bool grows() const { return w > 0.0 || h > 0.0; }
+};
+
+// Reads a "stretch" text; nullopt when it is not of the form above.
+std::optional<Stretch> ParseStretch(std::string_view text);
+
+// Every widget below a panel's form element with its place when the panel
+// is width × height (sizes below the designed ones count as the designed
+// ones), in document order, parents before their children. `inParent` is
+// relative to the parent widget, `inPanel` to the panel.
+struct Placement {
+    const FormNode* widget = nullptr;
+    std::string name;
+    Rect inParent;
+    Rect inPanel;
+    bool stretches = false; // it has a "stretch" property
+};
+std::vector<Placement> ArrangeForm(const FormNode& panel, int width, int height);
+
 struct LayoutControl {
     std::string name;    // constant name, e.g. "PANEL_STATUS"
     int id = 0;          // from the registry
@@ -122,6 +152,7 @@ struct LayoutPanel {
     std::string title;
     Rect geometry;
     std::string callbackName;
+    bool resizable = false;              // some widget of it grows with it
     std::vector<LayoutControl> controls; // in document order
     const FormNode* form = nullptr;      // the panel's <widget> element, in Layout::tree
 };
