@@ -16,6 +16,7 @@
 #include <cmath>
 #include <iomanip>
 #include <limits>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -51,6 +52,24 @@ std::string Form(const std::string& controls) {
     return "<ui version=\"4.0\"><widget class=\"QWidget\" name=\"T\">"
            "<widget class=\"QWidget\" name=\"PANEL\">" +
            controls + "</widget></widget></ui>";
+}
+
+// A widget of the given class, name and place, with a stretch and children.
+std::string Placed(const std::string& cls, const std::string& name, int x, int y, int w, int h,
+                   const std::string& stretch, const std::string& children = "") {
+    std::ostringstream out;
+    out << "<widget class=\"" << cls << "\" name=\"" << name
+        << "\"><property name=\"geometry\"><rect><x>" << x << "</x><y>" << y << "</y><width>" << w
+        << "</width><height>" << h << "</height></rect></property><property name=\"stretch\" "
+        << "stdset=\"0\"><string>" << stretch << "</string></property>" << children << "</widget>";
+    return out.str();
+}
+
+// A status line that follows its parent's growth as `stretch` says.
+std::string Stretched(const std::string& stretch) {
+    return "<widget class=\"QLabel\" name=\"PANEL_STATUS\"><property name=\"stretch\" "
+           "stdset=\"0\"><string>" +
+           stretch + "</string></property></widget>";
 }
 
 // What a row of the control table states about a control, as one line:
@@ -239,7 +258,7 @@ TEST_F(LayoutFile, EveryControlStartsAsTheProgramExpects) {
     // the group box and the frame around the button.
     EXPECT_EQ(ctrl(PANEL_BTNRun).label, "RUN");
     EXPECT_EQ(std::pair(ctrl(PANEL_BTNRun).geometry.x, ctrl(PANEL_BTNRun).geometry.y),
-              std::pair(10 + 8 + 2, 632 + 24 + 2));
+              std::pair(10 + 8 + 2, 582 + 24 + 2));
 }
 
 TEST_F(LayoutFile, TheLoopLocksHoldWhatALoopDimsAndLeaveStopOperable) {
@@ -265,42 +284,123 @@ TEST_F(LayoutFile, TheLoopLocksHoldWhatALoopDimsAndLeaveStopOperable) {
     }
 }
 
-TEST_F(LayoutFile, GraphsAndPanelGeometryAreSound) {
+TEST_F(LayoutFile, GraphsAndPanelGeometryAreSoundAtEverySize) {
     // The program swaps the two graphs in the same place.
     const auto& raw = ctrl(PANEL_GRAPH_RAW).geometry;
     const auto& video = ctrl(PANEL_GRAPH_VIDEO).geometry;
     EXPECT_EQ(std::tie(raw.x, raw.y, raw.width, raw.height),
               std::tie(video.x, video.y, video.width, video.height));
 
+    // The main panel fits a 1366 x 768 screen whole (with a window frame
+    // and a task bar), so only smaller screens need to scroll it.
+    const auto& main = layout_.panel(PANEL)->geometry;
+    EXPECT_LE(main.width, 1350);
+    EXPECT_LE(main.height, 690);
+    EXPECT_TRUE(layout_.panel(PANEL)->resizable);
+    EXPECT_FALSE(layout_.panel(POPUP)->resizable);
+
     for (const auto& panel : layout_.panels) {
-        // Controls of positive size inside it also show the panel has a size.
         const auto& pg = panel.geometry;
-        std::vector<const LayoutControl*> leaves;
-        for (const auto& c : panel.controls) {
-            const auto& g = c.geometry;
-            EXPECT_TRUE(g.width > 0 && g.height > 0 && g.x >= 0 && g.y >= 0) << c.name;
-            EXPECT_TRUE(g.x + g.width <= pg.width && g.y + g.height <= pg.height)
-                << c.name << " sticks out of " << panel.name;
-            if (c.kind != CtrlKind::Container && c.id != PANEL_GRAPH_RAW && c.id != PANEL_LOGO) {
-                leaves.push_back(&c);
+        // Smaller than designed counts as designed; then a little, a full-HD
+        // screen's and a 4K screen's worth larger.
+        const std::pair<int, int> sizes[] = {{pg.width, pg.height},
+                                             {100, 100},
+                                             {pg.width + 1, pg.height + 1},
+                                             {1920, 1050},
+                                             {3840, 2100}};
+        for (const auto& [width, height] : sizes) {
+            std::map<std::string, rt::Rect> at;
+            for (const rt::Placement& placed : rt::ArrangeForm(*panel.form, width, height)) {
+                at[placed.name] = placed.inPanel;
             }
-        }
-        // No two controls cover each other (the raw graph shares the video
-        // graph's place; the logo sits on the header box).
-        for (std::size_t i = 0; i < leaves.size(); ++i) {
-            for (std::size_t j = i + 1; j < leaves.size(); ++j) {
-                const auto& a = leaves[i]->geometry;
-                const auto& b = leaves[j]->geometry;
-                const bool overlap = a.x < b.x + b.width && b.x < a.x + a.width &&
-                                     a.y < b.y + b.height && b.y < a.y + a.height;
-                EXPECT_FALSE(overlap) << leaves[i]->name << " overlaps " << leaves[j]->name;
+            const int w = std::max(width, pg.width), h = std::max(height, pg.height);
+            std::vector<const LayoutControl*> leaves;
+            for (const auto& c : panel.controls) {
+                const auto& g = at[c.name];
+                EXPECT_TRUE(g.width > 0 && g.height > 0 && g.x >= 0 && g.y >= 0) << c.name;
+                EXPECT_TRUE(g.x + g.width <= w && g.y + g.height <= h)
+                    << c.name << " sticks out of " << panel.name << " at " << width << "x"
+                    << height;
+                if (c.kind != CtrlKind::Container && c.id != PANEL_GRAPH_RAW &&
+                    c.id != PANEL_LOGO) {
+                    leaves.push_back(&c);
+                }
             }
+            // No two controls cover each other (the raw graph shares the
+            // video graph's place; the logo sits on the header box).
+            for (std::size_t i = 0; i < leaves.size(); ++i) {
+                for (std::size_t j = i + 1; j < leaves.size(); ++j) {
+                    const auto& a = at[leaves[i]->name];
+                    const auto& b = at[leaves[j]->name];
+                    const bool overlap = a.x < b.x + b.width && b.x < a.x + a.width &&
+                                         a.y < b.y + b.height && b.y < a.y + a.height;
+                    EXPECT_FALSE(overlap) << leaves[i]->name << " overlaps " << leaves[j]->name
+                                          << " at " << width << "x" << height;
+                }
+            }
+            if (panel.resourceId != PANEL) {
+                continue;
+            }
+            // All the room gained goes to the graphs; the header spans the
+            // top, the right column keeps to the right edge and the status
+            // line to the bottom, at their designed margins.
+            const int dx = w - pg.width, dy = h - pg.height;
+            const auto& graph = at["PANEL_GRAPH_VIDEO"];
+            const auto& edges = at["PANEL_GRAPH_EDGES"];
+            EXPECT_EQ(std::tuple(graph.width, graph.height + edges.height),
+                      std::tuple(video.width + dx,
+                                 video.height + ctrl(PANEL_GRAPH_EDGES).geometry.height + dy));
+            EXPECT_EQ(std::tuple(at["PANEL_HEADER"].x, at["PANEL_HEADER"].width), std::tuple(0, w));
+            const auto& status = at["PANEL_STATUS"];
+            const auto& designedStatus = ctrl(PANEL_STATUS).geometry;
+            EXPECT_EQ(h - (status.y + status.height),
+                      pg.height - (designedStatus.y + designedStatus.height));
+            const auto& compare = at["PANEL_BTNCompare"];
+            const auto& designedCompare = ctrl(PANEL_BTNCompare).geometry;
+            EXPECT_EQ(w - compare.x, pg.width - designedCompare.x);
         }
     }
-    // The header box spans the top of the main panel.
-    const auto& header = ctrl(PANEL_HEADER).geometry;
-    EXPECT_EQ(std::tuple(header.x, header.y, header.width),
-              std::tuple(0, 0, layout_.panel(PANEL)->geometry.width));
+}
+
+TEST_F(LayoutFile, StretchSharesTheGainOfTheParentAndKeepsNeighboursApart) {
+    // A 100 x 50 panel; a box that takes all the gained width and half the
+    // height holds two halves side by side and a button that keeps to its
+    // right edge; a label that moves down by a third of the gain.
+    const std::string form =
+        "<ui version=\"4.0\"><widget class=\"QWidget\" name=\"T\"><widget class=\"QWidget\" "
+        "name=\"PANEL\"><property name=\"geometry\"><rect><x>0</x><y>0</y><width>100</width>"
+        "<height>50</height></rect></property>" +
+        Placed("QFrame", "box", 0, 0, 100, 40, "w=1 h=0.5",
+               Placed("QFrame", "left", 0, 0, 49, 40, "w=0.5") +
+                   Placed("QFrame", "right", 51, 0, 49, 40, "x=0.5 w=0.5") +
+                   Placed("QPushButton", "button", 80, 5, 10, 10, "x=1")) +
+        Placed("QLabel", "label", 0, 40, 100, 10, "y=0.333", "") + "</widget></widget></ui>";
+    std::string error;
+    const auto layout = rt::ParseLayout(form, &error);
+    ASSERT_TRUE(layout) << error;
+    const auto rects = [&](int width, int height) {
+        std::map<std::string, std::tuple<int, int, int, int>> at;
+        for (const auto& placed : rt::ArrangeForm(*layout->panels[0].form, width, height)) {
+            at[placed.name] = {placed.inPanel.x, placed.inPanel.y, placed.inPanel.width,
+                               placed.inPanel.height};
+        }
+        return at;
+    };
+    using R = std::tuple<int, int, int, int>;
+    // Designed, shrunk (stays designed), and grown by odd amounts: the
+    // halves share 11 px as 5 + 6 and keep their 2 px gap.
+    for (const auto& [w, h] : {std::pair(100, 50), std::pair(10, 10)}) {
+        auto at = rects(w, h);
+        EXPECT_EQ(at["box"], R(0, 0, 100, 40));
+        EXPECT_EQ(at["label"], R(0, 40, 100, 10));
+    }
+    auto at = rects(111, 80);
+    EXPECT_EQ(at["box"], R(0, 0, 111, 55));
+    EXPECT_EQ(at["left"], R(0, 0, 55, 40));
+    EXPECT_EQ(at["right"], R(57, 0, 54, 40));
+    EXPECT_EQ(at["button"], R(91, 5, 10, 10));
+    EXPECT_EQ(at["label"], R(0, 50, 100, 10));
+    EXPECT_TRUE(layout->panels[0].resizable);
 }
 
 TEST_F(LayoutFile, FormsOutsideTheRulesAreReadOrRejectedAndLoadPanelFailsCleanly) {
@@ -342,6 +442,15 @@ TEST_F(LayoutFile, FormsOutsideTheRulesAreReadOrRejectedAndLoadPanelFailsCleanly
              "<property name=\"maximum\"><number>1</number></property></widget>"),
         Form("<widget class=\"QLabel\" name=\"PANEL_STATUS\"/>"
              "<widget class=\"QLabel\" name=\"PANEL_STATUS\"/>"),
+        // Stretches that are not shares from 0 to 1 of a known side, and one
+        // inside a container that does not grow.
+        Form(Stretched("x=1.5")),
+        Form(Stretched("x=-0.5")),
+        Form(Stretched("q=1")),
+        Form(Stretched("w=")),
+        Form(Stretched("w=half")),
+        Form(Stretched("xx=1")),
+        Form("<widget class=\"QFrame\" name=\"box\">" + Stretched("x=1") + "</widget>"),
     };
     for (const auto& text : broken) {
         EXPECT_FALSE(rt::ParseLayout(text, &error)) << text;
