@@ -186,8 +186,12 @@ int main(int argc, char** argv) {
 
     korven::rt::qt::QtBackend backend;
     // The adapter last connected is offered first at the next start.
-    backend.rememberPortsIn(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
-                            QStringLiteral("/korven-darir.conf"));
+    // So is the main window's place, for each set of screens.
+    const QString settingsFile =
+        QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
+        QStringLiteral("/korven-darir.conf");
+    backend.rememberPortsIn(settingsFile);
+    backend.rememberWindowsIn(settingsFile);
     for (const auto& [number, path] : options.ports) {
         backend.mapPort(number, QString::fromLocal8Bit(path.c_str()));
     }

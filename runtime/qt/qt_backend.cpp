@@ -59,6 +59,7 @@ QtBackend::QtBackend(QObject* parent)
 
 QtBackend::~QtBackend() {
     for (auto& [handle, panel] : panels_) {
+        rememberPlace(*panel);
         panel->controls.clear();
         delete panel->window.data();
     }

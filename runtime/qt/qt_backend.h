@@ -39,6 +39,8 @@ class QtBackend : public QObject, public Backend {
     void watchPorts(const QStringList& patterns);
     // Remembers the adapter last opened in this file and lists it first.
     void rememberPortsIn(const QString& settingsFile);
+    // Where the main window's place and size are kept, per set of screens.
+    void rememberWindowsIn(const QString& settingsFile);
     // Looks for added and removed devices now (otherwise every second).
     void rescanPorts();
     // The ports as the port selector lists them, numbered from 1.
@@ -117,10 +119,15 @@ class QtBackend : public QObject, public Backend {
     void refreshPortLists();
     void choosePortAgain(int number);
     void applyToggleText(Control& control);
+    void placePanel(Panel& panel);
+    void rememberPlace(const Panel& panel);
+    QString windowKey(const Panel& panel) const;
     static void fitLabel(QWidget* widget);
 
     std::map<int, std::unique_ptr<Panel>> panels_;
     int nextPanelHandle_ = 1;
+    int mainPanel_ = 0; // the first panel loaded
+    QString windowSettings_;
     int nextRuntimeControl_ = 1000;
     int pendingEvents_ = 0;
     int dispatchDepth_ = 0;          // > 0 while a callback runs

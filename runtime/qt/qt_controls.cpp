@@ -210,8 +210,8 @@ int QtBackend::setCtrlAttribute(int panel, int control, int attribute, const Val
     case ATTR_TOP: {
         // Positions are relative to the panel, whatever container holds the
         // control.
-        const QPoint origin = w->parentWidget() && p && p->window
-                                  ? w->parentWidget()->mapTo(p->window, QPoint(0, 0))
+        const QPoint origin = w->parentWidget() && p && p->form
+                                  ? w->parentWidget()->mapTo(p->form, QPoint(0, 0))
                                   : QPoint(0, 0);
         const int v = static_cast<int>(std::clamp<std::int64_t>(value.asInt(), -32768, 32767));
         QPoint pos = w->pos();
@@ -347,7 +347,7 @@ int QtBackend::getCtrlAttribute(int panel, int control, int attribute, Value& va
         return 0;
     case ATTR_LEFT:
     case ATTR_TOP: {
-        const QPoint pos = p && p->window ? w->mapTo(p->window, QPoint(0, 0)) : w->pos();
+        const QPoint pos = p && p->form ? w->mapTo(p->form, QPoint(0, 0)) : w->pos();
         value = Value::ofInt(attribute == ATTR_LEFT ? pos.x() : pos.y());
         return 0;
     }
@@ -444,10 +444,10 @@ int QtBackend::installPanelCallback(int panel, PanelCallbackPtr fn, void* data) 
 
 int QtBackend::newCtrl(int panel, int style, const std::string& label, int top, int left) {
     Panel* p = findPanel(panel);
-    if (!p || !p->window || style != CTRL_TEXT_MSG) {
+    if (!p || !p->form || style != CTRL_TEXT_MSG) {
         return kError;
     }
-    auto* w = new QLabel(p->window);
+    auto* w = new QLabel(p->form);
     w->move(left, top);
     w->setText(QString());
     w->adjustSize();

@@ -14,8 +14,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <QToolButton>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 #include <map>
@@ -26,6 +29,26 @@ namespace korven::rt::qt {
 namespace {
 
 using Factory = std::function<QWidget*(QWidget*)>;
+
+// A combo box whose closed state elides a text too long for it with "…",
+// rather than cutting it off mid-character.
+class ElidingComboBox : public QComboBox {
+  public:
+    using QComboBox::QComboBox;
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        QStyleOptionComboBox option;
+        initStyleOption(&option);
+        painter.drawComplexControl(QStyle::CC_ComboBox, option);
+        const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                    QStyle::SC_ComboBoxEditField, this);
+        option.currentText = fontMetrics().elidedText(option.currentText, Qt::ElideRight,
+                                                      std::max(0, field.width() - 4));
+        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+    }
+};
 
 template <class W> Factory Make() {
     return [](QWidget* parent) { return new W(parent); };
@@ -43,7 +66,7 @@ const std::map<std::string, Factory>& Factories() {
         {"QCheckBox", Make<QCheckBox>()},
         {"QSpinBox", Make<QSpinBox>()},
         {"QDoubleSpinBox", Make<QDoubleSpinBox>()},
-        {"QComboBox", Make<QComboBox>()},
+        {"QComboBox", Make<ElidingComboBox>()},
         {"QLineEdit", Make<QLineEdit>()},
         {"QPlainTextEdit", Make<QPlainTextEdit>()},
         {"QCustomPlot", Make<QCustomPlot>()},

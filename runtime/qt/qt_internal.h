@@ -5,6 +5,7 @@
 #include "runtime/layout.h"
 #include "runtime/qt/qt_backend.h"
 #include "runtime/qt/qt_graph.h"
+#include "runtime/qt/qt_panel_window.h"
 
 #include <QLabel>
 #include <QPointer>
@@ -49,7 +50,9 @@ struct QtBackend::Panel {
     int handle = 0;
     int resourceId = 0;
     QString name;
-    QPointer<QWidget> window;
+    QPointer<PanelWindow> window; // the panel's window
+    QPointer<QWidget> form;       // the panel itself, origin of its controls' places
+    bool placed = false;          // shown once, so placed on a screen
     PanelCallbackPtr fn = nullptr;
     void* data = nullptr;
     std::map<int, std::unique_ptr<Control>> controls;

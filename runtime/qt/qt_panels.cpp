@@ -10,9 +10,12 @@
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QSettings>
 #include <QSpinBox>
 
 #include <utility>
@@ -39,9 +42,8 @@ int QtBackend::loadPanel(int /*parentPanel*/, const std::string& fileName, int r
     if (!built) {
         return kError;
     }
-    QWidget* window = built.release();
-    const QSize size = window->size();
-    window->setFixedSize(size);
+    auto* window = new PanelWindow(std::move(built), *lp, layout->tree);
+    QWidget* form = window->form();
     window->installEventFilter(this);
 
     auto panel = std::make_unique<Panel>();
@@ -49,11 +51,15 @@ int QtBackend::loadPanel(int /*parentPanel*/, const std::string& fileName, int r
     panel->resourceId = resourceId;
     panel->name = window->objectName();
     panel->window = window;
+    panel->form = form;
     window->setProperty(kPanelProp, panel->handle);
-    panel->fn = registry->panelCallback(window->property("callback").toString().toStdString());
+    panel->fn = registry->panelCallback(form->property("callback").toString().toStdString());
+    if (mainPanel_ == 0) {
+        mainPanel_ = panel->handle; // the first panel is the program's main window
+    }
 
     for (const LayoutControl& lc : lp->controls) {
-        auto* w = window->findChild<QWidget*>(QString::fromStdString(lc.name));
+        auto* w = form->findChild<QWidget*>(QString::fromStdString(lc.name));
         if (!w) {
             continue;
         }
@@ -78,7 +84,7 @@ int QtBackend::loadPanel(int /*parentPanel*/, const std::string& fileName, int r
         panel->controls[lc.id] = std::move(c);
     }
     // Captions: labels whose buddy is a control.
-    for (QLabel* label : window->findChildren<QLabel*>()) {
+    for (QLabel* label : form->findChildren<QLabel*>()) {
         if (QWidget* buddy = label->buddy()) {
             for (auto& [id, c] : panel->controls) {
                 if (c->widget == buddy) {
@@ -202,11 +208,61 @@ void QtBackend::applyToggleText(Control& c) {
     }
 }
 
+// The main window opens where the operator left it on this set of screens,
+// else fitted onto the screen it opens on; every other panel opens centred
+// on the main window and entirely on the main window's screen.
+void QtBackend::placePanel(Panel& p) {
+    PanelWindow* w = p.window;
+    Panel* main = findPanel(mainPanel_);
+    if (p.handle == mainPanel_) {
+        if (p.placed) {
+            return;
+        }
+        if (!windowSettings_.isEmpty()) {
+            const QSettings settings(windowSettings_, QSettings::IniFormat);
+            const QByteArray saved = settings.value(windowKey(p)).toByteArray();
+            if (!saved.isEmpty() && w->restoreGeometry(saved)) {
+                p.placed = true;
+                return;
+            }
+        }
+        const QScreen* screen = w->screen() ? w->screen() : QGuiApplication::primaryScreen();
+        if (screen) {
+            w->fitOn(screen->availableGeometry());
+        }
+    } else if (!w->isVisible()) {
+        QWidget* over =
+            main && main->window && main->window->isVisible() ? main->window.data() : nullptr;
+        const QScreen* screen = over ? over->screen() : QGuiApplication::primaryScreen();
+        if (screen) {
+            w->fitOn(screen->availableGeometry(), over ? over->frameGeometry() : QRect());
+        }
+    }
+    p.placed = true;
+}
+
+QString QtBackend::windowKey(const Panel& p) const {
+    return QStringLiteral("windows/%1/%2").arg(ScreenSetupKey(), p.name);
+}
+
+void QtBackend::rememberWindowsIn(const QString& settingsFile) {
+    windowSettings_ = settingsFile;
+}
+
+void QtBackend::rememberPlace(const Panel& p) {
+    if (windowSettings_.isEmpty() || p.handle != mainPanel_ || !p.window || !p.placed) {
+        return;
+    }
+    QSettings settings(windowSettings_, QSettings::IniFormat);
+    settings.setValue(windowKey(p), p.window->saveGeometry());
+}
+
 int QtBackend::displayPanel(int panel) {
     Panel* p = findPanel(panel);
     if (!p || !p->window) {
         return kError;
     }
+    placePanel(*p);
     p->window->show();
     p->window->raise();
     p->window->activateWindow();
@@ -218,6 +274,7 @@ int QtBackend::hidePanel(int panel) {
     if (!p || !p->window) {
         return kError;
     }
+    rememberPlace(*p);
     p->window->hide();
     return 0;
 }
@@ -227,6 +284,7 @@ int QtBackend::discardPanel(int panel) {
     if (it == panels_.end()) {
         return kError;
     }
+    rememberPlace(*it->second);
     std::unique_ptr<Panel> p = std::move(it->second);
     panels_.erase(it);
     p->controls.clear();

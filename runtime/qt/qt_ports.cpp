@@ -82,7 +82,9 @@ void QtBackend::fillPortList(Control& c) {
             text += QStringLiteral(": -");
         }
         combo->addItem(text);
-        combo->setItemData(i, hint, Qt::ToolTipRole);
+        // The closed drop-down elides a long entry; its tooltip has it whole.
+        combo->setItemData(i, hint.isEmpty() ? text : text + QLatin1Char('\n') + hint,
+                           Qt::ToolTipRole);
     }
     combo->setCurrentIndex(std::clamp(current, 0, combo->count() - 1));
     combo->setToolTip(combo->currentData(Qt::ToolTipRole).toString());
