@@ -26,7 +26,11 @@
 //      QFrame, QGroupBox      container or decoration; dimming or hiding a
 //                             container applies to everything inside it
 //      QCustomPlot            graph; dynamic bool property "stripChart"
-//                             makes it a strip chart
+//                             makes it a strip chart; "xLabel"/"yLabel" name
+//                             its axes and "traceNames" (';' between) its
+//                             traces, for the screen and the data export
+//  - Dynamic string property "resetsView" on a button names a graph that
+//    the button hands back to the program's scaling when pressed.
 //  - Dynamic string property "dataType" overrides the value type:
 //    "u16", "int", "u32", "double", "float", "string".
 //  - Dynamic string property "callback" names the control callback.

@@ -30,6 +30,17 @@ QColor CursorColor(int index) {
     return index == 0 ? QColor(0, 110, 0) : QColor(0, 70, 200);
 }
 
+// A CSV field: quoted when it holds a separator, a quote or a line break.
+QString Quoted(const QString& field) {
+    if (!field.contains(QLatin1Char(',')) && !field.contains(QLatin1Char('"')) &&
+        !field.contains(QLatin1Char('\n'))) {
+        return field;
+    }
+    QString q = field;
+    q.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + q + QLatin1Char('"');
+}
+
 double NumberProperty(const QObject* o, const char* name, double fallback) {
     const QVariant v = o->property(name);
     bool ok = false;
@@ -92,13 +103,27 @@ Graph::Graph(QCustomPlot* plot, bool stripChart) : plot_(plot), strip_(stripChar
     for (QCPAxis* axis : {plot->xAxis, plot->yAxis}) {
         connections_.push_back(QObject::connect(
             axis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), plot, [this] {
-                if (!applying_) {
+                if (!applying_ && !operatorView_) {
                     operatorView_ = true;
+                    showState();
                 }
             }));
     }
     connections_.push_back(QObject::connect(plot, &QCustomPlot::mouseDoubleClick, plot,
                                             [this](QMouseEvent*) { resetView(); }));
+    // What the operator changed says so on the graph, top right.
+    state_ = new QCPItemText(plot);
+    state_->setLayer(QStringLiteral("cursors"));
+    state_->setClipToAxisRect(false);
+    state_->position->setType(QCPItemPosition::ptAxisRectRatio);
+    state_->position->setCoords(1.0, 0.0);
+    state_->setPositionAlignment(Qt::AlignRight | Qt::AlignTop);
+    state_->setPadding(QMargins(6, 2, 6, 2));
+    state_->setBrush(QBrush(QColor(255, 244, 200)));
+    state_->setPen(QPen(QColor(160, 120, 0)));
+    state_->setColor(QColor(90, 60, 0));
+    state_->setSelectable(false);
+    state_->setVisible(false);
     plot->setContextMenuPolicy(Qt::CustomContextMenu);
     connections_.push_back(QObject::connect(plot, &QWidget::customContextMenuRequested, plot,
                                             [this](const QPoint& pos) { showMenu(pos); }));
@@ -129,13 +154,36 @@ void Graph::resetView() {
     plot_->xAxis->setRange(programX_);
     plot_->yAxis->setRange(programY_);
     applying_ = false;
+    showState();
     requestReplot();
 }
 
 void Graph::setPaused(bool paused) {
     replot_->paused = paused;
-    if (!paused) {
+    showState();
+    if (paused && plot_) {
+        plot_->replot(); // once, to show that it is paused
+    } else {
         requestReplot();
+    }
+}
+
+QString Graph::stateText() const {
+    QStringList parts;
+    if (replot_->paused) {
+        parts << QStringLiteral("PAUSED");
+    }
+    if (operatorView_) {
+        parts << QStringLiteral("ZOOMED - double-click for the program's scale");
+    }
+    return parts.join(QStringLiteral("  |  "));
+}
+
+void Graph::showState() {
+    if (state_) {
+        const QString text = stateText();
+        state_->setText(text);
+        state_->setVisible(!text.isEmpty());
     }
 }
 
@@ -153,11 +201,21 @@ bool Graph::saveData(const QString& path) const {
     }
     QString out;
     const auto number = [](double v) { return QString::number(v, 'g', 10); };
+    // Columns are named as the panel names them: the axis labels and the
+    // traces' names ("traceNames", separated by ';') with the values' unit.
+    const QString xLabel = plot_->xAxis->label(), yLabel = plot_->yAxis->label();
+    const QString unit = yLabel.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(yLabel);
     if (strip_) {
-        out += QStringLiteral("answer");
+        out += xLabel.isEmpty() ? QStringLiteral("answer") : Quoted(xLabel);
+        const QStringList names =
+            plot_->property("traceNames").toString().split(QLatin1Char(';'), Qt::KeepEmptyParts);
         std::size_t rows = 0;
         for (std::size_t t = 0; t < traces_.size(); ++t) {
-            out += QStringLiteral(",trace_%1").arg(t + 1);
+            const QString name = t < static_cast<std::size_t>(names.size())
+                                     ? names[static_cast<qsizetype>(t)].trimmed()
+                                     : QString();
+            out += QLatin1Char(',') +
+                   (name.isEmpty() ? QStringLiteral("trace_%1").arg(t + 1) : Quoted(name + unit));
             rows = std::max(rows, traces_[t].size());
         }
         out += QLatin1Char('\n');
@@ -174,7 +232,9 @@ bool Graph::saveData(const QString& path) const {
             out += QLatin1Char('\n');
         }
     } else {
-        out += QStringLiteral("plot,position,value\n");
+        out += QStringLiteral("plot,%1,%2\n")
+                   .arg(xLabel.isEmpty() ? QStringLiteral("position") : Quoted(xLabel),
+                        yLabel.isEmpty() ? QStringLiteral("value") : Quoted(yLabel));
         int curve = 0, band = 0;
         for (const auto& [handle, item] : items_) {
             if (auto* c = qobject_cast<QCPCurve*>(item.plottable)) {

@@ -73,6 +73,9 @@ class Graph {
     // A paused graph keeps taking data but does not redraw.
     void setPaused(bool paused);
     bool paused() const { return replot_->paused; }
+    // What the graph says about the operator's changes ("PAUSED", "ZOOMED
+    // ..."), shown at its top right; empty when there are none.
+    QString stateText() const;
     // The picture as PDF (name ending in .pdf) or PNG; false when it
     // cannot be written.
     bool savePicture(const QString& path) const;
@@ -98,6 +101,7 @@ class Graph {
     void showMenu(const QPoint& pos);
     void chooseFile(const QString& suffix, bool data);
     void rebuildStripGraphs();
+    void showState();
     void drawStrip();
 
     QPointer<QCustomPlot> plot_;
@@ -122,7 +126,8 @@ class Graph {
     // operator handling
     QCPRange programX_, programY_;
     bool operatorView_ = false;
-    bool applying_ = false; // the program is setting a range
+    QCPItemText* state_ = nullptr; // owned by the plot
+    bool applying_ = false;        // the program is setting a range
     std::vector<QMetaObject::Connection> connections_;
     // Cleared on destruction; menus and dialogs still open check it.
     std::shared_ptr<Graph*> self_ = std::make_shared<Graph*>(this);

@@ -112,6 +112,20 @@ void QtBackend::bindControl(Panel& panel, Control& c) {
         postCtrlEvent(ph, id, EVENT_VAL_CHANGED);
         postCtrlEvent(ph, id, EVENT_COMMIT);
     };
+    // A button may hand a graph back to the program's scaling when pressed
+    // (the operator asks the program for a view, so their own one ends).
+    if (const QString graph = w->property("resetsView").toString();
+        !graph.isEmpty() && qobject_cast<QPushButton*>(w)) {
+        connect(static_cast<QPushButton*>(w), &QPushButton::clicked, this, [this, ph, graph] {
+            if (Panel* p = findPanel(ph)) {
+                for (auto& [cid, other] : p->controls) {
+                    if (other->graph && other->name == graph) {
+                        other->graph->resetView();
+                    }
+                }
+            }
+        });
+    }
     switch (c.kind) {
     case CtrlKind::Command:
         connect(static_cast<QPushButton*>(w), &QPushButton::clicked, this,

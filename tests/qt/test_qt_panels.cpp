@@ -575,13 +575,23 @@ class PanelTests : public QObject {
         const QPointF centre = plot->axisRect()->rect().center();
         QWheelEvent wheel(centre, plot->mapToGlobal(centre), {}, {0, 120}, Qt::NoButton,
                           Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCOMPARE(g->stateText(), QString());
         QCoreApplication::sendEvent(plot, &wheel);
         QVERIFY(g->operatorView());
+        QVERIFY(g->stateText().startsWith(QStringLiteral("ZOOMED")));
         const double zoomedMax = g->axisMax(VAL_XAXIS);
         QVERIFY(zoomedMax < 1024.0);
         QCOMPARE(qt_->setAxisScalingMode(p1_, kGraph, VAL_XAXIS, VAL_MANUAL, 0.0, 2048.0), 0);
         QCOMPARE(g->axisMax(VAL_XAXIS), zoomedMax);
+        // Back to the program's scaling by a double-click, or by a button
+        // that asks the program for a view of its own.
         QTest::mouseDClick(plot, Qt::LeftButton, {}, centre.toPoint());
+        QVERIFY(!g->operatorView());
+        QCOMPARE(g->axisMax(VAL_XAXIS), 2048.0);
+        QCOMPARE(g->stateText(), QString());
+        QCoreApplication::sendEvent(plot, &wheel);
+        QVERIFY(g->operatorView());
+        QTest::mouseClick(widget(kToggle), Qt::LeftButton);
         QVERIFY(!g->operatorView());
         QCOMPARE(g->axisMax(VAL_XAXIS), 2048.0);
 
@@ -592,6 +602,7 @@ class PanelTests : public QObject {
         QCOMPARE(menu->actions().size(), 6); // three saves, separator, pause, reset
         menu->actions()[4]->trigger();
         QVERIFY(g->paused());
+        QCOMPARE(g->stateText(), QStringLiteral("PAUSED"));
         menu->close();
         int replots = 0;
         connect(plot, &QCustomPlot::afterReplot, this, [&replots] { ++replots; });
@@ -640,11 +651,13 @@ class PanelTests : public QObject {
         // Values are multiplexed: trace 1, trace 2, trace 1, ...; the oldest
         // scroll out once a screen is full.
         QCOMPARE(qt_->plotStripChart(p1_, kStrip, std::vector<double>{1, 10, 2, 20, 3, 30}), 0);
-        QCOMPARE(saved(g, "s.csv"), QByteArray("answer,trace_1,trace_2\n1,1,10\n2,2,20\n3,3,30\n"));
+        QCOMPARE(saved(g, "s.csv"),
+                 QByteArray("Answer,\"Set-point (Edge, left)\",trace_2\n1,1,10\n2,2,20\n3,3,30\n"));
         QCOMPARE(qt_->plotStripChart(p1_, kStrip, std::vector<double>{4, 40, 5, 50, 6, 60, 7, 70}),
                  0);
-        QCOMPARE(saved(g, "s.csv"), QByteArray("answer,trace_1,trace_2\n1,3,30\n2,4,40\n3,5,50\n"
-                                               "4,6,60\n5,7,70\n"));
+        QCOMPARE(saved(g, "s.csv"),
+                 QByteArray("Answer,\"Set-point (Edge, left)\",trace_2\n1,3,30\n2,4,40\n3,5,50\n"
+                            "4,6,60\n5,7,70\n"));
         // On screen the newest value sits at the right end of the x axis.
         QCPGraph* trace1 = g->plot()->graph(0);
         QCOMPARE(trace1->dataCount(), 5);
