@@ -11,6 +11,19 @@ const char* const kParameterNames[kParameterWords] = {
     "Edge left", "Edge right",  "Teach value",     "Tolerance",     "Op. mode", "Hardware",
     "Slope",     "Offset",      "Average",         "DELTA-TOL"};
 
+std::string DifferenceList(const ParameterWords& sent, const ParameterWords& read) {
+    std::string out;
+    const std::uint32_t differing = DifferingWords(sent, read);
+    for (int k = 0; k < kParameterWords; ++k) {
+        if ((differing >> k & 1u) != 0) {
+            const auto i = static_cast<std::size_t>(k);
+            out += (out.empty() ? "" : ", ") + std::string(kParameterNames[k]) + " (sent " +
+                   std::to_string(sent[i]) + ", read " + std::to_string(read[i]) + ")";
+        }
+    }
+    return out;
+}
+
 std::uint32_t DifferingWords(const ParameterWords& a, const ParameterWords& b) {
     std::uint32_t mask = 0;
     for (int k = 0; k < kParameterWords; ++k) {

@@ -25,6 +25,11 @@ struct ParameterColumn {
 // Bit k is set when word k differs.
 std::uint32_t DifferingWords(const ParameterWords& a, const ParameterWords& b);
 
+// The words in which `read` differs from `sent`, named and with both
+// values: "Power (sent 700, read 500), Tolerance (sent 33, read 1)".
+// Empty when the sets agree.
+std::string DifferenceList(const ParameterWords& sent, const ParameterWords& read);
+
 // The table: a title row, one row per word, then a row per column that
 // counts its differences from the first column. A differing word carries a
 // '*' behind its value; a column not read shows "-".

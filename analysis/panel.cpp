@@ -21,7 +21,9 @@ constexpr double kStatisticsPeriod = 0.2;
 analysis::Recorder gRecorder;
 analysis::Statistics gStatistics;
 double gStatisticsShown = -1.0e9;
-std::string gRecordingDir;
+// Kinds of file whose last folder their dialogs start in.
+constexpr const char* kRecordingFolder = "recording";
+constexpr const char* kCompareFolder = "compare";
 std::string gFirmware;
 int gComparePanel = 0;
 std::vector<analysis::ParameterColumn> gCompare = {
@@ -46,8 +48,18 @@ std::string BaseName(const std::string& path) {
 }
 
 void Status(const std::string& text) {
-    SetStatusText(text.c_str());
-    ShowStatus();
+    ShowStatusLine(text);
+}
+
+// ": <the system's reason>" of the last failed recording write, if known.
+std::string WriteReason() {
+    const std::string reason = analysis::LastWriteError();
+    return reason.empty() ? reason : ": " + reason;
+}
+
+std::string FolderOf(const std::string& path) {
+    const auto slash = path.find_last_of(kSeparators);
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 void ShowStatistics() {
@@ -59,21 +71,25 @@ void ShowStatistics() {
         text += "\n" + line;
     }
     SetCtrlVal(pHandle, PANEL_TEXTBOXStatistics, text.c_str());
-    char info[160];
+    std::string info;
     if (gRecorder.active()) {
-        std::snprintf(info, sizeof info, "%s: %zu rows", BaseName(gRecorder.path()).c_str(),
+        // Where the rows go stays in sight for as long as they do.
+        char rows[32];
+        std::snprintf(rows, sizeof rows, ": %zu rows",
                       gRecorder.rowsWritten() + gRecorder.rowsPending());
-    } else {
-        info[0] = '\0';
+        info = BaseName(gRecorder.path()) + rows;
+        if (const std::string folder = FolderOf(gRecorder.path()); !folder.empty()) {
+            info += " in " + folder;
+        }
     }
-    SetCtrlVal(pHandle, PANEL_RecInfo, info);
+    SetCtrlVal(pHandle, PANEL_RecInfo, info.c_str());
 }
 
 // A write of the recording failed: it has ended; the operator is told, and
 // nothing else changes.
 void RecordingFailed() {
     SetCtrlVal(pHandle, PANEL_TOGGBTN_Rec, 0);
-    Status("Recording stopped: cannot write " + BaseName(gRecorder.path()));
+    Status("Recording stopped: cannot write " + gRecorder.path() + WriteReason());
     ShowStatistics();
 }
 
@@ -134,34 +150,35 @@ std::string SidecarPath(const std::string& csvPath) {
 void StartRecording() {
     const std::int64_t wallMs = WallMs();
     const std::string name = DefaultRecordingName(wallMs);
-    if (gRecordingDir.empty()) {
-        gRecordingDir = proj_dir;
-    }
     std::string path;
     if (stop_flag == 0) {
         // A dialog now would hold up the running loop past its time-out:
-        // record beside the last recording under the proposed name.
-        path = gRecordingDir + "/" + name;
+        // record under the proposed name in the folder of the last
+        // recording, or in the documents folder.
+        const std::string folder = FileFolder(kRecordingFolder);
+        if (folder.empty()) {
+            SetCtrlVal(pHandle, PANEL_TOGGBTN_Rec, 0);
+            Status("Recording not started: no folder for it; stop the loop and press REC");
+            return;
+        }
+        path = folder + "/" + name;
     } else {
         char chosen[MAX_PATHNAME_LEN] = "";
-        if (FileSelectPopup(gRecordingDir.c_str(), name.c_str(), "*.csv", "KORVEN-Darir Recording",
-                            VAL_SAVE_BUTTON, 0, 0, 1, 1, chosen) <= 0) {
+        if (FileSelectPopup(FileFolder(kRecordingFolder).c_str(), name.c_str(), "*.csv",
+                            "KORVEN-Darir Recording", VAL_SAVE_BUTTON, 0, 0, 1, 1, chosen) <= 0) {
             SetCtrlVal(pHandle, PANEL_TOGGBTN_Rec, 0);
             return;
         }
         path = chosen;
-        const auto slash = path.find_last_of(kSeparators);
-        if (slash != std::string::npos) {
-            gRecordingDir = path.substr(0, slash);
-        }
     }
+    NoteFileFolder(kRecordingFolder, path.c_str());
     if (!gRecorder.start(path, SidecarPath(path), SidecarText(BaseName(path), wallMs), Timer(),
                          wallMs)) {
         SetCtrlVal(pHandle, PANEL_TOGGBTN_Rec, 0);
-        Status("Recording not started: cannot write " + BaseName(path));
+        Status("Recording not started: cannot write " + path + WriteReason());
         return;
     }
-    Status("Recording to " + BaseName(path));
+    Status("Recording to " + path);
     ShowStatistics();
 }
 
@@ -170,35 +187,12 @@ void StopRecording() {
         return;
     }
     if (gRecorder.stop(Timer())) {
-        char text[160];
-        std::snprintf(text, sizeof text, "Recording saved: %zu rows in %s", gRecorder.rowsWritten(),
-                      BaseName(gRecorder.path()).c_str());
-        Status(text);
+        Status("Recording saved: " + std::to_string(gRecorder.rowsWritten()) + " rows in " +
+               gRecorder.path());
         ShowStatistics();
     } else {
         RecordingFailed();
     }
-}
-
-// Reads the sensor's RAM or EEPROM set with the read-back exchange, without
-// touching the panel or the parameter globals; pp holds the answer after it,
-// as after any exchange.
-bool ReadSensorSet(int command, analysis::ParameterWords& out) {
-    CopyVarsToPP();
-    DiscardInput();
-    FlushOutQ(com);
-    order = command;
-    FillTxBuf(command, pp);
-    rx_flag = 0;
-    WriteFrame(com);
-    tstart = Timer();
-    const bool ok = nBytesW == kFrameBytes && WaitForAnswerFrame(TIMEOUT) == 1;
-    if (ok) {
-        GetRxBuf(PNUM);
-        std::copy(std::begin(pp), std::end(pp), out.begin());
-    }
-    rx_flag = 0;
-    return ok;
 }
 
 // The set the panel shows, as SEND would send it; the globals and pp stay
@@ -293,7 +287,6 @@ void ResetAnalysis() {
     gRecorder = {};
     gStatistics.reset();
     gStatisticsShown = -1.0e9;
-    gRecordingDir.clear();
     gComparePanel = 0;
     for (auto& c : gCompare) {
         c.valid = false;
@@ -370,8 +363,8 @@ int CC_BTNReadSensor(int panel, int control, int event, void* callbackData, int 
     }
     // The two reads are one exchange on the line: nothing else runs between.
     const LineCommand onLine;
-    gCompare[1].valid = ReadSensorSet(CMD_READ_RAM, gCompare[1].words);
-    gCompare[2].valid = gCompare[1].valid && ReadSensorSet(CMD_READ_EEPROM, gCompare[2].words);
+    gCompare[1].valid = ReadParameterSet(CMD_READ_RAM, gCompare[1].words);
+    gCompare[2].valid = gCompare[1].valid && ReadParameterSet(CMD_READ_EEPROM, gCompare[2].words);
     Status(gCompare[2].valid ? "Compare: RAM and EEPROM read"
                              : "Compare: Timeout-RS-232 while reading the sensor");
     ShowCompare();
@@ -388,10 +381,11 @@ int CC_BTNReadFile(int /*panel*/, int /*control*/, int event, void* /*callbackDa
         return 0;
     }
     char path[MAX_PATHNAME_LEN] = "";
-    if (FileSelectPopup(proj_dir, "KRVNpara.dat", "*.dat", "KORVEN-Parameter-File", VAL_LOAD_BUTTON,
-                        0, 1, 1, 1, path) <= 0) {
+    if (FileSelectPopup(FileFolder(kCompareFolder).c_str(), "KRVNpara.dat", "*.dat",
+                        "KORVEN-Parameter-File", VAL_LOAD_BUTTON, 0, 1, 1, 1, path) <= 0) {
         return 0;
     }
+    NoteFileFolder(kCompareFolder, path);
     std::uint32_t elements[PNUM] = {};
     const int result = FileToArray(path, elements, VAL_UNSIGNED_INTEGER, PNUM, 1,
                                    VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_ASCII);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
@@ -51,9 +52,13 @@ int CloseFile(int fd) {
 }
 #endif
 
+// The system's reason for the last failed write.
+std::string gWriteError;
+
 int FileSystemWrite(const std::string& path, std::string_view data, bool append) {
     const int fd = OpenForWriting(path, append);
     if (fd < 0) {
+        gWriteError = std::strerror(errno);
         return -1;
     }
     bool ok = true;
@@ -65,13 +70,17 @@ int FileSystemWrite(const std::string& path, std::string_view data, bool append)
             continue;
         }
         ok = n > 0;
+        if (!ok) {
+            gWriteError = n < 0 ? std::strerror(errno) : "nothing written";
+        }
         if (ok) {
             p += n;
             left -= static_cast<std::size_t>(n);
         }
     }
     // A full disk or a pulled stick may only show at close.
-    if (CloseFile(fd) != 0) {
+    if (CloseFile(fd) != 0 && ok) {
+        gWriteError = std::strerror(errno);
         ok = false;
     }
     return ok ? 0 : -1;
@@ -109,7 +118,12 @@ void SetWriteFunction(WriteFunction fn) {
 }
 
 int WriteText(const std::string& path, std::string_view data, bool append) {
+    gWriteError.clear();
     return gWrite(path, data, append);
+}
+
+std::string LastWriteError() {
+    return gWriteError;
 }
 
 std::string LocalTimeText(std::int64_t epochMs) {

@@ -34,6 +34,9 @@ bool InTolerance(const Answer& a);
 using WriteFunction = int (*)(const std::string& path, std::string_view data, bool append);
 void SetWriteFunction(WriteFunction fn); // nullptr: the file system
 int WriteText(const std::string& path, std::string_view data, bool append);
+// The system's reason for the failure of the last WriteText ("" when it
+// succeeded or the write function gave none).
+std::string LastWriteError();
 
 // The CSV header row (column names carry their units).
 extern const char* const kCsvHeader;

@@ -5,6 +5,7 @@
 #include "analysis/panel.h"
 #include "app/line_owner.h"
 #include "app/logo.h"
+#include "app/messages.h"
 #include "calibration/popup.h"
 #include "display/gui.h"
 #include "link/com232.h"
@@ -169,6 +170,7 @@ void ResetAllGlobals() {
     ResetLineOwner();
     ResetLineGuard();
     ForgetCalibrationActivation();
+    ResetMessageHistory();
 }
 
 void SetStatusText(const char* text) {
@@ -180,6 +182,11 @@ void SetStatusText(const char* text) {
 void ShowStatus() {
     szStatus[kStatusLen - 1] = '\0';
     SetCtrlVal(pHandle, PANEL_STATUS, szStatus);
+}
+
+void ShowStatusLine(const std::string& text) {
+    SetStatusText(text.c_str());
+    SetCtrlVal(pHandle, PANEL_STATUS, text.c_str());
 }
 
 // ---- Start-up and shutdown ---------------------------------------------
@@ -194,6 +201,7 @@ constexpr const char* kParaFileFilter = "*.dat";
 
 void InitVars() {
     StoreDefaults();
+    StartMessageHistory(pHandle);
 
     SetStatusText("InitVars");
     ShowStatus();
@@ -384,9 +392,10 @@ void SendTo(int chosenTarget) {
     SetCtrlVal(pHandle, PANEL_STATUS, "Transmit...");
     if (chosenTarget == DATFILE) {
         const int chosen =
-            FileSelectPopup(proj_dir, kParaFileName, kParaFileFilter,
+            FileSelectPopup(FileFolder(kParaFolderKind).c_str(), kParaFileName, kParaFileFilter,
                             "KORVEN-Series Parameter File", VAL_OK_BUTTON, 0, 1, 1, 1, file_name);
         if (chosen > 0) {
+            NoteFileFolder(kParaFolderKind, file_name.c_str());
             SendParaToFile();
         }
         return;
@@ -397,8 +406,32 @@ void SendTo(int chosenTarget) {
     CopyVarsToPP();
     FillTxBuf(order, pp);
     WriteFrame(com);
-    if (nBytesW == kFrameBytes) {
+    if (nBytesW != kFrameBytes) {
+        return;
+    }
+    // The sensor does not acknowledge a write: the set is read back from
+    // the same memory, and only a set that reads back word for word is
+    // reported as sent. The panel keeps what the operator entered either
+    // way; the text names the words the sensor holds otherwise.
+    analysis::ParameterWords sent{}, read{};
+    std::copy(std::begin(pp), std::end(pp), sent.begin());
+    // The read-back request empties the port's queues: the frame written
+    // must have left first.
+    const double gone = Timer() + kFrameBytes * LineByteTime() + kQuietTime;
+    while (Timer() < gone) {
+        ProcessSystemEvents();
+    }
+    const char* memory = chosenTarget == EEPROM ? "EEPROM" : "RAM";
+    if (!ReadParameterSet(chosenTarget == EEPROM ? CMD_READ_EEPROM : CMD_READ_RAM, read)) {
+        ShowStatusLine(std::string("SEND not confirmed: no read-back from ") + memory +
+                       " (Timeout-RS-232...)");
+        return;
+    }
+    const std::string differences = analysis::DifferenceList(sent, read);
+    if (differences.empty()) {
         SetCtrlVal(pHandle, PANEL_STATUS, "Line Ok!");
+    } else {
+        ShowStatusLine(std::string("SEND not confirmed: ") + memory + " differs in " + differences);
     }
 }
 

@@ -137,6 +137,9 @@ void ResetAllGlobals();
 void SetStatusText(const char* text);
 // Shows szStatus in PANEL_STATUS.
 void ShowStatus();
+// Shows a text of any length in PANEL_STATUS (a path does not fit in
+// szStatus); szStatus keeps as much of it as fits.
+void ShowStatusLine(const std::string& text);
 
 // ---- Start-up and shutdown ---------------------------------------------
 int WinMain(void* hInstance, void* hPrevInstance, char* lpszCmdLine, int nCmdShow);

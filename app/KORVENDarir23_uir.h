@@ -59,6 +59,7 @@
     X(PANEL, PANEL_TEXTBOXStatistics, 48)                                                          \
     X(PANEL, PANEL_BTNStatReset, 49)                                                               \
     X(PANEL, PANEL_BTNCompare, 50)                                                                 \
+    X(PANEL, PANEL_TEXTBOXHistory, 51)                                                             \
     X(POPUP, POPUP_ActivateCalibration, 102)                                                       \
     X(POPUP, POPUP_DiscardCalibration, 103)                                                        \
     X(POPUP, POPUP_ButtonAcceptObject1, 104)                                                       \

@@ -253,6 +253,27 @@ void PushGET(int source) {
     ShowStatus();
 }
 
+// Reads the sensor's RAM or EEPROM set with the read-back exchange, without
+// touching the panel or the parameter globals; pp holds the answer after it,
+// as after any exchange.
+bool ReadParameterSet(int command, analysis::ParameterWords& out) {
+    CopyVarsToPP();
+    DiscardInput();
+    FlushOutQ(com);
+    order = command;
+    FillTxBuf(command, pp);
+    rx_flag = 0;
+    WriteFrame(com);
+    tstart = Timer();
+    const bool ok = nBytesW == kFrameBytes && WaitForAnswerFrame(TIMEOUT) == 1;
+    if (ok) {
+        GetRxBuf(PNUM);
+        std::copy(std::begin(pp), std::end(pp), out.begin());
+    }
+    rx_flag = 0;
+    return ok;
+}
+
 void PushRUN() {
     // One loop at a time: a loop still finishing after a stop is followed by
     // this one once it has ended.

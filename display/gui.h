@@ -3,6 +3,7 @@
 // curve, edge graph and strip chart.
 #pragma once
 
+#include "analysis/compare.h"
 #include "app/KORVENDarir23.h"
 
 namespace korven {
@@ -19,6 +20,10 @@ void TakeRunAnswer();
 
 void PushGET(int source);
 void PushRUN();
+// Reads the sensor's RAM or EEPROM set (command 2 or 4) with the read-back
+// exchange, without touching the panel or the parameter globals; pp holds
+// the answer after it, as after any exchange. False when no answer came.
+bool ReadParameterSet(int command, analysis::ParameterWords& out);
 
 // The run sequence and the live video loop measure with the parameter set
 // in RAM; the radio buttons show that.

@@ -60,6 +60,8 @@ int ReadData256();
 bool VideoBlockAccepted();
 
 // ---- Parameter file ----------------------------------------------------
+// The kind of file whose last folder the parameter file dialogues start in.
+constexpr const char* kParaFolderKind = "parameter";
 void SendParaToFile();
 int ReadParaFromFile();
 

@@ -2,9 +2,11 @@
 // decimal numbers, one per line, each in a field 5 characters wide.
 #include "link/com232.h"
 
+#include "analysis/compare.h"
 #include "display/gui.h"
 
 #include <cstdint>
+#include <string>
 
 namespace korven {
 
@@ -45,17 +47,38 @@ void SendParaToFile() {
         ArrayToFile(file_name.c_str(), elements, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kFieldWidth, VAL_ASCII, VAL_TRUNCATE);
     if (result < 0) {
-        SetStatusText("Error writing parameter file!");
-        ShowStatus();
+        const std::string reason = LastFileError();
+        ShowStatusLine("Error writing parameter file! " + file_name +
+                       (reason.empty() ? std::string() : ": " + reason));
+        return;
     }
+    // The save counts only once the file reads back as the set written.
+    std::uint32_t back[PNUM] = {};
+    const int read = FileToArray(file_name.c_str(), back, VAL_UNSIGNED_INTEGER, PNUM, 1,
+                                 VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_ASCII);
+    if (read < 0) {
+        ShowStatusLine("Parameter file not confirmed: cannot read back " + file_name);
+        return;
+    }
+    analysis::ParameterWords sent{}, found{};
+    for (int k = 0; k < PNUM; ++k) {
+        sent[static_cast<std::size_t>(k)] = static_cast<u16>(elements[k]);
+        found[static_cast<std::size_t>(k)] = static_cast<u16>(back[k] & 0xFFFFu);
+    }
+    const std::string differences = analysis::DifferenceList(sent, found);
+    ShowStatusLine(differences.empty() ? "Parameter file saved: " + file_name
+                                       : "Parameter file not confirmed: " + file_name +
+                                             " differs in " + differences);
 }
 
 int ReadParaFromFile() {
-    const int chosen = FileSelectPopup(proj_dir, kDefaultFile, kFilter, "KORVEN-Parameter-File",
-                                       VAL_LOAD_BUTTON, 0, 1, 1, 1, file_name);
+    const int chosen =
+        FileSelectPopup(FileFolder(kParaFolderKind).c_str(), kDefaultFile, kFilter,
+                        "KORVEN-Parameter-File", VAL_LOAD_BUTTON, 0, 1, 1, 1, file_name);
     if (chosen <= 0) {
         return 0;
     }
+    NoteFileFolder(kParaFolderKind, file_name.c_str());
     std::uint32_t elements[PNUM] = {};
     const int result = FileToArray(file_name.c_str(), elements, VAL_UNSIGNED_INTEGER, PNUM, 1,
                                    VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_ASCII);

@@ -87,6 +87,10 @@ void InitRS232(int port) {
         ret = GetHARDWAREInfo();
         if (ret == 0) {
             SetStatusText("Error reading HARDWARE-info!");
+        } else {
+            // A sensor identified itself here: the run-time may offer this
+            // adapter first next time (an adapter that was only opened is not).
+            ComPortAnswered(port);
         }
 
         // The parameter set comes from RAM, and SEND and GET go there next:

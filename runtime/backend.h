@@ -114,9 +114,16 @@ class Backend {
     virtual int comWrt(int port, std::span<const std::uint8_t> bytes) = 0;
     virtual int comRd(int port, std::span<std::uint8_t> buffer) = 0;
     virtual int getInQLen(int port) = 0;
+    // The sensor answered on the port (see ComPortAnswered).
+    virtual void portAnswered(int /*port*/) {}
 
     // files
     virtual FileDialogResult fileSelectPopup(const FileDialogRequest& request) = 0;
+    // The user's documents folder (empty when there is none).
+    virtual std::string documentsDir() { return {}; }
+    // A setting kept for the next run where the back end can; "" when unset.
+    virtual std::string setting(const std::string& /*key*/) { return {}; }
+    virtual void setSetting(const std::string& /*key*/, const std::string& /*value*/) {}
 };
 
 // Installs the back end used by the engine functions; returns the previous one.

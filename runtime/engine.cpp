@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 using korven::rt::Backend;
@@ -194,11 +196,51 @@ int SetCtrlVal(int panel, int control, double value) {
     return SetValue(panel, control, Value::ofDouble(value));
 }
 
+namespace {
+
+struct TextObserver {
+    Backend* owner = nullptr;
+    int panel = 0;
+    int control = 0;
+    CtrlTextObserverPtr fn = nullptr;
+    void* data = nullptr;
+};
+TextObserver gTextObserver;
+OperatorMessagePtr gOperatorMessage = nullptr;
+
+} // namespace
+
 int SetCtrlVal(int panel, int control, const char* value) {
     if (value == nullptr) {
         return kBadArgument;
     }
-    return SetValue(panel, control, Value::ofText(value));
+    const int rc = SetValue(panel, control, Value::ofText(value));
+    const TextObserver o = gTextObserver;
+    if (rc >= 0 && o.fn != nullptr && o.owner == CurrentBackend() && o.panel == panel &&
+        o.control == control) {
+        o.fn(panel, control, value, o.data);
+    }
+    return rc;
+}
+
+int ObserveCtrlText(int panel, int control, CtrlTextObserverPtr fn, void* data) {
+    Backend* b = CurrentBackend();
+    if (!b) {
+        return kNoBackend;
+    }
+    gTextObserver = fn != nullptr ? TextObserver{b, panel, control, fn, data} : TextObserver{};
+    return 0;
+}
+
+int InstallOperatorMessage(OperatorMessagePtr fn) {
+    gOperatorMessage = fn;
+    return 0;
+}
+
+void TellOperator(const char* text) {
+    if (gOperatorMessage != nullptr && text != nullptr) {
+        gOperatorMessage(text);
+    }
 }
 
 namespace {
@@ -483,6 +525,15 @@ int GetInQLen(int port) {
     return b ? b->getInQLen(port) : kComUnknownSystemError;
 }
 
+int ComPortAnswered(int port) {
+    Backend* b = CurrentBackend();
+    if (!b) {
+        return kComUnknownSystemError;
+    }
+    b->portAnswered(port);
+    return 0;
+}
+
 // ---- Files --------------------------------------------------------------------
 
 int FileSelectPopup(const char* defaultDirectory, const char* defaultFileSpec,
@@ -526,4 +577,38 @@ int FileSelectPopup(const char* defaultDirectory, const char* defaultFileSpec,
         pathName = result.path;
     }
     return result.status;
+}
+
+// ---- Folders of the operator's files ------------------------------------------
+
+namespace {
+
+std::string FolderKey(const char* kind) {
+    return std::string("folders/") + (kind ? kind : "");
+}
+
+} // namespace
+
+std::string FileFolder(const char* kind) {
+    Backend* b = CurrentBackend();
+    if (!b) {
+        return {};
+    }
+    std::error_code ec;
+    const std::string last = b->setting(FolderKey(kind));
+    if (!last.empty() && std::filesystem::is_directory(std::filesystem::path(last), ec)) {
+        return last;
+    }
+    return b->documentsDir();
+}
+
+void NoteFileFolder(const char* kind, const char* chosenPath) {
+    Backend* b = CurrentBackend();
+    if (!b || chosenPath == nullptr || *chosenPath == '\0') {
+        return;
+    }
+    const std::filesystem::path folder = std::filesystem::path(chosenPath).parent_path();
+    if (!folder.empty()) {
+        b->setSetting(FolderKey(kind), folder.string());
+    }
 }

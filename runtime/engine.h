@@ -175,6 +175,21 @@ int NewCtrl(int panel, int style, const char* label, int top, int left);
 int ReplaceTextBoxLine(int panel, int control, int lineIndex, const char* text);
 int DisplayImageFile(int panel, int control, const char* fileName);
 
+// Called with every text that SetCtrlVal puts into the observed control,
+// after the control took it. One observer at a time; fn nullptr removes
+// it. It belongs to the back end installed when it was set and is not
+// called under another one.
+using CtrlTextObserverPtr = void (*)(int panel, int control, const char* text, void* data);
+int ObserveCtrlText(int panel, int control, CtrlTextObserverPtr fn, void* data);
+
+// Texts the run-time itself has for the operator (a graph exported from
+// its context menu, or not): handed to the function installed here, which
+// shows them where the program shows its own status. Without one they are
+// dropped.
+using OperatorMessagePtr = void (*)(const char* text);
+int InstallOperatorMessage(OperatorMessagePtr fn);
+void TellOperator(const char* text);
+
 // ---- Events -----------------------------------------------------------
 int RunUserInterface();
 int QuitUserInterface(int returnCode);
@@ -206,6 +221,9 @@ int FlushOutQ(int port);
 int ComWrt(int port, const char* buffer, int count);
 int ComRd(int port, char* buffer, int count);
 int GetInQLen(int port);
+// The sensor answered on the port: the run-time may remember its adapter as
+// the one to list first next time. Opening a port alone does not.
+int ComPortAnswered(int port);
 
 // ---- Files ------------------------------------------------------------
 // pathName holds MAX_PATHNAME_LEN bytes; a chosen path that does not fit
@@ -224,3 +242,14 @@ int ArrayToFile(const char* fileName, const void* array, int dataType, int numbe
                 int fieldWidth, int fileType, int fileAction);
 int FileToArray(const char* fileName, void* array, int dataType, int numberOfElements,
                 int numberOfGroups, int arrayDataOrder, int fileLayout, int fileType);
+// The system's reason for the last failure of ArrayToFile (empty after a
+// success), e.g. "Permission denied".
+std::string LastFileError();
+
+// Where a file dialog for a kind of file ("parameter", "recording", ...)
+// starts: the folder of the file last chosen for that kind while it still
+// exists, otherwise the user's documents folder; never the program's own
+// folder. Remembered across runs where the back end keeps settings.
+std::string FileFolder(const char* kind);
+// Remembers the folder of `chosenPath` for the kind.
+void NoteFileFolder(const char* kind, const char* chosenPath);

@@ -16,7 +16,9 @@
 #include <vector>
 
 #if defined(_WIN32)
+#include <chrono>
 #include <io.h>
+#include <process.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,6 +28,13 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// The system's reason for the last failed write.
+std::string gLastFileError;
+
+void NoteError(const std::string& reason) {
+    gLastFileError = reason;
+}
 
 // The one shape the program uses: unsigned 32-bit words, one group, one
 // number per line. Everything else is refused as an unsupported argument.
@@ -104,6 +113,7 @@ int ReplaceFile(const fs::path& named, const std::string& text) {
     name.push_back('\0');
     const int fd = ::mkstemp(name.data());
     if (fd < 0) {
+        NoteError(std::strerror(errno));
         return kFileOpenError;
     }
     const std::string tmpPath(name.data());
@@ -122,10 +132,15 @@ int ReplaceFile(const fs::path& named, const std::string& text) {
         // Permissions are a courtesy; the content is what matters.
     }
     bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
-    if (::close(fd) != 0) {
+    if (!ok) {
+        NoteError(std::strerror(errno));
+    }
+    if (::close(fd) != 0 && ok) {
+        NoteError(std::strerror(errno));
         ok = false;
     }
     if (ok && ::rename(tmpPath.c_str(), target.c_str()) != 0) {
+        NoteError(std::strerror(errno));
         ok = false;
     }
     if (!ok) {
@@ -142,22 +157,46 @@ int ReplaceFile(const fs::path& named, const std::string& text) {
 }
 
 #else
+// The same on Windows, where a file cannot be renamed over an open one:
+// write a temporary file of a name of its own beside the target (a name
+// left by an earlier crash is never taken, so it blocks nothing), force
+// it to disk, then move it over the target.
 int ReplaceFile(const fs::path& target, const std::string& text) {
-    fs::path tmp = target;
-    tmp += ".tmp";
-    FILE* f = _wfopen(tmp.c_str(), L"wbx");
+    static unsigned counter = 0;
+    const unsigned long long stamp = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    constexpr int kTries = 100;
+    fs::path tmp;
+    FILE* f = nullptr;
+    for (int i = 0; i < kTries && f == nullptr; ++i) {
+        tmp = target;
+        tmp += L"." + std::to_wstring(_getpid()) + L"-" + std::to_wstring(stamp) + L"-" +
+               std::to_wstring(++counter) + L".tmp";
+        f = _wfopen(tmp.c_str(), L"wbx");
+        if (f == nullptr && errno != EEXIST) {
+            break;
+        }
+    }
     if (f == nullptr) {
+        NoteError(std::strerror(errno));
         return kFileOpenError;
     }
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0 &&
               _commit(_fileno(f)) == 0;
-    if (std::fclose(f) != 0) {
+    if (!ok) {
+        NoteError(std::strerror(errno));
+    }
+    if (std::fclose(f) != 0 && ok) {
+        NoteError(std::strerror(errno));
         ok = false;
     }
     std::error_code ec;
     if (ok) {
         fs::rename(tmp, target, ec);
-        ok = !ec;
+        if (ec) {
+            NoteError(ec.message());
+            ok = false;
+        }
     }
     if (!ok) {
         fs::remove(tmp, ec);
@@ -211,6 +250,7 @@ bool ParseToken(const std::string& digits, unsigned& value) {
 int ArrayToFile(const char* fileName, const void* array, int dataType, int numberOfElements,
                 int numberOfGroups, int arrayDataOrder, int fileLayout, int columnSeparation,
                 int fieldWidth, int fileType, int fileAction) {
+    gLastFileError.clear();
     if (!ShapeOk(fileName, array, dataType, numberOfElements, numberOfGroups, arrayDataOrder,
                  fileLayout, fileType) ||
         columnSeparation != VAL_CONST_WIDTH || fileAction != VAL_TRUNCATE || fieldWidth < 0 ||
@@ -220,6 +260,10 @@ int ArrayToFile(const char* fileName, const void* array, int dataType, int numbe
     const std::string text = BuildText(static_cast<const unsigned*>(array),
                                        static_cast<std::size_t>(numberOfElements), fieldWidth);
     return ReplaceFile(fs::path(fileName), text);
+}
+
+std::string LastFileError() {
+    return gLastFileError;
 }
 
 int FileToArray(const char* fileName, void* array, int dataType, int numberOfElements,

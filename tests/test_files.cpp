@@ -106,7 +106,8 @@ class Folder : public test::Bed {
         std::replace(name.begin(), name.end(), '/', '-'); // parameterised tests
         dir_ = fs::temp_directory_path() / ("korven-" + std::to_string(::getpid()) + "-" + name);
         fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        fs::create_directories(dir_ / "Documents");
+        bed().options().documentsDir = (dir_ / "Documents").string();
     }
     void TearDown() override {
         fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
@@ -174,7 +175,7 @@ TEST_F(ParameterFile, SaveWritesTheSetFiveWideAndLoadBringsItBackAlsoOnLongPaths
     EXPECT_TRUE(Save(file));
     EXPECT_EQ(ReadText(file), "  777\n    0\n  512\n    0\n    1\n    1\n   33\n 1024\n  512\n   "
                               "65\n    0\n    1\n 2560\n29988\n    0\n65535\n");
-    EXPECT_EQ(Status(), "Transmit...");
+    EXPECT_EQ(Status(), "Parameter file saved: " + file.string());
     EXPECT_EQ(fs::path(file_name), file);
     GetPanelValues();
     const auto saved = Parameters();
@@ -194,13 +195,16 @@ TEST_F(ParameterFile, SaveWritesTheSetFiveWideAndLoadBringsItBackAlsoOnLongPaths
                          bed().doubleValue(pPopup, POPUP_NUMSlope), bed().openCount(1)),
               std::tuple(777L, 33L, 2.5, 0));
 
+    // The first dialogue starts in the documents folder, the next one where
+    // the last parameter file was chosen.
     ASSERT_EQ(bed().fileDialogs().size(), 2u);
     EXPECT_EQ(Fields(bed().fileDialogs()[0]),
               std::make_tuple("KORVEN-Series Parameter File", "KRVNpara.dat", "*.dat",
-                              std::string(proj_dir), VAL_OK_BUTTON, false, true, true, true));
+                              (dir_ / "Documents").string(), VAL_OK_BUTTON, false, true, true,
+                              true));
     EXPECT_EQ(Fields(bed().fileDialogs()[1]),
-              std::make_tuple("KORVEN-Parameter-File", "KRVNpara.dat", "*.dat",
-                              std::string(proj_dir), VAL_LOAD_BUTTON, false, true, true, true));
+              std::make_tuple("KORVEN-Parameter-File", "KRVNpara.dat", "*.dat", deep.string(),
+                              VAL_LOAD_BUTTON, false, true, true, true));
 
 #if !defined(_WIN32) // links and permission bits are the POSIX file system's
     const fs::path link = dir_ / "link.dat";
@@ -317,11 +321,14 @@ TEST_F(ParameterFile, CancelledOrImpossibleSavesKeepTheParametersAndWhatStoodThe
     WriteText(notADirectory, "an old file\n");
     fs::create_directories(directory);
     WriteText(directory / "keep.dat", "   42\n");
-    for (const fs::path& path :
-         {dir_ / "no-such-directory" / "KRVNpara.dat", notADirectory / "KRVNpara.dat", directory}) {
+    const std::pair<fs::path, const char*> failures[] = {
+        {dir_ / "no-such-directory" / "KRVNpara.dat", "No such file or directory"},
+        {notADirectory / "KRVNpara.dat", "Not a directory"},
+        {directory, "Is a directory"}};
+    for (const auto& [path, reason] : failures) {
         SetStatusText("");
         EXPECT_TRUE(Save(path));
-        EXPECT_EQ(Status(), "Error writing parameter file!") << path;
+        EXPECT_EQ(Status(), "Error writing parameter file! " + path.string() + ": " + reason);
     }
     EXPECT_FALSE(fs::exists(dir_ / "no-such-directory"));
     EXPECT_EQ(ReadText(notADirectory), "an old file\n");
@@ -338,6 +345,7 @@ TEST_F(ParameterFile, CancelledOrImpossibleSavesKeepTheParametersAndWhatStoodThe
     const fs::path good = dir_ / "good.dat";
     EXPECT_TRUE(Save(good));
     EXPECT_EQ(ReadText(good).size(), 16u * 6u);
+    EXPECT_EQ(Status(), "Parameter file saved: " + good.string());
     EXPECT_TRUE(bed().writes(1).empty());
 }
 
@@ -400,17 +408,22 @@ TEST_F(ParameterFile, UnwritableDirectoryLeavesTheOldFileIntact) {
             ::_exit(100);
         }
         const unsigned words[PNUM] = {};
-        ::_exit(-ArrayToFile(file.c_str(), words, VAL_UNSIGNED_INTEGER, PNUM, 1,
-                             VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, 5,
-                             VAL_ASCII, VAL_TRUNCATE));
+        const int rc =
+            ArrayToFile(file.c_str(), words, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
+                        VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, 5, VAL_ASCII, VAL_TRUNCATE);
+        // The system's reason comes with the failure.
+        ::_exit(LastFileError() == "Permission denied" ? -rc : 99);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     fs::permissions(dir_, fs::perms::owner_all);
-    EXPECT_EQ(-WEXITSTATUS(status), kFileOpenError) << "100: could not drop privileges";
+    EXPECT_EQ(-WEXITSTATUS(status), kFileOpenError)
+        << "100: could not drop privileges, 99: no reason given";
     EXPECT_EQ(ReadText(file), "old content\n");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::count_if(fs::directory_iterator(dir_), fs::directory_iterator(),
+                            [](const fs::directory_entry& e) { return e.is_regular_file(); }),
+              1);
 }
 #endif
 
@@ -455,7 +468,7 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
     const LoopCase& c = GetParam();
     const fs::path csv = dir_ / "run.csv";
     RecOn(csv.string());
-    ASSERT_EQ(Status(), "Recording to run.csv");
+    ASSERT_EQ(Status(), "Recording to " + csv.string());
 
     // Watch the file while the loop runs: it grows at most once a second,
     // and never more than a second's answers wait in memory.
@@ -524,7 +537,8 @@ TEST_P(RecordingLoops, EveryAnswerIsOneRowOnDiskWithinASecondAndTheStatisticsMat
     // REC off ends the recording; RESET clears the statistics.
     bed().click(pHandle, PANEL_TOGGBTN_Rec);
     EXPECT_FALSE(CurrentRecorder().active());
-    EXPECT_EQ(Status(), "Recording saved: " + std::to_string(rows.size()) + " rows in run.csv");
+    EXPECT_EQ(Status(),
+              "Recording saved: " + std::to_string(rows.size()) + " rows in " + csv.string());
     bed().click(pHandle, PANEL_BTNStatReset);
     EXPECT_EQ(CurrentStatistics().count(), 0u);
 }
@@ -559,10 +573,10 @@ TEST_F(Analysis, RecordingFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesO
         std::string file;
         const char* status;
     } cases[] = {
-        {Fault::AtStart, "gone/rec.csv", "Recording not started: cannot write rec.csv"},
-        {Fault::AtStart, "/dev/full", "Recording not started: cannot write full"},
-        {Fault::DirectoryRemoved, "rec.csv", "Recording stopped: cannot write rec.csv"},
-        {Fault::DiskFullLater, "rec.csv", "Recording stopped: cannot write rec.csv"},
+        {Fault::AtStart, "gone/rec.csv", "Recording not started: cannot write % No such file"},
+        {Fault::AtStart, "/dev/full", "Recording not started: cannot write % No space left"},
+        {Fault::DirectoryRemoved, "rec.csv", "Recording stopped: cannot write % No such file"},
+        {Fault::DiskFullLater, "rec.csv", "Recording stopped: cannot write %"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status + (" / " + c.file));
@@ -584,7 +598,11 @@ TEST_F(Analysis, RecordingFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesO
         RunLoop(PANEL_BTNRun, 3.0);
         analysis::SetWriteFunction(nullptr);
 
-        EXPECT_EQ(c.fault == Fault::AtStart ? afterRec : seen, c.status);
+        // The text names the file and the system's reason where it gave one.
+        std::string expected = c.status;
+        expected.replace(expected.find('%'), 1, path + (expected.back() == '%' ? "" : ":"));
+        EXPECT_EQ((c.fault == Fault::AtStart ? afterRec : seen).substr(0, expected.size()),
+                  expected);
         EXPECT_EQ(std::tuple(CurrentRecorder().active(), bed().intValue(pHandle, PANEL_TOGGBTN_Rec),
                              stop_flag),
                   std::tuple(false, 0L, 1));
@@ -638,23 +656,40 @@ TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
     }
 }
 
+// REC during a loop takes no dialog: the recording goes into the documents
+// folder at first, beside the last recording after one, and the status
+// line, the recording's info and the history say where.
 TEST_F(Analysis, RecordingDuringALoopTakesNoDialogAndRecordsBesideTheLastRecording) {
-    RecOn((dir_ / "first.csv").string());
-    bed().click(pHandle, PANEL_TOGGBTN_Rec);
-    const std::size_t dialogs = bed().fileDialogs().size();
-    std::string status;
-    bed().at(bed().now() + 0.5, [&] {
+    const fs::path documents = dir_ / "Documents";
+    for (const fs::path& folder : {documents, dir_}) {
+        SCOPED_TRACE(folder);
+        if (folder == dir_) {
+            RecOn((dir_ / "first.csv").string());
+            bed().click(pHandle, PANEL_TOGGBTN_Rec);
+        }
+        const std::size_t dialogs = bed().fileDialogs().size();
+        std::string status, info;
+        bed().at(bed().now() + 0.5, [&] {
+            bed().click(pHandle, PANEL_TOGGBTN_Rec);
+            status = Status();
+        });
+        bed().at(bed().now() + 1.9, [&] { info = bed().text(pHandle, PANEL_RecInfo); });
+        RunLoop(PANEL_BTNRun, 2.0);
+        EXPECT_EQ(bed().fileDialogs().size(), dialogs);
+        const fs::path csv = CurrentRecorder().path();
+        EXPECT_EQ(csv.parent_path(), folder);
+        EXPECT_EQ(status, "Recording to " + csv.string());
+        EXPECT_EQ(info.substr(0, csv.filename().string().size() + 2),
+                  csv.filename().string() + ": ");
+        EXPECT_EQ(info.substr(info.size() - folder.string().size() - 4), " in " + folder.string());
+        EXPECT_NE(
+            bed().text(pHandle, PANEL_TEXTBOXHistory).find("    Recording to " + csv.string()),
+            std::string::npos);
+        EXPECT_EQ(csv.filename().string().rfind("KRVN-rec-", 0), 0u);
+        EXPECT_EQ(ReadCsv(csv).size(), CurrentRecorder().rowsWritten());
+        EXPECT_GE(CurrentRecorder().rowsWritten(), 30u);
         bed().click(pHandle, PANEL_TOGGBTN_Rec);
-        status = Status();
-    });
-    RunLoop(PANEL_BTNRun, 2.0);
-    EXPECT_EQ(bed().fileDialogs().size(), dialogs);
-    const fs::path csv = CurrentRecorder().path();
-    EXPECT_EQ(csv.parent_path(), dir_);
-    EXPECT_EQ(status, "Recording to " + csv.filename().string());
-    EXPECT_EQ(csv.filename().string().rfind("KRVN-rec-", 0), 0u);
-    EXPECT_EQ(ReadCsv(csv).size(), CurrentRecorder().rowsWritten());
-    EXPECT_GE(CurrentRecorder().rowsWritten(), 30u);
+    }
 }
 
 TEST_F(Analysis, RecordingAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {

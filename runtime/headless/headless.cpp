@@ -103,6 +103,11 @@ std::string HeadlessBackend::projectDir() {
     return options_.projectDir;
 }
 
+std::string HeadlessBackend::setting(const std::string& key) {
+    const auto it = settings_.find(key);
+    return it != settings_.end() ? it->second : std::string();
+}
+
 int HeadlessBackend::initRuntime() {
     return failInit_ ? 0 : 1;
 }

@@ -162,6 +162,7 @@ struct HeadlessOptions {
     double timerTick = 0.00005;     // clock advance per Timer() call (busy waiting costs time)
     double byteTime = 10.0 / 19200; // 8N1 at 19200 baud; 0 = instant line
     std::string projectDir = ".";   // GetProjectDir and relative layout paths
+    std::string documentsDir;       // the user's documents folder ("" = none)
 };
 
 class HeadlessBackend : public Backend {
@@ -250,9 +251,14 @@ class HeadlessBackend : public Backend {
     int openCount(int port) const;
     int closeCount(int port) const;
 
-    // ---- file dialogs ----
+    // Ports on which the program reported that the sensor answered, in order.
+    const std::vector<int>& answeredPorts() const { return answered_; }
+
+    // ---- file dialogs and settings ----
     void queueFileDialog(FileDialogResult result);
     const std::vector<FileDialogRequest>& fileDialogs() const { return dialogs_; }
+    // Settings kept in memory for the life of the back end.
+    std::map<std::string, std::string>& settings() { return settings_; }
 
     // ---- Backend ----
     int initRuntime() override;
@@ -297,7 +303,13 @@ class HeadlessBackend : public Backend {
     int comWrt(int port, std::span<const std::uint8_t> bytes) override;
     int comRd(int port, std::span<std::uint8_t> buffer) override;
     int getInQLen(int port) override;
+    void portAnswered(int port) override { answered_.push_back(port); }
     FileDialogResult fileSelectPopup(const FileDialogRequest& request) override;
+    std::string documentsDir() override { return options_.documentsDir; }
+    std::string setting(const std::string& key) override;
+    void setSetting(const std::string& key, const std::string& value) override {
+        settings_[key] = value;
+    }
 
     struct Impl; // internal state (ports, panels, schedule)
 
@@ -312,6 +324,8 @@ class HeadlessBackend : public Backend {
     bool failInit_ = false;
     std::vector<int> failResources_;
     std::vector<FileDialogRequest> dialogs_;
+    std::map<std::string, std::string> settings_;
+    std::vector<int> answered_;
 };
 
 // Installs a HeadlessBackend for the lifetime of the object; restores the

@@ -37,7 +37,9 @@ class QtBackend : public QObject, public Backend {
                  bool remember = true);
     // Also lists devices matching these path patterns as they come and go.
     void watchPorts(const QStringList& patterns);
-    // Remembers the adapter last opened in this file and lists it first.
+    // Remembers in this file the adapter on which a sensor last answered
+    // (listed first at the next start) and the folders of the operator's
+    // files. Without it, settings last as long as the back end.
     void rememberPortsIn(const QString& settingsFile);
     // Where the main window's place and size are kept, per set of screens.
     void rememberWindowsIn(const QString& settingsFile);
@@ -96,7 +98,11 @@ class QtBackend : public QObject, public Backend {
     int comWrt(int port, std::span<const std::uint8_t> bytes) override;
     int comRd(int port, std::span<std::uint8_t> buffer) override;
     int getInQLen(int port) override;
+    void portAnswered(int port) override;
     FileDialogResult fileSelectPopup(const FileDialogRequest& request) override;
+    std::string documentsDir() override;
+    std::string setting(const std::string& key) override;
+    void setSetting(const std::string& key, const std::string& value) override;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -136,6 +142,8 @@ class QtBackend : public QObject, public Backend {
     bool quitRequested_ = false;
     int quitCode_ = 0;
     std::unique_ptr<SerialPorts> serial_;
+    QString settingsFile_;
+    std::map<std::string, std::string> sessionSettings_; // without a settings file
 };
 
 } // namespace korven::rt::qt

@@ -11,7 +11,10 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSpinBox>
+#include <QSyntaxHighlighter>
+#include <QTextCursor>
 
 #include <algorithm>
 #include <cmath>
@@ -54,6 +57,64 @@ QPalette::ColorRole BackgroundRole(QWidget* w) {
         return QPalette::Button;
     }
     return QPalette::Window;
+}
+
+// Colours the lines of a text box that hold its dynamic property
+// "problemMark" (a message history's errors and refusals).
+class ProblemLines : public QSyntaxHighlighter {
+  public:
+    ProblemLines(QTextDocument* document, QString mark)
+        : QSyntaxHighlighter(document), mark_(std::move(mark)) {
+        format_.setForeground(QColor(0xC0, 0x00, 0x00));
+        format_.setFontWeight(QFont::Bold);
+    }
+
+  protected:
+    void highlightBlock(const QString& text) override {
+        if (text.contains(mark_)) {
+            setFormat(0, static_cast<int>(text.size()), format_);
+        }
+    }
+
+  private:
+    QString mark_;
+    QTextCharFormat format_;
+};
+
+// Puts a new text into a text box by replacing only what changed between
+// the old and the new text, so that the operator's selection and scroll
+// position elsewhere in it stay; a box scrolled to its end follows new lines.
+void SetBoxText(QPlainTextEdit* box, const QString& text) {
+    const QString old = box->toPlainText();
+    if (old == text) {
+        return;
+    }
+    if (const QString mark = box->property("problemMark").toString();
+        !mark.isEmpty() && !box->document()->findChild<ProblemLines*>()) {
+        new ProblemLines(box->document(), mark);
+    }
+    // A read-only box changes only by the program: no undo steps pile up.
+    if (box->isReadOnly()) {
+        box->document()->setUndoRedoEnabled(false);
+    }
+    QScrollBar* bar = box->verticalScrollBar();
+    const bool atEnd = bar->value() >= bar->maximum();
+    qsizetype head = 0;
+    const qsizetype shorter = std::min(old.size(), text.size());
+    while (head < shorter && old[head] == text[head]) {
+        ++head;
+    }
+    qsizetype tail = 0;
+    while (tail < shorter - head && old[old.size() - 1 - tail] == text[text.size() - 1 - tail]) {
+        ++tail;
+    }
+    QTextCursor edit(box->document());
+    edit.setPosition(static_cast<int>(head));
+    edit.setPosition(static_cast<int>(old.size() - tail), QTextCursor::KeepAnchor);
+    edit.insertText(text.mid(head, text.size() - head - tail));
+    if (atEnd) {
+        bar->setValue(bar->maximum());
+    }
 }
 
 } // namespace
@@ -125,10 +186,7 @@ int QtBackend::setCtrlVal(int panel, int control, const Value& value) {
         }
         return 0;
     case CtrlKind::TextBox:
-        if (auto* box = static_cast<QPlainTextEdit*>(w);
-            box->toPlainText() != FromEngine(value.asText())) {
-            box->setPlainText(FromEngine(value.asText()));
-        }
+        SetBoxText(static_cast<QPlainTextEdit*>(w), FromEngine(value.asText()));
         return 0;
     default:
         return kError;

@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QSettings>
 #include <QStandardPaths>
 
 namespace korven::rt::qt {
@@ -28,10 +29,7 @@ FileDialogResult QtBackend::fileSelectPopup(const FileDialogRequest& request) {
         dirInfo.isDir() && (kAnyProgramFolder || !dirInfo.isWritable()) &&
         dirInfo.canonicalFilePath() == QFileInfo(FromEngine(projectDir())).canonicalFilePath();
     if (directory.isEmpty() || !dirInfo.isDir() || !dirInfo.isReadable() || programFolder) {
-        directory = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-        if (!QFileInfo(directory).isDir()) {
-            directory = QDir::homePath();
-        }
+        directory = FromEngine(documentsDir());
     }
     QFileDialog dialog(nullptr, FromEngine(request.title), directory);
     // On Windows the system's own dialogue, with the operator's places and
@@ -99,6 +97,32 @@ FileDialogResult QtBackend::fileSelectPopup(const FileDialogRequest& request) {
     result.path = ToEngine(chosen);
     result.status = QFileInfo::exists(chosen) ? VAL_EXISTING_FILE_SELECTED : VAL_NEW_FILE_SELECTED;
     return result;
+}
+
+std::string QtBackend::documentsDir() {
+    QString directory = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!QFileInfo(directory).isDir()) {
+        directory = QDir::homePath();
+    }
+    return ToEngine(QDir::toNativeSeparators(directory));
+}
+
+std::string QtBackend::setting(const std::string& key) {
+    if (settingsFile_.isEmpty()) {
+        const auto it = sessionSettings_.find(key);
+        return it != sessionSettings_.end() ? it->second : std::string();
+    }
+    const QSettings settings(settingsFile_, QSettings::IniFormat);
+    return ToEngine(settings.value(FromEngine(key)).toString());
+}
+
+void QtBackend::setSetting(const std::string& key, const std::string& value) {
+    if (settingsFile_.isEmpty()) {
+        sessionSettings_[key] = value;
+        return;
+    }
+    QSettings settings(settingsFile_, QSettings::IniFormat);
+    settings.setValue(FromEngine(key), FromEngine(value));
 }
 
 } // namespace korven::rt::qt

@@ -1,6 +1,7 @@
 #include "runtime/qt/qt_graph.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileDialog>
 #include <QMenu>
 #include <QMessageBox>
@@ -195,7 +196,7 @@ bool Graph::savePicture(const QString& path) const {
                                                                       : plot_->savePng(path);
 }
 
-bool Graph::saveData(const QString& path) const {
+bool Graph::saveData(const QString& path, QString* reason) const {
     if (!plot_) {
         return false;
     }
@@ -262,11 +263,14 @@ bool Graph::saveData(const QString& path) const {
         }
     }
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return false;
-    }
     const QByteArray bytes = out.toUtf8();
-    return file.write(bytes) == bytes.size() && file.commit();
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) {
+        return true;
+    }
+    if (reason != nullptr) {
+        *reason = file.errorString();
+    }
+    return false;
 }
 
 void Graph::showMenu(const QPoint& pos) {
@@ -307,8 +311,10 @@ void Graph::chooseFile(const QString& suffix, bool data) {
         QStringLiteral("KRVN-%1-%2.%3")
             .arg(stem, QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")),
                  suffix);
-    // open(), not exec(): the dialog does not hold up a running loop.
-    auto* dialog = new QFileDialog(plot_->window(), QStringLiteral("Save graph"), name,
+    // open(), not exec(): the dialog does not hold up a running loop. It
+    // starts where the last graph was saved, or in the documents folder.
+    auto* dialog = new QFileDialog(plot_->window(), QStringLiteral("Save graph"),
+                                   QDir(QString::fromStdString(FileFolder("graph"))).filePath(name),
                                    QStringLiteral("*.%1").arg(suffix));
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setDefaultSuffix(suffix);
@@ -319,13 +325,21 @@ void Graph::chooseFile(const QString& suffix, bool data) {
             return;
         }
         const Graph& g = **self;
-        if (!(data ? g.saveData(path) : g.savePicture(path))) {
-            auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("KORVEN-Darir"),
-                                        QStringLiteral("Cannot write %1").arg(path),
-                                        QMessageBox::Ok, g.plot()->window());
-            box->setAttribute(Qt::WA_DeleteOnClose);
-            box->open();
+        const std::string shown = QDir::toNativeSeparators(path).toStdString();
+        NoteFileFolder("graph", shown.c_str());
+        QString reason;
+        if (data ? g.saveData(path, &reason) : g.savePicture(path)) {
+            TellOperator(("Graph saved: " + shown).c_str());
+            return;
         }
+        const std::string text = "Error writing graph file! " + shown +
+                                 (reason.isEmpty() ? std::string() : ": " + reason.toStdString());
+        TellOperator(text.c_str());
+        auto* box =
+            new QMessageBox(QMessageBox::Warning, QStringLiteral("KORVEN-Darir"),
+                            QString::fromStdString(text), QMessageBox::Ok, g.plot()->window());
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
     });
     dialog->open();
 }

@@ -80,8 +80,9 @@ class Graph {
     // cannot be written.
     bool savePicture(const QString& path) const;
     // The data as CSV: the strip chart's traces by answer, or every curve's
-    // points, the bands' corners and the cursors by position.
-    bool saveData(const QString& path) const;
+    // points, the bands' corners and the cursors by position. On failure
+    // the system's reason goes into *reason when given.
+    bool saveData(const QString& path, QString* reason = nullptr) const;
 
   private:
     struct Item {

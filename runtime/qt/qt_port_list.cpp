@@ -209,6 +209,12 @@ void SerialPorts::renumber() {
     }
 }
 
+void SerialPorts::answered(int number) {
+    if (isOpen(number)) {
+        remember(number);
+    }
+}
+
 void SerialPorts::remember(int number) {
     auto it = known_.find(number);
     if (settingsFile_.isEmpty() || it == known_.end() || !it->second.remember) {

@@ -17,7 +17,12 @@ void QtBackend::watchPorts(const QStringList& patterns) {
 }
 
 void QtBackend::rememberPortsIn(const QString& settingsFile) {
+    settingsFile_ = settingsFile;
     serial_->rememberIn(settingsFile);
+}
+
+void QtBackend::portAnswered(int port) {
+    serial_->answered(port);
 }
 
 void QtBackend::rescanPorts() {

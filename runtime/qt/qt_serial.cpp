@@ -161,7 +161,6 @@ int SerialPorts::open(int number, const ComSettings& settings) {
     if (auto it = known_.find(number); it != known_.end()) {
         it->second.lost = false;
     }
-    remember(number);
     return 0;
 }
 

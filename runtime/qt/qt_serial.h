@@ -67,9 +67,13 @@ class SerialPorts : public QObject {
     // part), as they appear and vanish: for virtual ports that the system's
     // port list does not show.
     void watchPaths(const QStringList& patterns);
-    // Keeps the adapter last opened in this settings file and lists it
-    // first (as port 1 unless mapped otherwise). Call before the list is shown.
+    // Keeps the adapter on which a sensor last answered (see answered()) in
+    // this settings file and lists it first (as port 1 unless mapped
+    // otherwise). Call before the list is shown.
     void rememberIn(const QString& settingsFile);
+    // A sensor answered on the open port: its adapter becomes the one
+    // remembered. Opening a port alone remembers nothing.
+    void answered(int number);
     // Looks for added, removed and returned devices now.
     void rescan();
 

@@ -20,11 +20,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextLayout>
 #include <QTimer>
 #include <QWheelEvent>
 
@@ -354,6 +358,28 @@ class PanelTests : public QObject {
         QCOMPARE(attr(kButton, 0).asText(), "failed");
         QCOMPARE(attr(999, 0).asText(), "failed");
         QVERIFY(qt_->setCtrlVal(999, kSpin, Value::ofInt(1)) < 0);
+    }
+
+    // A text box changed from code keeps the operator's selection in the
+    // part that stayed; lines holding the box's problem mark are coloured.
+    void textBoxKeepsTheSelectionAndColoursMarkedLines() {
+        auto* box = widget<QPlainTextEdit>(kText);
+        QCOMPARE(qt_->setCtrlVal(p1_, kText, Value::ofText("10:00 one\n10:01 !! two")), 0);
+        settle(); // the colouring starts with the next pass of the event loop
+        QTextCursor selection(box->document());
+        selection.setPosition(0);
+        selection.setPosition(9, QTextCursor::KeepAnchor);
+        box->setTextCursor(selection);
+        QCOMPARE(qt_->setCtrlVal(p1_, kText,
+                                 Value::ofText("10:00 one\n10:01 !! two  (x2)\n10:02 three")),
+                 0);
+        QCOMPARE(box->textCursor().selectedText(), QStringLiteral("10:00 one"));
+        const auto colour = [box](int line) {
+            const auto formats = box->document()->findBlockByNumber(line).layout()->formats();
+            return formats.isEmpty() ? QColor() : formats.first().format.foreground().color();
+        };
+        QCOMPARE((std::vector{colour(0), colour(1), colour(2)}),
+                 (std::vector{QColor(), QColor(0xC0, 0x00, 0x00), QColor()}));
     }
 
     // Each attribute reaches the part of the control that shows it, and

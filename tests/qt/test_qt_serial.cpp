@@ -251,7 +251,8 @@ class SerialTests : public QObject {
 
     // Devices that come and go keep their numbers, new ones are added at
     // the end, a pulled one is marked and never opens whatever took its
-    // name; the adapter last opened is listed first at the next start.
+    // name; the adapter on which a sensor last answered is listed first at
+    // the next start.
     void portListFollowsDevicesAndRemembersTheLastOne() {
         QTemporaryDir dir;
         Pty devices[2];
@@ -294,12 +295,17 @@ class SerialTests : public QObject {
                 QCOMPARE(qt_->openCom(listed + 1, ComSettings{}), kComNoSerialPort);
             }
         }
+        // Opening a port remembers nothing; a sensor answering on it does.
         QCOMPARE(qt_->openCom(listed + 2, ComSettings{}), 0);
-
-        QtBackend next;
-        next.rememberPortsIn(conf);
-        next.watchPorts({dir.filePath(QStringLiteral("tty*"))});
-        QCOMPARE(next.ports().at(0).device, links[1]);
+        for (const bool answered : {false, true}) {
+            if (answered) {
+                qt_->portAnswered(listed + 2);
+            }
+            QtBackend next;
+            next.rememberPortsIn(conf);
+            next.watchPorts({dir.filePath(QStringLiteral("tty*"))});
+            QCOMPARE(next.ports().at(0).device == links[1], answered);
+        }
         qt_.reset(); // closes the ports before their ptys go
     }
 
