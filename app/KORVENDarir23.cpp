@@ -490,13 +490,14 @@ int CC_NEDITEdgeLeft(int panel, int control, int event, void* /*callbackData*/, 
     }
     unsigned short v = 0;
     GetCtrlVal(panel, control, &v);
-    // Outside the sensor's pixel range the limit is pulled inside: below the
-    // range to its first pixel, beyond it to one short of the last.
+    // Outside the sensor's line the limit is pulled inside: below it to its
+    // first position, beyond it to one short of the last.
+    const u16 last = WindowLast();
     if (v < pixB) {
         v = pixB;
     }
-    if (v > pixE) {
-        v = static_cast<u16>(pixE - 1);
+    if (v > last) {
+        v = static_cast<u16>(last - 1);
     }
     // Stored at once, so that the next redraw of the edge graph keeps the
     // cursor where the operator put it.
@@ -513,8 +514,9 @@ int CC_NEDITEdgeRight(int panel, int control, int event, void* /*callbackData*/,
     }
     unsigned short v = 0;
     GetCtrlVal(panel, control, &v);
-    if (v > pixE) {
-        v = pixE;
+    const u16 last = WindowLast();
+    if (v > last) {
+        v = last;
     }
     if (v < pixB) {
         v = static_cast<u16>(pixB + 1);

@@ -428,11 +428,13 @@ void PlotVIDEOBarGraph() {
     SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 3, eEnd, kCursorY);
     DeleteGraphPlot(pHandle, PANEL_GRAPH_EDGES, ALL_PLOTS, VAL_NO_DRAW);
 
+    // The line's ends in the units of the edges.
+    const u16 last = WindowLast();
     if (p < pixB) {
         p = pixB;
     }
-    if (p > pixE) {
-        p = pixE;
+    if (p > last) {
+        p = last;
     }
     if (p < 1) {
         p = 1;
@@ -445,13 +447,13 @@ void PlotVIDEOBarGraph() {
     // Red: the covered parts of the line.
     if (edcnt == 1) {
         if (mvstart < mvend) {
-            DrawBand(Ledge, kRedBandLow, pixE, kRedBandHigh, kRed);
+            DrawBand(Ledge, kRedBandLow, last, kRedBandHigh, kRed);
         } else {
             DrawBand(1.0, kRedBandLow, Ledge, kRedBandHigh, kRed);
         }
     } else {
         DrawBand(1.0, kRedBandLow, Ledge, kRedBandHigh, kRed);
-        DrawBand(Redge, kRedBandLow, pixE, kRedBandHigh, kRed);
+        DrawBand(Redge, kRedBandLow, last, kRedBandHigh, kRed);
     }
 
     // Green: where the edges should be. Signed, since a band may start left

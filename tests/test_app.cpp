@@ -92,6 +92,51 @@ TEST_F(Commands, WindowLimitsArePulledIntoThePixelRange) {
     }
 }
 
+// The window limits, the measured-position cursor and the covered stretch
+// right of an edge end at the sensor's last position, in the units of its
+// edges: twice the pixels on the x2 sub-pixel sensors, eighths on board 100,
+// the reported last position on type 103. Each limit is kept below and at
+// that position and pulled inside just beyond it.
+TEST_F(Commands, WindowAndCursorEndAtTheLastPositionOfEachSensor) {
+    const int L = PANEL_NEDITEdgeLeft, R = PANEL_NEDITEdgeRight;
+    const struct {
+        const char* preset;
+        int last;
+    } rows[] = {
+        {"type2-res350", 8192},  {"type1", 1024},   {"type2-res750", 1024}, {"type2-res250", 2048},
+        {"type3", 512},          {"type4", 512},    {"type101", 512},       {"type102-fw220", 1536},
+        {"type102-fw230", 1536}, {"type103", 2360}, {"type104", 1536},      {"unknown", 1024},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.preset);
+        SimPeer sensor(r.preset);
+        test::OpenLine(bed(), &sensor);
+        ASSERT_EQ(GetHARDWAREInfo(), 1);
+        auto& edges = bed().graph(pHandle, PANEL_GRAPH_EDGES);
+        for (const auto& [entered, left, right] :
+             {std::tuple(r.last - 1, r.last - 1, r.last - 1), std::tuple(r.last, r.last, r.last),
+              std::tuple(r.last + 1, r.last - 1, r.last)}) {
+            Operate(L, entered);
+            Operate(R, entered);
+            EXPECT_EQ(std::tuple(Int(L), Int(R), edges.cursors[1].x, edges.cursors[2].x),
+                      std::tuple(left, right, double(left), double(right)))
+                << entered;
+        }
+        // Right edge as the measured position, two edges found.
+        eMode = 1;
+        edcnt = 2;
+        Ledge = 10;
+        for (const int right : {r.last - 1, r.last + 1}) {
+            Redge = static_cast<u16>(right);
+            PlotVIDEOBarGraph();
+            const rt::headless::PlotItem& covered = edges.plots.at(1);
+            EXPECT_EQ(std::tuple(edges.cursors[0].x, covered.x1, covered.x2),
+                      std::tuple(double(std::min(right, r.last)), double(right), double(r.last)));
+        }
+        CloseCom(1);
+    }
+}
+
 // Clicks on the target buttons RAM, EEPROM, FILE: one at a time is on, the
 // selected one clicked off falls back to RAM, and RAM cannot be turned off.
 TEST_F(Commands, TargetButtonsStayExclusiveAndFallBackToRam) {
