@@ -488,6 +488,13 @@ void PlotVIDEOBarGraph() {
     }
 }
 
+double StripChartTop() {
+    // The chart's values are positions on the line in the sensor's units;
+    // before a sensor has told its line, the eighth-pixel count of the
+    // start-up line bounds them.
+    return ccdsubpixel != 0 ? ccdsubpixel : ccdmaxpixelX8;
+}
+
 void PlotRAWGraphX8() {
     const int maxX8 = ccdmaxpixelX8;
 
@@ -567,7 +574,8 @@ void PlotRAWGraphX8() {
     int zoom = 0;
     GetCtrlVal(pHandle, PANEL_TOGGBTN_Zoom, &zoom);
     if (zoom == 0) {
-        SetAxisScalingMode(pHandle, PANEL_GRAPH_RAW, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0, maxX8);
+        SetAxisScalingMode(pHandle, PANEL_GRAPH_RAW, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0,
+                           StripChartTop());
     } else {
         SetAxisScalingMode(pHandle, PANEL_GRAPH_RAW, VAL_LEFT_YAXIS, VAL_MANUAL, low, high);
     }

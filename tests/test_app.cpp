@@ -92,12 +92,13 @@ TEST_F(Commands, WindowLimitsArePulledIntoThePixelRange) {
     }
 }
 
-// The window limits, the measured-position cursor and the covered stretch
-// right of an edge end at the sensor's last position, in the units of its
-// edges: twice the pixels on the x2 sub-pixel sensors, eighths on board 100,
-// the reported last position on type 103. Each limit is kept below and at
-// that position and pulled inside just beyond it.
-TEST_F(Commands, WindowAndCursorEndAtTheLastPositionOfEachSensor) {
+// The window limits, the measured-position cursor, the covered stretch
+// right of an edge and the unzoomed strip chart end at the sensor's last
+// position, in the units of its edges: twice the pixels on the x2 sub-pixel
+// sensors, eighths on board 100, the reported last position on type 103.
+// Each limit is kept below and at that position and pulled inside just
+// beyond it.
+TEST_F(Commands, WindowCursorAndStripChartEndAtTheLastPositionOfEachSensor) {
     const int L = PANEL_NEDITEdgeLeft, R = PANEL_NEDITEdgeRight;
     const struct {
         const char* preset;
@@ -133,6 +134,9 @@ TEST_F(Commands, WindowAndCursorEndAtTheLastPositionOfEachSensor) {
             EXPECT_EQ(std::tuple(edges.cursors[0].x, covered.x1, covered.x2),
                       std::tuple(double(std::min(right, r.last)), double(right), double(r.last)));
         }
+        SetCtrlVal(pHandle, PANEL_TOGGBTN_Zoom, 0);
+        PlotRAWGraphX8();
+        EXPECT_EQ(bed().graph(pHandle, PANEL_GRAPH_RAW).yAxis.max, r.last);
         CloseCom(1);
     }
 }

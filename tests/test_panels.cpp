@@ -292,6 +292,7 @@ TEST_F(Display, StripChartHistoryMovesOneAnswerPerCall) {
 // tolerance from there, widened past an answer outside; held on the line at
 // both ends.
 TEST_F(Display, StripChartTracesAndZoomWindow) {
+    ccdsubpixel = 8192; // a board-100 line, counted in eighths
     anaMax = 900;
     const struct {
         int zoom;
