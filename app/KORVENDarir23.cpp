@@ -378,9 +378,26 @@ int CC_DropDCom(int panel, int control, int event, void* /*callbackData*/, int /
 
 namespace {
 
-// SEND to the target the operator had chosen when pressing it.
+// Whether the panel's window ends left of where it begins. The sensor
+// finds no edge in such a window.
+bool PanelWindowInverted() {
+    unsigned short left = 0;
+    unsigned short right = 0;
+    GetCtrlVal(pHandle, PANEL_NEDITEdgeLeft, &left);
+    GetCtrlVal(pHandle, PANEL_NEDITEdgeRight, &right);
+    return left > right;
+}
+
+// SEND to the target the operator had chosen when pressing it. A set with
+// an inverted window goes nowhere: neither to the sensor nor into a file
+// that would bring it there later.
 void SendTo(int chosenTarget) {
     const LineCommand onLine;
+    if (PanelWindowInverted()) {
+        SetStatusText("Not sent: Edge left is above Edge right!");
+        ShowStatus();
+        return;
+    }
     SetCtrlVal(pHandle, PANEL_STATUS, "Transmit...");
     if (chosenTarget == DATFILE) {
         const int chosen =

@@ -201,6 +201,30 @@ TEST_F(Commands, SendAndGetUseTheSelectedMemorySendAndStopOnlyOnAClick) {
     EXPECT_EQ(Int(PANEL_NUMPower), 800);
     EXPECT_EQ(sensor.commands(), (std::vector<int>{1, 3, 4, 2}));
 
+    // A window that ends left of its start is written nowhere, not even into
+    // a file; equal limits are a window of one position.
+    const std::size_t dialogs = bed().fileDialogs().size();
+    for (const auto& [left, right] : {std::pair(900, 300), std::pair(301, 300)}) {
+        Operate(PANEL_NEDITEdgeRight, right);
+        Operate(PANEL_NEDITEdgeLeft, left);
+        for (const int button : {PANEL_RBTRam, PANEL_RBTEeprom, PANEL_RBTFile}) {
+            Operate(button, 1);
+            bed().click(pHandle, PANEL_BTNSend);
+            Settle();
+            EXPECT_EQ(Status(), "Not sent: Edge left is above Edge right!")
+                << left << " " << button;
+        }
+    }
+    EXPECT_EQ(std::tuple(sensor.frames().size(), bed().fileDialogs().size()),
+              std::tuple(4u, dialogs));
+    Operate(PANEL_NEDITEdgeLeft, 300);
+    Operate(PANEL_RBTRam, 1);
+    bed().click(pHandle, PANEL_BTNSend);
+    Settle();
+    EXPECT_EQ(std::tuple(Status(), LinePeer::wordOf(sensor.frames().back(), 6),
+                         LinePeer::wordOf(sensor.frames().back(), 7)),
+              std::tuple("Line Ok!", 300, 300));
+
     CloseCom(1);
     bed().click(pHandle, PANEL_BTNSend);
     EXPECT_EQ(Status(), "Transmit...");
