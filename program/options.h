@@ -1,0 +1,27 @@
+// The command line of the desktop program.
+#pragma once
+
+#include <QStringList>
+
+#include <map>
+#include <string>
+
+namespace korven::program {
+
+// What the command line asks for.
+struct Options {
+    std::map<int, std::string> ports;
+    QStringList portGlobs;
+    bool simulate = false;
+    std::string preset;
+    std::string screenshots;
+};
+
+// The text of --help.
+extern const char* const kUsage;
+
+// Reads the options after the program name. Returns -1 to go on, otherwise
+// the exit code (help or version printed, or a bad option reported).
+int ParseArguments(int argc, char** argv, Options& options);
+
+} // namespace korven::program
