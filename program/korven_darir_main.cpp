@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
             }
             model.preset = *preset;
         }
-        sensor = std::make_unique<korven::sim::PtyServer>(model);
+        sensor = std::make_unique<korven::sim::PtyServer>(model,
+                                                          korven::program::SimulatedLine(options));
         std::string error;
         if (!sensor->start(&error)) {
             std::fprintf(stderr, "korven-darir: cannot start the virtual sensor: %s\n",

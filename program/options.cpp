@@ -18,8 +18,13 @@ const char* const kUsage =
     "                      plugged in later are added at the end)\n"
     "  --port-glob PATTERN also list the devices matching PATTERN (e.g. /tmp/tty*)\n"
     "                      as they appear (repeatable)\n"
-    "  --simulate [PRESET] run a virtual sensor on a pseudo-terminal as port 1\n"
-    "                      (PRESET: sensor model, see korven-sensor-sim --list-presets)\n"
+    "  --simulate [PRESET] run a virtual sensor on a pseudo-terminal as port 1; it\n"
+    "                      answers at the pace of a real 19200-baud line, about 25\n"
+    "                      run answers a second (PRESET: sensor model, see\n"
+    "                      korven-sensor-sim --list-presets)\n"
+    "  --simulate-fast [PRESET]\n"
+    "                      the same on a line that takes no time: answers come as\n"
+    "                      fast as the program asks\n"
     "  --screenshots DIR   walk through run mode, video mode and calibration,\n"
     "                      save pictures of them into DIR and quit\n"
     "  --version           print the program name and version\n"
@@ -82,15 +87,17 @@ int ParseArguments(int argc, char** argv, Options& options) {
             options.screenshots = argv[++i];
             continue;
         }
-        if (arg == "--simulate") {
+        if (arg == "--simulate" || arg == "--simulate-fast") {
 #if defined(_WIN32)
-            std::fputs("korven-darir: --simulate needs a pseudo-terminal, which Windows does not "
-                       "have; run korven-sensor-sim on a Linux machine or use a virtual COM port "
-                       "pair\n",
-                       stderr);
+            std::fprintf(stderr,
+                         "korven-darir: %s needs a pseudo-terminal, which Windows does not "
+                         "have; run korven-sensor-sim on a Linux machine or use a virtual COM "
+                         "port pair\n",
+                         arg.c_str());
             return 2;
 #endif
             options.simulate = true;
+            options.simulateFast = arg == "--simulate-fast";
             if (i + 1 < argc && argv[i + 1][0] != '-') {
                 options.preset = argv[++i];
             }
@@ -100,6 +107,12 @@ int ParseArguments(int argc, char** argv, Options& options) {
         return 2;
     }
     return -1;
+}
+
+sim::PtyServerOptions SimulatedLine(const Options& options) {
+    sim::PtyServerOptions line;
+    line.lineTiming = !options.simulateFast;
+    return line;
 }
 
 } // namespace korven::program
