@@ -252,8 +252,8 @@ void RecordRunAnswer() {
     if (szReadBuf[0] != 0x00 || szReadBuf[1] != kAnswerSync) {
         return;
     }
-    const analysis::Answer a{Timer(), Ledge, Redge, Mvalue, umValue,
-                             tVal,    tTol,  edcnt, anaMax, anaMin};
+    const analysis::Answer a{Timer(), Ledge, Redge,  Mvalue, umValue, tVal,
+                             tTol,    edcnt, anaMax, anaMin, slope,   intersect};
     gStatistics.add(a);
     if (gRecorder.active() && !gRecorder.add(a)) {
         RecordingFailed();

@@ -23,6 +23,9 @@ struct Answer {
     std::uint16_t edges = 0;
     std::uint16_t anaMax = 0;
     std::uint16_t anaMin = 0;
+    // The calibration words the micrometre value was computed with.
+    std::uint16_t slope = 0;
+    std::uint16_t intersect = 0;
 };
 
 // The measured value lies within set-point +- tolerance (limits included).

@@ -45,17 +45,27 @@ void Statistics::reset() {
 }
 
 void Statistics::add(const Answer& a) {
-    if (count() > 0 && (a.setpoint != setpoint_ || a.tolerance != tolerance_)) {
+    if (count() > 0 && (a.setpoint != setpoint_ || a.tolerance != tolerance_ || a.slope != slope_ ||
+                        a.intersect != intersect_)) {
         reset();
     }
     if (count() == 0) {
         setpoint_ = a.setpoint;
         tolerance_ = a.tolerance;
+        slope_ = a.slope;
+        intersect_ = a.intersect;
     } else if (a.time - last_ <= kPause) {
         span_ += a.time - last_;
         ++intervals_;
     }
     last_ = a.time;
+    ++answers_;
+    // Without an edge the measured value is no position: it would pull the
+    // figures towards 0.
+    if (a.edges == 0) {
+        ++noEdge_;
+        return;
+    }
     measured_.add(a.measured);
     um_.add(a.um);
     if (!InTolerance(a)) {
@@ -83,11 +93,13 @@ double Statistics::rate() const {
 }
 
 std::string Statistics::text() const {
+    const std::size_t values = measured_.count();
     const double share =
-        count() > 0 ? 100.0 * static_cast<double>(out_) / static_cast<double>(count()) : 0.0;
+        values > 0 ? 100.0 * static_cast<double>(out_) / static_cast<double>(values) : 0.0;
     char buf[512];
     std::snprintf(buf, sizeof buf,
                   "Answers      %zu (%.2f/s)\n"
+                  "No edge      %zu\n"
                   "Limits       %u +- %u\n"
                   "Value  mean  %.2f  sd %.2f\n"
                   "       min   %.0f  max %.0f\n"
@@ -95,9 +107,10 @@ std::string Statistics::text() const {
                   "Out of tol.  %zu (%.1f %%)\n"
                   "um     mean  %.1f  sd %.1f\n"
                   "       min   %.0f  max %.0f",
-                  count(), rate(), setpoint_, tolerance_, measured_.mean(), measured_.stddev(),
-                  measured_.min(), measured_.max(), Figure(cp()).c_str(), Figure(cpk()).c_str(),
-                  out_, share, um_.mean(), um_.stddev(), um_.min(), um_.max());
+                  count(), rate(), noEdge_, setpoint_, tolerance_, measured_.mean(),
+                  measured_.stddev(), measured_.min(), measured_.max(), Figure(cp()).c_str(),
+                  Figure(cpk()).c_str(), out_, share, um_.mean(), um_.stddev(), um_.min(),
+                  um_.max());
     return buf;
 }
 

@@ -1,7 +1,8 @@
 // Running statistics of the run answers: count, mean, standard deviation,
 // minimum and maximum (Welford's update, numerically stable over long runs),
 // process capability against set-point +- tolerance, the share out of
-// tolerance and the answer rate.
+// tolerance and the answer rate. Answers in which the sensor found no edge
+// carry no value: they are counted apart and left out of every figure.
 #pragma once
 
 #include "analysis/recording.h"
@@ -34,13 +35,17 @@ class Statistics {
   public:
     void reset();
     // Takes one answer. An answer with another set-point or tolerance than
-    // the answers before starts the statistics afresh: capability against
-    // mixed limits means nothing.
+    // the answers before starts the statistics afresh, since capability
+    // against mixed limits means nothing; so does one with another
+    // calibration, since micrometres of two calibrations do not mix.
     void add(const Answer& a);
 
     const RunningMoments& measured() const { return measured_; }
     const RunningMoments& um() const { return um_; }
-    std::size_t count() const { return measured_.count(); }
+    // Answers taken, with and without an edge.
+    std::size_t count() const { return answers_; }
+    // Answers in which no edge was found.
+    std::size_t noEdge() const { return noEdge_; }
     std::size_t outOfTolerance() const { return out_; }
     std::uint16_t setpoint() const { return setpoint_; }
     std::uint16_t tolerance() const { return tolerance_; }
@@ -57,9 +62,13 @@ class Statistics {
   private:
     RunningMoments measured_;
     RunningMoments um_;
+    std::size_t answers_ = 0;
+    std::size_t noEdge_ = 0;
     std::size_t out_ = 0;
     std::uint16_t setpoint_ = 0;
     std::uint16_t tolerance_ = 0;
+    std::uint16_t slope_ = 0;
+    std::uint16_t intersect_ = 0;
     double last_ = 0.0;
     double span_ = 0.0;         // seconds between answers, pauses left out
     std::size_t intervals_ = 0; // the intervals summed in span_

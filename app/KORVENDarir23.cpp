@@ -386,9 +386,26 @@ int CC_DropDCom(int panel, int control, int event, void* /*callbackData*/, int /
 
 namespace {
 
-// SEND to the target the operator had chosen when pressing it.
+// Whether the panel's window ends left of where it begins. The sensor
+// finds no edge in such a window.
+bool PanelWindowInverted() {
+    unsigned short left = 0;
+    unsigned short right = 0;
+    GetCtrlVal(pHandle, PANEL_NEDITEdgeLeft, &left);
+    GetCtrlVal(pHandle, PANEL_NEDITEdgeRight, &right);
+    return left > right;
+}
+
+// SEND to the target the operator had chosen when pressing it. A set with
+// an inverted window goes nowhere: neither to the sensor nor into a file
+// that would bring it there later.
 void SendTo(int chosenTarget) {
     const LineCommand onLine;
+    if (PanelWindowInverted()) {
+        SetStatusText("Not sent: Edge left is above Edge right!");
+        ShowStatus();
+        return;
+    }
     SetCtrlVal(pHandle, PANEL_STATUS, "Transmit...");
     if (chosenTarget == DATFILE) {
         const int chosen =
@@ -523,13 +540,14 @@ int CC_NEDITEdgeLeft(int panel, int control, int event, void* /*callbackData*/, 
     }
     unsigned short v = 0;
     GetCtrlVal(panel, control, &v);
-    // Outside the sensor's pixel range the limit is pulled inside: below the
-    // range to its first pixel, beyond it to one short of the last.
+    // Outside the sensor's line the limit is pulled inside: below it to its
+    // first position, beyond it to one short of the last.
+    const u16 last = WindowLast();
     if (v < pixB) {
         v = pixB;
     }
-    if (v > pixE) {
-        v = static_cast<u16>(pixE - 1);
+    if (v > last) {
+        v = static_cast<u16>(last - 1);
     }
     // Stored at once, so that the next redraw of the edge graph keeps the
     // cursor where the operator put it.
@@ -546,8 +564,9 @@ int CC_NEDITEdgeRight(int panel, int control, int event, void* /*callbackData*/,
     }
     unsigned short v = 0;
     GetCtrlVal(panel, control, &v);
-    if (v > pixE) {
-        v = pixE;
+    const u16 last = WindowLast();
+    if (v > last) {
+        v = last;
     }
     if (v < pixB) {
         v = static_cast<u16>(pixB + 1);

@@ -164,6 +164,8 @@ void ResetWorkflow() {
 // Set from an activation (which put the panel into mode 2 and saved the
 // mode in oldMode) until the mode is restored.
 bool evalModeSaved = false;
+// Set from a confirmed activation until a stop: the sensor is calibrating.
+bool calibrating = false;
 
 void RestoreEvalMode() {
     evalModeSaved = false;
@@ -221,6 +223,7 @@ void AcceptObject(int index, u16& flag, int sizeEntry, int box, int accept) {
 
 void ForgetCalibrationActivation() {
     evalModeSaved = false;
+    calibrating = false;
 }
 
 int CC_ActivateCalibration(int panel, int control, int event, void* callbackData, int eventData1,
@@ -239,6 +242,7 @@ int CC_ActivateCalibration(int panel, int control, int event, void* callbackData
     ShowSensorValues();
     oldMode = eMode;
     evalModeSaved = true;
+    calibrating = true;
     SetCtrlVal(pHandle, PANEL_DropEvalMode, 2);
     ProcessSystemEvents();
     Dim(pPopup, POPUP_CheckStep1, 0);
@@ -259,6 +263,7 @@ int CC_DiscardCalibration(int panel, int control, int event, void* callbackData,
     const LineCommand onLine;
     // A running run sequence ends once this callback returns to it.
     stop_flag = 1;
+    calibrating = false;
     pp[0] = 0;
     if (Exchange(CMD_CALIBRATION, 1) == 1) {
         SetStatusText("Calibration stopped successfully!");
@@ -369,10 +374,18 @@ int CC_ButtonSaveCalValues(int panel, int control, int event, void* callbackData
 
 int CC_POPUP(int /*panel*/, int event, void* /*callbackData*/, int /*eventData1*/,
              int /*eventData2*/) {
-    if (event == EVENT_CLOSE) {
-        // Nothing is sent; the workflow keeps its state for the next showing.
-        HidePanel(pPopup);
-        SetCtrlVal(pHandle, PANEL_TOGGBTN_ParaII, 0);
+    if (event != EVENT_CLOSE) {
+        return 0;
+    }
+    HidePanel(pPopup);
+    SetCtrlVal(pHandle, PANEL_TOGGBTN_ParaII, 0);
+    // A calibration left running out of sight would keep the sensor in
+    // calibration mode and the panel in the calibration's evaluation mode,
+    // which the next SEND would write as the operator's: closing ends it as
+    // the pop-up's stop does. Otherwise nothing is sent, and the workflow
+    // keeps its state for the next showing.
+    if (calibrating) {
+        CC_DiscardCalibration(pPopup, POPUP_DiscardCalibration, EVENT_COMMIT, nullptr, 0, 0);
     }
     return 0;
 }

@@ -449,11 +449,13 @@ void PlotVIDEOBarGraph() {
     SetGraphCursor(pHandle, PANEL_GRAPH_EDGES, 3, eEnd, kCursorY);
     DeleteGraphPlot(pHandle, PANEL_GRAPH_EDGES, ALL_PLOTS, VAL_NO_DRAW);
 
+    // The line's ends in the units of the edges.
+    const u16 last = WindowLast();
     if (p < pixB) {
         p = pixB;
     }
-    if (p > pixE) {
-        p = pixE;
+    if (p > last) {
+        p = last;
     }
     if (p < 1) {
         p = 1;
@@ -466,13 +468,13 @@ void PlotVIDEOBarGraph() {
     // Red: the covered parts of the line.
     if (edcnt == 1) {
         if (mvstart < mvend) {
-            DrawBand(Ledge, kRedBandLow, pixE, kRedBandHigh, kRed);
+            DrawBand(Ledge, kRedBandLow, last, kRedBandHigh, kRed);
         } else {
             DrawBand(1.0, kRedBandLow, Ledge, kRedBandHigh, kRed);
         }
     } else {
         DrawBand(1.0, kRedBandLow, Ledge, kRedBandHigh, kRed);
-        DrawBand(Redge, kRedBandLow, pixE, kRedBandHigh, kRed);
+        DrawBand(Redge, kRedBandLow, last, kRedBandHigh, kRed);
     }
 
     // Green: where the edges should be. Signed, since a band may start left
@@ -505,6 +507,13 @@ void PlotVIDEOBarGraph() {
         }
         DrawBand(left, kGreenBandLow, right, kGreenBandHigh, kGreen);
     }
+}
+
+double StripChartTop() {
+    // The chart's values are positions on the line in the sensor's units;
+    // before a sensor has told its line, the eighth-pixel count of the
+    // start-up line bounds them.
+    return ccdsubpixel != 0 ? ccdsubpixel : ccdmaxpixelX8;
 }
 
 void PlotRAWGraphX8() {
@@ -586,7 +595,8 @@ void PlotRAWGraphX8() {
     int zoom = 0;
     GetCtrlVal(pHandle, PANEL_TOGGBTN_Zoom, &zoom);
     if (zoom == 0) {
-        SetAxisScalingMode(pHandle, PANEL_GRAPH_RAW, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0, maxX8);
+        SetAxisScalingMode(pHandle, PANEL_GRAPH_RAW, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0,
+                           StripChartTop());
     } else {
         SetAxisScalingMode(pHandle, PANEL_GRAPH_RAW, VAL_LEFT_YAXIS, VAL_MANUAL, low, high);
     }

@@ -35,5 +35,8 @@ void UndimLoopControls();
 int PlotVIDEOCurve(const u16* y, const double* x);
 void PlotVIDEOBarGraph();
 void PlotRAWGraphX8();
+// Upper end of the strip chart's y axis when it is not zoomed: the sensor's
+// whole line in the units of the values it reports.
+double StripChartTop();
 
 } // namespace korven

@@ -396,6 +396,25 @@ void ApplySensorType() {
     }
 }
 
+// Positions per pixel of pixE. The rows above give pixE as the sensor's
+// pixel count; those of the x2 sub-pixel sensors report positions in half
+// pixels. Type 103 gives its last position itself, and board 100 has
+// already turned pixE into eighths.
+int PositionsPerPixel() {
+    if (pcbtype == 100) {
+        return 1;
+    }
+    switch (ccdtype) {
+    case 2:
+        return ccdresolution == 250 ? 2 : 1;
+    case 101:
+    case 102:
+        return 2;
+    default:
+        return 1;
+    }
+}
+
 // What identification adapts on one control.
 enum Adapted : unsigned {
     kAdaptDimmed = 1,
@@ -534,6 +553,10 @@ constexpr int kFirmwareBlockBytes = 72;
 constexpr double kFirmwareTimeout = 2.0;
 
 } // namespace
+
+u16 WindowLast() {
+    return static_cast<u16>(std::min(pixE * PositionsPerPixel(), 0xFFFF));
+}
 
 int GetHARDWAREInfo() {
     YAXISMAX = 1024;

@@ -52,6 +52,11 @@ int WaitForAnswerFrame(double limit = TIMEOUT);
 // ---- Device identification ---------------------------------------------
 int GetHARDWAREInfo();
 int GetVERSIONInfo();
+// The last position the evaluation window may reach, in the units of the
+// positions the sensor reports (window limits, edges, measured position).
+// pixE counts pixels; the sensors with x2 sub-pixels report positions in
+// half pixels, so their last position is twice their last pixel.
+u16 WindowLast();
 
 // ---- Video blocks ------------------------------------------------------
 int ReadData64(int start, int lastBlock);

@@ -92,6 +92,55 @@ TEST_F(Commands, WindowLimitsArePulledIntoThePixelRange) {
     }
 }
 
+// The window limits, the measured-position cursor, the covered stretch
+// right of an edge and the unzoomed strip chart end at the sensor's last
+// position, in the units of its edges: twice the pixels on the x2 sub-pixel
+// sensors, eighths on board 100, the reported last position on type 103.
+// Each limit is kept below and at that position and pulled inside just
+// beyond it.
+TEST_F(Commands, WindowCursorAndStripChartEndAtTheLastPositionOfEachSensor) {
+    const int L = PANEL_NEDITEdgeLeft, R = PANEL_NEDITEdgeRight;
+    const struct {
+        const char* preset;
+        int last;
+    } rows[] = {
+        {"type2-res350", 8192},  {"type1", 1024},   {"type2-res750", 1024}, {"type2-res250", 2048},
+        {"type3", 512},          {"type4", 512},    {"type101", 512},       {"type102-fw220", 1536},
+        {"type102-fw230", 1536}, {"type103", 2360}, {"type104", 1536},      {"unknown", 1024},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.preset);
+        SimPeer sensor(r.preset);
+        test::OpenLine(bed(), &sensor);
+        ASSERT_EQ(GetHARDWAREInfo(), 1);
+        auto& edges = bed().graph(pHandle, PANEL_GRAPH_EDGES);
+        for (const auto& [entered, left, right] :
+             {std::tuple(r.last - 1, r.last - 1, r.last - 1), std::tuple(r.last, r.last, r.last),
+              std::tuple(r.last + 1, r.last - 1, r.last)}) {
+            Operate(L, entered);
+            Operate(R, entered);
+            EXPECT_EQ(std::tuple(Int(L), Int(R), edges.cursors[1].x, edges.cursors[2].x),
+                      std::tuple(left, right, double(left), double(right)))
+                << entered;
+        }
+        // Right edge as the measured position, two edges found.
+        eMode = 1;
+        edcnt = 2;
+        Ledge = 10;
+        for (const int right : {r.last - 1, r.last + 1}) {
+            Redge = static_cast<u16>(right);
+            PlotVIDEOBarGraph();
+            const rt::headless::PlotItem& covered = edges.plots.at(1);
+            EXPECT_EQ(std::tuple(edges.cursors[0].x, covered.x1, covered.x2),
+                      std::tuple(double(std::min(right, r.last)), double(right), double(r.last)));
+        }
+        SetCtrlVal(pHandle, PANEL_TOGGBTN_Zoom, 0);
+        PlotRAWGraphX8();
+        EXPECT_EQ(bed().graph(pHandle, PANEL_GRAPH_RAW).yAxis.max, r.last);
+        CloseCom(1);
+    }
+}
+
 // Clicks on the target buttons RAM, EEPROM, FILE: one at a time is on, the
 // selected one clicked off falls back to RAM, and RAM cannot be turned off.
 TEST_F(Commands, TargetButtonsStayExclusiveAndFallBackToRam) {
@@ -151,6 +200,30 @@ TEST_F(Commands, SendAndGetUseTheSelectedMemorySendAndStopOnlyOnAClick) {
     bed().pressKey(pHandle, PANEL_BTNGet);
     EXPECT_EQ(Int(PANEL_NUMPower), 800);
     EXPECT_EQ(sensor.commands(), (std::vector<int>{1, 2, 3, 4, 4, 2}));
+
+    // A window that ends left of its start is written nowhere, not even into
+    // a file; equal limits are a window of one position.
+    const std::size_t dialogs = bed().fileDialogs().size();
+    for (const auto& [left, right] : {std::pair(900, 300), std::pair(301, 300)}) {
+        Operate(PANEL_NEDITEdgeRight, right);
+        Operate(PANEL_NEDITEdgeLeft, left);
+        for (const int button : {PANEL_RBTRam, PANEL_RBTEeprom, PANEL_RBTFile}) {
+            Operate(button, 1);
+            bed().click(pHandle, PANEL_BTNSend);
+            Settle();
+            EXPECT_EQ(Status(), "Not sent: Edge left is above Edge right!")
+                << left << " " << button;
+        }
+    }
+    EXPECT_EQ(std::tuple(sensor.frames().size(), bed().fileDialogs().size()),
+              std::tuple(4u, dialogs));
+    Operate(PANEL_NEDITEdgeLeft, 300);
+    Operate(PANEL_RBTRam, 1);
+    bed().click(pHandle, PANEL_BTNSend);
+    Settle();
+    EXPECT_EQ(std::tuple(Status(), LinePeer::wordOf(sensor.frames().back(), 6),
+                         LinePeer::wordOf(sensor.frames().back(), 7)),
+              std::tuple("Line Ok!", 300, 300));
 
     CloseCom(1);
     bed().click(pHandle, PANEL_BTNSend);

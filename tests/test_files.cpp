@@ -619,28 +619,39 @@ TEST_F(Analysis, RecordingFailedWriteEndsTheRecordingWithAMessageAndTheLoopGoesO
 
 // ---- statistics -------------------------------------------------------------
 
-TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
+// Answers without an edge are counted apart and change no figure. Other
+// limits or another calibration start the statistics afresh.
+TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimitsOrCalibration) {
+    constexpr int kNone = -1; // an answer without an edge, its value 0
     struct Case {
-        std::vector<u16> values;
+        std::vector<int> values;
         u16 setpoint, tolerance;
-        double mean, sd, cp, cpk;
+        double mean, sd, min, cp, cpk;
         std::size_t out;
+        const char* outShown;
     };
-    const double sd = std::sqrt(20.0 / 3.0);
+    const double sd = std::sqrt(20.0 / 3.0), cp = 16.0 / (6 * sd), cpk = 1.0 / (3 * sd);
     const Case cases[] = {
-        {{98, 100, 102}, 100, 6, 100.0, 2.0, 1.0, 1.0, 0},
-        {{104, 106, 108, 110}, 100, 8, 107.0, sd, 16.0 / (6 * sd), 1.0 / (3 * sd), 1},
-        {{65535, 65535, 65535}, 65535, 1, 65535.0, 0.0, NAN, NAN, 0},
+        {{98, 100, 102}, 100, 6, 100.0, 2.0, 98.0, 1.0, 1.0, 0, "0 (0.0 %)"},
+        {{104, kNone, 106, 108, kNone, 110}, 100, 8, 107.0, sd, 104.0, cp, cpk, 1, "1 (25.0 %)"},
+        {{65535, 65535, kNone, 65535}, 65535, 1, 65535.0, 0.0, 65535.0, NAN, NAN, 0, "0 (0.0 %)"},
     };
     for (const Case& c : cases) {
         analysis::Statistics s;
         double t = 10.0;
-        for (const u16& v : c.values) {
+        for (const int& v : c.values) {
             // A pause between two runs leaves the rate alone.
             t += &v == &c.values[1] ? 60.0 : 0.04;
-            s.add({.time = t, .measured = v, .setpoint = c.setpoint, .tolerance = c.tolerance});
+            s.add({.time = t,
+                   .measured = static_cast<u16>(v == kNone ? 0 : v),
+                   .setpoint = c.setpoint,
+                   .tolerance = c.tolerance,
+                   .edges = static_cast<u16>(v == kNone ? 0 : 2)});
         }
-        EXPECT_EQ(s.count(), c.values.size());
+        const auto noEdge =
+            static_cast<std::size_t>(std::count(c.values.begin(), c.values.end(), kNone));
+        EXPECT_EQ(std::tuple(s.count(), s.noEdge(), s.measured().count()),
+                  std::tuple(c.values.size(), noEdge, c.values.size() - noEdge));
         EXPECT_DOUBLE_EQ(s.measured().mean(), c.mean);
         EXPECT_NEAR(s.measured().stddev(), c.sd, 1e-12);
         EXPECT_EQ(std::isnan(s.cp()), std::isnan(c.cp));
@@ -648,11 +659,23 @@ TEST(Statistics, FiguresAgainstHandComputedValuesAndAFreshStartOnNewLimits) {
             EXPECT_NEAR(s.cp(), c.cp, 1e-12);
             EXPECT_NEAR(s.cpk(), c.cpk, 1e-12);
         }
-        EXPECT_EQ(s.outOfTolerance(), c.out);
+        EXPECT_EQ(std::tuple(s.outOfTolerance(), s.measured().min()), std::tuple(c.out, c.min));
         EXPECT_NEAR(s.rate(), 25.0, 1e-9);
+        const std::string text = s.text();
+        for (const std::string& line : {"No edge      " + std::to_string(noEdge) + "\n",
+                                        "Out of tol.  " + std::string(c.outShown)}) {
+            EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+        }
 
-        s.add({.setpoint = static_cast<u16>(c.setpoint - 1), .tolerance = c.tolerance});
-        EXPECT_EQ(std::tuple(s.count(), s.setpoint()), std::tuple(1u, c.setpoint - 1));
+        analysis::Answer next{.setpoint = c.setpoint, .tolerance = c.tolerance, .edges = 2};
+        s.add(next);
+        for (const auto word : {&analysis::Answer::setpoint, &analysis::Answer::tolerance,
+                                &analysis::Answer::slope, &analysis::Answer::intersect}) {
+            ++(next.*word);
+            s.add(next);
+            EXPECT_EQ(std::tuple(s.count(), s.setpoint(), s.tolerance()),
+                      std::tuple(1u, next.setpoint, next.tolerance));
+        }
     }
 }
 
@@ -692,16 +715,25 @@ TEST_F(Analysis, RecordingDuringALoopTakesNoDialogAndRecordsBesideTheLastRecordi
     }
 }
 
-TEST_F(Analysis, RecordingAnswerShiftedOffItsSyncWordIsNeitherRecordedNorCounted) {
+TEST_F(Analysis, AnswerShiftedOffItsSyncWordIsNotCountedAndANewCalibrationStartsAfresh) {
     test::LinePeer peer;
     test::OpenLine(bed(), &peer);
     test::Bytes shifted = test::Filled(4, 0);
     const test::Bytes frame = test::AnswerFrame(CMD_RUN, {300, 700, 300, 0, 0, 600, 50});
     shifted.insert(shifted.end(), frame.begin(), frame.end());
-    peer.send(shifted).always(CMD_RUN, test::reply::Answer({300, 700, 650, 0, 0, 600, 50}));
-    bed().at(bed().now() + 1.0, [] { stop_flag = 1; });
+    peer.send(shifted).always(CMD_RUN, test::reply::Answer({300, 700, 650, 0, 0, 600, 50, 2}));
+    // A new calibration: micrometres from then on are of another line.
+    std::size_t countBefore = 0, requestsBefore = 0;
+    bed().at(bed().now() + 1.0, [&] {
+        countBefore = CurrentStatistics().count();
+        requestsBefore = peer.frames().size();
+        slope = 2048;
+    });
+    bed().at(bed().now() + 2.0, [] { stop_flag = 1; });
     PushRUN();
-    EXPECT_GT(CurrentStatistics().count(), 10u);
+    EXPECT_GT(countBefore, 10u);
+    EXPECT_NEAR(static_cast<double>(CurrentStatistics().count()),
+                static_cast<double>(peer.frames().size() - requestsBefore), 1.0);
     EXPECT_EQ(CurrentStatistics().measured().min(), 650.0);
 }
 

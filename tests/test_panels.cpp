@@ -292,6 +292,7 @@ TEST_F(Display, StripChartHistoryMovesOneAnswerPerCall) {
 // tolerance from there, widened past an answer outside; held on the line at
 // both ends.
 TEST_F(Display, StripChartTracesAndZoomWindow) {
+    ccdsubpixel = 8192; // a board-100 line, counted in eighths
     anaMax = 900;
     const struct {
         int zoom;
@@ -681,18 +682,26 @@ TEST_F(Calibration, FitsAreConvertedIntoDeviceWordsOrRefusedWhenTheyCannotHoldTh
     EXPECT_EQ(Shown(), std::pair(33.25390625, -55.0));
 }
 
-class CalibrationDuringRun : public Calibration, public ::testing::WithParamInterface<int> {
+struct DuringRun {
+    int extraBytes; // behind every run answer (0: a sound sensor)
+    bool closeBox;  // the calibration ends by the pop-up's close box, else by its stop
+};
+
+class CalibrationDuringRun : public Calibration, public ::testing::WithParamInterface<DuringRun> {
   protected:
     CalibrationDuringRun() { scriptedLine_ = false; }
 };
 
-// Parameter: extra bytes behind every run answer (0: a sound sensor).
+// The calibration ends by the stop or the close box alike: the sensor is
+// told, and the operator's evaluation mode is back on the panel, so that the
+// next SEND writes it and not the calibration's.
 TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTheSensor) {
     test::SimPeer sensor;
     bed().attachPeer(1, &sensor);
     InitRS232(1);
-    sensor.faults().extraBytes = GetParam();
+    sensor.faults().extraBytes = GetParam().extraBytes;
     sensor.faults().command = CMD_RUN;
+    const u16 operatorsMode = eMode;
     bool activeDuringRun = false;
     std::string afterSend;
     const double t0 = bed().now();
@@ -705,7 +714,16 @@ TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTh
     });
     bed().at(t0 + 0.41, [&] { Press(POPUP_ButtonSaveCalValues); });
     bed().at(t0 + 0.52, [&] { afterSend = Status(); });
-    bed().at(t0 + 0.80, [&] { Press(POPUP_DiscardCalibration); });
+    bed().at(t0 + 0.80, [&] {
+        if (GetParam().closeBox) {
+            bed().firePanel(pPopup, EVENT_CLOSE);
+        } else {
+            Press(POPUP_DiscardCalibration);
+        }
+    });
+    // A run still going then is stopped, so that an end that did not happen
+    // fails the checks below instead of running for ever.
+    bed().at(t0 + 2.0, [&] { bed().click(pHandle, PANEL_BTNStop); });
 
     Press(POPUP_ActivateCalibration);
 
@@ -717,11 +735,19 @@ TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTh
     EXPECT_EQ((std::vector<int>{ram[sim::kSlope], ram[sim::kIntersect], slope, intersect}),
               (std::vector<int>{34052, 29945, 34052, 29945}));
     EXPECT_EQ(std::tuple(activeDuringRun, sensor.model().calibrationActive(),
-                         bed().panelVisible(pPopup), stop_flag, sensor.model().bytesDiscarded()),
-              std::tuple(true, false, false, 1, 0));
+                         bed().panelVisible(pPopup), bed().intValue(pHandle, PANEL_TOGGBTN_ParaII),
+                         stop_flag, sensor.model().bytesDiscarded()),
+              std::tuple(true, false, false, 0L, 1, 0));
+
+    bed().click(pHandle, PANEL_BTNSend);
+    bed().advance(0.1);
+    EXPECT_EQ(std::tuple(sensor.commands().back(), sensor.model().ram()[sim::kEMode]),
+              std::tuple(CMD_WRITE_RAM, operatorsMode));
 }
 
-INSTANTIATE_TEST_SUITE_P(ExtraBytesBehindRunAnswers, CalibrationDuringRun, ::testing::Values(0, 5));
+INSTANTIATE_TEST_SUITE_P(ExtraBytesAndEnd, CalibrationDuringRun,
+                         ::testing::Values(DuringRun{0, false}, DuringRun{5, false},
+                                           DuringRun{0, true}));
 
 // Two controls of the main panel beside the calibration: the analogue
 // reset reports any answer and a time-out; the tolerance entry is mirrored

@@ -6,6 +6,7 @@
 // tests/sim/pty_client_test.py; the pty part covers what only the server's
 // own interface can reach.
 #if !defined(_WIN32)
+#include "program/options.h"
 #include "sim/pty_server.h"
 #endif
 #include "sim/sensor_model.h"
@@ -27,6 +28,8 @@
 #include <numeric>
 #include <set>
 #include <string>
+#include <tuple>
+#include <vector>
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <poll.h>
@@ -563,6 +566,18 @@ Bytes Exchange(int fd, int command, std::initializer_list<std::uint16_t> words, 
     return ReadFor(fd, expect, timeout);
 }
 
+// Opens a pty or serial device as a raw client; -1 when it cannot.
+int OpenRaw(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        termios tio{};
+        ::tcgetattr(fd, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    return fd;
+}
+
 // Served on a link that replaces an old one and goes with the server, or
 // on a real device.
 TEST(SimPty, AnswersAtOnceOnALinkNeverOverAFileOrOnARealDeviceAndStopsOnce) {
@@ -583,12 +598,8 @@ TEST(SimPty, AnswersAtOnceOnALinkNeverOverAFileOrOnARealDeviceAndStopsOnce) {
         EXPECT_TRUE(server.running());
         EXPECT_EQ(server.path(), link);
         EXPECT_EQ(fs::read_symlink(link).string(), server.slavePath());
-        const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const int fd = OpenRaw(link);
         ASSERT_GE(fd, 0) << link;
-        termios tio{};
-        ::tcgetattr(fd, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(fd, TCSANOW, &tio);
         // The answer's words and its time on the line are checked from
         // outside by pty_client_test.py. Paced, the first 64-sample block
         // alone would take 67 ms; four in that time are generous even on a
@@ -643,6 +654,51 @@ TEST(SimPty, AnswersAtOnceOnALinkNeverOverAFileOrOnARealDeviceAndStopsOnce) {
     sim::PtyServer none({}, options);
     EXPECT_FALSE(none.start(&error));
     EXPECT_NE(error.find(options.devicePath), std::string::npos) << error;
+}
+
+// The program's --simulate paces the virtual line as a real one: 36 request
+// and 36 answer bytes of ten bit times at 19200 baud, 37.5 ms, and the
+// sensor's own time (with it, 25 run answers a second). --simulate-fast
+// takes no line time.
+TEST(SimPty, SimulatedLineRunsAtTheRealLinesRateUnlessFast) {
+    const double frameTime = sim::kFrameBytes * sim::kByteTime19200;
+    const struct {
+        std::vector<std::string> args;
+        bool fast;
+        std::string preset;
+    } cases[] = {{{"--simulate"}, false, ""}, {{"--simulate-fast", "type1"}, true, "type1"}};
+    for (const auto& c : cases) {
+        std::vector<std::string> words = {"korven-darir"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) {
+            argv.push_back(w.data());
+        }
+        korven::program::Options options;
+        ASSERT_EQ(
+            korven::program::ParseArguments(static_cast<int>(argv.size()), argv.data(), options),
+            -1);
+        EXPECT_EQ(std::tuple(options.simulate, options.simulateFast, options.preset),
+                  std::tuple(true, c.fast, c.preset));
+
+        sim::PtyServer server({}, korven::program::SimulatedLine(options));
+        std::string error;
+        ASSERT_TRUE(server.start(&error)) << error;
+        const int fd = OpenRaw(server.path());
+        ASSERT_GE(fd, 0);
+        constexpr int kCycles = 5;
+        const double t0 = Now();
+        for (int k = 0; k < kCycles; ++k) {
+            EXPECT_EQ(Exchange(fd, sim::kCmdRun, {}, 36).size(), 36u);
+        }
+        const double cycle = (Now() - t0) / kCycles;
+        if (c.fast) {
+            EXPECT_LT(cycle, frameTime);
+        } else {
+            EXPECT_GE(cycle, 2 * frameTime);
+        }
+        ::close(fd);
+    }
 }
 
 #endif
