@@ -739,9 +739,12 @@ TEST_P(CalibrationDuringRun, CalibrationSentWhileTheRunSequenceMeasuresReachesTh
                          stop_flag, sensor.model().bytesDiscarded()),
               std::tuple(true, false, false, 0L, 1, 0));
 
+    // SEND writes the operator's mode (and reads the set back).
+    const std::size_t before = sensor.commands().size();
     bed().click(pHandle, PANEL_BTNSend);
-    bed().advance(0.1);
-    EXPECT_EQ(std::tuple(sensor.commands().back(), sensor.model().ram()[sim::kEMode]),
+    bed().advance(0.5);
+    ASSERT_GT(sensor.commands().size(), before);
+    EXPECT_EQ(std::tuple(sensor.commands()[before], sensor.model().ram()[sim::kEMode]),
               std::tuple(CMD_WRITE_RAM, operatorsMode));
 }
 
