@@ -22,4 +22,19 @@ fi
 for f in main-run.png main-video.png compare.png calibration.png; do
   [ -s "$out/$f" ] || { echo "missing $out/$f" >&2; exit 1; }
 done
+# The whole panel on a 1366 x 768 laptop screen and on a 4K screen at 200 %,
+# on Qt's offscreen platform with a screen of that size (settings kept apart).
+desk() {
+  local name="$1" width="$2" height="$3" scale="$4" tmp
+  tmp="$(mktemp -d)"
+  printf '{"screens":[{"name":"desk","x":0,"y":0,"width":%d,"height":%d,"dpr":1}]}' \
+    "$width" "$height" >"$tmp/screen.json"
+  XDG_CONFIG_HOME="$tmp" QT_SCALE_FACTOR="$scale" \
+    QT_QPA_PLATFORM="offscreen:configfile=$tmp/screen.json" \
+    timeout 120 "$build/korven-darir" --simulate --screenshots "$tmp" >/dev/null
+  cp "$tmp/main-run.png" "$out/$name"
+  rm -rf "$tmp"
+}
+desk desk-1366x768.png 1366 768 1
+desk desk-3840x2160-at-200.png 3840 2160 2
 echo "pictures in $out"
