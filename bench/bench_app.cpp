@@ -11,7 +11,9 @@
 #include "sim/sensor_model.h"
 
 #include <QApplication>
+#include <QScreen>
 #include <QTimer>
+#include <QWidget>
 
 #include <algorithm>
 #include <cstdio>
@@ -269,6 +271,13 @@ int RunApp(int argc, char** argv, const AppOptions& options) {
     };
     probe.onDisplay = [&](int panel) {
         if (panel == pHandle) {
+            if (options.maximised) {
+                // Without a window manager (Xvfb) nothing maximises:
+                // the window takes the screen's whole area itself.
+                if (QWidget* window = qt.panelWidget(pHandle); window && window->screen()) {
+                    window->setGeometry(window->screen()->availableGeometry());
+                }
+            }
             if (options.clicks && !clicks) {
                 probe.watchControl(pHandle, PANEL_NUMVideoThreshold, &CC_NUMVideoThreshold);
                 clicks = std::make_unique<Clicks>(

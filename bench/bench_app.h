@@ -18,6 +18,7 @@ struct AppOptions {
     double seconds = 10.0;       // measuring window
     double sampleInterval = 1.0; // memory samples
     bool clicks = false;         // an operator clicks throughout the window
+    bool maximised = false;      // the main window fills the screen
 };
 
 int RunApp(int argc, char** argv, const AppOptions& options);

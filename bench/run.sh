@@ -21,6 +21,6 @@ cmake --build "$build" --target korven-bench >/dev/null
 export QT_QPA_PLATFORM=offscreen
 if [ "$display" = 1 ]; then
   command -v xvfb-run >/dev/null || { echo "run.sh: --display needs xvfb-run (package xvfb)" >&2; exit 2; }
-  exec xvfb-run -a -s "-screen 0 1600x1000x24" "$build/korven-bench" --xcb "${args[@]}"
+  exec xvfb-run -a -s "-screen 0 1920x1080x24" "$build/korven-bench" --xcb "${args[@]}"
 fi
 exec "$build/korven-bench" "${args[@]}"
