@@ -216,7 +216,10 @@ TEST_F(ParameterFile, SaveWritesTheSetFiveWideAndLoadBringsItBackAlsoOnLongPaths
     EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 #endif
-    EXPECT_EQ(std::distance(fs::directory_iterator(deep), fs::directory_iterator()), 1);
+    // Nothing but the file is left beside it (no temporary file).
+    EXPECT_EQ(std::count_if(fs::directory_iterator(deep), fs::directory_iterator(),
+                            [](const fs::directory_entry& e) { return e.is_regular_file(); }),
+              1);
 }
 
 // Files as operators and other tools make them are read whole; anything
@@ -323,8 +326,13 @@ TEST_F(ParameterFile, CancelledOrImpossibleSavesKeepTheParametersAndWhatStoodThe
     WriteText(directory / "keep.dat", "   42\n");
     const std::pair<fs::path, const char*> failures[] = {
         {dir_ / "no-such-directory" / "KRVNpara.dat", "No such file or directory"},
+#if defined(_WIN32) // Windows finds no such path below a plain file
+        {notADirectory / "KRVNpara.dat", "No such file or directory"},
+#else
         {notADirectory / "KRVNpara.dat", "Not a directory"},
-        {directory, "Is a directory"}};
+#endif
+        {directory, "Is a directory"}
+    };
     for (const auto& [path, reason] : failures) {
         SetStatusText("");
         EXPECT_TRUE(Save(path));

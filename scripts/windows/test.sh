@@ -91,7 +91,7 @@ expect "(simulated)"                          # the firmware text after identifi
 expect "Parameter-frame received! - Line Ok!" # start-up RAM read, then GET
 expect " Line Ok!$"                           # SEND
 expect "Data\[64\] block received!"          # a video frame
-expect "Recording to korven-tour.csv"         # REC, through the save dialogue
+expect "Recording to .*korven-tour.csv$"     # REC, through the save dialogue (the whole path)
 for shot in main-run.png main-video.png calibration.png; do
   [ -s "$work/shots/$shot" ] || fail "missing picture: $shot"
 done
