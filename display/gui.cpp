@@ -208,6 +208,24 @@ void SetPanelValues() {
 
 // ---- Read-back and run sequences -----------------------------------------
 
+namespace {
+
+// Writes a read-back request (RAM or EEPROM) carrying the parameter
+// globals, on a line emptied of what came before: bytes waiting now are no
+// answer to it. Returns the disturbance count from just before the write.
+LineDisturbance WriteParameterRequest(int command) {
+    CopyVarsToPP();
+    DiscardInput();
+    FlushOutQ(com);
+    FillTxBuf(command, pp);
+    rx_flag = 0;
+    const LineDisturbance mark = Disturbance();
+    WriteFrame(com);
+    return mark;
+}
+
+} // namespace
+
 void PushGET(int source) {
     if (source != DATFILE) {
         if (source == RAM) {
@@ -215,14 +233,7 @@ void PushGET(int source) {
         } else if (source == EEPROM) {
             order = CMD_READ_EEPROM;
         }
-        CopyVarsToPP();
-        // Bytes waiting now are no answer to this request.
-        DiscardInput();
-        FlushOutQ(com);
-        FillTxBuf(order, pp);
-        rx_flag = 0;
-        const LineDisturbance mark = Disturbance();
-        WriteFrame(com);
+        const LineDisturbance mark = WriteParameterRequest(order);
         if (nBytesW == kFrameBytes) {
             SetCtrlVal(pHandle, PANEL_STATUS, "Waiting for parameter-frame ...");
         }
@@ -257,13 +268,8 @@ void PushGET(int source) {
 // touching the panel or the parameter globals; pp holds the answer after it,
 // as after any exchange.
 bool ReadParameterSet(int command, analysis::ParameterWords& out) {
-    CopyVarsToPP();
-    DiscardInput();
-    FlushOutQ(com);
     order = command;
-    FillTxBuf(command, pp);
-    rx_flag = 0;
-    WriteFrame(com);
+    WriteParameterRequest(command);
     tstart = Timer();
     const bool ok = nBytesW == kFrameBytes && WaitForAnswerFrame(TIMEOUT) == 1;
     if (ok) {

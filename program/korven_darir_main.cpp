@@ -79,13 +79,10 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral("2.3"));
 
     korven::rt::qt::QtBackend backend;
-    // The adapter last connected is offered first at the next start.
-    // So is the main window's place, for each set of screens.
-    const QString settingsFile =
-        QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
-        QStringLiteral("/korven-darir.conf");
-    backend.rememberPortsIn(settingsFile);
-    backend.rememberWindowsIn(settingsFile);
+    // The adapter last connected is offered first at the next start, and
+    // the main window opens where it was left.
+    backend.keepSettingsIn(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
+                           QStringLiteral("/korven-darir.conf"));
     for (const auto& [number, path] : options.ports) {
         backend.mapPort(number, QString::fromLocal8Bit(path.c_str()));
     }

@@ -38,11 +38,10 @@ class QtBackend : public QObject, public Backend {
     // Also lists devices matching these path patterns as they come and go.
     void watchPorts(const QStringList& patterns);
     // Remembers in this file the adapter on which a sensor last answered
-    // (listed first at the next start) and the folders of the operator's
-    // files. Without it, settings last as long as the back end.
-    void rememberPortsIn(const QString& settingsFile);
-    // Where the main window's place and size are kept, per set of screens.
-    void rememberWindowsIn(const QString& settingsFile);
+    // (listed first at the next start), the folders of the operator's files
+    // and the main window's place and size on each set of screens. Without
+    // it, settings last as long as the back end.
+    void keepSettingsIn(const QString& settingsFile);
     // Looks for added and removed devices now (otherwise every second).
     void rescanPorts();
     // The ports as the port selector lists them, numbered from 1.
@@ -127,13 +126,12 @@ class QtBackend : public QObject, public Backend {
     void applyToggleText(Control& control);
     void placePanel(Panel& panel);
     void rememberPlace(const Panel& panel);
-    QString windowKey(const Panel& panel) const;
+    std::string windowKey(const Panel& panel) const;
     static void fitLabel(QWidget* widget);
 
     std::map<int, std::unique_ptr<Panel>> panels_;
     int nextPanelHandle_ = 1;
     int mainPanel_ = 0; // the first panel loaded
-    QString windowSettings_;
     int nextRuntimeControl_ = 1000;
     int pendingEvents_ = 0;
     int dispatchDepth_ = 0;          // > 0 while a callback runs

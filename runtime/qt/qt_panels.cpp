@@ -15,7 +15,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QSettings>
 #include <QSpinBox>
 
 #include <utility>
@@ -227,24 +226,22 @@ void QtBackend::applyToggleText(Control& c) {
 // on the main window and entirely on the main window's screen.
 void QtBackend::placePanel(Panel& p) {
     PanelWindow* w = p.window;
-    Panel* main = findPanel(mainPanel_);
     if (p.handle == mainPanel_) {
         if (p.placed) {
             return;
         }
-        if (!windowSettings_.isEmpty()) {
-            const QSettings settings(windowSettings_, QSettings::IniFormat);
-            const QByteArray saved = settings.value(windowKey(p)).toByteArray();
-            if (!saved.isEmpty() && w->restoreGeometry(saved)) {
-                p.placed = true;
-                return;
-            }
+        const QByteArray saved =
+            QByteArray::fromBase64(QByteArray::fromStdString(setting(windowKey(p))));
+        if (!saved.isEmpty() && w->restoreGeometry(saved)) {
+            p.placed = true;
+            return;
         }
         const QScreen* screen = w->screen() ? w->screen() : QGuiApplication::primaryScreen();
         if (screen) {
             w->fitOn(screen->availableGeometry());
         }
     } else if (!w->isVisible()) {
+        const Panel* main = findPanel(mainPanel_);
         QWidget* over =
             main && main->window && main->window->isVisible() ? main->window.data() : nullptr;
         const QScreen* screen = over ? over->screen() : QGuiApplication::primaryScreen();
@@ -255,20 +252,14 @@ void QtBackend::placePanel(Panel& p) {
     p.placed = true;
 }
 
-QString QtBackend::windowKey(const Panel& p) const {
-    return QStringLiteral("windows/%1/%2").arg(ScreenSetupKey(), p.name);
-}
-
-void QtBackend::rememberWindowsIn(const QString& settingsFile) {
-    windowSettings_ = settingsFile;
+std::string QtBackend::windowKey(const Panel& p) const {
+    return QStringLiteral("windows/%1/%2").arg(ScreenSetupKey(), p.name).toStdString();
 }
 
 void QtBackend::rememberPlace(const Panel& p) {
-    if (windowSettings_.isEmpty() || p.handle != mainPanel_ || !p.window || !p.placed) {
-        return;
+    if (p.handle == mainPanel_ && p.window && p.placed) {
+        setSetting(windowKey(p), p.window->saveGeometry().toBase64().toStdString());
     }
-    QSettings settings(windowSettings_, QSettings::IniFormat);
-    settings.setValue(windowKey(p), p.window->saveGeometry());
 }
 
 int QtBackend::displayPanel(int panel) {

@@ -16,7 +16,7 @@ void QtBackend::watchPorts(const QStringList& patterns) {
     serial_->watchPaths(patterns);
 }
 
-void QtBackend::rememberPortsIn(const QString& settingsFile) {
+void QtBackend::keepSettingsIn(const QString& settingsFile) {
     settingsFile_ = settingsFile;
     serial_->rememberIn(settingsFile);
 }

@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
 
     const QString settings = dir.filePath(QStringLiteral("korven-darir.conf"));
     auto backend = std::make_unique<QtBackend>();
-    backend->rememberWindowsIn(settings);
+    backend->keepSettingsIn(settings);
     korven::rt::SetBackend(backend.get());
     korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
     int panels[4] = {};
@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
     const QRect expected = main->geometry();
     backend.reset();
     backend = std::make_unique<QtBackend>();
-    backend->rememberWindowsIn(settings);
+    backend->keepSettingsIn(settings);
     korven::rt::SetBackend(backend.get());
     const int again = LoadPanel(0, kLayout, PANEL);
     DisplayPanel(again);

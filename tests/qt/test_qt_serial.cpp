@@ -259,7 +259,7 @@ class SerialTests : public QObject {
         const QString conf = dir.filePath(QStringLiteral("ports.conf"));
         const QString links[2] = {dir.filePath(QStringLiteral("ttyA")),
                                   dir.filePath(QStringLiteral("ttyB"))};
-        qt_->rememberPortsIn(conf);
+        qt_->keepSettingsIn(conf);
         qt_->watchPorts({dir.filePath(QStringLiteral("tty*"))});
         const int listed = static_cast<int>(qt_->ports().size());
         // The test's entries in the list: name, number after those listed
@@ -302,7 +302,7 @@ class SerialTests : public QObject {
                 qt_->portAnswered(listed + 2);
             }
             QtBackend next;
-            next.rememberPortsIn(conf);
+            next.keepSettingsIn(conf);
             next.watchPorts({dir.filePath(QStringLiteral("tty*"))});
             QCOMPARE(next.ports().at(0).device == links[1], answered);
         }
