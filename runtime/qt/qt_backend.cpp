@@ -1,18 +1,14 @@
 #include "runtime/qt/qt_internal.h"
+#include "runtime/qt/qt_events.h"
 
-#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QMouseEvent>
 #include <QStringDecoder>
-#include <QThread>
-#include <QTimer>
 
-#include <chrono>
 #include <cmath>
-#include <thread>
 #include <utility>
 
 namespace korven::rt::qt {
@@ -29,12 +25,6 @@ QString FromEngine(const std::string& s) {
 std::string ToEngine(const QString& s) {
     return s.toUtf8().toStdString();
 }
-
-namespace {
-const auto kStart = std::chrono::steady_clock::now();
-// The longest sleep of an event pass with nothing to do.
-constexpr int kIdleWaitMs = 10;
-} // namespace
 
 QtBackend::QtBackend(QObject* parent)
     : QObject(parent), serial_(std::make_unique<SerialPorts>(this)) {
@@ -100,28 +90,15 @@ int QtBackend::initRuntime() {
 }
 
 double QtBackend::timer() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - kStart).count();
+    return SteadySeconds();
 }
 
 void QtBackend::delay(double seconds) {
-    if (seconds > 0.0 && std::isfinite(seconds)) {
-        std::this_thread::sleep_for(std::chrono::duration<double>(std::min(seconds, 3600.0)));
-    }
+    SleepSeconds(seconds);
 }
 
 std::string QtBackend::projectDir() {
-    // The layout file lies beside the program in the build tree and in a
-    // plain install, and in the shared data directory of an installed package.
-    const QDir beside(QCoreApplication::applicationDirPath());
-    QString dir = beside.absolutePath();
-#ifdef KORVEN_DATA_FROM_BIN
-    const QDir data(beside.filePath(QStringLiteral(KORVEN_DATA_FROM_BIN)));
-    if (!beside.exists(QStringLiteral("KORVENDarir23.uir")) &&
-        data.exists(QStringLiteral("KORVENDarir23.uir"))) {
-        dir = data.canonicalPath();
-    }
-#endif
-    return QDir::toNativeSeparators(dir).toStdString();
+    return ProgramDataDir();
 }
 
 bool QtBackend::eventFilter(QObject* watched, QEvent* event) {
@@ -220,25 +197,7 @@ int QtBackend::quitUserInterface(int code) {
 }
 
 int QtBackend::processSystemEvents() {
-    QAbstractEventDispatcher* dispatcher =
-        QAbstractEventDispatcher::instance(QThread::currentThread());
-    bool busy = false;
-    if (dispatcher) {
-        busy = dispatcher->processEvents(QEventLoop::AllEvents);
-    }
-    busy = serial_->deliverNotifications() || busy;
-    if (!busy && dispatcher) {
-        // Nothing was pending: sleep until something happens (an event, a
-        // timer, the serial ports' next look at their lines), so that a
-        // polling loop does not spin a core. The loops keep their own time,
-        // which the wait must not blur: it ends after kIdleWaitMs at most.
-        QTimer wake;
-        wake.setSingleShot(true);
-        wake.setTimerType(Qt::PreciseTimer);
-        wake.start(kIdleWaitMs);
-        dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-        serial_->deliverNotifications();
-    }
+    ProcessEventsAndPorts(*serial_);
     return 0;
 }
 
