@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 namespace korven {
@@ -20,6 +21,23 @@ constexpr double kStatisticsPeriod = 0.2;
 
 analysis::Recorder gRecorder;
 analysis::Statistics gStatistics;
+
+// Observers by handle, called in the order they were added. A copy is
+// called, so that an observer may remove itself (or others) while it runs.
+std::map<int, std::function<void(const analysis::Answer&)>> gAnswerObservers;
+std::map<int, std::function<void(std::span<const u16>)>> gVideoObservers;
+int gLastObserver = 0;
+
+template <typename Observers, typename Arg>
+void Notify(const Observers& observers, const Arg& arg) {
+    if (observers.empty()) {
+        return;
+    }
+    const Observers copy = observers;
+    for (const auto& [handle, observer] : copy) {
+        observer(arg);
+    }
+}
 double gStatisticsShown = -1.0e9;
 // Kinds of file whose last folder their dialogs start in.
 constexpr const char* kRecordingFolder = "recording";
@@ -93,23 +111,6 @@ void RecordingFailed() {
     ShowStatistics();
 }
 
-std::string JsonText(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 // Identity of the sensor and the parameter set the loops measure with.
 std::string SidecarText(const std::string& csvName, std::int64_t wallMs) {
     char description[1024] = "";
@@ -117,9 +118,10 @@ std::string SidecarText(const std::string& csvName, std::int64_t wallMs) {
         GetCtrlVal(pPopup, POPUP_TEXTBOXSensor, description);
     }
     std::string out =
-        "{\n  \"csv_file\": " + JsonText(csvName) +
-        ",\n  \"started\": " + JsonText(analysis::LocalTimeText(wallMs)) +
-        ",\n  \"program\": " + JsonText(std::string(szSoftName) + " " + szSoftVersion) + ",\n";
+        "{\n  \"csv_file\": " + analysis::JsonText(csvName) +
+        ",\n  \"started\": " + analysis::JsonText(analysis::LocalTimeText(wallMs)) +
+        ",\n  \"program\": " + analysis::JsonText(std::string(szSoftName) + " " + szSoftVersion) +
+        ",\n";
     char buf[512];
     std::snprintf(buf, sizeof buf,
                   "  \"sensor\": {\n    \"pcb_type\": %u,\n    \"ccd_type\": %u,\n"
@@ -127,12 +129,13 @@ std::string SidecarText(const std::string& csvName, std::int64_t wallMs) {
                   "    \"firmware_version\": %u,\n",
                   pcbtype, ccdtype, ccdmaxpixel, ccdresolution, ccdsubpixel, softversion);
     out += buf;
-    out += "    \"firmware\": " + JsonText(gFirmware) +
-           ",\n    \"description\": " + JsonText(description) + "\n  },\n  \"parameters\": {\n";
+    out += "    \"firmware\": " + analysis::JsonText(gFirmware) +
+           ",\n    \"description\": " + analysis::JsonText(description) +
+           "\n  },\n  \"parameters\": {\n";
     CopyVarsToPP();
     for (int k = 0; k < PNUM; ++k) {
         std::snprintf(buf, sizeof buf, "    %s: %u%s\n",
-                      JsonText(analysis::kParameterNames[k]).c_str(), pp[k],
+                      analysis::JsonText(analysis::kParameterNames[k]).c_str(), pp[k],
                       k + 1 < PNUM ? "," : "");
         out += buf;
     }
@@ -255,6 +258,7 @@ void RecordRunAnswer() {
     const analysis::Answer a{Timer(), Ledge, Redge,  Mvalue, umValue, tVal,
                              tTol,    edcnt, anaMax, anaMin, slope,   intersect};
     gStatistics.add(a);
+    Notify(gAnswerObservers, a);
     if (gRecorder.active() && !gRecorder.add(a)) {
         RecordingFailed();
         return;
@@ -262,6 +266,25 @@ void RecordRunAnswer() {
     if (a.time - gStatisticsShown >= kStatisticsPeriod) {
         ShowStatistics();
     }
+}
+
+int AddAnswerObserver(std::function<void(const analysis::Answer&)> observer) {
+    gAnswerObservers.emplace(++gLastObserver, std::move(observer));
+    return gLastObserver;
+}
+
+int AddVideoObserver(std::function<void(std::span<const u16>)> observer) {
+    gVideoObservers.emplace(++gLastObserver, std::move(observer));
+    return gLastObserver;
+}
+
+void RemoveObserver(int handle) {
+    gAnswerObservers.erase(handle);
+    gVideoObservers.erase(handle);
+}
+
+void VideoLineTaken() {
+    Notify(gVideoObservers, std::span<const u16>(adcbuf));
 }
 
 void AnalysisLoopEnded() {
@@ -276,6 +299,10 @@ void AnalysisShutdown() {
     if (gRecorder.active() && !gRecorder.stop(Timer())) {
         RecordingFailed();
     }
+}
+
+const std::string& FirmwareText() {
+    return gFirmware;
 }
 
 void NoteFirmwareText(const char* text) {

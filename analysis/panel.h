@@ -7,6 +7,9 @@
 #include "analysis/statistics.h"
 #include "app/KORVENDarir23.h"
 
+#include <functional>
+#include <span>
+
 namespace korven {
 
 // Takes the run answer just stored in the display globals: records it when
@@ -19,9 +22,21 @@ void AnalysisLoopEnded();
 void AnalysisShutdown();
 // The firmware text the sensor reported at identification ("" when none).
 void NoteFirmwareText(const char* text);
+const std::string& FirmwareText();
 // Ends a recording without writing and clears statistics and compare view
 // (a fresh start for tests).
 void ResetAnalysis();
+
+// Others that take every run answer the panel records (the command line, a
+// publisher): called in order, right after the answer was counted. Returns
+// a handle for RemoveObserver.
+int AddAnswerObserver(std::function<void(const analysis::Answer&)> observer);
+// The same for each complete video line that the live video loop shows
+// (the 256 values of adcbuf).
+int AddVideoObserver(std::function<void(std::span<const u16>)> observer);
+void RemoveObserver(int handle);
+// The live video loop has a complete line in adcbuf.
+void VideoLineTaken();
 
 const analysis::Recorder& CurrentRecorder();
 const analysis::Statistics& CurrentStatistics();

@@ -88,20 +88,64 @@ int FileSystemWrite(const std::string& path, std::string_view data, bool append)
 
 WriteFunction gWrite = &FileSystemWrite;
 
-// Appends one CSV row of the answer.
-void AppendRow(std::string& out, const Answer& a, double since, std::int64_t wallMs) {
-    char buf[192];
-    const int n = std::snprintf(buf, sizeof buf, ",%.3f,%u,%u,%u,%d,%u,%u,%u,%u,%u,%d\n", since,
-                                a.left, a.right, a.measured, a.um, a.setpoint, a.tolerance, a.edges,
-                                a.anaMax, a.anaMin, InTolerance(a) ? 1 : 0);
-    out += LocalTimeText(wallMs);
+// Appends what snprintf made of the format, cut at the buffer's end.
+template <typename... Args>
+void AppendFormatted(std::string& out, const char* format, Args... args) {
+    char buf[320];
+    const int n = std::snprintf(buf, sizeof buf, format, args...);
     if (n > 0) {
         out.append(buf, static_cast<std::size_t>(n) < sizeof buf ? static_cast<std::size_t>(n)
                                                                  : sizeof buf - 1);
     }
 }
 
+// Appends one CSV row of the answer.
+void AppendRow(std::string& out, const Answer& a, double since, std::int64_t wallMs) {
+    out += LocalTimeText(wallMs);
+    AppendFormatted(out, ",%.3f,%u,%u,%u,%d,%u,%u,%u,%u,%u,%d\n", since, a.left, a.right,
+                    a.measured, a.um, a.setpoint, a.tolerance, a.edges, a.anaMax, a.anaMin,
+                    InTolerance(a) ? 1 : 0);
+}
+
 } // namespace
+
+const char* const kAnswerSchema = "korven-darir-answer/1";
+
+std::string CsvRow(const Answer& a, double since, std::int64_t wallMs) {
+    std::string out;
+    AppendRow(out, a, since, wallMs);
+    return out;
+}
+
+std::string JsonRow(const Answer& a, double since, std::int64_t wallMs) {
+    std::string out = "{\"schema\":" + JsonText(kAnswerSchema) +
+                      ",\"local_time\":" + JsonText(LocalTimeText(wallMs));
+    AppendFormatted(out,
+                    ",\"elapsed_s\":%.3f,\"left_edge_subpx\":%u,\"right_edge_subpx\":%u,"
+                    "\"measured_value_subpx\":%u,\"value_um\":%d,\"setpoint_subpx\":%u,"
+                    "\"tolerance_subpx\":%u,\"edge_count\":%u,\"analog_max_subpx\":%u,"
+                    "\"analog_min_subpx\":%u,\"in_tolerance\":%s}\n",
+                    since, a.left, a.right, a.measured, a.um, a.setpoint, a.tolerance, a.edges,
+                    a.anaMax, a.anaMin, InTolerance(a) ? "true" : "false");
+    return out;
+}
+
+std::string JsonText(std::string_view s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
 
 const char* const kCsvHeader =
     "local_time,elapsed_s,left_edge_subpx,right_edge_subpx,measured_value_subpx,value_um,"

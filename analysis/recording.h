@@ -44,6 +44,17 @@ std::string LastWriteError();
 // The CSV header row (column names carry their units).
 extern const char* const kCsvHeader;
 
+// One CSV row of the answer with its line end: `since` seconds after the
+// start, at wall time `wallMs` (ms since the epoch).
+std::string CsvRow(const Answer& a, double since, std::int64_t wallMs);
+// The same row as one JSON object on one line with its line end: the CSV's
+// column names are its keys, and "schema" names this layout.
+std::string JsonRow(const Answer& a, double since, std::int64_t wallMs);
+extern const char* const kAnswerSchema;
+// A JSON string of the text, quoted, with quotes, backslashes and control
+// characters escaped; other bytes (UTF-8) as they are.
+std::string JsonText(std::string_view s);
+
 // Local time as "YYYY-MM-DD HH:MM:SS.mmm" of milliseconds since the epoch.
 std::string LocalTimeText(std::int64_t epochMs);
 

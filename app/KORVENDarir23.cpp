@@ -230,7 +230,7 @@ void InitVars() {
     }
 }
 
-int WinMain(void* hInstance, void* /*hPrevInstance*/, char* /*lpszCmdLine*/, int /*nCmdShow*/) {
+int LoadProgramPanels(void* hInstance) {
     if (InitCVIRTE(hInstance, nullptr, nullptr) == 0) {
         return -1;
     }
@@ -243,6 +243,13 @@ int WinMain(void* hInstance, void* /*hPrevInstance*/, char* /*lpszCmdLine*/, int
         return -1;
     }
     GetProjectDir(proj_dir);
+    return 0;
+}
+
+int WinMain(void* hInstance, void* /*hPrevInstance*/, char* /*lpszCmdLine*/, int /*nCmdShow*/) {
+    if (LoadProgramPanels(hInstance) < 0) {
+        return -1;
+    }
 
     InitVars();
     // A missing or silent sensor leaves its message in the status line; the
@@ -721,6 +728,7 @@ int CC_BTNVideo(int panel, int control, int event, void* callbackData, int event
             if (complete) {
                 PlotVIDEOBarGraph();
                 PlotVIDEOCurve(adcbuf, xArray8);
+                VideoLineTaken();
             }
         }
         ProcessSystemEvents();

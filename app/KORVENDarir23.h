@@ -142,6 +142,9 @@ void ShowStatus();
 void ShowStatusLine(const std::string& text);
 
 // ---- Start-up and shutdown ---------------------------------------------
+// Starts the run-time engine and loads both panels (the start of WinMain);
+// -1 when that fails.
+int LoadProgramPanels(void* hInstance);
 int WinMain(void* hInstance, void* hPrevInstance, char* lpszCmdLine, int nCmdShow);
 void InitVars();
 

@@ -1,0 +1,58 @@
+// korven-darir-cli: the sensor from scripts. The program's own procedures
+// on a back end without windows, over the system's serial ports.
+#include "cli/cli_backend.h"
+#include "cli/cli_commands.h"
+#include "cli/cli_options.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#define KORVEN_ISATTY _isatty
+#define KORVEN_FILENO _fileno
+#else
+#include <unistd.h>
+#define KORVEN_ISATTY isatty
+#define KORVEN_FILENO fileno
+#endif
+
+namespace {
+
+extern "C" void OnInterrupt(int) {
+    korven::cli::RequestStop();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    korven::cli::Options options;
+    std::string text;
+    if (const int rc = korven::cli::ParseCliArguments(args, options, &text); rc >= 0) {
+        std::fputs(text.c_str(), rc == 0 ? stdout : stderr);
+        if (rc != 0) {
+            std::fputc('\n', stderr);
+        }
+        return rc;
+    }
+
+    // A first interrupt ends a stream as if its count was reached; the
+    // lines written stay whole.
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+#if !defined(_WIN32)
+    // A reader that went away (a pipe into head) is a write error, not a kill.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("KORVEN-Darir"));
+    korven::cli::CliBackend backend;
+    const bool progress = KORVEN_ISATTY(KORVEN_FILENO(stderr)) != 0;
+    return korven::cli::RunCommand(options, backend, stdout, stderr, progress);
+}
