@@ -1,5 +1,5 @@
-#include "runtime/qt/qt_internal.h"
 #include "runtime/qt/qt_events.h"
+#include "runtime/qt/qt_internal.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -18,7 +18,8 @@ trap cleanup EXIT
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 bin=$work/prefix/bin
-for f in bin/korven-darir bin/korven-sensor-sim share/korven-darir/KORVENDarir23.uir \
+for f in bin/korven-darir bin/korven-darir-cli bin/korven-sensor-sim \
+         share/korven-darir/KORVENDarir23.uir share/bash-completion/completions/korven-darir-cli \
          share/korven-darir/korven_logo2.png share/applications/korven-darir.desktop; do
   [ -e "$work/prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
@@ -27,6 +28,10 @@ done
 sim_pid=$!
 for _ in $(seq 50); do [ -e "$work/ttyKORVEN" ] && break; sleep 0.1; done
 [ -e "$work/ttyKORVEN" ] || { echo "the virtual sensor did not start" >&2; exit 1; }
+
+# The installed command line finds the layout file in the shared data folder.
+"$bin/korven-darir-cli" info --port "$work/ttyKORVEN" | grep -qx "pcb_type: 100" ||
+  { echo "korven-darir-cli info failed on the installed program" >&2; exit 1; }
 
 status=0
 QT_QPA_PLATFORM=offscreen timeout 90 "$bin/korven-darir" --port "1=$work/ttyKORVEN" \
