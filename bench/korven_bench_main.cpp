@@ -48,7 +48,8 @@ Options:
   --seconds S           measuring window of the rate and CPU figures (default 10)
   --memory-seconds S    length of the memory run (default 600)
   --processing-ms X     the virtual sensor's processing time (default 2)
-  --only LIST           comma-separated: headless,run,video,cpu,click,own,startup,memory
+  --only LIST           comma-separated: headless,run,video,cpu,click,cli,own,startup,
+                        memory
   --xcb                 run, video, cpu and click once more on the xcb platform
                         (needs an X display; bench/run.sh --display starts one)
   --help                show this text
@@ -502,6 +503,98 @@ int SimMain(int argc, char** argv) {
     return 0;
 }
 
+// CPU seconds a child process has used so far, from /proc (clock ticks).
+double ChildCpuSeconds(pid_t pid) {
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!f) {
+        return -1.0;
+    }
+    char buf[1024] = "";
+    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    // The fields after the program's name, which is in parentheses.
+    const char* rest = std::strrchr(buf, ')');
+    unsigned long utime = 0, stime = 0;
+    if (!rest || std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                             &utime, &stime) != 2) {
+        return -1.0;
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// korven-darir-cli streaming the run sequence into a pipe, as a script
+// reads it: its answers per second and its CPU time over the measuring
+// window after the warm-up.
+std::optional<Results> RunCliStream(const std::string& dir, double processing, double warmup,
+                                    double seconds) {
+    char processingMs[32];
+    std::snprintf(processingMs, sizeof processingMs, "%.6f", processing * 1000.0);
+    Child sim = Spawn({"--sim", "type2-res350", processingMs, "on"});
+    if (sim.pid < 0) {
+        return std::nullopt;
+    }
+    const std::string path = ReadLine(sim.out, MonotonicNow() + 10.0);
+    int fds[2];
+    if (path.empty() || ::pipe2(fds, O_CLOEXEC) != 0) {
+        Stop(sim, SIGKILL);
+        return std::nullopt;
+    }
+    const std::string cli = dir + "/korven-darir-cli";
+    const std::string limit = std::to_string(warmup + seconds + 5.0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            ::dup2(devnull, STDERR_FILENO);
+        }
+        ::execl(cli.c_str(), "korven-darir-cli", "stream", "--port", path.c_str(), "--seconds",
+                limit.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(fds[1]);
+    Child app{pid, fds[0]};
+    if (pid < 0) {
+        Stop(sim, SIGTERM);
+        return std::nullopt;
+    }
+    // Lines counted as they come; the window opens with the first answer
+    // after the warm-up.
+    long lines = 0, linesAtOpen = 0;
+    double cpuAtOpen = -1.0, opened = 0.0, end = 0.0, cpuAtEnd = -1.0;
+    const double start = MonotonicNow();
+    char buf[4096];
+    while (MonotonicNow() - start < warmup + seconds + 15.0) {
+        pollfd p{app.out, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            const ssize_t n = ::read(app.out, buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            lines += std::count(buf, buf + n, '\n');
+        }
+        const double now = MonotonicNow();
+        if (cpuAtOpen < 0.0 && lines > 1 && now - start >= warmup) {
+            cpuAtOpen = ChildCpuSeconds(pid);
+            linesAtOpen = lines;
+            opened = now;
+        } else if (cpuAtOpen >= 0.0 && now - opened >= seconds) {
+            cpuAtEnd = ChildCpuSeconds(pid);
+            end = now;
+            break;
+        }
+    }
+    const long answers = lines - linesAtOpen;
+    Stop(app, SIGINT);
+    Stop(sim, SIGTERM);
+    if (cpuAtOpen < 0.0 || cpuAtEnd < 0.0) {
+        return std::nullopt;
+    }
+    return Results{{"cli_answers", static_cast<double>(answers) / (end - opened)},
+                   {"cli_cpu", (cpuAtEnd - cpuAtOpen) / (end - opened)}};
+}
+
 std::string Today() {
     const std::time_t t = std::time(nullptr);
     char buf[32];
@@ -615,6 +708,14 @@ int main(int argc, char** argv) {
 
     for (const std::string& platform : platforms) {
         QtRows(platform, only, processing, seconds, rows);
+    }
+    if (Wanted(only, "cli")) {
+        const auto r = RunCliStream(dir, processing, 1.0, seconds);
+        const double runLimit = 1.0 / RunCycleSeconds(processing);
+        rows.push_back(MakeRow("1 korven-darir-cli stream, answers/s", "cli/pty", r, "cli_answers",
+                               1.0, runLimit, "1/s", true, 0.97));
+        rows.push_back(MakeRow("3 CPU of korven-darir-cli stream, % of a core", "cli/pty", r,
+                               "cli_cpu", 100.0, 1.0, "%", false, 1.0));
     }
     if (Wanted(only, "own")) {
         QtRun o{"instant"};

@@ -17,7 +17,7 @@ for a in "$@"; do
 done
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKORVEN_BUILD_QT=ON -DKORVEN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target korven-bench >/dev/null
+cmake --build "$build" --target korven-bench korven-darir-cli >/dev/null
 export QT_QPA_PLATFORM=offscreen
 if [ "$display" = 1 ]; then
   command -v xvfb-run >/dev/null || { echo "run.sh: --display needs xvfb-run (package xvfb)" >&2; exit 2; }
