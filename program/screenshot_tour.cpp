@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMouseEvent>
 #include <QSpinBox>
 #include <QTimer>
@@ -79,6 +78,26 @@ void Save(const char* window, const QString& file) {
     }
 }
 
+// Accepts the next file dialogue as it is (its folder and proposed name),
+// once it shows; it may take a while on a slow file system.
+void AcceptNextFileDialog() {
+    auto* answer = new QTimer(qApp);
+    auto tries = std::make_shared<int>(0);
+    QObject::connect(answer, &QTimer::timeout, qApp, [answer, tries] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible()) {
+                QMetaObject::invokeMethod(d, "accept");
+                answer->deleteLater();
+                return;
+            }
+        }
+        if (++*tries > 100) {
+            answer->deleteLater();
+        }
+    });
+    answer->start(100);
+}
+
 struct Step {
     int delayMs;
     std::function<void()> action;
@@ -135,34 +154,20 @@ void StartScreenshotTour(const QString& directory) {
         // The parameter set from the sensor and back.
         {1000, [] { Click("PANEL", "PANEL_BTNGet"); }},
         {1500, [] { Press("PANEL", "PANEL_BTNSend"); }},
-        // REC on: the save dialog is answered with a file in the temporary
-        // directory.
-        {1500,
+        // The set into a parameter file, then REC on: both save dialogues
+        // are answered with what they propose (the folder and the name an
+        // operator gets without choosing), so that the walk shows where a
+        // user's files go.
+        {1000, [] { Click("PANEL", "PANEL_RBTFile"); }},
+        {500,
          [] {
-             // The dialogue may take a while to show (a slow file system):
-             // look for it until it is there.
-             auto* answer = new QTimer(qApp);
-             auto tries = std::make_shared<int>(0);
-             QObject::connect(answer, &QTimer::timeout, qApp, [answer, tries] {
-                 for (QWidget* w : QApplication::topLevelWidgets()) {
-                     if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible()) {
-                         // Typed into the name field, as an operator would; one
-                         // file, replaced by every walk.
-                         const QString path =
-                             QDir::temp().filePath(QStringLiteral("korven-tour.csv"));
-                         if (auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
-                             name->setText(path);
-                         }
-                         QMetaObject::invokeMethod(d, "accept");
-                         answer->deleteLater();
-                         return;
-                     }
-                 }
-                 if (++*tries > 100) {
-                     answer->deleteLater();
-                 }
-             });
-             answer->start(100);
+             AcceptNextFileDialog();
+             Press("PANEL", "PANEL_BTNSend");
+         }},
+        {1000, [] { Click("PANEL", "PANEL_RBTRam"); }},
+        {500,
+         [] {
+             AcceptNextFileDialog();
              Click("PANEL", "PANEL_TOGGBTN_Rec");
          }},
         {1500, [] { Click("PANEL", "PANEL_BTNRun"); }},

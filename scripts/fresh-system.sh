@@ -255,8 +255,15 @@ say "apt-get install ./$deb on a fresh system"
 in_root "$run" apt-get update -qq
 in_root "$run" bash -c "cd /tmp && apt-get install -y -qq --no-install-recommends ./$deb >/dev/null"
 in_root "$run" bash -c 'dpkg -L korven-darir | grep -E "bin/|\.desktop|\.svg|man1|\.uir"'
-say "starting the installed program (screenshot walk, offscreen)"
-in_root "$run" bash -c 'korven-sensor-sim --list-presets >/dev/null &&
+say "starting the installed program as a normal user (screenshot walk, offscreen)"
+# The walk saves a parameter file and a recording where the dialogues
+# propose: for a new user, whose home has no documents folder yet, the home.
+in_root "$run" useradd -m operator
+in_root "$run" runuser -u operator -- env HOME=/home/operator bash -c \
+  'korven-sensor-sim --list-presets >/dev/null &&
   timeout 120 korven-darir --simulate --screenshots /tmp/shots &&
-  for f in main-run main-video calibration; do test -s /tmp/shots/$f.png; done'
+  for f in main-run main-video calibration; do test -s /tmp/shots/$f.png; done &&
+  grep -q "Parameter file saved: /home/operator/KRVNpara.dat" /tmp/shots/status.log &&
+  grep -q "Recording to /home/operator/KRVN-rec-.*\.csv" /tmp/shots/status.log &&
+  test -s /home/operator/KRVNpara.dat && korven-darir-cli --version >/dev/null'
 say "passed: README commands, package build, Windows installer, install and start on fresh Debian 12"

@@ -13,6 +13,11 @@ if [ ! -x "$build/korven-darir" ]; then
 fi
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
+# The walk saves a parameter file and a recording where the dialogues
+# propose: into a home of its own, with its own settings.
+home="$(mktemp -d)"
+trap 'rm -rf "$home"' EXIT
+export HOME="$home" XDG_CONFIG_HOME="$home/.config"
 run=("$build/korven-darir" --simulate --screenshots "$out")
 if command -v xvfb-run >/dev/null 2>&1; then
   timeout 120 xvfb-run -a -s "-screen 0 1600x1000x24" "${run[@]}"

@@ -91,7 +91,8 @@ expect "(simulated)"                          # the firmware text after identifi
 expect "Parameter-frame received! - Line Ok!" # start-up RAM read, then GET
 expect " Line Ok!$"                           # SEND
 expect "Data\[64\] block received!"          # a video frame
-expect "Recording to .*korven-tour.csv$"     # REC, through the save dialogue (the whole path)
+expect "Parameter file saved: .*KRVNpara.dat$" # SEND to the file the dialogue proposes
+expect "Recording to .*KRVN-rec-[0-9-]*.csv$" # REC, likewise (the whole path)
 for shot in main-run.png main-video.png calibration.png; do
   [ -s "$work/shots/$shot" ] || fail "missing picture: $shot"
 done

@@ -33,9 +33,13 @@ for _ in $(seq 50); do [ -e "$work/ttyKORVEN" ] && break; sleep 0.1; done
 "$bin/korven-darir-cli" info --port "$work/ttyKORVEN" | grep -qx "pcb_type: 100" ||
   { echo "korven-darir-cli info failed on the installed program" >&2; exit 1; }
 
+# The walk saves a parameter file and a recording where the dialogues
+# propose: the user's documents folder, here in a home of its own.
+mkdir -p "$work/home"
 status=0
-QT_QPA_PLATFORM=offscreen timeout 90 "$bin/korven-darir" --port "1=$work/ttyKORVEN" \
-  --screenshots "$work/shots" || status=$?
+HOME=$work/home XDG_CONFIG_HOME=$work/home/.config QT_QPA_PLATFORM=offscreen \
+  timeout 90 "$bin/korven-darir" --port "1=$work/ttyKORVEN" --screenshots "$work/shots" ||
+  status=$?
 if [ "$status" -ne 0 ]; then
   echo "korven-darir ended with status $status" >&2
   tail -20 "$work/sim.log" >&2
@@ -44,6 +48,11 @@ fi
 for shot in main-run.png main-video.png calibration.png; do
   [ -s "$work/shots/$shot" ] || { echo "missing picture: $shot" >&2; exit 1; }
 done
+for saved in "Parameter file saved: $work/home/KRVNpara.dat" "Recording to $work/home/KRVN-rec-"; do
+  grep -qF "$saved" "$work/shots/status.log" ||
+    { echo "never shown: $saved" >&2; cat "$work/shots/status.log" >&2; exit 1; }
+done
+[ -s "$work/home/KRVNpara.dat" ] || { echo "no parameter file in the home folder" >&2; exit 1; }
 # The sensor saw the connection sequence, run requests, video block
 # requests and the calibration exchange.
 for cmd in 5 10 2 7 8 9 12; do
