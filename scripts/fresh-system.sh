@@ -258,12 +258,12 @@ in_root "$run" bash -c 'dpkg -L korven-darir | grep -E "bin/|\.desktop|\.svg|man
 say "starting the installed program as a normal user (screenshot walk, offscreen)"
 # The walk saves a parameter file and a recording where the dialogues
 # propose: for a new user, whose home has no documents folder yet, the home.
-in_root "$run" useradd -m operator
-in_root "$run" runuser -u operator -- env HOME=/home/operator bash -c \
+in_root "$run" useradd -m fitter
+in_root "$run" runuser -u fitter -- env HOME=/home/fitter bash -c \
   'korven-sensor-sim --list-presets >/dev/null &&
   timeout 120 korven-darir --simulate --screenshots /tmp/shots &&
   for f in main-run main-video calibration; do test -s /tmp/shots/$f.png; done &&
-  grep -q "Parameter file saved: /home/operator/KRVNpara.dat" /tmp/shots/status.log &&
-  grep -q "Recording to /home/operator/KRVN-rec-.*\.csv" /tmp/shots/status.log &&
-  test -s /home/operator/KRVNpara.dat && korven-darir-cli --version >/dev/null'
+  grep -q "Parameter file saved: /home/fitter/KRVNpara.dat" /tmp/shots/status.log &&
+  grep -q "Recording to /home/fitter/KRVN-rec-.*\.csv" /tmp/shots/status.log &&
+  test -s /home/fitter/KRVNpara.dat && korven-darir-cli --version >/dev/null'
 say "passed: README commands, package build, Windows installer, install and start on fresh Debian 12"
