@@ -93,23 +93,6 @@ void RecordingFailed() {
     ShowStatistics();
 }
 
-std::string JsonText(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 // Identity of the sensor and the parameter set the loops measure with.
 std::string SidecarText(const std::string& csvName, std::int64_t wallMs) {
     char description[1024] = "";
@@ -117,9 +100,9 @@ std::string SidecarText(const std::string& csvName, std::int64_t wallMs) {
         GetCtrlVal(pPopup, POPUP_TEXTBOXSensor, description);
     }
     std::string out =
-        "{\n  \"csv_file\": " + JsonText(csvName) +
-        ",\n  \"started\": " + JsonText(analysis::LocalTimeText(wallMs)) +
-        ",\n  \"program\": " + JsonText(std::string(szSoftName) + " " + szSoftVersion) + ",\n";
+        "{\n  \"csv_file\": " + analysis::JsonText(csvName) +
+        ",\n  \"started\": " + analysis::JsonText(analysis::LocalTimeText(wallMs)) +
+        ",\n  \"program\": " + analysis::JsonText(std::string(szSoftName) + " " + szSoftVersion) + ",\n";
     char buf[512];
     std::snprintf(buf, sizeof buf,
                   "  \"sensor\": {\n    \"pcb_type\": %u,\n    \"ccd_type\": %u,\n"
@@ -127,12 +110,12 @@ std::string SidecarText(const std::string& csvName, std::int64_t wallMs) {
                   "    \"firmware_version\": %u,\n",
                   pcbtype, ccdtype, ccdmaxpixel, ccdresolution, ccdsubpixel, softversion);
     out += buf;
-    out += "    \"firmware\": " + JsonText(gFirmware) +
-           ",\n    \"description\": " + JsonText(description) + "\n  },\n  \"parameters\": {\n";
+    out += "    \"firmware\": " + analysis::JsonText(gFirmware) +
+           ",\n    \"description\": " + analysis::JsonText(description) + "\n  },\n  \"parameters\": {\n";
     CopyVarsToPP();
     for (int k = 0; k < PNUM; ++k) {
         std::snprintf(buf, sizeof buf, "    %s: %u%s\n",
-                      JsonText(analysis::kParameterNames[k]).c_str(), pp[k],
+                      analysis::JsonText(analysis::kParameterNames[k]).c_str(), pp[k],
                       k + 1 < PNUM ? "," : "");
         out += buf;
     }

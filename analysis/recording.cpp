@@ -126,6 +126,23 @@ std::string LastWriteError() {
     return gWriteError;
 }
 
+std::string JsonText(std::string_view s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
 std::string LocalTimeText(std::int64_t epochMs) {
     std::int64_t secs = epochMs / 1000;
     std::int64_t ms = epochMs % 1000;

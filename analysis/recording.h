@@ -47,6 +47,10 @@ extern const char* const kCsvHeader;
 // Local time as "YYYY-MM-DD HH:MM:SS.mmm" of milliseconds since the epoch.
 std::string LocalTimeText(std::int64_t epochMs);
 
+// A JSON string literal of the text: quotes, backslashes and control
+// characters escaped, everything else (UTF-8 included) as it is.
+std::string JsonText(std::string_view s);
+
 class Recorder {
   public:
     // Creates the CSV file with its header row and writes the sidecar text
