@@ -2,6 +2,7 @@
 #include "analysis/panel.h"
 
 #include "app/line_owner.h"
+#include "app/setup_record.h"
 #include "display/gui.h"
 #include "link/com232.h"
 #include "link/line_guard.h"
@@ -102,7 +103,8 @@ std::string SidecarText(const std::string& csvName, std::int64_t wallMs) {
     std::string out =
         "{\n  \"csv_file\": " + analysis::JsonText(csvName) +
         ",\n  \"started\": " + analysis::JsonText(analysis::LocalTimeText(wallMs)) +
-        ",\n  \"program\": " + analysis::JsonText(std::string(szSoftName) + " " + szSoftVersion) + ",\n";
+        ",\n  \"program\": " + analysis::JsonText(std::string(szSoftName) + " " + szSoftVersion) +
+        ",\n";
     char buf[512];
     std::snprintf(buf, sizeof buf,
                   "  \"sensor\": {\n    \"pcb_type\": %u,\n    \"ccd_type\": %u,\n"
@@ -111,7 +113,8 @@ std::string SidecarText(const std::string& csvName, std::int64_t wallMs) {
                   pcbtype, ccdtype, ccdmaxpixel, ccdresolution, ccdsubpixel, softversion);
     out += buf;
     out += "    \"firmware\": " + analysis::JsonText(gFirmware) +
-           ",\n    \"description\": " + analysis::JsonText(description) + "\n  },\n  \"parameters\": {\n";
+           ",\n    \"description\": " + analysis::JsonText(description) +
+           "\n  },\n  \"parameters\": {\n";
     CopyVarsToPP();
     for (int k = 0; k < PNUM; ++k) {
         std::snprintf(buf, sizeof buf, "    %s: %u%s\n",
@@ -238,6 +241,7 @@ void RecordRunAnswer() {
     const analysis::Answer a{Timer(), Ledge, Redge,  Mvalue, umValue, tVal,
                              tTol,    edcnt, anaMax, anaMin, slope,   intersect};
     gStatistics.add(a);
+    record::NoteRunAnswer(a.time, Mvalue, umValue, edcnt != 0);
     if (gRecorder.active() && !gRecorder.add(a)) {
         RecordingFailed();
         return;
@@ -263,6 +267,10 @@ void AnalysisShutdown() {
 
 void NoteFirmwareText(const char* text) {
     gFirmware = text != nullptr ? text : "";
+}
+
+const std::string& NotedFirmwareText() {
+    return gFirmware;
 }
 
 void ResetAnalysis() {
@@ -348,6 +356,13 @@ int CC_BTNReadSensor(int panel, int control, int event, void* callbackData, int 
     const LineCommand onLine;
     gCompare[1].valid = ReadParameterSet(CMD_READ_RAM, gCompare[1].words);
     gCompare[2].valid = gCompare[1].valid && ReadParameterSet(CMD_READ_EEPROM, gCompare[2].words);
+    for (const auto& [column, memory] :
+         {std::pair(1, record::Memory::Ram), std::pair(2, record::Memory::Eeprom)}) {
+        if (gCompare[static_cast<std::size_t>(column)].valid) {
+            record::NoteParameterSet(
+                memory, gCompare[static_cast<std::size_t>(column)].words.data(), "read");
+        }
+    }
     Status(gCompare[2].valid ? "Compare: RAM and EEPROM read"
                              : "Compare: Timeout-RS-232 while reading the sensor");
     ShowCompare();

@@ -9,11 +9,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <system_error>
 
 #include <fcntl.h>
 #if defined(_WIN32)
 #include <climits>
-#include <filesystem>
 #include <io.h>
 #include <sys/stat.h>
 #else
@@ -120,6 +121,28 @@ void SetWriteFunction(WriteFunction fn) {
 int WriteText(const std::string& path, std::string_view data, bool append) {
     gWriteError.clear();
     return gWrite(path, data, append);
+}
+
+namespace {
+
+std::filesystem::path PathOf(const std::string& path) {
+#if defined(_WIN32)
+    return std::filesystem::u8path(path);
+#else
+    return std::filesystem::path(path);
+#endif
+}
+
+} // namespace
+
+bool RemoveFile(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::remove(PathOf(path), ec);
+}
+
+bool FileExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(PathOf(path), ec);
 }
 
 std::string LastWriteError() {

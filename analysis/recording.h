@@ -40,6 +40,10 @@ int WriteText(const std::string& path, std::string_view data, bool append);
 // The system's reason for the failure of the last WriteText ("" when it
 // succeeded or the write function gave none).
 std::string LastWriteError();
+// Removes a file written in part (true when it is gone).
+bool RemoveFile(const std::string& path);
+// Whether anything is at the path.
+bool FileExists(const std::string& path);
 
 // The CSV header row (column names carry their units).
 extern const char* const kCsvHeader;
