@@ -54,6 +54,9 @@ QFont FontFor(Block::Kind kind) {
     if (kind == Block::Kind::Mono) {
         f.setStyleHint(QFont::TypeWriter);
     }
+    // No ligatures: "fi" stays two letters, so that a search for the
+    // report's words finds them.
+    f.setStyleStrategy(QFont::PreferNoShaping);
     // Pixel sizes are points here: the painter is scaled to points.
     switch (kind) {
     case Block::Kind::Title:
