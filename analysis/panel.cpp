@@ -2,6 +2,7 @@
 #include "analysis/panel.h"
 
 #include "app/line_owner.h"
+#include "app/setup_record.h"
 #include "display/gui.h"
 #include "link/com232.h"
 #include "link/line_guard.h"
@@ -259,6 +260,7 @@ void RecordRunAnswer() {
                              tTol,    edcnt, anaMax, anaMin, slope,   intersect};
     gStatistics.add(a);
     Notify(gAnswerObservers, a);
+    record::NoteRunAnswer(a.time, Mvalue, umValue, edcnt != 0);
     if (gRecorder.active() && !gRecorder.add(a)) {
         RecordingFailed();
         return;
@@ -301,12 +303,12 @@ void AnalysisShutdown() {
     }
 }
 
-const std::string& FirmwareText() {
-    return gFirmware;
-}
-
 void NoteFirmwareText(const char* text) {
     gFirmware = text != nullptr ? text : "";
+}
+
+const std::string& NotedFirmwareText() {
+    return gFirmware;
 }
 
 void ResetAnalysis() {
@@ -392,6 +394,13 @@ int CC_BTNReadSensor(int panel, int control, int event, void* callbackData, int 
     const LineCommand onLine;
     gCompare[1].valid = ReadParameterSet(CMD_READ_RAM, gCompare[1].words);
     gCompare[2].valid = gCompare[1].valid && ReadParameterSet(CMD_READ_EEPROM, gCompare[2].words);
+    for (const auto& [column, memory] :
+         {std::pair(1, record::Memory::Ram), std::pair(2, record::Memory::Eeprom)}) {
+        if (gCompare[static_cast<std::size_t>(column)].valid) {
+            record::NoteParameterSet(
+                memory, gCompare[static_cast<std::size_t>(column)].words.data(), "read");
+        }
+    }
     Status(gCompare[2].valid ? "Compare: RAM and EEPROM read"
                              : "Compare: Timeout-RS-232 while reading the sensor");
     ShowCompare();

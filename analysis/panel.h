@@ -22,7 +22,8 @@ void AnalysisLoopEnded();
 void AnalysisShutdown();
 // The firmware text the sensor reported at identification ("" when none).
 void NoteFirmwareText(const char* text);
-const std::string& FirmwareText();
+// The firmware text last noted.
+const std::string& NotedFirmwareText();
 // Ends a recording without writing and clears statistics and compare view
 // (a fresh start for tests).
 void ResetAnalysis();

@@ -9,11 +9,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <system_error>
 
 #include <fcntl.h>
 #if defined(_WIN32)
 #include <climits>
-#include <filesystem>
 #include <io.h>
 #include <sys/stat.h>
 #else
@@ -130,23 +131,6 @@ std::string JsonRow(const Answer& a, double since, std::int64_t wallMs) {
     return out;
 }
 
-std::string JsonText(std::string_view s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 const char* const kCsvHeader =
     "local_time,elapsed_s,left_edge_subpx,right_edge_subpx,measured_value_subpx,value_um,"
     "setpoint_subpx,tolerance_subpx,edge_count,analog_max_subpx,analog_min_subpx,"
@@ -166,8 +150,47 @@ int WriteText(const std::string& path, std::string_view data, bool append) {
     return gWrite(path, data, append);
 }
 
+namespace {
+
+std::filesystem::path PathOf(const std::string& path) {
+#if defined(_WIN32)
+    return std::filesystem::u8path(path);
+#else
+    return std::filesystem::path(path);
+#endif
+}
+
+} // namespace
+
+bool RemoveFile(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::remove(PathOf(path), ec);
+}
+
+bool FileExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(PathOf(path), ec);
+}
+
 std::string LastWriteError() {
     return gWriteError;
+}
+
+std::string JsonText(std::string_view s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
 }
 
 std::string LocalTimeText(std::int64_t epochMs) {

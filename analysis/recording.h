@@ -40,6 +40,10 @@ int WriteText(const std::string& path, std::string_view data, bool append);
 // The system's reason for the failure of the last WriteText ("" when it
 // succeeded or the write function gave none).
 std::string LastWriteError();
+// Removes a file written in part (true when it is gone).
+bool RemoveFile(const std::string& path);
+// Whether anything is at the path.
+bool FileExists(const std::string& path);
 
 // The CSV header row (column names carry their units).
 extern const char* const kCsvHeader;
@@ -51,12 +55,13 @@ std::string CsvRow(const Answer& a, double since, std::int64_t wallMs);
 // column names are its keys, and "schema" names this layout.
 std::string JsonRow(const Answer& a, double since, std::int64_t wallMs);
 extern const char* const kAnswerSchema;
-// A JSON string of the text, quoted, with quotes, backslashes and control
-// characters escaped; other bytes (UTF-8) as they are.
-std::string JsonText(std::string_view s);
 
 // Local time as "YYYY-MM-DD HH:MM:SS.mmm" of milliseconds since the epoch.
 std::string LocalTimeText(std::int64_t epochMs);
+
+// A JSON string literal of the text: quotes, backslashes and control
+// characters escaped, everything else (UTF-8 included) as it is.
+std::string JsonText(std::string_view s);
 
 class Recorder {
   public:

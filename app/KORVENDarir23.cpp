@@ -6,6 +6,8 @@
 #include "app/line_owner.h"
 #include "app/logo.h"
 #include "app/messages.h"
+#include "app/report_command.h"
+#include "app/setup_record.h"
 #include "calibration/popup.h"
 #include "display/gui.h"
 #include "link/com232.h"
@@ -171,6 +173,8 @@ void ResetAllGlobals() {
     ResetLineGuard();
     ForgetCalibrationActivation();
     ResetMessageHistory();
+    record::ResetSetupRecord();
+    ResetReportCommand();
 }
 
 void SetStatusText(const char* text) {
@@ -446,12 +450,19 @@ void SendTo(int chosenTarget) {
         ProcessSystemEvents();
     }
     const char* memory = chosenTarget == EEPROM ? "EEPROM" : "RAM";
+    const record::Memory written =
+        chosenTarget == EEPROM ? record::Memory::Eeprom : record::Memory::Ram;
     if (!ReadParameterSet(chosenTarget == EEPROM ? CMD_READ_EEPROM : CMD_READ_RAM, read)) {
+        record::NoteParameterSet(written, sent.data(), "written, not read back");
         ShowStatusLine(std::string("SEND not confirmed: no read-back from ") + memory +
                        " (Timeout-RS-232...)");
         return;
     }
     const std::string differences = analysis::DifferenceList(sent, read);
+    // What the sensor holds now is the set left.
+    record::NoteParameterSet(written, read.data(),
+                             differences.empty() ? "written and read back"
+                                                 : "written, read back differs");
     if (differences.empty()) {
         SetCtrlVal(pHandle, PANEL_STATUS, "Line Ok!");
     } else {
@@ -729,6 +740,7 @@ int CC_BTNVideo(int panel, int control, int event, void* callbackData, int event
                 PlotVIDEOBarGraph();
                 PlotVIDEOCurve(adcbuf, xArray8);
                 VideoLineTaken();
+                record::NoteVideoLine();
             }
         }
         ProcessSystemEvents();

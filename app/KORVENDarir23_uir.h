@@ -7,6 +7,7 @@
 #define PANEL 1
 #define POPUP 2
 #define COMPARE 3
+#define REPORT 4
 
 // X(resource, constant, id)
 #define KORVEN_LAYOUT_CONTROLS(X)                                                                  \
@@ -60,6 +61,7 @@
     X(PANEL, PANEL_BTNStatReset, 49)                                                               \
     X(PANEL, PANEL_BTNCompare, 50)                                                                 \
     X(PANEL, PANEL_TEXTBOXHistory, 51)                                                             \
+    X(PANEL, PANEL_BTNReport, 52)                                                                  \
     X(POPUP, POPUP_ActivateCalibration, 102)                                                       \
     X(POPUP, POPUP_DiscardCalibration, 103)                                                        \
     X(POPUP, POPUP_ButtonAcceptObject1, 104)                                                       \
@@ -79,7 +81,14 @@
     X(POPUP, POPUP_TEXTBOXSensor, 118)                                                             \
     X(COMPARE, COMPARE_BTNReadSensor, 202)                                                         \
     X(COMPARE, COMPARE_BTNReadFile, 203)                                                           \
-    X(COMPARE, COMPARE_TEXTBOXTable, 204)
+    X(COMPARE, COMPARE_TEXTBOXTable, 204)                                                          \
+    X(REPORT, REPORT_TEXTOperator, 302)                                                            \
+    X(REPORT, REPORT_TEXTReference, 303)                                                           \
+    X(REPORT, REPORT_NUMTolerance, 304)                                                            \
+    X(REPORT, REPORT_BTNTakeObject1, 305)                                                          \
+    X(REPORT, REPORT_BTNTakeObject2, 306)                                                          \
+    X(REPORT, REPORT_TEXTBOXSummary, 307)                                                          \
+    X(REPORT, REPORT_BTNWriteReport, 308)
 
 #define KORVEN_DECLARE_CONTROL_ID(resource, name, id) constexpr int name = id;
 KORVEN_LAYOUT_CONTROLS(KORVEN_DECLARE_CONTROL_ID)

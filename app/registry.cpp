@@ -3,6 +3,7 @@
 
 #include "analysis/panel.h"
 #include "app/KORVENDarir23.h"
+#include "app/report_command.h"
 #include "calibration/popup.h"
 
 #include <string_view>
@@ -19,6 +20,9 @@ int PanelResource(std::string_view name) {
     }
     if (name == "COMPARE") {
         return COMPARE;
+    }
+    if (name == "REPORT") {
+        return REPORT;
     }
     return -1;
 }
@@ -78,6 +82,11 @@ constexpr CtrlCallbackName kCtrlCallbacks[] = {
     KORVEN_CB(CC_BTNCompare),
     KORVEN_CB(CC_BTNReadSensor),
     KORVEN_CB(CC_BTNReadFile),
+    KORVEN_CB(CC_BTNReport),
+    KORVEN_CB(CC_NUMTolerance),
+    KORVEN_CB(CC_BTNTakeObject1),
+    KORVEN_CB(CC_BTNTakeObject2),
+    KORVEN_CB(CC_BTNWriteReport),
 };
 #undef KORVEN_CB
 
@@ -99,6 +108,9 @@ PanelCallbackPtr PanelCallback(std::string_view name) {
     }
     if (name == "CC_COMPARE") {
         return &CC_COMPARE;
+    }
+    if (name == "CC_REPORT") {
+        return &CC_REPORT;
     }
     return nullptr;
 }

@@ -2,6 +2,7 @@
 #include "calibration/popup.h"
 
 #include "app/line_owner.h"
+#include "app/setup_record.h"
 #include "display/gui.h"
 #include "link/com232.h"
 
@@ -360,6 +361,7 @@ int CC_ButtonSaveCalValues(int panel, int control, int event, void* callbackData
     pp[1] = slope;
     pp[2] = intersect;
     if (Exchange(CMD_CALIBRATION, 3) == 1) {
+        record::NoteCalibrationLoaded(slopeWord, interceptWord);
         SetStatusText("New Calibration values in activated in RAM!");
         ShowStatus();
         ShowSensorValues();

@@ -151,7 +151,7 @@ std::string Description() {
 }
 
 std::string Firmware() {
-    return FirmwareText();
+    return NotedFirmwareText();
 }
 
 // The identification fields, in the order the text form lists them.

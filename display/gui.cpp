@@ -5,6 +5,7 @@
 
 #include "analysis/panel.h"
 #include "app/line_owner.h"
+#include "app/setup_record.h"
 #include "calibration/popup.h"
 #include "link/com232.h"
 #include "link/line_guard.h"
@@ -245,6 +246,9 @@ void PushGET(int source) {
             ProcessSystemEvents();
             if (rx_flag == 1) {
                 GetRxBuf(PNUM);
+                // Kept as the sensor sent it, before any range repair.
+                record::NoteParameterSet(
+                    source == EEPROM ? record::Memory::Eeprom : record::Memory::Ram, pp, "read");
                 CopyPPtoVars();
                 SetStatusText("Parameter-frame received! - Line Ok!");
                 break;
@@ -615,6 +619,7 @@ void PlotRAWGraphX8() {
     SetCtrlAttribute(pHandle, PANEL_GRAPH_RAW, ATTR_NUM_TRACES, kTraces);
 
     PlotStripChart(pHandle, PANEL_GRAPH_RAW, arrayNORM, kHistoryValues, 0, 0, VAL_DOUBLE);
+    record::NoteStripChartAnswer();
 }
 
 } // namespace korven

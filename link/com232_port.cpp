@@ -2,6 +2,7 @@
 // line settings, install the receive notification, check the line and
 // identify the sensor.
 #include "app/line_owner.h"
+#include "app/setup_record.h"
 #include "display/gui.h"
 #include "link/com232.h"
 #include "link/line_guard.h"
@@ -91,6 +92,7 @@ void InitRS232(int port) {
             // A sensor identified itself here: the run-time may offer this
             // adapter first next time (an adapter that was only opened is not).
             ComPortAnswered(port);
+            record::NoteSensorIdentified(port);
         }
 
         // The parameter set comes from RAM, and SEND and GET go there next:

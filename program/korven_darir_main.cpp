@@ -2,8 +2,10 @@
 // optional virtual sensor on a pseudo-terminal.
 #include "app/KORVENDarir23.h"
 #include "app/registry.h"
+#include "app/report_command.h"
 #include "program/options.h"
 #include "program/screenshot_tour.h"
+#include "report/report_pdf.h"
 #include "runtime/qt/qt_backend.h"
 #if !defined(_WIN32)
 #include "sim/pty_server.h"
@@ -95,6 +97,7 @@ int main(int argc, char** argv) {
     backend.watchPorts(options.portGlobs);
     korven::rt::SetBackend(&backend);
     korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
+    korven::InstallReportPdfRenderer(&korven::report::RenderReportPdf);
     if (!options.screenshots.empty()) {
         korven::rt::qt::StartScreenshotTour(QString::fromStdString(options.screenshots));
     }

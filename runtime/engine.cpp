@@ -612,3 +612,14 @@ void NoteFileFolder(const char* kind, const char* chosenPath) {
         b->setSetting(FolderKey(kind), folder.string());
     }
 }
+
+std::string Setting(const char* key) {
+    Backend* b = CurrentBackend();
+    return b && key ? b->setting(key) : std::string();
+}
+
+void SetSetting(const char* key, const char* value) {
+    if (Backend* b = CurrentBackend(); b && key) {
+        b->setSetting(key, value ? value : "");
+    }
+}

@@ -253,3 +253,7 @@ std::string LastFileError();
 std::string FileFolder(const char* kind);
 // Remembers the folder of `chosenPath` for the kind.
 void NoteFileFolder(const char* kind, const char* chosenPath);
+// A setting the operator gave, kept for the next run where the back end
+// keeps settings ("" when unset), e.g. the name put on reports.
+std::string Setting(const char* key);
+void SetSetting(const char* key, const char* value);

@@ -147,10 +147,11 @@ TEST_F(LayoutFile, EveryControlIsOnItsPanelOnceWithAResolvableCallbackAndLoads) 
     EXPECT_EQ(bed().panelHandle(PANEL), pHandle);
     EXPECT_EQ(bed().panelHandle(POPUP), pPopup);
     EXPECT_FALSE(bed().panelVisible(pHandle)) << "panels start hidden";
-    const int compare = LoadPanel(0, "KORVENDarir23.uir", COMPARE);
-    ASSERT_GT(compare, 0);
+    const int handles[] = {0, pHandle, pPopup, LoadPanel(0, "KORVENDarir23.uir", COMPARE),
+                           LoadPanel(0, "KORVENDarir23.uir", REPORT)};
+    ASSERT_TRUE(handles[COMPARE] > 0 && handles[REPORT] > 0);
     for (const Expected& e : kAll) {
-        const int handle = e.resource == PANEL ? pHandle : e.resource == POPUP ? pPopup : compare;
+        const int handle = handles[e.resource];
         EXPECT_TRUE(bed().hasControl(handle, e.id)) << e.name;
         const auto& all = layout_.panel(e.resource)->controls;
         EXPECT_EQ(std::count_if(all.begin(), all.end(), [&](auto& c) { return c.id == e.id; }), 1)
@@ -230,14 +231,19 @@ TEST_F(LayoutFile, EveryControlStartsAsTheProgramExpects) {
           POPUP_ButtonDoFit, POPUP_ButtonSaveCalValues}},
         {"command - 0",
          {PANEL_BTNRun, PANEL_BTNVideo, PANEL_BTNSend, PANEL_BTNGet, PANEL_ButtonTeach,
-          PANEL_BTNStop, PANEL_BTNStatReset, PANEL_BTNCompare, POPUP_ActivateCalibration,
-          POPUP_DiscardCalibration, COMPARE_BTNReadSensor, COMPARE_BTNReadFile}},
+          PANEL_BTNStop, PANEL_BTNStatReset, PANEL_BTNCompare, PANEL_BTNReport,
+          POPUP_ActivateCalibration, POPUP_DiscardCalibration, COMPARE_BTNReadSensor,
+          COMPARE_BTNReadFile, REPORT_BTNTakeObject1, REPORT_BTNTakeObject2,
+          REPORT_BTNWriteReport}},
         {"toggle int 0", {PANEL_TOGGBTN_Zoom, PANEL_TOGGBTN_ParaII}},
         {"toggle int 0 REC ON/REC", {PANEL_TOGGBTN_Rec}},
         {"text string '' ro", {PANEL_RecInfo, PANEL_STATUS}},
         {"textbox string '' ro",
-         {PANEL_TEXTBOXStatistics, PANEL_TEXTBOXHistory, COMPARE_TEXTBOXTable}},
+         {PANEL_TEXTBOXStatistics, PANEL_TEXTBOXHistory, COMPARE_TEXTBOXTable,
+          REPORT_TEXTBOXSummary}},
         {"textbox string '\n' ro", {POPUP_TEXTBOXSensor}},
+        {"textbox string ''", {REPORT_TEXTOperator, REPORT_TEXTReference}},
+        {"numeric double ~10 [0,100000] .1", {REPORT_NUMTolerance}},
         {"check int 0 dim", {POPUP_CheckStep1, POPUP_CheckStep2}},
         {"numeric int 7960 [0,65535]", {POPUP_NEDITObject1}},
         {"numeric int 21960 [0,65535]", {POPUP_NEDITObject2}},

@@ -123,8 +123,8 @@ int main(int argc, char** argv) {
     backend->keepSettingsIn(settings);
     korven::rt::SetBackend(backend.get());
     korven::rt::SetLayoutRegistry(&korven::KorvenLayoutRegistry());
-    int panels[4] = {};
-    for (int resource : {PANEL, POPUP, COMPARE}) {
+    int panels[5] = {};
+    for (int resource : {PANEL, POPUP, COMPARE, REPORT}) {
         panels[resource] = LoadPanel(0, kLayout, resource);
         Check(panels[resource] > 0, QStringLiteral("panel %1 loads").arg(resource));
     }
@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
     EveryControlWithinReach(*backend, PANEL, panels[PANEL]);
 
     // The pop-ups: centred on the main window, entirely on its screen.
-    for (int resource : {POPUP, COMPARE}) {
+    for (int resource : {POPUP, COMPARE, REPORT}) {
         DisplayPanel(panels[resource]);
         Settle();
         PanelWindow* popup = Window(*backend, panels[resource]);
