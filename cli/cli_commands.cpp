@@ -4,6 +4,7 @@
 #include "analysis/panel.h"
 #include "app/KORVENDarir23.h"
 #include "app/registry.h"
+#include "app/report_command.h"
 #include "display/gui.h"
 #include "link/com232.h"
 
@@ -544,6 +545,54 @@ int Video(const Options& o, Session& s, std::FILE* out, std::FILE* err, bool pro
     return rc;
 }
 
+int Report(const Options& o, Session& s, std::FILE* out, std::FILE* err, bool progress) {
+    if (!s.open(o.ports.front())) {
+        return kExitSensor;
+    }
+    CliBackend& b = s.backend();
+    if (o.seconds > 0.0) {
+        // A run for the report's statistics and strip chart.
+        Lines none(Options{}, nullptr);
+        const long taken = 0;
+        if (const int rc = RunLoop(o, s, PANEL_BTNRun, none, taken, err, progress);
+            rc != kExitDone) {
+            return rc;
+        }
+    }
+    // The REPORT pop-up filled in as an operator fills it in, and written
+    // to the file given (or under its proposed name here).
+    if (!b.click(pHandle, PANEL_BTNReport)) {
+        return s.fail("REPORT is not available now");
+    }
+    const int panel = b.panelHandle(REPORT);
+    if (panel <= 0) {
+        return s.fail(s.status());
+    }
+    b.operate(panel, REPORT_TEXTOperator, rt::Value::ofText(o.operatorName));
+    b.operate(panel, REPORT_TEXTReference, rt::Value::ofText(o.reference));
+    if (o.toleranceUm > 0.0) {
+        b.operate(panel, REPORT_NUMTolerance, rt::Value::ofDouble(o.toleranceUm));
+    }
+    std::string path = o.output;
+    if (path.empty()) {
+        const std::int64_t now = WallMs();
+        path =
+            QDir::current()
+                .filePath(QString::fromStdString(DefaultReportName(analysis::LocalTimeText(now))))
+                .toStdString();
+    }
+    b.queueFileDialog({VAL_NEW_FILE_SELECTED, path});
+    if (!b.click(panel, REPORT_BTNWriteReport)) {
+        return s.fail("WRITE REPORT is not available now");
+    }
+    const std::string status = s.status();
+    if (status.rfind("Report ", 0) != 0 || status.find(" written: ") == std::string::npos) {
+        return s.fail(status);
+    }
+    std::fprintf(out, "%s\n", status.c_str());
+    return kExitDone;
+}
+
 } // namespace
 
 void RequestStop() {
@@ -567,6 +616,8 @@ int RunCommand(const Options& options, CliBackend& backend, std::FILE* out, std:
         return Stream(options, session, out, err, progress);
     case Command::Video:
         return Video(options, session, out, err, progress);
+    case Command::Report:
+        return Report(options, session, out, err, progress);
     }
     return kExitUsage;
 }

@@ -26,6 +26,10 @@ const char* const kCliUsage =
     "                               interrupted)\n"
     "  video --port P [--frames N] [--format csv|jsonl] [-o FILE]\n"
     "                               video lines of 256 values (default: 1 frame)\n"
+    "  report --port P --operator NAME [--reference TEXT] [--tolerance UM]\n"
+    "         [--seconds S] [-o FILE.pdf]\n"
+    "                               the setup record as PDF and JSON (with the\n"
+    "                               statistics of S seconds of measuring)\n"
     "\n"
     "Options:\n"
     "  --port P       a port number as the desktop program lists it (1 is COM1), a\n"
@@ -87,74 +91,28 @@ struct Parser {
 
 // What each command takes.
 struct Accepts {
-    bool port, manyPorts, from, to, output, count, seconds, continuous, frames, settings;
-    std::vector<std::pair<const char*, Format>> formats; // the first is the default
+    bool port = true, manyPorts = false, from = false, to = false, output = false;
+    bool count = false, seconds = false, continuous = false, frames = false;
+    bool settings = false; // FILE or WORD=VALUE arguments
+    bool report = false;   // --operator, --reference, --tolerance
+    std::vector<std::pair<const char*, Format>> formats = {}; // the first is the default
 };
 
 const std::map<Command, Accepts>& CommandOptions() {
+    const std::vector<std::pair<const char*, Format>> text = {{"text", Format::Text},
+                                                              {"json", Format::Json}};
+    const std::vector<std::pair<const char*, Format>> lines = {{"csv", Format::Csv},
+                                                               {"jsonl", Format::Jsonl}};
     static const std::map<Command, Accepts> kAccepts = {
-        {Command::Scan,
-         {true,
-          true,
-          false,
-          false,
-          false,
-          false,
-          false,
-          false,
-          false,
-          false,
-          {{"text", Format::Text}, {"json", Format::Json}}}},
-        {Command::Info,
-         {true,
-          false,
-          false,
-          false,
-          false,
-          false,
-          false,
-          false,
-          false,
-          false,
-          {{"text", Format::Text}, {"json", Format::Json}}}},
+        {Command::Scan, {.manyPorts = true, .formats = text}},
+        {Command::Info, {.formats = text}},
         {Command::ParamsGet,
-         {true,
-          false,
-          true,
-          false,
-          true,
-          false,
-          false,
-          false,
-          false,
-          false,
-          {{"dat", Format::Dat}, {"json", Format::Json}}}},
-        {Command::ParamsSet,
-         {true, false, false, true, false, false, false, false, false, true, {}}},
+         {.from = true, .output = true, .formats = {{"dat", Format::Dat}, {"json", Format::Json}}}},
+        {Command::ParamsSet, {.to = true, .settings = true}},
         {Command::Stream,
-         {true,
-          false,
-          false,
-          false,
-          true,
-          true,
-          true,
-          true,
-          false,
-          false,
-          {{"csv", Format::Csv}, {"jsonl", Format::Jsonl}}}},
-        {Command::Video,
-         {true,
-          false,
-          false,
-          false,
-          true,
-          false,
-          false,
-          false,
-          true,
-          false,
-          {{"csv", Format::Csv}, {"jsonl", Format::Jsonl}}}},
+         {.output = true, .count = true, .seconds = true, .continuous = true, .formats = lines}},
+        {Command::Video, {.output = true, .frames = true, .formats = lines}},
+        {Command::Report, {.output = true, .seconds = true, .report = true}},
     };
     return kAccepts;
 }
@@ -230,7 +188,8 @@ int ParseCliArguments(const std::vector<std::string>& args, Options& options, st
     static const std::map<std::string, Command> kCommands = {{"scan", Command::Scan},
                                                              {"info", Command::Info},
                                                              {"stream", Command::Stream},
-                                                             {"video", Command::Video}};
+                                                             {"video", Command::Video},
+                                                             {"report", Command::Report}};
     const std::string& word = args[p.at++];
     if (word == "params") {
         if (p.at >= args.size()) {
@@ -332,6 +291,16 @@ int ParseCliArguments(const std::vector<std::string>& args, Options& options, st
             }
             options.seconds = s;
             ++limits;
+        } else if ((name == "--operator" || name == "--reference") && accepts.report) {
+            (name == "--operator" ? options.operatorName : options.reference) = value;
+        } else if (name == "--tolerance" && accepts.report) {
+            char* end = nullptr;
+            const double t = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !std::isfinite(t) || t <= 0.0 || t > 1e6) {
+                return p.fail("--tolerance takes a positive number of micrometres, not '" + value +
+                              "'");
+            }
+            options.toleranceUm = t;
         } else if (name == "--continuous" && accepts.continuous) {
             options.continuous = true;
             ++limits;
@@ -342,6 +311,9 @@ int ParseCliArguments(const std::vector<std::string>& args, Options& options, st
 
     if (options.ports.empty() && options.command != Command::Scan) {
         return p.fail(word + " needs --port");
+    }
+    if (options.command == Command::Report && options.operatorName.empty()) {
+        return p.fail("report needs --operator NAME (the person responsible)");
     }
     if (limits > 1) {
         return p.fail("give only one of --count, --seconds and --continuous");

@@ -7,7 +7,7 @@
 
 namespace korven::cli {
 
-enum class Command { Scan, Info, ParamsGet, ParamsSet, Stream, Video };
+enum class Command { Scan, Info, ParamsGet, ParamsSet, Stream, Video, Report };
 enum class Memory { Ram, Eeprom };
 enum class Format { Text, Json, Dat, Csv, Jsonl };
 
@@ -22,8 +22,12 @@ struct Options {
     std::string output;                // -o FILE; "" is standard output
     std::vector<std::string> settings; // params set: FILE, or word=value...
     long count = 0;                    // stream --count, video --frames (0: not given)
-    double seconds = 0.0;              // stream --seconds (0: not given)
+    double seconds = 0.0;              // stream and report --seconds (0: not given)
     bool continuous = false;           // stream --continuous
+    // report: the person responsible, the reference objects used and the
+    // calibration tolerance in micrometres.
+    std::string operatorName, reference;
+    double toleranceUm = 0.0;
 };
 
 // The text of --help.

@@ -4,10 +4,15 @@
 #include "cli/cli_commands.h"
 #include "cli/cli_options.h"
 
+#include "app/report_command.h"
+#include "report/report_pdf.h"
+
 #include <QCoreApplication>
+#include <QGuiApplication>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +30,14 @@ namespace {
 
 extern "C" void OnInterrupt(int) {
     korven::cli::RequestStop();
+}
+
+// Qt's own notes (a missing run-time folder, fonts) are no errors of this
+// program: standard error keeps one line per error of its own.
+void QuietQtNotes(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) {
+        std::fprintf(stderr, "korven-darir-cli: %s\n", qPrintable(message));
+    }
 }
 
 } // namespace
@@ -50,7 +63,19 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 #endif
 
-    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(QuietQtNotes);
+    // A report's PDF needs the GUI library's fonts, on a platform without a
+    // display; everything else only the event loop.
+    std::unique_ptr<QCoreApplication> app;
+    if (options.command == korven::cli::Command::Report) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        }
+        app = std::make_unique<QGuiApplication>(argc, argv);
+        korven::InstallReportPdfRenderer(&korven::report::RenderReportPdf);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("KORVEN-Darir"));
     korven::cli::CliBackend backend;
     const bool progress = KORVEN_ISATTY(KORVEN_FILENO(stderr)) != 0;

@@ -10,7 +10,7 @@ _korven_darir_cli() {
       return ;;
     --from | --to) COMPREPLY=($(compgen -W "ram eeprom" -- "$cur")); return ;;
     -o | --output) _filedir; return ;;
-    --count | --seconds | --frames) return ;;
+    --count | --seconds | --frames | --operator | --reference | --tolerance) return ;;
     --format)
       case $command in
         scan | info) COMPREPLY=($(compgen -W "text json" -- "$cur")) ;;
@@ -20,7 +20,7 @@ _korven_darir_cli() {
       return ;;
   esac
   if [ "$cword" -eq 1 ]; then
-    COMPREPLY=($(compgen -W "scan info params stream video --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "scan info params stream video report --help --version" -- "$cur"))
     return
   fi
   if [ "${words[1]}" = params ] && [ "$cword" -eq 2 ]; then
@@ -34,6 +34,7 @@ _korven_darir_cli() {
     "params set") options="--port --to" ;;
     stream) options="--port --count --seconds --continuous --format -o" ;;
     video) options="--port --frames --format -o" ;;
+    report) options="--port --operator --reference --tolerance --seconds -o" ;;
   esac
   if [[ $cur == -* ]] || [ "$command" != "params set" ]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -64,6 +64,11 @@ TEST(CliArguments, UsageErrorsEndWithStatusTwoAndSayWhy) {
         {"params set --port 1 tTol=+1", "not '+1'"},
         {"params set --port 1 tTol=", "not ''"},
         {"params set --port 1 tTol=1e3", "not '1e3'"},
+        {"report --port 1", "report needs --operator NAME"},
+        {"report --port 1 --operator A --tolerance 0", "--tolerance takes a positive number"},
+        {"report --port 1 --operator A --tolerance 1000001", "not '1000001'"},
+        {"report --port 1 --operator A --count 3", "option --count does not go with report"},
+        {"stream --port 1 --operator A", "option --operator does not go with stream"},
     };
     for (const Case& c : cases) {
         Options o;
@@ -107,6 +112,8 @@ TEST(CliArguments, CommandsTakeTheirOptionsAndDefaults) {
         {"video --port 1", Command::Video, Format::Csv, Memory::Ram, 1, 0, false, 1, 0},
         {"video --port 1 --frames 7 --format jsonl", Command::Video, Format::Jsonl, Memory::Ram, 7,
          0, false, 1, 0},
+        {"report --port 1 --operator A --tolerance 1000000 --seconds 3 -o r.pdf", Command::Report,
+         Format::Text, Memory::Ram, 0, 3, false, 1, 0},
     };
     for (const Case& c : cases) {
         Options o;

@@ -160,6 +160,24 @@ for n, line in enumerate(lines, 1):
     assert d["schema"] == "korven-darir-video/1" and d["frame"] == n and len(d["values"]) == 256
 PY
 
+# The setup record after two seconds of measuring, as PDF and JSON.
+expect 0 report --port "$port" --operator "Dana Q. Inspector" --reference "Gauge pin 3" \
+  --tolerance 5 --seconds 2 -o "$work/record.pdf"
+grep -q "^Report KRVN-.* written: $work/record.pdf and $work/record.json$" "$work/out" ||
+  { cat "$work/out" >&2; fail "report text"; }
+[ -s "$work/err" ] && { cat "$work/err" >&2; fail "report wrote to standard error"; }
+if command -v pdftotext >/dev/null; then
+  pdftotext "$work/record.pdf" "$work/record.txt"
+  for field in "Operator: Dana Q. Inspector" "Reference objects: Gauge pin 3" "Page 1 of" "Answers"; do
+    grep -qF "$field" "$work/record.txt" || fail "report PDF without '$field'"
+  done
+fi
+python3 - "$work/record.json" <<'PY' || fail "report json"
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert d["schema"] == "korven-darir-report/1", d["schema"]
+PY
+
 # An interrupt ends a continuous stream with whole lines; a reader that goes
 # away ends it too.
 "$cli" stream --port "$port" --format jsonl >"$work/cont" 2>"$work/err" &
