@@ -38,7 +38,8 @@ dist=$build/dist
 app=$dist/KORVEN-Darir
 rm -rf "$dist"
 mkdir -p "$app/platforms" "$app/styles"
-cp "$build/korven-darir.exe" "$build/KORVENDarir23.uir" "$build"/*.png "$app/"
+cp "$build/korven-darir.exe" "$build/korven-darir-cli.exe" "$build/KORVENDarir23.uir" \
+  "$build"/*.png "$app/"
 mingw_dirs=(/usr/lib/gcc/x86_64-w64-mingw32/12-posix /usr/x86_64-w64-mingw32/lib)
 find_dll() {
   local d
@@ -64,7 +65,8 @@ copy_imports() {
 cp "$qt_prefix/plugins/platforms/qwindows.dll" "$app/platforms/"
 cp "$qt_prefix/plugins/platforms/qoffscreen.dll" "$app/platforms/"
 cp "$qt_prefix/plugins/styles/"*.dll "$app/styles/" 2>/dev/null || true
-copy_imports "$app/korven-darir.exe" "$app"/platforms/*.dll "$app"/styles/*.dll
+copy_imports "$app/korven-darir.exe" "$app/korven-darir-cli.exe" "$app"/platforms/*.dll \
+  "$app"/styles/*.dll
 x86_64-w64-mingw32-strip --strip-unneeded "$app"/*.exe "$app"/*.dll "$app"/*/*.dll
 cp "$root/packaging/korven-darir.ico" "$app/"
 printf '[Paths]\nPlugins = .\n' >"$app/qt.conf"

@@ -65,7 +65,7 @@ say "silent install of $(basename "$setup")"
 wineserver -w
 dir="$WINEPREFIX/drive_c/Program Files/KORVEN-Darir"
 menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/KORVEN-Darir.lnk"
-for f in korven-darir.exe KORVENDarir23.uir korven_logo2.png Qt6Core.dll Qt6Widgets.dll \
+for f in korven-darir.exe korven-darir-cli.exe KORVENDarir23.uir korven_logo2.png Qt6Core.dll Qt6Widgets.dll \
          platforms/qwindows.dll uninstall.exe; do
   [ -e "$dir/$f" ] || fail "not installed: $f"
 done
@@ -105,6 +105,17 @@ runs=$(grep -c "RX cmd 8 " "$work/sim.log" || true)
 # Four seconds of RUN at about 25 answers a second.
 [ "$runs" -ge 40 ] || fail "only $runs run requests in four seconds of RUN"
 say "program ended by itself; the sensor answered $runs run requests"
+
+# ---- 4. the command line on the same port
+say "korven-darir-cli.exe on COM5"
+cli() { timeout 60 "$wine" "$dir/korven-darir-cli.exe" "$@" 2>>"$work/cli.err" | tr -d "\r"; }
+cli info --port COM5 >"$work/cli-info.txt" || { cat "$work/cli.err" >&2; fail "korven-darir-cli info"; }
+grep -qx "pcb_type: 100" "$work/cli-info.txt" || { cat "$work/cli-info.txt" "$work/cli.err" >&2; fail "korven-darir-cli info: no board"; }
+cli stream --port COM5 --count 20 --format jsonl >"$work/cli-stream.txt" ||
+  { cat "$work/cli.err" >&2; fail "korven-darir-cli stream"; }
+lines=$(grep -c '^{"schema":"korven-darir-answer/1"' "$work/cli-stream.txt" || true)
+[ "$lines" -eq 20 ] || { cat "$work/cli.err" >&2; fail "korven-darir-cli stream gave $lines answers, not 20"; }
+say "korven-darir-cli.exe identified the sensor and streamed 20 answers"
 if [ -n "$docs" ]; then
   mkdir -p "$docs"
   for shot in main-run main-video calibration compare; do
