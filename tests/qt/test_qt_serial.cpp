@@ -2,6 +2,7 @@
 // notification's rules, the input queue, time-outs, open errors and the
 // port list that follows devices coming and going.
 #include "runtime/qt/qt_backend.h"
+#include "tests/qt/pty.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -57,28 +58,6 @@ bool WaitUntil(const std::function<bool()>& done) {
     }
     return done();
 }
-
-// A pseudo-terminal in raw mode; the test writes to and reads from `master`.
-struct Pty {
-    int master = -1, slave = -1;
-    QString path;
-    Pty() {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-            termios t{};
-            ::tcgetattr(slave, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(slave, TCSANOW, &t);
-            path = QString::fromLocal8Bit(name);
-        }
-    }
-    void close() {
-        ::close(master);
-        ::close(slave);
-        master = slave = -1;
-    }
-    ~Pty() { close(); }
-};
 
 } // namespace
 
