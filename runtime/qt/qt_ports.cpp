@@ -1,4 +1,5 @@
 #include "runtime/qt/qt_internal.h"
+#include "runtime/qt/qt_serial_internal.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -73,11 +74,15 @@ void QtBackend::fillPortList(Control& c) {
             const PortEntry& e = list[static_cast<std::size_t>(i)];
             // The mark goes first: the closed drop-down shows only the start.
             if (!e.present) {
-                text += QStringLiteral(" [unplugged]");
+                text += detail::IsAddress(e.device) ? QStringLiteral(" [no connection]")
+                                                    : QStringLiteral(" [unplugged]");
             } else if (!e.permitted) {
                 text += QStringLiteral(" [no access: group %1]")
                             .arg(e.group.isEmpty() ? QStringLiteral("dialout") : e.group);
                 hint = serial_->permissionHint(number);
+            }
+            if (hint.isEmpty()) {
+                hint = serial_->failureReason(number);
             }
             text += QStringLiteral(": ") + e.device;
             if (!e.description.isEmpty()) {

@@ -180,7 +180,7 @@ class PosixDevice final : public SerialDevice {
 
 } // namespace
 
-bool SerialDevice::Exists(const QString& device) {
+bool detail::LocalDeviceExists(const QString& device) {
     return QFileInfo::exists(device);
 }
 
@@ -188,8 +188,9 @@ bool SerialDevice::SpeedSupported(long baud) {
     return Speed(baud) != B0;
 }
 
-std::unique_ptr<SerialDevice> SerialDevice::Open(const QString& device, const ComSettings& settings,
-                                                 QObject* owner, int* error) {
+std::unique_ptr<SerialDevice> detail::OpenLocalDevice(const QString& device,
+                                                      const ComSettings& settings, QObject* owner,
+                                                      int* error) {
     // A stable name (/dev/serial/by-id/...) is a link: the device's own name
     // is what other programs open and lock.
     const QString real = QFileInfo(device).canonicalFilePath();
