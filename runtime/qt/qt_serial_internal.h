@@ -68,6 +68,12 @@ std::unique_ptr<SerialDevice> OpenNetworkPort(const QString& address, const ComS
 QTcpSocket* ReachAddress(const QString& address, QObject* owner,
                          std::function<void(std::unique_ptr<QTcpSocket>)> done);
 
+#if !defined(_WIN32)
+// Asks the driver of an open terminal to hand received bytes on at once.
+enum class LowLatency { On, Refused };
+LowLatency AskLowLatency(int fd);
+#endif
+
 PortEntry Entry(int number, const QString& device = {}, const QString& description = {});
 
 } // namespace korven::rt::qt::detail

@@ -17,6 +17,9 @@
 #include <utility>
 
 #include <fcntl.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 #include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -221,11 +224,32 @@ std::unique_ptr<SerialDevice> detail::OpenLocalDevice(const QString& device,
         *error = kComInvalidParameter;
         return nullptr;
     }
+    detail::AskLowLatency(fd);
     *error = 0;
     return std::make_unique<PosixDevice>(fd, owner);
 }
 
 namespace detail {
+
+LowLatency AskLowLatency(int fd) {
+#if defined(__linux__)
+    // The driver hands received bytes on at once instead of at its next
+    // tick (USB adapters otherwise hold them up to their latency timer).
+    // Pseudo-terminals and many drivers do not offer it: nothing is lost.
+    serial_struct line{};
+    if (::ioctl(fd, TIOCGSERIAL, &line) != 0) {
+        return LowLatency::Refused;
+    }
+    if ((line.flags & ASYNC_LOW_LATENCY) != 0) {
+        return LowLatency::On;
+    }
+    line.flags |= ASYNC_LOW_LATENCY;
+    return ::ioctl(fd, TIOCSSERIAL, &line) == 0 ? LowLatency::On : LowLatency::Refused;
+#else
+    (void)fd;
+    return LowLatency::Refused;
+#endif
+}
 
 bool Permitted(const QString& path, QString* owner) {
     owner->clear();

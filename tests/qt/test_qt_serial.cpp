@@ -2,6 +2,7 @@
 // notification's rules, the input queue, time-outs, open errors and the
 // port list that follows devices coming and going.
 #include "runtime/qt/qt_backend.h"
+#include "runtime/qt/qt_serial_internal.h"
 #include "tests/qt/pty.h"
 
 #include <QElapsedTimer>
@@ -126,6 +127,10 @@ class SerialTests : public QObject {
             s.dataBits = o.dataBits;
             QCOMPARE(qt_->openCom(o.port, s), o.code);
         }
+        // A pseudo-terminal refuses the low-latency mode that every open
+        // asks for; port 1 opened and works all the same.
+        using korven::rt::qt::detail::LowLatency;
+        QCOMPARE(korven::rt::qt::detail::AskLowLatency(pty_->slave), LowLatency::Refused);
         // Closing a port that is not open says so (reads and writes on one
         // that vanished are refused below).
         QCOMPARE(qt_->closeCom(2), kComPortNotOpen);
