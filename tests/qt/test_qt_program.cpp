@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QInputDialog>
 #include <QLabel>
 #include <QProcess>
 #include <QRegularExpression>
@@ -441,6 +442,56 @@ class ProgramTests : public QObject {
         QCOMPARE(std::count(shown.begin(), shown.end(), "Calibration activated!"), 1);
         // No busy loop while away.
         QCOMPARE_LT(cpuIdle, 0.25);
+    }
+
+    // The port list's last entry adds a network port: a malformed address
+    // is refused with the reason and asked for again; a well-formed one is
+    // listed, chosen and connected to (nothing listens: no port found), and
+    // listed again at the next start.
+    void networkPortsAreAddedFromThePortList() {
+        QTemporaryDir dir;
+        const QString conf = dir.filePath(QStringLiteral("settings.conf"));
+        const QString address = QStringLiteral("socket://127.0.0.1:%1").arg(Ser2Net::FreePort());
+        QtBackend qt;
+        qt.keepSettingsIn(conf);
+        korven::rt::SetBackend(&qt);
+        korven::ResetAllGlobals();
+        korven::pHandle = LoadPanel(0, kLayout.c_str(), PANEL);
+        korven::InitVars();
+        auto* ports = qobject_cast<QComboBox*>(qt.controlWidget(korven::pHandle, PANEL_DropDCom));
+        const int add = ports->count() - 1;
+        QCOMPARE(ports->itemText(add), QStringLiteral("Add network port..."));
+        // The dialog's texts as shown, and what the operator types into it.
+        QStringList labels;
+        QStringList typed = {QStringLiteral("rfc2217://127.0.0.1"), address};
+        QTimer operatorAtTheDialog;
+        QObject::connect(&operatorAtTheDialog, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+            if (dialog && !typed.isEmpty()) {
+                labels << dialog->labelText();
+                dialog->setTextValue(typed.takeFirst());
+                dialog->accept();
+            }
+        });
+        operatorAtTheDialog.start(10);
+        ports->setCurrentIndex(add);
+        emit ports->activated(add); // as a choice in the list does
+        QVERIFY(QTest::qWaitFor([&] { return StatusText() == "No serial port found"; }, 10000));
+        QCOMPARE(labels.size(), 2);
+        QVERIFY2(!labels[0].startsWith(QStringLiteral("Not added")), qPrintable(labels[0]));
+        QVERIFY2(labels[1].startsWith(QStringLiteral("Not added: expected HOST:PORT")),
+                 qPrintable(labels[1]));
+        QVERIFY2(ports->currentText().endsWith(address + QStringLiteral(" (network port)")),
+                 qPrintable(ports->currentText()));
+        QCOMPARE(ports->itemText(ports->count() - 1), QStringLiteral("Add network port..."));
+        CloseCom(korven::com);
+        korven::rt::SetBackend(nullptr);
+
+        QtBackend next;
+        next.keepSettingsIn(conf);
+        const auto listed = next.ports();
+        QVERIFY(std::any_of(listed.begin(), listed.end(),
+                            [&](const auto& e) { return e.device == address; }));
     }
 
     // A port held by another program and a port the operator may not open
