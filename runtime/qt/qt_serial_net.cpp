@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <map>
 #include <optional>
@@ -31,6 +32,10 @@ namespace tn = telnet;
 // The line's bytes kept while nobody reads them, like a UART's buffer: what
 // does not fit is dropped.
 constexpr qsizetype kMaxHeld = 1 << 16;
+// Time for a byte written to pass the network and the server's buffers
+// before the server's line sends it.
+using Clock = std::chrono::steady_clock;
+constexpr auto kServerTime = std::chrono::milliseconds(10);
 
 int Millis(double seconds) {
     return static_cast<int>(std::ceil(seconds * 1000.0));
@@ -47,14 +52,23 @@ std::optional<PortAddress> Parse(const QString& address, QString* reason) {
 
 class NetDevice final : public SerialDevice {
   public:
-    NetDevice(std::unique_ptr<QTcpSocket> socket, PortAddress address)
-        : socket_(socket.release()), address_(std::move(address)),
-          telnet_(address_.kind == Kind::Rfc2217),
+    NetDevice(std::unique_ptr<QTcpSocket> socket, PortAddress address, const ComSettings& s)
+        : socket_(socket.release()),
+          byteSeconds_((1.0 + s.dataBits + (s.parity != 0 ? 1 : 0) + s.stopBits) /
+                       static_cast<double>(std::max(s.baudRate, 1L))),
+          address_(std::move(address)), telnet_(address_.kind == Kind::Rfc2217),
           options_({tn::kBinary, tn::kComPortOption, tn::kSuppressGoAhead},
                    {tn::kBinary, tn::kSuppressGoAhead}) {
         socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         QObject::connect(socket_, &QTcpSocket::readyRead, [this] {
             take();
+            // From the event loop the line is read at once, as a device's
+            // notifier does; inside a wait of ours, later.
+            if (waiting_ == 0 && watching_ && !in_.isEmpty() && onReadable) {
+                const auto run = onReadable; // may end this device
+                run();
+                return;
+            }
             wake();
         });
         QObject::connect(socket_, &QTcpSocket::stateChanged, [this] { wake(); });
@@ -129,6 +143,7 @@ class NetDevice final : public SerialDevice {
         pull();
         const QDeadlineTimer deadline(ms);
         while (in_.isEmpty() && !lost() && !deadline.hasExpired()) {
+            const Waiting inside(waiting_);
             socket_->waitForReadyRead(static_cast<int>(deadline.remainingTime()));
         }
     }
@@ -150,9 +165,14 @@ class NetDevice final : public SerialDevice {
         }
         socket_->write(reinterpret_cast<const char*>(wire.data()),
                        static_cast<qint64>(wire.size()));
+        const auto now = Clock::now();
+        lineFree_ = std::max(lineFree_, now) +
+                    std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(size) * byteSeconds_));
         const QDeadlineTimer deadline(ms);
         socket_->flush();
         while (socket_->bytesToWrite() > 0 && !lost() && !deadline.hasExpired()) {
+            const Waiting inside(waiting_);
             socket_->waitForBytesWritten(static_cast<int>(deadline.remainingTime()));
         }
         if (lost()) {
@@ -165,15 +185,24 @@ class NetDevice final : public SerialDevice {
         return {size, WriteEnd::Done};
     }
 
+    // A purge costs the server a few milliseconds (ser2net flushes its
+    // terminal), which a loop that flushes before each request would pay
+    // every time: the server is asked only when it may hold bytes to drop.
+    // Bytes waiting at the flush are a sign of more still at the server; a
+    // quiet line has none there, as a line's bytes on the wire are not
+    // taken back either.
     void flushIn() override {
         pull();
+        const bool waiting = !in_.isEmpty();
         in_.clear();
-        if (telnet_) {
+        if (telnet_ && waiting) {
             send(rfc2217::Request(rfc2217::kPurgeData, rfc2217::kPurgeReceive));
         }
     }
+    // What we wrote is on its way to the line until the line can have sent
+    // it, with time for the network and the server's buffers.
     void flushOut() override {
-        if (telnet_) {
+        if (telnet_ && Clock::now() < lineFree_ + kServerTime) {
             send(rfc2217::Request(rfc2217::kPurgeData, rfc2217::kPurgeTransmit));
         }
     }
@@ -245,6 +274,7 @@ class NetDevice final : public SerialDevice {
     void pull() {
         take();
         if (!lost()) {
+            const Waiting inside(waiting_);
             socket_->waitForReadyRead(0);
             take();
         }
@@ -258,6 +288,7 @@ class NetDevice final : public SerialDevice {
             if (lost() || deadline.hasExpired()) {
                 return false;
             }
+            const Waiting inside(waiting_);
             socket_->waitForReadyRead(static_cast<int>(deadline.remainingTime()));
             take();
         }
@@ -319,7 +350,19 @@ class NetDevice final : public SerialDevice {
             Qt::QueuedConnection);
     }
 
+    // Counts the socket's own waits under way, in which its signals come
+    // from inside a call of ours.
+    struct Waiting {
+        explicit Waiting(int& n) : n_(n) { ++n_; }
+        ~Waiting() { --n_; }
+        int& n_;
+    };
+
     QTcpSocket* socket_;
+    double byteSeconds_; // one character's time on the line
+    // When the server's line has sent what we wrote, at the earliest.
+    Clock::time_point lineFree_{};
+    int waiting_ = 0;
     PortAddress address_;
     bool telnet_;
     tn::Codec codec_;
@@ -362,7 +405,7 @@ std::unique_ptr<SerialDevice> OpenNetworkPort(const QString& address, const ComS
             return nullptr;
         }
     }
-    auto device = std::make_unique<NetDevice>(std::move(socket), *a);
+    auto device = std::make_unique<NetDevice>(std::move(socket), *a, settings);
     if (a->kind == Kind::Rfc2217 && !device->negotiate(settings, error, reason)) {
         return nullptr;
     }

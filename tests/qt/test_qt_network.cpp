@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <fcntl.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -42,9 +43,10 @@ QByteArray Block() {
 }
 
 // One connection of a Telnet server that agrees to every option except
-// (with refuseComPort) the COM-PORT-OPTION, and answers each setting with
-// the value asked, the baud rate with `baud` (0: the one asked); or one
-// that answers nothing, or closes at once.
+// (with refuseComPort) the COM-PORT-OPTION, answers each setting with the
+// value asked, the baud rate with `baud` (0: the one asked), and sends the
+// data bytes back; or one that answers nothing, or closes at once. It notes
+// the purges asked for.
 class FakeServer {
   public:
     enum class Mode { Answer, RefuseComPort, Silent, Close };
@@ -66,6 +68,10 @@ class FakeServer {
         ::close(fd_);
     }
     quint16 port() const { return port_; }
+    std::vector<std::uint8_t> purges() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return purges_;
+    }
 
   private:
     void serve() {
@@ -89,6 +95,7 @@ class FakeServer {
             tn::Bytes data, out;
             std::vector<tn::Event> events;
             codec.receive(buf, static_cast<std::size_t>(n), data, events);
+            tn::Codec::Escape(data.data(), data.size(), out);
             for (const tn::Event& e : events) {
                 tn::Bytes reply;
                 if (e.kind == tn::Event::Kind::Will) {
@@ -106,6 +113,10 @@ class FakeServer {
                                   static_cast<std::uint8_t>(baud_)};
                     }
                     reply = tn::Codec::Subnegotiation(tn::kComPortOption, answer);
+                    if (e.payload[0] == korven::rt::rfc2217::kPurgeData && e.payload.size() > 1) {
+                        const std::lock_guard<std::mutex> lock(mutex_);
+                        purges_.push_back(e.payload[1]);
+                    }
                 }
                 if (mode_ != Mode::Silent) {
                     out.insert(out.end(), reply.begin(), reply.end());
@@ -118,6 +129,8 @@ class FakeServer {
 
     Mode mode_;
     std::uint32_t baud_;
+    std::mutex mutex_;
+    std::vector<std::uint8_t> purges_;
     int fd_ = -1;
     quint16 port_ = 0;
     std::atomic<bool> stop_{false};
@@ -141,7 +154,8 @@ class NetworkPortTests : public QObject {
     void init() {
         ports_ = std::make_unique<SerialPorts>();
         gCalls = 0;
-        if (QByteArray(QTest::currentTestFunction()).startsWith("refused")) {
+        const QByteArray test = QTest::currentTestFunction();
+        if (test.startsWith("refused") || test.startsWith("flushes")) {
             return; // the test's own server
         }
         if (Ser2Net::Program().isEmpty()) {
@@ -272,6 +286,27 @@ class NetworkPortTests : public QObject {
                         {});
         QCOMPARE(ports_->open(number, ComSettings{}), kComNoSerialPort);
         QVERIFY(ports_->failureReason(number).contains(QStringLiteral("refused")));
+    }
+
+    // A flush asks the server to purge only what it may still hold: the
+    // bytes just written (2), those coming in while bytes wait (1);
+    // nothing on a quiet line, nor once the written bytes are sent.
+    void flushesPurgeOnlyWhatTheServerMayHold() {
+        FakeServer server(FakeServer::Mode::Answer, 0);
+        ports_->mapPort(1, QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.port()), {});
+        QCOMPARE(ports_->open(1, ComSettings{}), 0);
+        const std::vector<std::uint8_t> frame(36, 0xFF);
+        QCOMPARE(ports_->write(1, frame), 36);
+        QCOMPARE(ports_->flushOut(1), 0);
+        QVERIFY(Until([&] { return ports_->inQueueLength(1) == 36; }));
+        QCOMPARE(ports_->flushIn(1), 0);
+        QCOMPARE(ports_->flushIn(1), 0);
+        QTest::qWait(40); // 36 bytes at 19200 baud: 18.75 ms
+        QCOMPARE(ports_->flushOut(1), 0);
+        QVERIFY(Until([&] { return server.purges().size() >= 2; }));
+        QTest::qWait(50);
+        QCOMPARE(server.purges(), (std::vector<std::uint8_t>{2, 1}));
+        ports_->close(1);
     }
 };
 
