@@ -10,6 +10,12 @@
 #include "runtime/port_address.h"
 #include "runtime/rfc2217.h"
 
+#if defined(__linux__)
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 #include <QDeadlineTimer>
 #include <QMetaObject>
 #include <QTcpSocket>
@@ -227,6 +233,18 @@ class NetDevice final : public SerialDevice {
 
   private:
     bool lost() const { return socket_->state() != QAbstractSocket::ConnectedState; }
+
+    // A server that gathers small segments (Nagle's rule, ser2net's
+    // default) sends the rest of an answer only once the first part is
+    // acknowledged; the system would hold that acknowledgement back for up
+    // to 40 ms. Linux sends it at once when asked, each time anew.
+    void acknowledgeAtOnce() {
+#if defined(__linux__)
+        const int on = 1;
+        ::setsockopt(static_cast<int>(socket_->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on,
+                     sizeof on);
+#endif
+    }
     QString where() const {
         return QStringLiteral("rfc2217://%1:%2")
             .arg(QString::fromStdString(address_.host))
@@ -247,6 +265,7 @@ class NetDevice final : public SerialDevice {
         if (got.isEmpty()) {
             return;
         }
+        acknowledgeAtOnce();
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(got.constData());
         const auto size = static_cast<std::size_t>(got.size());
         if (!telnet_) {
