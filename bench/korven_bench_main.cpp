@@ -12,9 +12,12 @@
 #include "bench/bench_headless.h"
 #include "sim/pty_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,8 +51,9 @@ Options:
   --seconds S           measuring window of the rate and CPU figures (default 10)
   --memory-seconds S    length of the memory run (default 600)
   --processing-ms X     the virtual sensor's processing time (default 2)
-  --only LIST           comma-separated: headless,run,video,cpu,click,cli,own,startup,
-                        memory
+  --only LIST           comma-separated: headless,run,net,video,cpu,click,cli,own,
+                        startup,memory (net: the run sequence through ser2net, if
+                        installed)
   --xcb                 run, video, cpu and click once more on the xcb platform
                         (needs an X display; bench/run.sh --display starts one)
   --help                show this text
@@ -75,12 +79,13 @@ struct Child {
     int out = -1;
 };
 
-Child Spawn(const std::vector<std::string>& args) {
+// Starts this executable with `args`, or (given) another program.
+Child Spawn(const std::vector<std::string>& args, const std::string& program = {}) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         return {};
     }
-    const std::string self = SelfPath();
+    const std::string self = program.empty() ? SelfPath() : program;
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(self.c_str()));
     for (const std::string& a : args) {
@@ -168,6 +173,89 @@ void Stop(Child& c, int signal) {
 
 using Results = std::map<std::string, double>;
 
+// ser2net with an RFC 2217 accepter on loopback in front of a device.
+struct Ser2Net {
+    Child child;
+    std::string address; // rfc2217://127.0.0.1:PORT
+    std::string dir;     // its configuration
+};
+
+int FreeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&a), size) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) == 0;
+    ::close(fd);
+    return bound ? ntohs(a.sin_port) : 0;
+}
+
+// Whether something listens on the loopback port, from the system's table
+// (connecting to see would open the device behind it).
+bool Listening(int port) {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::FILE* table = std::fopen("/proc/net/tcp", "r");
+    if (!table) {
+        return false;
+    }
+    char line[512];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, table)) {
+        char address[64] = {}, remote[64] = {}, state[8] = {};
+        found = std::sscanf(line, " %*s %63s %63s %7s", address, remote, state) == 3 &&
+                std::strcmp(address, local) == 0 && std::strcmp(state, "0A") == 0;
+    }
+    std::fclose(table);
+    return found;
+}
+
+// `prompt`: ser2net passes each byte on at once (by default it waits two
+// characters' time, at least a millisecond, for more) and asks TCP to send
+// small segments without delay.
+std::optional<Ser2Net> StartSer2Net(const std::string& device, bool prompt) {
+    const char* program = "/usr/sbin/ser2net";
+    char dir[] = "/tmp/korven-bench-ser2net-XXXXXX";
+    const int port = FreeLoopbackPort();
+    if (::access(program, X_OK) != 0 || port == 0 || ::mkdtemp(dir) == nullptr) {
+        return std::nullopt;
+    }
+    Ser2Net s;
+    s.dir = dir;
+    const std::string config = s.dir + "/ser2net.yaml";
+    std::FILE* f = std::fopen(config.c_str(), "w");
+    if (!f) {
+        return std::nullopt;
+    }
+    std::fprintf(f,
+                 "connection: &sensor\n  accepter: telnet(rfc2217),tcp%s,127.0.0.1,%d\n"
+                 "  connector: serialdev,%s,19200n81,local\n%s",
+                 prompt ? "(nodelay)" : "", port, device.c_str(),
+                 prompt ? "  options:\n    chardelay: false\n" : "");
+    std::fclose(f);
+    s.child = Spawn({"-n", "-u", "-c", config, "-P", s.dir + "/ser2net.pid"}, program);
+    const double deadline = MonotonicNow() + 10.0;
+    while (s.child.pid > 0 && !Listening(port) && MonotonicNow() < deadline) {
+        ::usleep(20000);
+    }
+    if (s.child.pid <= 0 || !Listening(port)) {
+        Stop(s.child, SIGKILL);
+        return std::nullopt;
+    }
+    s.address = "rfc2217://127.0.0.1:" + std::to_string(port);
+    return s;
+}
+
+void Stop(Ser2Net& s) {
+    Stop(s.child, SIGTERM);
+    for (const char* file : {"/ser2net.yaml", "/ser2net.pid"}) {
+        ::unlink((s.dir + file).c_str());
+    }
+    ::rmdir(s.dir.c_str());
+}
+
 // One program run against a freshly started virtual sensor.
 struct QtRun {
     std::string scenario;
@@ -181,6 +269,8 @@ struct QtRun {
     std::string platform = "offscreen";
     bool clicks = false;
     bool maximised = false; // the main window fills the screen
+    bool network = false;   // through ser2net's RFC 2217 accepter ...
+    bool prompt = false;    // ... set up to pass bytes on at once
 };
 
 std::optional<Results> RunQt(const QtRun& run) {
@@ -199,10 +289,19 @@ std::optional<Results> RunQt(const QtRun& run) {
     if (sim.pid < 0) {
         return std::nullopt;
     }
-    const std::string path = ReadLine(sim.out, MonotonicNow() + 10.0);
+    std::string path = ReadLine(sim.out, MonotonicNow() + 10.0);
     if (path.empty()) {
         Stop(sim, SIGKILL);
         return std::nullopt;
+    }
+    std::optional<Ser2Net> server;
+    if (run.network) {
+        server = StartSer2Net(path, run.prompt);
+        if (!server) {
+            Stop(sim, SIGKILL);
+            return std::nullopt;
+        }
+        path = server->address;
     }
     char t0[64], warm[32], secs[32];
     const double spawn = MonotonicNow();
@@ -224,6 +323,9 @@ std::optional<Results> RunQt(const QtRun& run) {
     }
     const std::string text = ReadUntilEof(app.out, spawn + run.warmup + run.seconds + 60.0);
     Stop(app, SIGKILL); // gone already unless it hung
+    if (server) {
+        Stop(*server);
+    }
     Stop(sim, SIGTERM);
 
     if (std::getenv("KORVEN_BENCH_RAW") != nullptr) {
@@ -376,6 +478,32 @@ void QtRows(const std::string& platform, const std::string& only, double process
         rows.back().note = Join(AbortNote(aborted), CycleNote(r, RunCycleSeconds(processing)));
         rows.push_back(MakeRow("3 CPU during run sequence, % of a core", bed, r, "win_cpu", 100.0,
                                5.0, "%", false, 1.0));
+    }
+    if (Wanted(only, "net") && platform == "offscreen") {
+        for (const bool prompt : {false, true}) {
+            QtRun net = base;
+            net.scenario = "run";
+            net.network = true;
+            net.prompt = prompt;
+            int aborted = 0;
+            const auto r = RunQtWindow(net, aborted);
+            const std::string how = prompt ? ", chardelay off, nodelay" : ", ser2net's defaults";
+            const std::string where = "Qt/ser2net offscreen";
+            rows.push_back(MakeRow("1 run sequence through ser2net (rfc2217) on loopback" + how +
+                                       ", answers/s",
+                                   where, r, "win_answers", 1.0, runLimit, "1/s", true, 0.95));
+            rows.back().note =
+                r ? Join(AbortNote(aborted), CycleNote(r, RunCycleSeconds(processing)))
+                  : "ser2net (/usr/sbin/ser2net) not installed or not started";
+            rows.push_back(
+                MakeRow("3 CPU during run sequence through ser2net" + how + ", % of a core", where,
+                        r, "win_cpu", 100.0, 5.0, "%", false, 1.0));
+        }
+    }
+    if (Wanted(only, "run") || Wanted(only, "cpu")) {
+        QtRun run = base;
+        run.scenario = "run";
+        int aborted = 0;
         // On a display the graphs are painted for real: the same with the
         // window filling the screen (1920 x 1080 under run.sh --display).
         if (platform != "offscreen") {

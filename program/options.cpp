@@ -1,6 +1,8 @@
 // The command line of the desktop program.
 #include "program/options.h"
 
+#include "runtime/port_address.h"
+
 #include <cstdio>
 #include <string>
 
@@ -15,7 +17,11 @@ const char* const kUsage =
     "                      stable name such as /dev/serial/by-id/... (repeatable;\n"
     "                      without it, port N is the N-th serial device found,\n"
     "                      sorted by name, the adapter last used first; devices\n"
-    "                      plugged in later are added at the end)\n"
+    "                      plugged in later are added at the end); PATH may be\n"
+    "                      a serial line on the network: rfc2217://HOST:PORT\n"
+    "                      (e.g. ser2net's telnet(rfc2217) accepter; options\n"
+    "                      ?ign_set_control, ?timeout=SECONDS) or\n"
+    "                      socket://HOST:PORT (raw TCP)\n"
     "  --port-glob PATTERN also list the devices matching PATTERN (e.g. /tmp/tty*)\n"
     "                      as they appear (repeatable)\n"
     "  --simulate [PRESET] run a virtual sensor on a pseudo-terminal as port 1; it\n"
@@ -68,7 +74,14 @@ int ParseArguments(int argc, char** argv, Options& options) {
                              mapping.c_str());
                 return 2;
             }
-            options.ports[number] = mapping.substr(eq + 1);
+            const std::string path = mapping.substr(eq + 1);
+            std::string reason;
+            if (korven::rt::IsPortAddress(path) && !korven::rt::ParsePortAddress(path, &reason)) {
+                std::fprintf(stderr, "korven-darir: bad --port '%s': %s\n", mapping.c_str(),
+                             reason.c_str());
+                return 2;
+            }
+            options.ports[number] = path;
             continue;
         }
         if (arg == "--port-glob") {

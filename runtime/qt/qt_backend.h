@@ -123,6 +123,9 @@ class QtBackend : public QObject, public Backend {
     // operator's way to reconnect) when it shows `number`.
     void refreshPortLists();
     void choosePortAgain(int number);
+    // The operator's choice of "Add network port...": asks for its address
+    // and, once it is well formed, lists the port and chooses it.
+    void askNetworkPort(int panel, int control);
     void applyToggleText(Control& control);
     void placePanel(Panel& panel);
     void rememberPlace(const Panel& panel);

@@ -167,7 +167,8 @@ int QtBackend::setCtrlVal(int panel, int control, const Value& value) {
     case CtrlKind::Ring: {
         auto* combo = static_cast<QComboBox*>(w);
         const std::int64_t index = value.asInt() - c->valueOffset;
-        if (index < 0 || index >= combo->count()) {
+        if (index < 0 || index >= combo->count() ||
+            AddsNetworkPort(combo, static_cast<int>(index))) {
             return kError; // not one of the list's values
         }
         combo->setCurrentIndex(static_cast<int>(index));

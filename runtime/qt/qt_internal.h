@@ -7,6 +7,7 @@
 #include "runtime/qt/qt_graph.h"
 #include "runtime/qt/qt_panel_window.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QPointer>
 #include <QString>
@@ -21,6 +22,9 @@ namespace korven::rt::qt {
 constexpr int kError = -1;
 constexpr char kPanelProp[] = "korvenPanel";
 constexpr char kControlProp[] = "korvenControl";
+
+// The last item of a port list adds a network port; it is no port itself.
+bool AddsNetworkPort(const QComboBox* combo, int index);
 
 // Texts cross the engine boundary as 8-bit strings: UTF-8 when they are
 // valid UTF-8, otherwise the single-byte code page of the original program

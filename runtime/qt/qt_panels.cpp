@@ -175,15 +175,32 @@ void QtBackend::bindControl(Panel& panel, Control& c) {
         // A new item is a changed value; choosing an item, also the one
         // already shown, is a commit, so that the operator can pick the
         // same port again to reconnect.
+        // The port list's last item adds a network port: choosing it asks
+        // for the address and leaves the port shown until one is added.
         connect(static_cast<QComboBox*>(w), &QComboBox::currentIndexChanged, this,
-                [this, ph, id, w] {
-                    if (auto* combo = qobject_cast<QComboBox*>(w)) {
+                [this, ph, id, w](int index) {
+                    auto* combo = qobject_cast<QComboBox*>(w);
+                    if (combo && AddsNetworkPort(combo, index)) {
+                        return;
+                    }
+                    if (combo) {
+                        combo->setProperty("shownIndex", index);
                         combo->setToolTip(combo->currentData(Qt::ToolTipRole).toString());
                     }
                     postCtrlEvent(ph, id, EVENT_VAL_CHANGED);
                 });
         connect(static_cast<QComboBox*>(w), &QComboBox::activated, this,
-                [this, ph, id] { postCtrlEvent(ph, id, EVENT_COMMIT); });
+                [this, ph, id, w](int index) {
+                    auto* combo = qobject_cast<QComboBox*>(w);
+                    if (!combo || !AddsNetworkPort(combo, index)) {
+                        postCtrlEvent(ph, id, EVENT_COMMIT);
+                        return;
+                    }
+                    const QSignalBlocker block(combo);
+                    combo->setCurrentIndex(combo->property("shownIndex").toInt());
+                    QMetaObject::invokeMethod(
+                        this, [this, ph, id] { askNetworkPort(ph, id); }, Qt::QueuedConnection);
+                });
         break;
     case CtrlKind::TextBox:
         connect(static_cast<QPlainTextEdit*>(w), &QPlainTextEdit::textChanged, this,

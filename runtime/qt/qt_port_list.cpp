@@ -3,11 +3,14 @@
 #include "runtime/qt/qt_serial.h"
 #include "runtime/qt/qt_serial_internal.h"
 
+#include "runtime/port_address.h"
 #include "runtime/qt/qt_serial_device.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTcpSocket>
 
 #include <algorithm>
 #include <set>
@@ -28,8 +31,55 @@ PortEntry Entry(int number, const QString& device, const QString& description) {
 } // namespace detail
 
 using detail::Entry;
+using detail::IsAddress;
 using detail::kMaxPortNumber;
 using detail::Permitted;
+
+namespace {
+
+// How long a connection made to see whether a network port's server is back
+// waits for the open that follows.
+constexpr int kKeepConnectionMs = 5000;
+const QString kNetworkPortsKey = QStringLiteral("network/ports");
+
+bool SameDeviceOrAddress(const QString& a, const QString& b) {
+    return IsAddress(a) || IsAddress(b) ? a == b : detail::SameDevice(a, b);
+}
+
+} // namespace
+
+bool SerialPorts::present(const QString& device) {
+    if (!IsAddress(device)) {
+        return SerialDevice::Exists(device);
+    }
+    std::unique_ptr<Reach>& r = reach_[device];
+    if (!r) {
+        r = std::make_unique<Reach>();
+    }
+    if (r->connection && r->keep.hasExpired()) {
+        r->connection.reset();
+    }
+    if (r->unreachable && !r->trying) {
+        r->trying = detail::ReachAddress(device, this,
+                                         [this, device](std::unique_ptr<QTcpSocket> connection) {
+                                             Reach& reach = *reach_[device];
+                                             reach.trying = nullptr;
+                                             if (connection) {
+                                                 reach.unreachable = false;
+                                                 reach.connection = std::move(connection);
+                                                 reach.keep = QDeadlineTimer(kKeepConnectionMs);
+                                                 rescan();
+                                             }
+                                         });
+    }
+    return !r->unreachable;
+}
+
+void SerialPorts::unreachable(const QString& address) {
+    present(address);
+    reach_[address]->unreachable = true;
+    reach_[address]->connection.reset();
+}
 
 SerialPorts::Known SerialPorts::Adapter(PortEntry entry, const QString& serial,
                                         const QString& stable) {
@@ -40,8 +90,16 @@ SerialPorts::Known SerialPorts::Adapter(PortEntry entry, const QString& serial,
     return k;
 }
 
-std::vector<SerialPorts::Found> SerialPorts::scan() const {
+std::vector<SerialPorts::Found> SerialPorts::scan() {
     std::vector<Found> found = detail::SystemPorts(system_);
+    for (const QString& address : networkPorts_) {
+        if (present(address)) {
+            Found f;
+            f.device = f.stable = address;
+            f.description = QStringLiteral("network port");
+            found.push_back(f);
+        }
+    }
     for (const QString& pattern : patterns_) {
         const QFileInfo where(pattern);
         const QDir dir = where.dir();
@@ -75,7 +133,7 @@ void SerialPorts::rescan() {
             // A device already listed under a number given to it is not
             // listed a second time.
             const bool listed = std::any_of(known_.begin(), known_.end(), [&](const auto& kv) {
-                return kv.second.mapped && detail::SameDevice(kv.second.entry.device, f.device);
+                return kv.second.mapped && SameDeviceOrAddress(kv.second.entry.device, f.device);
             });
             if (listed) {
                 continue;
@@ -99,8 +157,7 @@ void SerialPorts::rescan() {
         }
     }
     for (auto& [number, k] : known_) {
-        const bool present =
-            k.mapped ? SerialDevice::Exists(k.entry.device) : seen.count(number) > 0;
+        const bool present = k.mapped ? this->present(k.entry.device) : seen.count(number) > 0;
         if (k.mapped && present && !k.entry.present && k.lost) {
             back.push_back(number);
         }
@@ -148,7 +205,7 @@ void SerialPorts::mapPort(int number, const QString& device, const QString& desc
     Known k = Adapter(Entry(number, device, description), {}, device);
     k.mapped = true;
     k.remember = remember;
-    k.entry.present = SerialDevice::Exists(device);
+    k.entry.present = present(device);
     k.entry.permitted = !k.entry.present || Permitted(device, &k.entry.group);
     auto it = known_.find(number);
     if (it != known_.end() && !it->second.mapped) {
@@ -170,7 +227,42 @@ void SerialPorts::watchPaths(const QStringList& patterns) {
 
 void SerialPorts::rememberIn(const QString& settingsFile) {
     settingsFile_ = settingsFile;
+    const QSettings settings(settingsFile_, QSettings::IniFormat);
+    for (const QString& address : settings.value(kNetworkPortsKey).toStringList()) {
+        std::string why;
+        if (ParsePortAddress(address.toStdString(), &why) && !networkPorts_.contains(address)) {
+            networkPorts_ << address;
+        }
+    }
+    rescan();
     renumber();
+}
+
+int SerialPorts::addNetworkPort(const QString& address, QString* reason) {
+    std::string why;
+    if (!ParsePortAddress(address.toStdString(), &why)) {
+        *reason = QString::fromStdString(why);
+        return 0;
+    }
+    const auto listed = [&] {
+        auto it = std::find_if(known_.begin(), known_.end(),
+                               [&](const auto& kv) { return kv.second.entry.device == address; });
+        return it == known_.end() ? 0 : it->first;
+    };
+    if (const int number = listed()) {
+        return number;
+    }
+    networkPorts_ << address;
+    if (!settingsFile_.isEmpty()) {
+        QSettings settings(settingsFile_, QSettings::IniFormat);
+        settings.setValue(kNetworkPortsKey, networkPorts_);
+    }
+    rescan();
+    const int number = listed();
+    if (number == 0) {
+        *reason = QStringLiteral("no port number is free for %1").arg(address);
+    }
+    return number;
 }
 
 void SerialPorts::renumber() {
@@ -247,6 +339,11 @@ QString SerialPorts::deviceFor(int number) const {
         return {};
     }
     return it->second.entry.device;
+}
+
+QString SerialPorts::failureReason(int number) const {
+    auto it = known_.find(number);
+    return it == known_.end() ? QString() : it->second.reason;
 }
 
 QString SerialPorts::permissionHint(int number) const {

@@ -1,11 +1,25 @@
 #include "runtime/qt/qt_internal.h"
 
+#include "runtime/qt/qt_serial_internal.h"
+
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QInputDialog>
 
 #include <algorithm>
 
 namespace korven::rt::qt {
+
+namespace {
+
+const QString kAddNetworkPort = QStringLiteral("Add network port...");
+constexpr int kAddRole = Qt::UserRole + 1;
+
+} // namespace
+
+bool AddsNetworkPort(const QComboBox* combo, int index) {
+    return index >= 0 && combo->itemData(index, kAddRole).toBool();
+}
 
 void QtBackend::mapPort(int number, const QString& device, const QString& description,
                         bool remember) {
@@ -60,7 +74,8 @@ void QtBackend::fillPortList(Control& c) {
     auto* combo = static_cast<QComboBox*>(c.widget.data());
     const QSignalBlocker block(combo);
     const int current = combo->currentIndex();
-    const int minimum = combo->count();
+    const int added = combo->count() > 0 && AddsNetworkPort(combo, combo->count() - 1) ? 1 : 0;
+    const int minimum = combo->count() - added;
     combo->clear();
     const auto list = serial_->ports();
     const int n = std::max(minimum, static_cast<int>(list.size()));
@@ -73,11 +88,15 @@ void QtBackend::fillPortList(Control& c) {
             const PortEntry& e = list[static_cast<std::size_t>(i)];
             // The mark goes first: the closed drop-down shows only the start.
             if (!e.present) {
-                text += QStringLiteral(" [unplugged]");
+                text += detail::IsAddress(e.device) ? QStringLiteral(" [no connection]")
+                                                    : QStringLiteral(" [unplugged]");
             } else if (!e.permitted) {
                 text += QStringLiteral(" [no access: group %1]")
                             .arg(e.group.isEmpty() ? QStringLiteral("dialout") : e.group);
                 hint = serial_->permissionHint(number);
+            }
+            if (hint.isEmpty()) {
+                hint = serial_->failureReason(number);
             }
             text += QStringLiteral(": ") + e.device;
             if (!e.description.isEmpty()) {
@@ -91,10 +110,54 @@ void QtBackend::fillPortList(Control& c) {
         combo->setItemData(i, hint.isEmpty() ? text : text + QLatin1Char('\n') + hint,
                            Qt::ToolTipRole);
     }
-    combo->setCurrentIndex(std::clamp(current, 0, combo->count() - 1));
+    combo->addItem(kAddNetworkPort);
+    combo->setItemData(n, true, kAddRole);
+    combo->setItemData(n,
+                       QStringLiteral("A serial line on the network: rfc2217://HOST:PORT "
+                                      "(RFC 2217, e.g. ser2net) or socket://HOST:PORT (raw TCP)"),
+                       Qt::ToolTipRole);
+    combo->setCurrentIndex(std::clamp(current, 0, std::max(0, n - 1)));
     combo->setToolTip(combo->currentData(Qt::ToolTipRole).toString());
     // The open list is as wide as its longest entry.
     combo->view()->setMinimumWidth(combo->view()->sizeHintForColumn(0) + 24);
+}
+
+void QtBackend::askNetworkPort(int panel, int control) {
+    Control* c = findControl(panel, control);
+    if (!c) {
+        return;
+    }
+    QPointer<QWidget> parent = c->widget->window();
+    QString address = QStringLiteral("rfc2217://");
+    QString refusal;
+    for (;;) {
+        bool ok = false;
+        address = QInputDialog::getText(
+                      parent, QStringLiteral("Add network port"),
+                      refusal + QStringLiteral("Address of the serial line on the network:\n"
+                                               "rfc2217://HOST:PORT (RFC 2217, e.g. ser2net)\n"
+                                               "socket://HOST:PORT (raw TCP, line settings stay as "
+                                               "the server has them)"),
+                      QLineEdit::Normal, address, &ok)
+                      .trimmed();
+        if (!ok) {
+            return;
+        }
+        QString reason;
+        const int number = serial_->addNetworkPort(address, &reason);
+        c = findControl(panel, control); // the panel may have gone meanwhile
+        if (!c) {
+            return;
+        }
+        if (number > 0) {
+            refreshPortLists();
+            auto* combo = static_cast<QComboBox*>(c->widget.data());
+            combo->setCurrentIndex(number - c->valueOffset);
+            postCtrlEvent(panel, control, EVENT_COMMIT);
+            return;
+        }
+        refusal = QStringLiteral("Not added: %1.\n\n").arg(reason);
+    }
 }
 
 // ---- serial --------------------------------------------------------------------

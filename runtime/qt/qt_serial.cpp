@@ -3,6 +3,7 @@
 #include "runtime/qt/qt_serial_internal.h"
 
 #include <QDeadlineTimer>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
@@ -42,6 +43,7 @@ qint64 Millis(double seconds) {
 
 struct SerialPorts::Port {
     int number = 0;
+    QString device;                     // what it opened last
     std::unique_ptr<SerialDevice> line; // null while closed
     QTimer later;                       // looks at the line again after a pause in watching it
     QByteArray in;                      // our input queue
@@ -92,6 +94,13 @@ SerialPorts::~SerialPorts() {
     for (auto& [number, port] : ports_) {
         shut(*port);
     }
+    // Tries to reach network ports end here, not while the children go.
+    for (auto& [address, reach] : reach_) {
+        if (reach->trying) {
+            reach->trying->disconnect();
+            delete reach->trying.data();
+        }
+    }
 }
 
 SerialPorts::Port* SerialPorts::openPort(int number) const {
@@ -115,12 +124,17 @@ int SerialPorts::open(int number, const ComSettings& settings) {
     if (named.startsWith(QLatin1Char('/'))) {
         device = named;
     }
-    if (device.isEmpty() || !SerialDevice::Exists(device)) {
+    // A network port whose server went away fails at once: whether it is
+    // back shows by the port list's attempts to connect, not by this one.
+    const bool address = detail::IsAddress(device);
+    if (device.isEmpty() || !present(device)) {
         return kComNoSerialPort;
     }
+    // A network server says itself which speeds its line takes.
+    const bool speed = address ? settings.baudRate > 0 && settings.baudRate <= 0x7fffffff
+                               : SerialDevice::SpeedSupported(settings.baudRate);
     if (settings.dataBits < 5 || settings.dataBits > 8 || settings.parity < 0 ||
-        settings.parity > 4 || !SerialDevice::SpeedSupported(settings.baudRate) ||
-        (settings.stopBits != 1 && settings.stopBits != 2)) {
+        settings.parity > 4 || !speed || (settings.stopBits != 1 && settings.stopBits != 2)) {
         return kComInvalidParameter;
     }
 
@@ -143,8 +157,25 @@ int SerialPorts::open(int number, const ComSettings& settings) {
                     static_cast<double>(settings.baudRate);
 
     int error = 0;
-    p.line = SerialDevice::Open(device, settings, this, &error);
+    QString reason;
+    p.device = device;
+    if (address) {
+        p.line = detail::OpenNetworkPort(device, settings, this, &error, &reason,
+                                         std::move(reach_[device]->connection));
+    } else {
+        p.line = SerialDevice::Open(device, settings, this, &error);
+    }
+    if (auto it = known_.find(number); it != known_.end() && it->second.reason != reason) {
+        it->second.reason = reason;
+        emit portsChanged();
+    }
     if (!p.line) {
+        if (!reason.isEmpty()) {
+            qWarning("%s", qPrintable(reason));
+        }
+        if (address && error == kComNoSerialPort) {
+            unreachable(device);
+        }
         if (auto it = known_.find(number); error == kComCannotOpenPort && it != known_.end() &&
                                            it->second.entry.device == device) {
             PortEntry& e = it->second.entry;
@@ -419,6 +450,9 @@ void SerialPorts::hangUp(Port& p) {
     shut(p);
     p.in.clear();
     p.forgetNotification();
+    if (detail::IsAddress(p.device)) {
+        unreachable(p.device);
+    }
     lost(p.number);
 }
 

@@ -18,6 +18,8 @@
 #include <span>
 #include <vector>
 
+class QTcpSocket;
+
 namespace korven::rt::qt {
 
 // One entry of the port list: the engine's port number and its device.
@@ -76,11 +78,19 @@ class SerialPorts : public QObject {
     void answered(int number);
     // Looks for added, removed and returned devices now.
     void rescan();
+    // Lists a network port (socket://HOST:PORT or rfc2217://HOST:PORT) like
+    // a device found by the scan, also at later starts (it is kept in the
+    // settings file). Returns its number (the one it has when listed
+    // already), or 0 with the reason in *reason for a malformed address.
+    int addNetworkPort(const QString& address, QString* reason);
 
     std::vector<PortEntry> ports() const;
     QString deviceFor(int number) const; // empty when nothing is behind the number
     // How to get access to a port the user may not open; empty otherwise.
     QString permissionHint(int number) const;
+    // Why the port's last open failed, when the line said more than the
+    // engine's error code does (a network server's answer); empty otherwise.
+    QString failureReason(int number) const;
 
     int open(int number, const ComSettings& settings);
     int close(int number);
@@ -116,7 +126,12 @@ class SerialPorts : public QObject {
         bool mapped = false;  // given by mapPort(), not found by a scan
         bool remember = true; // may become the remembered adapter
         bool lost = false;    // went away while open
+        QString reason;       // why the last open failed, see failureReason()
     };
+    // Whether a network port's server takes connections: unknown (taken as
+    // yes) until a connection failed or ended, then tried again each scan
+    // until one succeeds, which the next open uses.
+    struct Reach;
     static Known Adapter(PortEntry entry, const QString& serial, const QString& stable);
 
     Port* openPort(int number) const;
@@ -132,7 +147,10 @@ class SerialPorts : public QObject {
     void hangUp(Port& port);
     void shut(Port& port);
     void lost(int number);
-    std::vector<Found> scan() const;
+    std::vector<Found> scan();
+    // A port's device is there now: the file, or a network port's server.
+    bool present(const QString& device);
+    void unreachable(const QString& address);
     void renumber();
     void remember(int number);
 
@@ -140,6 +158,8 @@ class SerialPorts : public QObject {
     std::map<int, std::unique_ptr<Port>> ports_;
     std::map<int, Known> known_;
     QStringList patterns_;
+    QStringList networkPorts_; // added ones, kept in the settings file
+    std::map<QString, std::unique_ptr<Reach>> reach_;
     QString settingsFile_;
     bool checkPosted_ = false;
 };

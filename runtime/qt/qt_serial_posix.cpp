@@ -17,6 +17,9 @@
 #include <utility>
 
 #include <fcntl.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 #include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -180,7 +183,7 @@ class PosixDevice final : public SerialDevice {
 
 } // namespace
 
-bool SerialDevice::Exists(const QString& device) {
+bool detail::LocalDeviceExists(const QString& device) {
     return QFileInfo::exists(device);
 }
 
@@ -188,8 +191,9 @@ bool SerialDevice::SpeedSupported(long baud) {
     return Speed(baud) != B0;
 }
 
-std::unique_ptr<SerialDevice> SerialDevice::Open(const QString& device, const ComSettings& settings,
-                                                 QObject* owner, int* error) {
+std::unique_ptr<SerialDevice> detail::OpenLocalDevice(const QString& device,
+                                                      const ComSettings& settings, QObject* owner,
+                                                      int* error) {
     // A stable name (/dev/serial/by-id/...) is a link: the device's own name
     // is what other programs open and lock.
     const QString real = QFileInfo(device).canonicalFilePath();
@@ -220,11 +224,32 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const QString& device, const Co
         *error = kComInvalidParameter;
         return nullptr;
     }
+    detail::AskLowLatency(fd);
     *error = 0;
     return std::make_unique<PosixDevice>(fd, owner);
 }
 
 namespace detail {
+
+LowLatency AskLowLatency(int fd) {
+#if defined(__linux__)
+    // The driver hands received bytes on at once instead of at its next
+    // tick (USB adapters otherwise hold them up to their latency timer).
+    // Pseudo-terminals and many drivers do not offer it: nothing is lost.
+    serial_struct line{};
+    if (::ioctl(fd, TIOCGSERIAL, &line) != 0) {
+        return LowLatency::Refused;
+    }
+    if ((line.flags & ASYNC_LOW_LATENCY) != 0) {
+        return LowLatency::On;
+    }
+    line.flags |= ASYNC_LOW_LATENCY;
+    return ::ioctl(fd, TIOCSSERIAL, &line) == 0 ? LowLatency::On : LowLatency::Refused;
+#else
+    (void)fd;
+    return LowLatency::Refused;
+#endif
+}
 
 bool Permitted(const QString& path, QString* owner) {
     owner->clear();

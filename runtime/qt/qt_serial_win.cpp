@@ -302,7 +302,7 @@ class WinDevice final : public SerialDevice {
 
 } // namespace
 
-bool SerialDevice::Exists(const QString& device) {
+bool detail::LocalDeviceExists(const QString& device) {
     const std::wstring name = DosName(device).toStdWString();
     wchar_t target[1024];
     if (::QueryDosDeviceW(name.c_str(), target, 1024) != 0 ||
@@ -327,8 +327,9 @@ bool SerialDevice::SpeedSupported(long baud) {
     return baud > 0;
 }
 
-std::unique_ptr<SerialDevice> SerialDevice::Open(const QString& device, const ComSettings& settings,
-                                                 QObject* owner, int* error) {
+std::unique_ptr<SerialDevice> detail::OpenLocalDevice(const QString& device,
+                                                      const ComSettings& settings, QObject* owner,
+                                                      int* error) {
     // No sharing: one program at a time, as the system always does for COM
     // ports.
     HANDLE h = ::CreateFileW(DevicePath(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

@@ -13,10 +13,12 @@
 #include "runtime/qt/qt_backend.h"
 #include "runtime/qt/qt_graph.h"
 #include "sim/pty_server.h"
+#include "tests/qt/ser2net.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QInputDialog>
 #include <QLabel>
 #include <QProcess>
 #include <QRegularExpression>
@@ -266,7 +268,19 @@ class ProgramTests : public QObject {
     // port is gone, its entry in the port list is marked, the program idles
     // without spinning, and once the sensor is back the program connects
     // again without being asked. Last, a port with no device behind it.
+    // Over the network (ser2net's RFC 2217 accepter in front of the virtual
+    // sensor) the same walk ends with the server going away during RUN, and
+    // coming back.
+    void operatorWalkAndPulledLine_data() {
+        QTest::addColumn<bool>("network");
+        QTest::newRow("local line") << false;
+        QTest::newRow("rfc2217") << true;
+    }
     void operatorWalkAndPulledLine() {
+        QFETCH(bool, network);
+        if (network && Ser2Net::Program().isEmpty()) {
+            QSKIP("ser2net is not installed (Debian: apt-get install ser2net)");
+        }
         QTemporaryDir dir;
         std::atomic<bool> blockRequested{false};
         korven::sim::PtyServerOptions options;
@@ -281,7 +295,15 @@ class ProgramTests : public QObject {
             std::make_unique<korven::sim::PtyServer>(korven::sim::ModelOptions{}, options);
         std::string error;
         QVERIFY2(sensor->start(&error), error.c_str());
-        const QString link = QString::fromStdString(sensor->path());
+        std::unique_ptr<Ser2Net> server;
+        if (network) {
+            server = std::make_unique<Ser2Net>(QString::fromStdString(sensor->slavePath()));
+            QString failed;
+            QVERIFY2(server->start(&failed), qPrintable(failed));
+        }
+        const QString link = network ? server->rfc2217() : QString::fromStdString(sensor->path());
+        const QString away = network ? QStringLiteral("COM1 [no connection]: ")
+                                     : QStringLiteral("COM1 [unplugged]: ");
         QtBackend qt;
         qt.mapPort(1, link, QStringLiteral("virtual sensor"));
         qt.mapPort(2, dir.filePath(QStringLiteral("ttyGone")), QStringLiteral("unplugged"));
@@ -315,7 +337,7 @@ class ProgramTests : public QObject {
         std::clock_t cpuAtLoopEnd = 0; // CPU time this process has used
         double cpuIdle = 0;            // seconds
 
-        const std::vector<Step> steps = {
+        std::vector<Step> steps = {
             {"connected",
              [&] {
                  return LooksConnected(StatusText()) && ports()->itemText(0).contains(link) &&
@@ -356,7 +378,7 @@ class ProgramTests : public QObject {
              .ready = [] { return true; },
              .act =
                  [&] {
-                     sensor->stop();
+                     network ? server->kill() : sensor->stop();
                      unplugged = shown.size();
                  },
              .waitMs = 15},
@@ -366,11 +388,17 @@ class ProgramTests : public QObject {
              .ready =
                  [&] {
                      return StatusText() == "No serial port found" &&
-                            ports()->currentText().startsWith(QStringLiteral("COM1 [unplugged]: "));
+                            ports()->currentText().startsWith(away);
                  },
              .act =
                  [&] {
                      cpuIdle = static_cast<double>(std::clock() - cpuAtLoopEnd) / CLOCKS_PER_SEC;
+                     if (network) {
+                         QString failed;
+                         restarted = server->start(&failed);
+                         error = failed.toStdString();
+                         return;
+                     }
                      sensor = std::make_unique<korven::sim::PtyServer>(korven::sim::ModelOptions{},
                                                                        options);
                      restarted = sensor->start(&error);
@@ -392,6 +420,15 @@ class ProgramTests : public QObject {
              }},
             {"no port", status("No serial port found")},
         };
+        if (network) {
+            // The server goes while RUN runs: the video steps before it go.
+            const auto at = [&](const char* what) {
+                return std::find_if(steps.begin(), steps.end(),
+                                    [what](const Step& s) { return std::string(s.what) == what; });
+            };
+            at("run")->act = [] {};
+            steps.erase(at("run stopped"), at("block requested") + 1);
+        }
         std::string stuck;
         const int rc = RunProgram(qt, steps, shown, stuck);
         qInfo("CPU %.3f s in 1.5 s idle after the line went away", cpuIdle);
@@ -405,6 +442,56 @@ class ProgramTests : public QObject {
         QCOMPARE(std::count(shown.begin(), shown.end(), "Calibration activated!"), 1);
         // No busy loop while away.
         QCOMPARE_LT(cpuIdle, 0.25);
+    }
+
+    // The port list's last entry adds a network port: a malformed address
+    // is refused with the reason and asked for again; a well-formed one is
+    // listed, chosen and connected to (nothing listens: no port found), and
+    // listed again at the next start.
+    void networkPortsAreAddedFromThePortList() {
+        QTemporaryDir dir;
+        const QString conf = dir.filePath(QStringLiteral("settings.conf"));
+        const QString address = QStringLiteral("socket://127.0.0.1:%1").arg(Ser2Net::FreePort());
+        QtBackend qt;
+        qt.keepSettingsIn(conf);
+        korven::rt::SetBackend(&qt);
+        korven::ResetAllGlobals();
+        korven::pHandle = LoadPanel(0, kLayout.c_str(), PANEL);
+        korven::InitVars();
+        auto* ports = qobject_cast<QComboBox*>(qt.controlWidget(korven::pHandle, PANEL_DropDCom));
+        const int add = ports->count() - 1;
+        QCOMPARE(ports->itemText(add), QStringLiteral("Add network port..."));
+        // The dialog's texts as shown, and what the operator types into it.
+        QStringList labels;
+        QStringList typed = {QStringLiteral("rfc2217://127.0.0.1"), address};
+        QTimer operatorAtTheDialog;
+        QObject::connect(&operatorAtTheDialog, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+            if (dialog && !typed.isEmpty()) {
+                labels << dialog->labelText();
+                dialog->setTextValue(typed.takeFirst());
+                dialog->accept();
+            }
+        });
+        operatorAtTheDialog.start(10);
+        ports->setCurrentIndex(add);
+        emit ports->activated(add); // as a choice in the list does
+        QVERIFY(QTest::qWaitFor([&] { return StatusText() == "No serial port found"; }, 10000));
+        QCOMPARE(labels.size(), 2);
+        QVERIFY2(!labels[0].startsWith(QStringLiteral("Not added")), qPrintable(labels[0]));
+        QVERIFY2(labels[1].startsWith(QStringLiteral("Not added: expected HOST:PORT")),
+                 qPrintable(labels[1]));
+        QVERIFY2(ports->currentText().endsWith(address + QStringLiteral(" (network port)")),
+                 qPrintable(ports->currentText()));
+        QCOMPARE(ports->itemText(ports->count() - 1), QStringLiteral("Add network port..."));
+        CloseCom(korven::com);
+        korven::rt::SetBackend(nullptr);
+
+        QtBackend next;
+        next.keepSettingsIn(conf);
+        const auto listed = next.ports();
+        QVERIFY(std::any_of(listed.begin(), listed.end(),
+                            [&](const auto& e) { return e.device == address; }));
     }
 
     // A port held by another program and a port the operator may not open
@@ -446,6 +533,7 @@ class ProgramTests : public QObject {
 
 int RunPanelTests(int argc, char** argv);
 int RunSerialTests(int argc, char** argv);
+int RunNetworkTests(int argc, char** argv);
 
 // Runs every Qt test class in one QApplication, or (with --init-port) the
 // probe that the program tests start as a second program on a port.
@@ -459,6 +547,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     int failed = RunPanelTests(argc, argv);
     failed += RunSerialTests(argc, argv);
+    failed += RunNetworkTests(argc, argv);
     ProgramTests program;
     failed += QTest::qExec(&program, argc, argv);
     return failed == 0 ? 0 : 1;

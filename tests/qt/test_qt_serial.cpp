@@ -2,6 +2,8 @@
 // notification's rules, the input queue, time-outs, open errors and the
 // port list that follows devices coming and going.
 #include "runtime/qt/qt_backend.h"
+#include "runtime/qt/qt_serial_internal.h"
+#include "tests/qt/pty.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -57,28 +59,6 @@ bool WaitUntil(const std::function<bool()>& done) {
     }
     return done();
 }
-
-// A pseudo-terminal in raw mode; the test writes to and reads from `master`.
-struct Pty {
-    int master = -1, slave = -1;
-    QString path;
-    Pty() {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-            termios t{};
-            ::tcgetattr(slave, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(slave, TCSANOW, &t);
-            path = QString::fromLocal8Bit(name);
-        }
-    }
-    void close() {
-        ::close(master);
-        ::close(slave);
-        master = slave = -1;
-    }
-    ~Pty() { close(); }
-};
 
 } // namespace
 
@@ -147,6 +127,10 @@ class SerialTests : public QObject {
             s.dataBits = o.dataBits;
             QCOMPARE(qt_->openCom(o.port, s), o.code);
         }
+        // A pseudo-terminal refuses the low-latency mode that every open
+        // asks for; port 1 opened and works all the same.
+        using korven::rt::qt::detail::LowLatency;
+        QCOMPARE(korven::rt::qt::detail::AskLowLatency(pty_->slave), LowLatency::Refused);
         // Closing a port that is not open says so (reads and writes on one
         // that vanished are refused below).
         QCOMPARE(qt_->closeCom(2), kComPortNotOpen);
