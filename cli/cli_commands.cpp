@@ -7,6 +7,7 @@
 #include "app/report_command.h"
 #include "display/gui.h"
 #include "link/com232.h"
+#include "link/line_guard.h"
 
 #include <QDir>
 #include <QFile>
@@ -456,6 +457,12 @@ int RunLoop(const Options& o, Session& s, int button, Lines& lines, const long& 
     });
     const bool pressed = b.click(pHandle, button);
     b.onEventPass({});
+    if (ours) {
+        // A stop between a request and its answer leaves the answer on its
+        // way: it is let in and thrown away here, or a server in front of
+        // the line (ser2net) would hand it to the next program connecting.
+        WaitForQuietLine(kQuietTime, AnswerDue() + kQuietTime, false, false);
+    }
     if (progress) {
         std::fprintf(err, "\r%ld\n", taken);
     }

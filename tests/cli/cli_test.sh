@@ -55,12 +55,6 @@ YAML
       sleep 0.1
     done
     port=$kind://127.0.0.1:$tcp
-    # ser2net closes the previous session (and the pseudo-terminal behind
-    # it) a moment after the program has gone; a session opened within that
-    # moment may meet the old one's last bytes (seen once in four runs on a
-    # loaded machine as "read error - not sync byte 0xAA!"). A script gives
-    # it that moment, as this one does.
-    pause=0.3
     ;;
   *) fail "unknown kind $kind" ;;
 esac
@@ -68,7 +62,6 @@ esac
 # Runs the command line; its status, output and errors land in $rc,
 # $work/out and $work/err.
 run() {
-  sleep "${pause:-0}"
   rc=0
   timeout 30 "$cli" "$@" >"$work/out" 2>"$work/err" || rc=$?
 }
