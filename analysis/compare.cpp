@@ -11,6 +11,10 @@ const char* const kParameterNames[kParameterWords] = {
     "Edge left", "Edge right",  "Teach value",     "Tolerance",     "Op. mode", "Hardware",
     "Slope",     "Offset",      "Average",         "DELTA-TOL"};
 
+const char* const kParameterKeys[kParameterWords] = {
+    "power", "rs232Mode", "vThd",   "anaMode",   "polarity", "eMode",     "eBeg",    "eEnd",
+    "tVal",  "tTol",      "opMode", "eHardware", "slope",    "intersect", "average", "deltaTol"};
+
 std::string DifferenceList(const ParameterWords& sent, const ParameterWords& read) {
     std::string out;
     const std::uint32_t differing = DifferingWords(sent, read);

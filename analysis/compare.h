@@ -15,6 +15,9 @@ using ParameterWords = std::array<std::uint16_t, kParameterWords>;
 
 // Names of the words in packet order.
 extern const char* const kParameterNames[kParameterWords];
+// The same words as the parameter file's words are called in the program
+// (power, rs232Mode, vThd, ... deltaTol): the keys of the JSON records.
+extern const char* const kParameterKeys[kParameterWords];
 
 struct ParameterColumn {
     std::string title;

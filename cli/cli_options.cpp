@@ -46,10 +46,6 @@ const char* const kCliUsage =
     "Exit status: 0 done, 1 sensor or line error (the reason on standard error),\n"
     "2 wrong usage.\n";
 
-const char* const kParameterKeys[16] = {
-    "power", "rs232Mode", "vThd",   "anaMode",   "polarity", "eMode",     "eBeg",    "eEnd",
-    "tVal",  "tTol",      "opMode", "eHardware", "slope",    "intersect", "average", "deltaTol"};
-
 namespace {
 
 bool SameLetters(const std::string& a, const char* b) {

@@ -2,6 +2,8 @@
 // options, checked before any port is opened.
 #pragma once
 
+#include "analysis/compare.h"
+
 #include <string>
 #include <vector>
 
@@ -47,7 +49,7 @@ int ParseCliArguments(const std::vector<std::string>& args, Options& options, st
 // as the parameter file's words are called in the program (power,
 // rs232Mode, vThd, ... deltaTol, case-insensitive); -1 when unknown.
 int ParameterWordIndex(const std::string& name);
-extern const char* const kParameterKeys[16];
+using analysis::kParameterKeys;
 // A word's value: decimal, or hexadecimal after 0x, from 0 to 65535.
 bool ParseWordValue(const std::string& text, unsigned& value);
 
