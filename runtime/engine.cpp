@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -386,7 +387,50 @@ int QuitUserInterface(int returnCode) {
 
 int ProcessSystemEvents() {
     Backend* b = CurrentBackend();
-    return b ? b->processSystemEvents() : kNoBackend;
+    const int rc = b ? b->processSystemEvents() : kNoBackend;
+    RunDeferredCalls();
+    return rc;
+}
+
+namespace {
+
+std::mutex gDeferredMutex;
+std::vector<std::function<void()>> gDeferred;
+std::function<void()> gDeferredWaker;
+
+} // namespace
+
+void PostDeferredCall(std::function<void()> fn) {
+    std::function<void()> waker;
+    {
+        const std::lock_guard lock(gDeferredMutex);
+        gDeferred.push_back(std::move(fn));
+        waker = gDeferredWaker;
+    }
+    if (waker) {
+        waker();
+    }
+}
+
+void RunDeferredCalls() {
+    std::vector<std::function<void()>> due;
+    {
+        const std::lock_guard lock(gDeferredMutex);
+        if (gDeferred.empty()) {
+            return;
+        }
+        due.swap(gDeferred);
+    }
+    // A call may process events itself and so run later posts before the
+    // rest of these: each one is taken off before it runs.
+    for (auto& fn : due) {
+        fn();
+    }
+}
+
+void SetDeferredCallWaker(std::function<void()> waker) {
+    const std::lock_guard lock(gDeferredMutex);
+    gDeferredWaker = std::move(waker);
 }
 
 // ---- Graphs -----------------------------------------------------------------

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // ---- Events -----------------------------------------------------------
@@ -194,6 +195,17 @@ void TellOperator(const char* text);
 int RunUserInterface();
 int QuitUserInterface(int returnCode);
 int ProcessSystemEvents();
+
+// Runs `fn` on the user-interface thread at its next event pass (of a
+// loop's wait or of the idle event loop). The one call that may be made
+// from any thread: other threads hand their results to the panels so.
+void PostDeferredCall(std::function<void()> fn);
+// Runs the calls posted so far, in the order they were posted; the event
+// passes call it.
+void RunDeferredCalls();
+// Called (from the posting thread) after each post, so that an idle event
+// loop wakes up for it; the Qt back end installs one. nullptr removes it.
+void SetDeferredCallWaker(std::function<void()> waker);
 
 // ---- Graphs -----------------------------------------------------------
 int PlotXY(int panel, int control, const void* xArray, const void* yArray, int numberOfPoints,

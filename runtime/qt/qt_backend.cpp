@@ -1,3 +1,4 @@
+#include "runtime/engine.h"
 #include "runtime/qt/qt_events.h"
 #include "runtime/qt/qt_internal.h"
 
@@ -45,9 +46,16 @@ QtBackend::QtBackend(QObject* parent)
         }
     });
     connect(serial_.get(), &SerialPorts::portBack, this, &QtBackend::choosePortAgain);
+    // Results of other threads (the MQTT publisher's texts) reach the
+    // panels also while the event loop is idle.
+    ::SetDeferredCallWaker([] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] { ::RunDeferredCalls(); }, Qt::QueuedConnection);
+    });
 }
 
 QtBackend::~QtBackend() {
+    ::SetDeferredCallWaker(nullptr);
     for (auto& [handle, panel] : panels_) {
         rememberPlace(*panel);
         panel->controls.clear();
