@@ -309,10 +309,16 @@ class FormReader {
                 }
             }
             FindProp(w, "valueOffset").toInt(c.valueOffset);
-        } else if (cls == "QLabel" || cls == "QLineEdit") {
+        } else if (cls == "QLabel") {
             c.kind = FindProp(w, "picture").toBool(false) ? CtrlKind::Picture : CtrlKind::TextMsg;
             c.valueType = c.kind == CtrlKind::Picture ? ValueType::None : ValueType::String;
             c.readOnly = true;
+        } else if (cls == "QLineEdit") {
+            // A one-line text entry (a password too: echoMode), or a text
+            // message when read-only.
+            c.kind = CtrlKind::TextMsg;
+            c.valueType = ValueType::String;
+            c.readOnly = FindProp(w, "readOnly").toBool(false);
         } else if (cls == "QPlainTextEdit" || cls == "QTextEdit") {
             c.kind = CtrlKind::TextBox;
             c.valueType = ValueType::String;

@@ -8,6 +8,7 @@
 #include <QDoubleSpinBox>
 #include <QFileInfo>
 #include <QFontInfo>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -181,6 +182,10 @@ int QtBackend::setCtrlVal(int panel, int control, const Value& value) {
         applyToggleText(*c);
         return 0;
     case CtrlKind::TextMsg:
+        if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+            edit->setText(FromEngine(value.asText()));
+            return 0;
+        }
         static_cast<QLabel*>(w)->setText(FromEngine(value.asText()));
         if (c->runtime) {
             fitLabel(w);
@@ -226,6 +231,10 @@ int QtBackend::getCtrlVal(int panel, int control, Value& value) {
         value = Value::ofInt(static_cast<QAbstractButton*>(w)->isChecked() ? 1 : 0);
         return 0;
     case CtrlKind::TextMsg:
+        if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+            value = Value::ofText(ToEngine(edit->text()));
+            return 0;
+        }
         value = Value::ofText(ToEngine(static_cast<QLabel*>(w)->text()));
         return 0;
     case CtrlKind::TextBox:

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -205,6 +206,15 @@ void QtBackend::bindControl(Panel& panel, Control& c) {
     case CtrlKind::TextBox:
         connect(static_cast<QPlainTextEdit*>(w), &QPlainTextEdit::textChanged, this,
                 [this, ph, id] { postCtrlEvent(ph, id, EVENT_VAL_CHANGED); });
+        break;
+    case CtrlKind::TextMsg:
+        // A text entry: each edit changes the value, leaving it commits.
+        if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+            connect(edit, &QLineEdit::textEdited, this,
+                    [this, ph, id] { postCtrlEvent(ph, id, EVENT_VAL_CHANGED); });
+            connect(edit, &QLineEdit::editingFinished, this,
+                    [this, ph, id] { postCtrlEvent(ph, id, EVENT_COMMIT); });
+        }
         break;
     default:
         break;
