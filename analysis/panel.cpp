@@ -27,6 +27,7 @@ analysis::Statistics gStatistics;
 // called, so that an observer may remove itself (or others) while it runs.
 std::map<int, std::function<void(const analysis::Answer&)>> gAnswerObservers;
 std::map<int, std::function<void(std::span<const u16>)>> gVideoObservers;
+std::map<int, std::function<void(const ProgramEvent&)>> gEventObservers;
 int gLastObserver = 0;
 
 template <typename Observers, typename Arg>
@@ -280,9 +281,19 @@ int AddVideoObserver(std::function<void(std::span<const u16>)> observer) {
     return gLastObserver;
 }
 
+int AddEventObserver(std::function<void(const ProgramEvent&)> observer) {
+    gEventObservers.emplace(++gLastObserver, std::move(observer));
+    return gLastObserver;
+}
+
+void NotifyProgramEvent(const ProgramEvent& event) {
+    Notify(gEventObservers, event);
+}
+
 void RemoveObserver(int handle) {
     gAnswerObservers.erase(handle);
     gVideoObservers.erase(handle);
+    gEventObservers.erase(handle);
 }
 
 void VideoLineTaken() {
@@ -290,6 +301,7 @@ void VideoLineTaken() {
 }
 
 void AnalysisLoopEnded() {
+    NotifyProgramEvent(ProgramEvent(ProgramEventKind::LoopEnded));
     if (gRecorder.active() && !gRecorder.flush(Timer())) {
         RecordingFailed();
         return;

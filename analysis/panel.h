@@ -36,6 +36,30 @@ int AddAnswerObserver(std::function<void(const analysis::Answer&)> observer);
 // (the 256 values of adcbuf).
 int AddVideoObserver(std::function<void(std::span<const u16>)> observer);
 void RemoveObserver(int handle);
+
+// What else the program did that others may want to know: a sensor
+// identified itself (the connection sequence ended), a parameter set was
+// read from or written to the sensor (its words as the sensor holds them),
+// a calibration was sent, a loop started or ended.
+enum class ProgramEventKind {
+    Identified,
+    ParametersRead,
+    ParametersWritten,
+    CalibrationSent,
+    LoopStarted,
+    LoopEnded
+};
+struct ProgramEvent {
+    explicit ProgramEvent(ProgramEventKind k, int mem = 0, bool ok = true,
+                          std::span<const u16> w = {})
+        : kind(k), memory(mem), confirmed(ok), words(w) {}
+    ProgramEventKind kind;
+    int memory;                 // RAM or EEPROM, for the parameter events
+    bool confirmed;             // a write read back word for word
+    std::span<const u16> words; // the parameter events' 16 words
+};
+int AddEventObserver(std::function<void(const ProgramEvent&)> observer);
+void NotifyProgramEvent(const ProgramEvent& event);
 // The live video loop has a complete line in adcbuf.
 void VideoLineTaken();
 

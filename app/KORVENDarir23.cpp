@@ -463,6 +463,8 @@ void SendTo(int chosenTarget) {
     record::NoteParameterSet(written, read.data(),
                              differences.empty() ? "written and read back"
                                                  : "written, read back differs");
+    NotifyProgramEvent(
+        ProgramEvent(ProgramEventKind::ParametersWritten, chosenTarget, differences.empty(), read));
     if (differences.empty()) {
         SetCtrlVal(pHandle, PANEL_STATUS, "Line Ok!");
     } else {

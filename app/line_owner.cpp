@@ -1,6 +1,7 @@
 // Turns on the serial line while a continuous loop or a command uses it.
 #include "app/line_owner.h"
 
+#include "analysis/panel.h"
 #include "app/KORVENDarir23.h"
 #include "link/line_guard.h"
 
@@ -121,6 +122,7 @@ void LoopStarted() {
     if (dropped > 0) {
         Say("RUN and VIDEO: the later start was dropped, one loop at a time");
     }
+    NotifyProgramEvent(ProgramEvent(ProgramEventKind::LoopStarted));
 }
 
 void LoopEnded() {

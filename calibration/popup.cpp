@@ -1,6 +1,7 @@
 // Calibration: linear fit and array helpers, and the calibration pop-up.
 #include "calibration/popup.h"
 
+#include "analysis/panel.h"
 #include "app/line_owner.h"
 #include "app/setup_record.h"
 #include "display/gui.h"
@@ -362,6 +363,7 @@ int CC_ButtonSaveCalValues(int panel, int control, int event, void* callbackData
     pp[2] = intersect;
     if (Exchange(CMD_CALIBRATION, 3) == 1) {
         record::NoteCalibrationLoaded(slopeWord, interceptWord);
+        NotifyProgramEvent(ProgramEvent(ProgramEventKind::CalibrationSent));
         SetStatusText("New Calibration values in activated in RAM!");
         ShowStatus();
         ShowSensorValues();

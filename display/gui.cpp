@@ -251,6 +251,8 @@ void PushGET(int source) {
                     source == EEPROM ? record::Memory::Eeprom : record::Memory::Ram, pp, "read");
                 CopyPPtoVars();
                 SetStatusText("Parameter-frame received! - Line Ok!");
+                NotifyProgramEvent(
+                    ProgramEvent(ProgramEventKind::ParametersRead, source, true, pp));
                 break;
             }
             tdiff = Timer() - tstart;

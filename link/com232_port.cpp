@@ -1,6 +1,7 @@
 // Port set-up and connection sequence: open the serial port with the fixed
 // line settings, install the receive notification, check the line and
 // identify the sensor.
+#include "analysis/panel.h"
 #include "app/line_owner.h"
 #include "app/setup_record.h"
 #include "display/gui.h"
@@ -82,6 +83,7 @@ void InitRS232(int port) {
 
     // The line check leaves its own text when it fails; nothing else is
     // asked of a sensor that does not answer the echo.
+    bool identified = false;
     ret = CheckComLine(port);
     if (ret == 1) {
         StepPause();
@@ -93,6 +95,7 @@ void InitRS232(int port) {
             // adapter first next time (an adapter that was only opened is not).
             ComPortAnswered(port);
             record::NoteSensorIdentified(port);
+            identified = true;
         }
 
         // The parameter set comes from RAM, and SEND and GET go there next:
@@ -108,6 +111,9 @@ void InitRS232(int port) {
         }
     }
     ShowStatus();
+    if (identified) {
+        NotifyProgramEvent(ProgramEvent(ProgramEventKind::Identified));
+    }
 }
 
 } // namespace korven
