@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev
           qt6-tools-dev-tools libqt6opengl6-dev libqcustomplot-dev libgtest-dev libgmock-dev
           xvfb xauth python3 fonts-dejavu-core clang-format dpkg-dev file poppler-utils ser2net
-          socat)
+          socat libmosquitto-dev mosquitto mosquitto-clients pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
