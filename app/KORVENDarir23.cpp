@@ -12,6 +12,7 @@
 #include "display/gui.h"
 #include "link/com232.h"
 #include "link/line_guard.h"
+#include "publish/mqtt_glue.h"
 
 #include <algorithm>
 #include <cstring>
@@ -130,6 +131,7 @@ void StoreDefaults() {
 }
 
 void ResetAllGlobals() {
+    ResetPublishing();
     ResetAnalysis();
     sync = 0x55;
     pHandle = pPopup = com = order = target = 0;
@@ -259,11 +261,18 @@ int WinMain(void* hInstance, void* /*hPrevInstance*/, char* /*lpszCmdLine*/, int
     // A missing or silent sensor leaves its message in the status line; the
     // program runs on with the panel's values.
     InitRS232(com);
+    // Publishing stays on from the last run when the operator left it on.
+    if (const MqttOptions mqtt = LoadMqttOptions(); mqtt.enabled) {
+        if (const std::string why = StartPublishing(mqtt); !why.empty()) {
+            ShowStatusLine("MQTT not started: " + why);
+        }
+    }
 
     DisplayPanel(pHandle);
     RunUserInterface();
     // Rows of a recording still in memory reach the disk.
     AnalysisShutdown();
+    StopPublishing();
 
     // The port is usually closed already by the panel's close; closing it
     // again does no harm.

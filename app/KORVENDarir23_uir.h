@@ -8,6 +8,7 @@
 #define POPUP 2
 #define COMPARE 3
 #define REPORT 4
+#define MQTT 5
 
 // X(resource, constant, id)
 #define KORVEN_LAYOUT_CONTROLS(X)                                                                  \
@@ -62,6 +63,7 @@
     X(PANEL, PANEL_BTNCompare, 50)                                                                 \
     X(PANEL, PANEL_TEXTBOXHistory, 51)                                                             \
     X(PANEL, PANEL_BTNReport, 52)                                                                  \
+    X(PANEL, PANEL_BTNMqtt, 53)                                                                    \
     X(POPUP, POPUP_ActivateCalibration, 102)                                                       \
     X(POPUP, POPUP_DiscardCalibration, 103)                                                        \
     X(POPUP, POPUP_ButtonAcceptObject1, 104)                                                       \
@@ -88,7 +90,15 @@
     X(REPORT, REPORT_BTNTakeObject1, 305)                                                          \
     X(REPORT, REPORT_BTNTakeObject2, 306)                                                          \
     X(REPORT, REPORT_TEXTBOXSummary, 307)                                                          \
-    X(REPORT, REPORT_BTNWriteReport, 308)
+    X(REPORT, REPORT_BTNWriteReport, 308)                                                          \
+    X(MQTT, MQTT_TOGGBTN_MqttOn, 402)                                                              \
+    X(MQTT, MQTT_STRUrl, 403)                                                                      \
+    X(MQTT, MQTT_STRUser, 404)                                                                     \
+    X(MQTT, MQTT_STRPassword, 405)                                                                 \
+    X(MQTT, MQTT_STRStation, 406)                                                                  \
+    X(MQTT, MQTT_STRPrefix, 407)                                                                   \
+    X(MQTT, MQTT_NUMRate, 408)                                                                     \
+    X(MQTT, MQTT_STATUS, 409)
 
 #define KORVEN_DECLARE_CONTROL_ID(resource, name, id) constexpr int name = id;
 KORVEN_LAYOUT_CONTROLS(KORVEN_DECLARE_CONTROL_ID)

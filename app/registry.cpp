@@ -5,6 +5,7 @@
 #include "app/KORVENDarir23.h"
 #include "app/report_command.h"
 #include "calibration/popup.h"
+#include "publish/mqtt_glue.h"
 
 #include <string_view>
 
@@ -23,6 +24,9 @@ int PanelResource(std::string_view name) {
     }
     if (name == "REPORT") {
         return REPORT;
+    }
+    if (name == "MQTT") {
+        return MQTT;
     }
     return -1;
 }
@@ -87,6 +91,8 @@ constexpr CtrlCallbackName kCtrlCallbacks[] = {
     KORVEN_CB(CC_BTNTakeObject1),
     KORVEN_CB(CC_BTNTakeObject2),
     KORVEN_CB(CC_BTNWriteReport),
+    KORVEN_CB(CC_BTNMqtt),
+    KORVEN_CB(CC_TOGGBTN_MqttOn),
 };
 #undef KORVEN_CB
 
@@ -111,6 +117,9 @@ PanelCallbackPtr PanelCallback(std::string_view name) {
     }
     if (name == "CC_REPORT") {
         return &CC_REPORT;
+    }
+    if (name == "CC_MQTT") {
+        return &CC_MQTT;
     }
     return nullptr;
 }

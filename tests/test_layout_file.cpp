@@ -147,9 +147,13 @@ TEST_F(LayoutFile, EveryControlIsOnItsPanelOnceWithAResolvableCallbackAndLoads) 
     EXPECT_EQ(bed().panelHandle(PANEL), pHandle);
     EXPECT_EQ(bed().panelHandle(POPUP), pPopup);
     EXPECT_FALSE(bed().panelVisible(pHandle)) << "panels start hidden";
-    const int handles[] = {0, pHandle, pPopup, LoadPanel(0, "KORVENDarir23.uir", COMPARE),
-                           LoadPanel(0, "KORVENDarir23.uir", REPORT)};
-    ASSERT_TRUE(handles[COMPARE] > 0 && handles[REPORT] > 0);
+    const int handles[] = {0,
+                           pHandle,
+                           pPopup,
+                           LoadPanel(0, "KORVENDarir23.uir", COMPARE),
+                           LoadPanel(0, "KORVENDarir23.uir", REPORT),
+                           LoadPanel(0, "KORVENDarir23.uir", MQTT)};
+    ASSERT_TRUE(handles[COMPARE] > 0 && handles[REPORT] > 0 && handles[MQTT] > 0);
     for (const Expected& e : kAll) {
         const int handle = handles[e.resource];
         EXPECT_TRUE(bed().hasControl(handle, e.id)) << e.name;
@@ -231,13 +235,19 @@ TEST_F(LayoutFile, EveryControlStartsAsTheProgramExpects) {
           POPUP_ButtonDoFit, POPUP_ButtonSaveCalValues}},
         {"command - 0",
          {PANEL_BTNRun, PANEL_BTNVideo, PANEL_BTNSend, PANEL_BTNGet, PANEL_ButtonTeach,
-          PANEL_BTNStop, PANEL_BTNStatReset, PANEL_BTNCompare, PANEL_BTNReport,
+          PANEL_BTNStop, PANEL_BTNStatReset, PANEL_BTNCompare, PANEL_BTNReport, PANEL_BTNMqtt,
           POPUP_ActivateCalibration, POPUP_DiscardCalibration, COMPARE_BTNReadSensor,
           COMPARE_BTNReadFile, REPORT_BTNTakeObject1, REPORT_BTNTakeObject2,
           REPORT_BTNWriteReport}},
         {"toggle int 0", {PANEL_TOGGBTN_Zoom, PANEL_TOGGBTN_ParaII}},
         {"toggle int 0 REC ON/REC", {PANEL_TOGGBTN_Rec}},
         {"text string '' ro", {PANEL_RecInfo, PANEL_STATUS}},
+        // The MQTT settings: one-line entries, off until switched on.
+        {"text string ''",
+         {MQTT_STRUrl, MQTT_STRUser, MQTT_STRPassword, MQTT_STRStation, MQTT_STRPrefix}},
+        {"numeric int 0 [0,25]", {MQTT_NUMRate}},
+        {"toggle int 0 MQTT ON/MQTT OFF", {MQTT_TOGGBTN_MqttOn}},
+        {"text string 'MQTT is off' ro", {MQTT_STATUS}},
         {"textbox string '' ro",
          {PANEL_TEXTBOXStatistics, PANEL_TEXTBOXHistory, COMPARE_TEXTBOXTable,
           REPORT_TEXTBOXSummary}},

@@ -215,7 +215,7 @@ class ProgramTests : public QObject {
         options.projectDir = KORVEN_BINARY_DIR;
         korven::rt::headless::HeadlessBackend headless(options);
         std::map<int, std::pair<int, int>> handles; // resource -> (qt, headless)
-        for (int resource : {PANEL, POPUP, COMPARE, REPORT}) {
+        for (int resource : {PANEL, POPUP, COMPARE, REPORT, MQTT}) {
             handles[resource] = {qt.loadPanel(0, kLayout, resource),
                                  headless.loadPanel(0, kLayout, resource)};
             QVERIFY(handles[resource].first > 0 && handles[resource].second > 0);
