@@ -8,6 +8,7 @@
 #include "display/gui.h"
 #include "link/com232.h"
 #include "link/line_guard.h"
+#include "publish/mqtt_glue.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,8 +17,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -478,6 +481,60 @@ int RunLoop(const Options& o, Session& s, int button, Lines& lines, const long& 
     return kExitDone;
 }
 
+// The first line of the password file, without its line end.
+bool ReadPasswordFile(const std::string& path, std::string& password, std::string& why) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        why = "cannot read the password file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::getline(in, password);
+    if (!password.empty() && password.back() == '\r') {
+        password.pop_back();
+    }
+    return true;
+}
+
+// Publishing for --mqtt, from the identified sensor on; ends with the command.
+class MqttSession {
+  public:
+    ~MqttSession() { StopPublishing(); }
+    bool active() const { return active_; }
+
+    // "" or why publishing cannot start.
+    std::string start(const Options& o, std::FILE* err) {
+        if (o.mqttUrl.empty()) {
+            return {};
+        }
+        MqttOptions m;
+        m.enabled = true;
+        m.url = o.mqttUrl;
+        m.user = o.mqttUser;
+        m.station = o.mqttStation;
+        if (!o.mqttPrefix.empty()) {
+            m.prefix = o.mqttPrefix;
+        }
+        m.rate = o.mqttRate;
+        m.portName = o.ports.front();
+        m.ownAnswers = false;
+        std::string why;
+        if (!o.mqttPasswordFile.empty() && !ReadPasswordFile(o.mqttPasswordFile, m.password, why)) {
+            return why;
+        }
+        // The publisher's texts (connected, lost, refused) go to the error
+        // output as they come; the stream goes on whatever they say.
+        why = StartPublishing(m, [err](const std::string& text) {
+            std::fprintf(err, "%s: %s\n", kProgram, text.c_str());
+            std::fflush(err);
+        });
+        active_ = why.empty();
+        return why.empty() ? why : "MQTT: " + why;
+    }
+
+  private:
+    bool active_ = false;
+};
+
 int Stream(const Options& o, Session& s, std::FILE* out, std::FILE* err, bool progress) {
     Lines lines(o, out);
     if (!lines.error().empty()) {
@@ -485,6 +542,10 @@ int Stream(const Options& o, Session& s, std::FILE* out, std::FILE* err, bool pr
     }
     if (!s.open(o.ports.front())) {
         return kExitSensor;
+    }
+    MqttSession mqtt;
+    if (const std::string why = mqtt.start(o, err); !why.empty()) {
+        return s.fail(why);
     }
     if (o.format == Format::Csv && !lines.put(analysis::kCsvHeader)) {
         return s.fail(lines.error());
@@ -498,9 +559,13 @@ int Stream(const Options& o, Session& s, std::FILE* out, std::FILE* err, bool pr
         }
         const double since = a.time - start;
         const std::int64_t wall = wallStart + static_cast<std::int64_t>(since * 1000.0 + 0.5);
-        if (lines.put(o.format == Format::Jsonl ? analysis::JsonRow(a, since, wall)
-                                                : analysis::CsvRow(a, since, wall))) {
+        const std::string json = analysis::JsonRow(a, since, wall);
+        if (lines.put(o.format == Format::Jsonl ? json : analysis::CsvRow(a, since, wall))) {
             ++taken;
+            // The same object as the JSON line, without its line end.
+            if (mqtt.active()) {
+                PublishMeasurement(std::string_view(json).substr(0, json.size() - 1), a.time);
+            }
         }
     });
     const int rc = RunLoop(o, s, PANEL_BTNRun, lines, taken, err, progress);

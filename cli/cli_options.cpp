@@ -1,5 +1,7 @@
 #include "cli/cli_options.h"
 
+#include "publish/mqtt_payloads.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -22,8 +24,10 @@ const char* const kCliUsage =
     "                               writes a parameter file's set or the words named\n"
     "                               into the sensor, reads it back and compares\n"
     "  stream --port P [--count N | --seconds S | --continuous] [--format csv|jsonl] [-o FILE]\n"
+    "         [--mqtt URL [--mqtt-station NAME] [--mqtt-prefix P] [--mqtt-rate N]\n"
+    "          [--mqtt-user U [--mqtt-password-file F]]]\n"
     "                               measurement answers, one line each (default: until\n"
-    "                               interrupted)\n"
+    "                               interrupted); with --mqtt also published to the broker\n"
     "  video --port P [--frames N] [--format csv|jsonl] [-o FILE]\n"
     "                               video lines of 256 values (default: 1 frame)\n"
     "  report --port P --operator NAME [--reference TEXT] [--tolerance UM]\n"
@@ -37,6 +41,14 @@ const char* const kCliUsage =
     "  --format F     text or json (scan, info); dat or json (params get);\n"
     "                 csv or jsonl (stream, video)\n"
     "  -o FILE        write the output to FILE instead of standard output\n"
+    "  --mqtt URL     publish to the MQTT broker at mqtt://HOST[:PORT] or\n"
+    "                 mqtts://HOST[:PORT] (TLS with the system's CA certificates)\n"
+    "  --mqtt-station NAME    the station's topic level (default: the computer's name)\n"
+    "  --mqtt-prefix P        the first topic level(s) (default: korven)\n"
+    "  --mqtt-rate N          at most N messages a second, answers gathered in JSON\n"
+    "                         arrays (1 to 25; default: one message per answer)\n"
+    "  --mqtt-user U          log in as U, with the password in the first line of\n"
+    "  --mqtt-password-file F the file F\n"
     "  -h, --help     show this text\n"
     "  --version      show the program's version\n"
     "\n"
@@ -91,6 +103,7 @@ struct Accepts {
     bool count = false, seconds = false, continuous = false, frames = false;
     bool settings = false; // FILE or WORD=VALUE arguments
     bool report = false;   // --operator, --reference, --tolerance
+    bool mqtt = false;     // --mqtt and its --mqtt-... options
     std::vector<std::pair<const char*, Format>> formats = {}; // the first is the default
 };
 
@@ -106,7 +119,12 @@ const std::map<Command, Accepts>& CommandOptions() {
          {.from = true, .output = true, .formats = {{"dat", Format::Dat}, {"json", Format::Json}}}},
         {Command::ParamsSet, {.to = true, .settings = true}},
         {Command::Stream,
-         {.output = true, .count = true, .seconds = true, .continuous = true, .formats = lines}},
+         {.output = true,
+          .count = true,
+          .seconds = true,
+          .continuous = true,
+          .mqtt = true,
+          .formats = lines}},
         {Command::Video, {.output = true, .frames = true, .formats = lines}},
         {Command::Report, {.output = true, .seconds = true, .report = true}},
     };
@@ -300,11 +318,42 @@ int ParseCliArguments(const std::vector<std::string>& args, Options& options, st
         } else if (name == "--continuous" && accepts.continuous) {
             options.continuous = true;
             ++limits;
+        } else if (name == "--mqtt" && accepts.mqtt) {
+            publish::BrokerAddress broker;
+            if (const std::string why = publish::ParseBrokerUrl(value, broker); !why.empty()) {
+                return p.fail("--mqtt: " + why + ", not '" + value + "'");
+            }
+            options.mqttUrl = value;
+        } else if ((name == "--mqtt-station" || name == "--mqtt-prefix" || name == "--mqtt-user" ||
+                    name == "--mqtt-password-file") &&
+                   accepts.mqtt) {
+            if (value.empty()) {
+                return p.fail(name + " needs a value");
+            }
+            (name == "--mqtt-station"  ? options.mqttStation
+             : name == "--mqtt-prefix" ? options.mqttPrefix
+             : name == "--mqtt-user"   ? options.mqttUser
+                                       : options.mqttPasswordFile) = value;
+        } else if (name == "--mqtt-rate" && accepts.mqtt) {
+            long rate = 0;
+            if (!PositiveNumber(value, 25, rate)) {
+                return p.fail("--mqtt-rate takes a whole number from 1 to 25, not '" + value + "'");
+            }
+            options.mqttRate = static_cast<int>(rate);
         } else {
             return p.fail("option " + name + " does not go with " + word);
         }
     }
 
+    const bool mqttDetails = !options.mqttStation.empty() || !options.mqttPrefix.empty() ||
+                             !options.mqttUser.empty() || !options.mqttPasswordFile.empty() ||
+                             options.mqttRate != 0;
+    if (mqttDetails && options.mqttUrl.empty()) {
+        return p.fail("the --mqtt-... options need --mqtt URL");
+    }
+    if (!options.mqttPasswordFile.empty() && options.mqttUser.empty()) {
+        return p.fail("--mqtt-password-file needs --mqtt-user");
+    }
     if (options.ports.empty() && options.command != Command::Scan) {
         return p.fail(word + " needs --port");
     }

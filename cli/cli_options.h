@@ -30,6 +30,13 @@ struct Options {
     // calibration tolerance in micrometres.
     std::string operatorName, reference;
     double toleranceUm = 0.0;
+    // stream --mqtt URL: publishes what it streams to the broker.
+    std::string mqttUrl;
+    std::string mqttStation;      // --mqtt-station ("" is the computer's name)
+    std::string mqttPrefix;       // --mqtt-prefix ("" is the default)
+    std::string mqttUser;         // --mqtt-user
+    std::string mqttPasswordFile; // --mqtt-password-file: its first line
+    int mqttRate = 0;             // --mqtt-rate: messages a second, 0 every answer
 };
 
 // The text of --help.
