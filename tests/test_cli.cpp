@@ -69,6 +69,18 @@ TEST(CliArguments, UsageErrorsEndWithStatusTwoAndSayWhy) {
         {"report --port 1 --operator A --tolerance 1000001", "not '1000001'"},
         {"report --port 1 --operator A --count 3", "option --count does not go with report"},
         {"stream --port 1 --operator A", "option --operator does not go with stream"},
+        {"stream --port 1 --mqtt http://h", "--mqtt: the broker address must start with"},
+        {"stream --port 1 --mqtt mqtt://h:0", "from 1 to 65535, not 'mqtt://h:0'"},
+        {"stream --port 1 --mqtt mqtt://h:65536", "not 'mqtt://h:65536'"},
+        {"stream --port 1 --mqtt", "--mqtt needs a value"},
+        {"stream --port 1 --mqtt-station=", "--mqtt-station needs a value"},
+        {"stream --port 1 --mqtt-user u", "the --mqtt-... options need --mqtt URL"},
+        {"stream --port 1 --mqtt-rate 5", "need --mqtt URL"},
+        {"stream --port 1 --mqtt mqtt://h --mqtt-password-file f", "needs --mqtt-user"},
+        {"stream --port 1 --mqtt mqtt://h --mqtt-rate 0", "from 1 to 25, not '0'"},
+        {"stream --port 1 --mqtt mqtt://h --mqtt-rate 26", "not '26'"},
+        {"info --port 1 --mqtt mqtt://h", "option --mqtt does not go with info"},
+        {"video --port 1 --mqtt mqtt://h", "option --mqtt does not go with video"},
     };
     for (const Case& c : cases) {
         Options o;
@@ -127,6 +139,31 @@ TEST(CliArguments, CommandsTakeTheirOptionsAndDefaults) {
         EXPECT_EQ(o.continuous, c.continuous) << c.line;
         EXPECT_EQ(o.ports.size(), c.ports) << c.line;
         EXPECT_EQ(o.settings.size(), c.settings) << c.line;
+    }
+    struct Mqtt {
+        const char* line;
+        const char *url, *station, *prefix, *user, *passwordFile;
+        int rate;
+    };
+    const Mqtt mqtt[] = {
+        {"stream --port 1", "", "", "", "", "", 0},
+        {"stream --port 1 --mqtt mqtt://h", "mqtt://h", "", "", "", "", 0},
+        {"stream --port 1 --mqtt=mqtts://h:8883 --mqtt-rate 1 --mqtt-station s --mqtt-prefix a/b "
+         "--mqtt-user u --mqtt-password-file f",
+         "mqtts://h:8883", "s", "a/b", "u", "f", 1},
+        {"stream --port 1 --mqtt mqtt://h --mqtt-rate=25 --mqtt-user u", "mqtt://h", "", "", "u",
+         "", 25},
+    };
+    for (const Mqtt& c : mqtt) {
+        Options o;
+        std::string text;
+        ASSERT_EQ(ParseCliArguments(Words(c.line), o, &text), -1) << c.line << ": " << text;
+        EXPECT_EQ(o.mqttUrl, c.url) << c.line;
+        EXPECT_EQ(o.mqttStation, c.station) << c.line;
+        EXPECT_EQ(o.mqttPrefix, c.prefix) << c.line;
+        EXPECT_EQ(o.mqttUser, c.user) << c.line;
+        EXPECT_EQ(o.mqttPasswordFile, c.passwordFile) << c.line;
+        EXPECT_EQ(o.mqttRate, c.rate) << c.line;
     }
     for (const char* line : {"--help", "info -h", "--version"}) {
         Options o;
