@@ -225,7 +225,10 @@ class ReportCommand : public PanelBed {
   protected:
     void SetUp() override {
         PanelBed::SetUp();
-        dir_ = std::filesystem::path(KORVEN_BINARY_DIR) / "report-test";
+        // A folder of each test's own: ctest runs the tests side by side.
+        dir_ = std::filesystem::path(KORVEN_BINARY_DIR) /
+               (std::string("report-test-") +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
         gPdfError.clear();
