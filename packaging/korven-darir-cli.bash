@@ -9,7 +9,9 @@ _korven_darir_cli() {
       COMPREPLY=($(compgen -W "socket:// rfc2217://" -- "$cur") $(compgen -f -- "${cur:-/dev/tty}"))
       return ;;
     --from | --to) COMPREPLY=($(compgen -W "ram eeprom" -- "$cur")); return ;;
-    -o | --output) _filedir; return ;;
+    -o | --output | --mqtt-password-file) _filedir; return ;;
+    --mqtt) COMPREPLY=($(compgen -W "mqtt:// mqtts://" -- "$cur")); compopt -o nospace; return ;;
+    --mqtt-station | --mqtt-prefix | --mqtt-user | --mqtt-rate) return ;;
     --count | --seconds | --frames | --operator | --reference | --tolerance) return ;;
     --format)
       case $command in
@@ -32,7 +34,7 @@ _korven_darir_cli() {
     scan | info) options="--port --format" ;;
     "params get") options="--port --from --format -o" ;;
     "params set") options="--port --to" ;;
-    stream) options="--port --count --seconds --continuous --format -o" ;;
+    stream) options="--port --count --seconds --continuous --format -o --mqtt --mqtt-station --mqtt-prefix --mqtt-rate --mqtt-user --mqtt-password-file" ;;
     video) options="--port --frames --format -o" ;;
     report) options="--port --operator --reference --tolerance --seconds -o" ;;
   esac
