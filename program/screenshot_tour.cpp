@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QSpinBox>
 #include <QTimer>
@@ -62,6 +63,13 @@ void SetSpin(const char* window, const char* name, int value) {
     QWidget* w = Window(window);
     if (auto* spin = w ? w->findChild<QSpinBox*>(QLatin1String(name)) : nullptr) {
         spin->setValue(value);
+    }
+}
+
+void SetText(const char* window, const char* name, const QString& text) {
+    QWidget* w = Window(window);
+    if (auto* edit = w ? w->findChild<QLineEdit*>(QLatin1String(name)) : nullptr) {
+        edit->setText(text);
     }
 }
 
@@ -187,6 +195,29 @@ void StartScreenshotTour(const QString& directory) {
                  w->close();
              }
              SetSpin("PANEL", "PANEL_NUMPower", 500);
+         }},
+        // Publishing to the broker the walk is given (screenshots.sh starts
+        // one), during a run, and off again.
+        {1000, [] { Click("PANEL", "PANEL_BTNMqtt"); }},
+        {300,
+         [] {
+             const QString url = qEnvironmentVariable("KORVEN_TOUR_MQTT_URL",
+                                                      QStringLiteral("mqtt://127.0.0.1:1883"));
+             SetText("MQTT", "MQTT_STRUrl", url);
+             SetText("MQTT", "MQTT_STRUser", QStringLiteral("line3"));
+             SetText("MQTT", "MQTT_STRPassword", QStringLiteral("secret"));
+             SetText("MQTT", "MQTT_STRStation", QStringLiteral("line3"));
+             Click("MQTT", "MQTT_TOGGBTN_MqttOn");
+         }},
+        {500, [] { Click("PANEL", "PANEL_BTNRun"); }},
+        {3000, [dir] { Save("MQTT", dir.filePath(QStringLiteral("mqtt.png"))); }},
+        {100,
+         [] {
+             Press("PANEL", "PANEL_BTNStop");
+             Click("MQTT", "MQTT_TOGGBTN_MqttOn");
+             if (QWidget* w = Window("MQTT")) {
+                 w->close();
+             }
          }},
         {1000, [] { Click("PANEL", "PANEL_TOGGBTN_ParaII"); }},
         {800, [] { Click("POPUP", "POPUP_ActivateCalibration"); }},

@@ -18,13 +18,23 @@ out="$(cd "$out" && pwd)"
 home="$(mktemp -d)"
 trap 'rm -rf "$home"' EXIT
 export HOME="$home" XDG_CONFIG_HOME="$home/.config"
+# A broker of its own for the MQTT pop-up (Debian's mosquitto), if there is one.
+if [ -x /usr/sbin/mosquitto ]; then
+  mqtt_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nuser %s\n' \
+    "$mqtt_port" "$(id -un)" >"$home/broker.conf"
+  /usr/sbin/mosquitto -c "$home/broker.conf" >/dev/null 2>&1 &
+  broker=$!
+  trap 'kill $broker 2>/dev/null; rm -rf "$home"' EXIT
+  export KORVEN_TOUR_MQTT_URL="mqtt://127.0.0.1:$mqtt_port"
+fi
 run=("$build/korven-darir" --simulate --screenshots "$out")
 if command -v xvfb-run >/dev/null 2>&1; then
   timeout 120 xvfb-run -a -s "-screen 0 1600x1000x24" "${run[@]}"
 else
   QT_QPA_PLATFORM=offscreen timeout 120 "${run[@]}"
 fi
-for f in main-run.png main-video.png compare.png calibration.png; do
+for f in main-run.png main-video.png compare.png calibration.png mqtt.png; do
   [ -s "$out/$f" ] || { echo "missing $out/$f" >&2; exit 1; }
 done
 # The whole panel on a 1366 x 768 laptop screen and on a 4K screen at 200 %,
