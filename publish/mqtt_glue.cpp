@@ -131,10 +131,23 @@ analysis::ParameterWords GlobalWords() {
     return words;
 }
 
-void NewPublisher(Glue& g) {
-    if (g.publisher) {
-        gRetiring.emplace_back([old = std::move(g.publisher)]() mutable { old.reset(); });
+// The publisher sends what is queued and "offline" on a thread of its own;
+// the panel goes on meanwhile.
+void Retire(std::unique_ptr<publish::Publisher> publisher) {
+    if (publisher) {
+        gRetiring.emplace_back([old = std::move(publisher)]() mutable { old.reset(); });
     }
+}
+
+void JoinRetired() {
+    for (std::thread& t : gRetiring) {
+        t.join();
+    }
+    gRetiring.clear();
+}
+
+void NewPublisher(Glue& g) {
+    Retire(std::move(g.publisher));
     g.topics = publish::MakeTopics(g.options.prefix, g.station, SensorName(g));
     publish::PublisherSettings s;
     s.broker = g.broker;
@@ -332,7 +345,9 @@ std::string StartPublishing(const MqttOptions& options,
     if (broker.tls && !publish::MqttTlsSupported()) {
         return "mqtts:// (TLS) is not supported in this build";
     }
-    StopPublishing();
+    // A publisher just ended must have said "offline" before this one says
+    // where the program stands, on the same topics.
+    StopPublishing(true);
     ++gGeneration;
     auto g = std::make_unique<Glue>();
     g->options = options;
@@ -365,19 +380,18 @@ std::string StartPublishing(const MqttOptions& options,
     return {};
 }
 
-void StopPublishing() {
+void StopPublishing(bool wait) {
     if (gGlue) {
         for (const int h : gGlue->handles) {
             RemoveObserver(h);
         }
         FlushBatch(*gGlue);
-        gGlue->publisher.reset();
+        Retire(std::move(gGlue->publisher));
         gGlue.reset();
     }
-    for (std::thread& t : gRetiring) {
-        t.join();
+    if (wait) {
+        JoinRetired();
     }
-    gRetiring.clear();
     ++gGeneration;
     ShowSummary();
 }
@@ -454,7 +468,7 @@ int CC_TOGGBTN_MqttOn(int panel, int control, int event, void* /*callbackData*/,
     GetCtrlVal(panel, control, &on);
     MqttOptions o = PanelOptions();
     if (on == 0) {
-        StopPublishing();
+        StopPublishing(false);
         o.enabled = false;
         SaveMqttOptions(o);
         ShowStatusLine("MQTT: off");

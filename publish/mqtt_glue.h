@@ -38,9 +38,11 @@ std::string ComputerName();
 // status line and its message history.
 std::string StartPublishing(const MqttOptions& options,
                             std::function<void(const std::string&)> status = {});
-// Publishes "offline" and disconnects (waits at most a few seconds for a
-// reachable broker to take what is queued).
-void StopPublishing();
+// Ends publishing: the publisher sends what is queued and "offline" and
+// disconnects on a thread of its own (at most a few seconds while the broker
+// is reachable). With `wait` (the program or the command ends) it returns
+// when every publisher ended so has finished.
+void StopPublishing(bool wait = true);
 bool Publishing();
 // Stops publishing and forgets the pop-up (a fresh start for tests).
 void ResetPublishing();
