@@ -16,15 +16,15 @@ log() { echo "windows: $*" >&2; }
 
 # deps.sh also installs the tools (MinGW-w64, NSIS, zip) when missing.
 prefixes=$("$here/deps.sh")
-qt_prefix=${prefixes%%;*}
-libs_prefix=${prefixes##*;}
+IFS=';' read -r qt_prefix libs_prefix mosq_prefix <<<"$prefixes"
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 log "configuring $build"
 mkdir -p "$build"
 cmake -G Ninja -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/mingw64.cmake" \
-  -DKORVEN_WIN_PREFIXES="$qt_prefix;$libs_prefix" -DCMAKE_PREFIX_PATH="$qt_prefix;$libs_prefix" \
+  -DKORVEN_WIN_PREFIXES="$qt_prefix;$libs_prefix;$mosq_prefix" \
+  -DCMAKE_PREFIX_PATH="$qt_prefix;$libs_prefix;$mosq_prefix" \
   -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
   -DCMAKE_BUILD_TYPE=Release -DKORVEN_WERROR=ON "${launcher[@]}" >"$build/configure.log" 2>&1 ||
   { tail -40 "$build/configure.log" >&2; exit 1; }
@@ -43,7 +43,8 @@ cp "$build/korven-darir.exe" "$build/korven-darir-cli.exe" "$build/KORVENDarir23
 mingw_dirs=(/usr/lib/gcc/x86_64-w64-mingw32/12-posix /usr/x86_64-w64-mingw32/lib)
 find_dll() {
   local d
-  for d in "$qt_prefix/bin" "$libs_prefix/bin" "$libs_prefix/lib" "${mingw_dirs[@]}"; do
+  for d in "$qt_prefix/bin" "$libs_prefix/bin" "$libs_prefix/lib" "$mosq_prefix/bin" \
+    "${mingw_dirs[@]}"; do
     [ -e "$d/$1" ] && { echo "$d/$1"; return; }
   done
   return 1

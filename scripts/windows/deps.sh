@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds what the Windows program needs and Debian does not ship for MinGW:
-# Qt 6 (qtbase), QCustomPlot and GoogleTest, each from Debian's own source
-# package, into a cache outside the clone. The cache is keyed by the source
+# Qt 6 (qtbase), QCustomPlot, GoogleTest and libmosquitto, each from Debian's
+# own source package, into a cache outside the clone. The cache is keyed by the source
 # version and the build options, so a second run only checks that it is there.
 #
-#   scripts/windows/deps.sh            prints the prefixes holding all three
+#   scripts/windows/deps.sh            prints the prefixes holding them:
+#                                      QT;LIBS;MOSQUITTO
 #   scripts/windows/deps.sh --install PACKAGE...
 #                                      only installs those Debian packages
 #                                      where they are missing
@@ -116,4 +117,31 @@ if [ ! -e "$libs_prefix/.complete" ]; then
   rm -rf "$cache/qcp-build" "$cache/gtest-build"
   touch "$libs_prefix/.complete"
 fi
-echo "$qt_prefix;$libs_prefix"
+# ---- libmosquitto, the MQTT client library alone (no broker, clients or
+# plugins). No OpenSSL is built here, so it has no TLS: the program then says
+# that mqtts:// is not supported in this build. Its CMake file takes the
+# threads of pthreads-win32 from C:\pthreads on Windows; MinGW's own POSIX
+# threads serve instead.
+mosq_options=(-DCMAKE_BUILD_TYPE=Release -DWITH_TLS=OFF -DWITH_TLS_PSK=OFF -DWITH_EC=OFF
+  -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF -DDOCUMENTATION=OFF
+  -DWITH_CJSON=OFF -DWITH_STATIC_LIBRARIES=OFF -DWITH_THREADING=ON)
+mosqsrc=$(fetch_source mosquitto)
+mosqver=$(basename "$mosqsrc" | sed 's/^mosquitto-//')
+key=$(printf '%s\n' "$mosqver" "${mosq_options[@]}" "$(cat "$toolchain")" | sha256sum | cut -c1-12)
+mosq_prefix=$cache/mosquitto-$mosqver-$key
+if [ ! -e "$mosq_prefix/.complete" ]; then
+  log "building libmosquitto $mosqver into $mosq_prefix"
+  rm -rf "$mosq_prefix" "$cache/mosq-build"
+  sed -i '/^option(WITH_THREADING/,/^endif (WITH_THREADING)/ s/^\tif (WIN32)$/\tif (MSVC)/' \
+    "$mosqsrc/CMakeLists.txt"
+  cmake -G Ninja -S "$mosqsrc" -B "$cache/mosq-build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_INSTALL_PREFIX="$mosq_prefix" "${mosq_options[@]}" >&2
+  cmake --build "$cache/mosq-build" -j"$jobs" --target libmosquitto >&2
+  mkdir -p "$mosq_prefix/bin" "$mosq_prefix/lib" "$mosq_prefix/include"
+  cp "$mosqsrc/include/mosquitto.h" "$mosqsrc/include/mqtt_protocol.h" "$mosq_prefix/include/"
+  cp "$cache/mosq-build/lib/libmosquitto.dll" "$mosq_prefix/bin/"
+  cp "$cache/mosq-build/lib/libmosquitto.dll.a" "$mosq_prefix/lib/"
+  rm -rf "$cache/mosq-build"
+  touch "$mosq_prefix/.complete"
+fi
+echo "$qt_prefix;$libs_prefix;$mosq_prefix"
