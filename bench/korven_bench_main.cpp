@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -655,7 +656,7 @@ double ChildCpuSeconds(pid_t pid) {
 // reads it: its answers per second and its CPU time over the measuring
 // window after the warm-up.
 std::optional<Results> RunCliStream(const std::string& dir, double processing, double warmup,
-                                    double seconds) {
+                                    double seconds, const std::vector<std::string>& extra = {}) {
     char processingMs[32];
     std::snprintf(processingMs, sizeof processingMs, "%.6f", processing * 1000.0);
     Child sim = Spawn({"--sim", "type2-res350", processingMs, "on"});
@@ -677,8 +678,13 @@ std::optional<Results> RunCliStream(const std::string& dir, double processing, d
         if (devnull >= 0) {
             ::dup2(devnull, STDERR_FILENO);
         }
-        ::execl(cli.c_str(), "korven-darir-cli", "stream", "--port", path.c_str(), "--seconds",
-                limit.c_str(), static_cast<char*>(nullptr));
+        std::vector<const char*> argv = {"korven-darir-cli", "stream",    "--port",
+                                         path.c_str(),       "--seconds", limit.c_str()};
+        for (const std::string& a : extra) {
+            argv.push_back(a.c_str());
+        }
+        argv.push_back(nullptr);
+        ::execv(cli.c_str(), const_cast<char* const*>(argv.data()));
         _exit(127);
     }
     ::close(fds[1]);
@@ -721,6 +727,60 @@ std::optional<Results> RunCliStream(const std::string& dir, double processing, d
     }
     return Results{{"cli_answers", static_cast<double>(answers) / (end - opened)},
                    {"cli_cpu", (cpuAtEnd - cpuAtOpen) / (end - opened)}};
+}
+
+// Debian's mosquitto on a free loopback port with a configuration of its
+// own (anonymous, nothing kept on disk); its address, or "" when there is
+// no broker to start.
+std::string StartBroker(Child& broker, std::string& folder) {
+    const char* exe = "/usr/sbin/mosquitto";
+    char tmpl[] = "/tmp/korven-bench-broker-XXXXXX";
+    if (::access(exe, X_OK) != 0 || ::mkdtemp(tmpl) == nullptr) {
+        return {};
+    }
+    folder = tmpl;
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (probe < 0 || ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        return {};
+    }
+    const int port = ntohs(a.sin_port);
+    ::close(probe);
+    const std::string conf = folder + "/broker.conf";
+    if (std::FILE* f = std::fopen(conf.c_str(), "w")) {
+        const char* user = std::getenv("USER");
+        std::fprintf(f, "listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n", port);
+        if (::geteuid() == 0) {
+            std::fprintf(f, "user %s\n", user != nullptr ? user : "root");
+        }
+        std::fclose(f);
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            ::dup2(devnull, STDOUT_FILENO);
+            ::dup2(devnull, STDERR_FILENO);
+        }
+        ::execl(exe, "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    broker.pid = pid;
+    // Until it listens.
+    for (int i = 0; i < 100; ++i) {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        const bool up = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(s);
+        if (up) {
+            return "mqtt://127.0.0.1:" + std::to_string(port);
+        }
+        ::usleep(50000);
+    }
+    return {};
 }
 
 std::string Today() {
@@ -844,6 +904,27 @@ int main(int argc, char** argv) {
                                1.0, runLimit, "1/s", true, 0.97));
         rows.push_back(MakeRow("3 CPU of korven-darir-cli stream, % of a core", "cli/pty", r,
                                "cli_cpu", 100.0, 1.0, "%", false, 1.0));
+        // The same publishing every answer to a local broker: the run keeps
+        // its pace, and the publishing's own cost is the difference.
+        Child broker;
+        std::string folder;
+        const std::string url = StartBroker(broker, folder);
+        std::optional<Results> m;
+        if (!url.empty()) {
+            m = RunCliStream(dir, processing, 1.0, seconds,
+                             {"--mqtt", url, "--mqtt-station", "bench"});
+        }
+        Stop(broker, SIGTERM);
+        if (!folder.empty()) {
+            std::filesystem::remove_all(folder);
+        }
+        rows.push_back(MakeRow("1 korven-darir-cli stream --mqtt, answers/s", "cli/pty+mqtt", m,
+                               "cli_answers", 1.0, runLimit, "1/s", true, 0.97));
+        if (r && m) {
+            (*m)["cli_mqtt_cpu"] = m->at("cli_cpu") - r->at("cli_cpu");
+        }
+        rows.push_back(MakeRow("3 CPU of --mqtt over without, % of a core", "cli/pty+mqtt", m,
+                               "cli_mqtt_cpu", 100.0, 1.0, "%", false, 1.0));
     }
     if (Wanted(only, "own")) {
         QtRun o{"instant"};
