@@ -374,13 +374,8 @@ int CC_BTNCompare(int /*panel*/, int /*control*/, int event, void* /*callbackDat
     if (event != EVENT_COMMIT) {
         return 0;
     }
-    if (gComparePanel <= 0) {
-        gComparePanel = LoadPanel(0, kLayoutFile, COMPARE);
-        if (gComparePanel < 0) {
-            gComparePanel = 0;
-            Status("Cannot load the compare panel");
-            return 0;
-        }
+    if (LoadPopupOnce(gComparePanel, COMPARE, "compare") < 0) {
+        return 0;
     }
     ShowCompare();
     DisplayPanel(gComparePanel);

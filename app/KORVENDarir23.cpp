@@ -195,6 +195,19 @@ void ShowStatusLine(const std::string& text) {
     SetCtrlVal(pHandle, PANEL_STATUS, text.c_str());
 }
 
+int LoadPopupOnce(int& handle, int resource, const char* name) {
+    if (handle > 0) {
+        return 0;
+    }
+    handle = LoadPanel(0, kLayoutFile, resource);
+    if (handle < 0) {
+        handle = 0;
+        ShowStatusLine(std::string("Cannot load the ") + name + " panel");
+        return -1;
+    }
+    return 1;
+}
+
 // ---- Start-up and shutdown ---------------------------------------------
 
 namespace {

@@ -141,6 +141,12 @@ void ShowStatus();
 // szStatus); szStatus keeps as much of it as fits.
 void ShowStatusLine(const std::string& text);
 
+// Loads the pop-up panel `resource` into `handle` when it is not loaded yet.
+// Returns 1 when it was loaded now, 0 when it was already, -1 when the layout
+// file does not hold it (the status line then says "Cannot load the NAME
+// panel").
+int LoadPopupOnce(int& handle, int resource, const char* name);
+
 // ---- Start-up and shutdown ---------------------------------------------
 // Starts the run-time engine and loads both panels (the start of WinMain);
 // -1 when that fails.

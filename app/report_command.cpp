@@ -264,13 +264,11 @@ int CC_BTNReport(int /*panel*/, int /*control*/, int event, void* /*callbackData
     if (event != EVENT_COMMIT) {
         return 0;
     }
-    if (gReportPanel <= 0) {
-        gReportPanel = LoadPanel(0, kLayoutFile, REPORT);
-        if (gReportPanel < 0) {
-            gReportPanel = 0;
-            ShowStatusLine("Cannot load the report panel");
-            return 0;
-        }
+    const int loaded = LoadPopupOnce(gReportPanel, REPORT, "report");
+    if (loaded < 0) {
+        return 0;
+    }
+    if (loaded > 0) {
         // Asked once: the name and the objects of the last report.
         SetCtrlVal(gReportPanel, REPORT_TEXTOperator, Setting(kOperatorKey).c_str());
         SetCtrlVal(gReportPanel, REPORT_TEXTReference, Setting(kReferenceKey).c_str());

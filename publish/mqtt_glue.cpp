@@ -434,13 +434,11 @@ int CC_BTNMqtt(int /*panel*/, int /*control*/, int event, void* /*callbackData*/
     if (event != EVENT_COMMIT) {
         return 0;
     }
-    if (gMqttPanel <= 0) {
-        gMqttPanel = LoadPanel(0, kLayoutFile, MQTT);
-        if (gMqttPanel < 0) {
-            gMqttPanel = 0;
-            ShowStatusLine("Cannot load the MQTT panel");
-            return 0;
-        }
+    const int loaded = LoadPopupOnce(gMqttPanel, MQTT, "MQTT");
+    if (loaded < 0) {
+        return 0;
+    }
+    if (loaded > 0) {
         ShowOptions(LoadMqttOptions());
     }
     ShowSummary();
