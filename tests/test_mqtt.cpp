@@ -2,8 +2,14 @@
 // addresses, topic levels, the payloads' fixed parts, the bounded queue and
 // the batching; and that a broker nobody answers for neither blocks the
 // caller nor loses messages uncounted.
+#include "analysis/panel.h"
+#include "app/KORVENDarir23.h"
+#include "link/com232.h"
+#include "publish/mqtt_glue.h"
 #include "publish/mqtt_payloads.h"
 #include "publish/mqtt_publisher.h"
+#include "support/bed.h"
+#include "support/sim_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -245,6 +251,68 @@ TEST(MqttPublisher, ABrokerNobodyAnswersForHoldsNothingUpAndLosesNothingUncounte
         full = full || t == "MQTT: queue full (50 messages), measurements are being lost";
     }
     EXPECT_TRUE(full);
+}
+
+// The program's side: topics that follow the sensor, one message per answer
+// or the answers gathered, the calibration queued; a broker that does not
+// answer (port 1), so that everything stays countable in the queue.
+class MqttGlue : public test::PanelBed {
+  protected:
+    void TearDown() override {
+        StopPublishing();
+        PanelBed::TearDown();
+    }
+    static MqttOptions Options(int rate) {
+        MqttOptions o;
+        o.url = "mqtt://127.0.0.1:1";
+        o.station = "desk 1";
+        o.rate = rate;
+        return o;
+    }
+    // Runs RUN for `seconds`, then STOP; the answers taken.
+    std::size_t Run(double seconds) {
+        const std::size_t before = CurrentStatistics().count();
+        bed().at(bed().now() + seconds, [this] { bed().click(pHandle, PANEL_BTNStop); });
+        bed().click(pHandle, PANEL_BTNRun);
+        return CurrentStatistics().count() - before;
+    }
+    test::SimPeer sensor_;
+};
+
+TEST_F(MqttGlue, TopicsFollowTheSensorAndAnswersAreQueuedOneByOneOrGathered) {
+    if (!MqttSupported()) {
+        GTEST_SKIP() << "built without libmosquitto";
+    }
+    EXPECT_NE(StartPublishing(Options(26)).find("to 25 messages a second"), std::string::npos);
+    EXPECT_NE(StartPublishing(Options(-1)).find("to 25 messages a second"), std::string::npos);
+    MqttOptions bad = Options(0);
+    bad.url = "mqtt://h:0";
+    EXPECT_NE(StartPublishing(bad).find("from 1 to 65535"), std::string::npos);
+    EXPECT_FALSE(Publishing());
+
+    // Before a sensor identified itself the port names it; then its board
+    // and firmware do.
+    ASSERT_EQ(StartPublishing(Options(0)), "");
+    EXPECT_EQ(PublishingTopics().base, "korven/desk-1/COM1");
+    Connect(sensor_);
+    EXPECT_EQ(PublishingTopics().base, "korven/desk-1/pcb100-fw231");
+
+    const std::size_t answers = Run(2.0);
+    ASSERT_GT(answers, 40u);
+    EXPECT_EQ(PublishingCounts().queued, answers) << "one message per answer";
+    NotifyProgramEvent(ProgramEvent(ProgramEventKind::CalibrationSent));
+    EXPECT_EQ(PublishingCounts().queued, answers + 1) << "the calibration";
+    EXPECT_EQ(PublishingCounts().lost, 0u);
+
+    // At 5 a second: at most 5 messages a second and the rest at STOP.
+    ASSERT_EQ(StartPublishing(Options(5)), "");
+    const std::size_t gathered = Run(2.0);
+    ASSERT_GT(gathered, 40u);
+    EXPECT_GE(PublishingCounts().queued, 10u);
+    EXPECT_LE(PublishingCounts().queued, 12u);
+    StopPublishing();
+    EXPECT_FALSE(Publishing());
+    EXPECT_EQ(PublishingSummary(), "MQTT is off");
 }
 
 } // namespace
