@@ -284,7 +284,7 @@ TEST_F(ReportCommand, WritesBothFilesRemembersTheOperatorAndFailsWholeWithTheRea
     EXPECT_EQ(Write("c.pdf"), "Report not written: cannot write " + (dir_ / "c.json").string() +
                                   ": " + kIsADirectory);
     EXPECT_EQ(Write("gone/c.pdf"), "Report not written: cannot write " +
-                                       (dir_ / "gone" / "c.pdf").string() +
+                                       (dir_ / "gone/c.pdf").string() +
                                        ": No such file or directory");
     EXPECT_EQ(Files(), 5u);
     std::filesystem::remove(dir_ / "c.json");
