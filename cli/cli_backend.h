@@ -6,6 +6,7 @@
 
 #include "runtime/headless/headless.h"
 #include "runtime/qt/qt_serial.h"
+#include "runtime/qt/qt_serial_backend.h"
 
 #include <QString>
 
@@ -14,7 +15,7 @@
 
 namespace korven::cli {
 
-class CliBackend : public rt::headless::HeadlessBackend {
+class CliBackend : public rt::qt::SerialPortsBackend<rt::headless::HeadlessBackend> {
   public:
     // Needs a QCoreApplication for the ports' event processing.
     CliBackend();
@@ -28,17 +29,9 @@ class CliBackend : public rt::headless::HeadlessBackend {
     double timer() override;
     void delay(double seconds) override;
     int processSystemEvents() override;
-    int openCom(int port, const rt::ComSettings& settings) override;
-    int closeCom(int port) override;
-    int setComTime(int port, double seconds) override;
-    int setCTSMode(int port, int mode) override;
-    int installComCallback(int port, int eventMask, int notifyCount, int eventChar,
-                           ComCallbackPtr fn, void* data) override;
-    int flushInQ(int port) override;
-    int flushOutQ(int port) override;
-    int comWrt(int port, std::span<const std::uint8_t> bytes) override;
-    int comRd(int port, std::span<std::uint8_t> buffer) override;
-    int getInQLen(int port) override;
+
+  protected:
+    rt::qt::SerialPorts& serialPorts() override { return *serial_; }
 
   private:
     std::unique_ptr<rt::qt::SerialPorts> serial_;

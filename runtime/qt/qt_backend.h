@@ -6,6 +6,7 @@
 
 #include "runtime/backend.h"
 #include "runtime/qt/qt_serial.h"
+#include "runtime/qt/qt_serial_backend.h"
 
 #include <QObject>
 #include <QString>
@@ -21,7 +22,7 @@ namespace korven::rt::qt {
 
 class Graph;
 
-class QtBackend : public QObject, public Backend {
+class QtBackend : public QObject, public SerialPortsBackend<Backend> {
     Q_OBJECT
 
   public:
@@ -86,17 +87,6 @@ class QtBackend : public QObject, public Backend {
                            double max) override;
     int setTraceAttribute(int panel, int control, int trace, int attribute, int value) override;
     int plotStripChart(int panel, int control, std::span<const double> values) override;
-    int openCom(int port, const ComSettings& settings) override;
-    int closeCom(int port) override;
-    int setComTime(int port, double seconds) override;
-    int setCTSMode(int port, int mode) override;
-    int installComCallback(int port, int eventMask, int notifyCount, int eventChar,
-                           ComCallbackPtr fn, void* data) override;
-    int flushInQ(int port) override;
-    int flushOutQ(int port) override;
-    int comWrt(int port, std::span<const std::uint8_t> bytes) override;
-    int comRd(int port, std::span<std::uint8_t> buffer) override;
-    int getInQLen(int port) override;
     void portAnswered(int port) override;
     FileDialogResult fileSelectPopup(const FileDialogRequest& request) override;
     std::string documentsDir() override;
@@ -105,6 +95,7 @@ class QtBackend : public QObject, public Backend {
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    SerialPorts& serialPorts() override { return *serial_; }
 
   private:
     struct Control;

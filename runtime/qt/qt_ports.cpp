@@ -160,38 +160,4 @@ void QtBackend::askNetworkPort(int panel, int control) {
     }
 }
 
-// ---- serial --------------------------------------------------------------------
-
-int QtBackend::openCom(int port, const ComSettings& settings) {
-    return serial_->open(port, settings);
-}
-int QtBackend::closeCom(int port) {
-    return serial_->close(port);
-}
-int QtBackend::setComTime(int port, double seconds) {
-    return serial_->setTimeout(port, seconds);
-}
-int QtBackend::setCTSMode(int port, int mode) {
-    return serial_->setCtsMode(port, mode);
-}
-int QtBackend::installComCallback(int port, int eventMask, int notifyCount, int eventChar,
-                                  ComCallbackPtr fn, void* data) {
-    return serial_->installCallback(port, eventMask, notifyCount, eventChar, fn, data);
-}
-int QtBackend::flushInQ(int port) {
-    return serial_->flushIn(port);
-}
-int QtBackend::flushOutQ(int port) {
-    return serial_->flushOut(port);
-}
-int QtBackend::comWrt(int port, std::span<const std::uint8_t> bytes) {
-    return serial_->write(port, bytes);
-}
-int QtBackend::comRd(int port, std::span<std::uint8_t> buffer) {
-    return serial_->read(port, buffer);
-}
-int QtBackend::getInQLen(int port) {
-    return serial_->inQueueLength(port);
-}
-
 } // namespace korven::rt::qt
