@@ -111,8 +111,9 @@ say "korven-darir-cli.exe on COM5"
 cli() { timeout 60 "$wine" "$dir/korven-darir-cli.exe" "$@" 2>>"$work/cli.err" | tr -d "\r"; }
 cli info --port COM5 >"$work/cli-info.txt" || { cat "$work/cli.err" >&2; fail "korven-darir-cli info"; }
 grep -qx "pcb_type: 100" "$work/cli-info.txt" || { cat "$work/cli-info.txt" "$work/cli.err" >&2; fail "korven-darir-cli info: no board"; }
-cli stream --port COM5 --count 20 --format jsonl >"$work/cli-stream.txt" ||
-  { cat "$work/cli.err" >&2; fail "korven-darir-cli stream"; }
+rc=0
+cli stream --port COM5 --count 20 --format jsonl >"$work/cli-stream.txt" || rc=$?
+[ "$rc" -eq 0 ] || { cat "$work/cli.err" >&2; tail -3 "$work/cli-stream.txt" >&2; fail "korven-darir-cli stream ended with $rc"; }
 lines=$(grep -c '^{"schema":"korven-darir-answer/1"' "$work/cli-stream.txt" || true)
 [ "$lines" -eq 20 ] || { cat "$work/cli.err" >&2; fail "korven-darir-cli stream gave $lines answers, not 20"; }
 say "korven-darir-cli.exe identified the sensor and streamed 20 answers"
