@@ -277,6 +277,11 @@ bool SerialPorts::fill(Port& p) {
         const qsizetype take = std::min<qsizetype>(space, got);
         p.in.append(chunk.data(), take);
         p.received += take;
+        // A short read took all the system held: asking again would only
+        // find nothing (and cost a look for a hang-up besides).
+        if (static_cast<std::size_t>(got) < chunk.size()) {
+            return true;
+        }
     }
 }
 
@@ -426,10 +431,10 @@ bool SerialPorts::deliverNotifications() {
             if (!p || p->inCallback || !p->notifying()) {
                 break;
             }
-            if (p->missing() > 0 && (!fill(*p) || p->missing() > 0)) {
-                break;
-            }
-            if (p->in.size() < p->count) {
+            // Bytes still on their way are not looked for here: the line's
+            // watcher (or the end of its pause) reads them as they come, so
+            // an event pass costs no read of an idle line.
+            if (p->missing() > 0 || p->in.size() < p->count) {
                 break;
             }
             p->notifiedEnd = std::max(p->notifiedEnd, p->removedTotal) + p->count;
