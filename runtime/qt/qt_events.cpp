@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
@@ -44,12 +45,18 @@ void ProcessEventsAndPorts(SerialPorts& ports) {
         // Nothing was pending: sleep until something happens (an event, a
         // timer, the serial ports' next look at their lines). The loops keep
         // their own time, which the wait must not blur: it ends after
-        // kIdleWaitMs at most.
-        QTimer wake;
-        wake.setSingleShot(true);
-        wake.setTimerType(Qt::PreciseTimer);
-        wake.start(kIdleWaitMs);
+        // kIdleWaitMs at most. One timer serves every pass of the thread:
+        // making a new one each time costs more than the pass itself.
+        // It belongs to the thread's dispatcher and goes with it.
+        thread_local QPointer<QTimer> wake;
+        if (!wake) {
+            wake = new QTimer(dispatcher);
+            wake->setSingleShot(true);
+            wake->setTimerType(Qt::PreciseTimer);
+        }
+        wake->start(kIdleWaitMs);
         dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        wake->stop();
         ports.deliverNotifications();
     }
 }
