@@ -67,6 +67,14 @@ int main(int argc, char** argv) {
     // A report's PDF needs the GUI library's fonts, on a platform without a
     // display; everything else only the event loop.
     std::unique_ptr<QCoreApplication> app;
+#if !defined(_WIN32)
+    // Qt's own event dispatcher: the GLib one adds locking and bookkeeping to
+    // each of the many short passes a stream makes, for nothing a command
+    // line needs.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) {
+        qputenv("QT_NO_GLIB", "1");
+    }
+#endif
     if (options.command == korven::cli::Command::Report) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
             qputenv("QT_QPA_PLATFORM", "offscreen");
