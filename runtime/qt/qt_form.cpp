@@ -1,6 +1,6 @@
 #include "runtime/qt/qt_form.h"
 
-#include <qcustomplot.h>
+#include "runtime/qt/qt_plot.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -69,7 +69,7 @@ const std::map<std::string, Factory>& Factories() {
         {"QComboBox", Make<ElidingComboBox>()},
         {"QLineEdit", Make<QLineEdit>()},
         {"QPlainTextEdit", Make<QPlainTextEdit>()},
-        {"QCustomPlot", Make<QCustomPlot>()},
+        {"QCustomPlot", Make<Plot>()},
     };
     return kFactories;
 }
