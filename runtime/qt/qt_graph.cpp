@@ -49,7 +49,20 @@ double NumberProperty(const QObject* o, const char* name, double fallback) {
     return v.isValid() && ok && std::isfinite(d) ? d : fallback;
 }
 
+// The drawing rate a graph of the panel's designed size keeps: 50 times a
+// second at most, 100 000 device pixels each time.
+constexpr qint64 kReplotIntervalMs = 20;
+constexpr qint64 kPixelsPerMs = 5'000;
+
 } // namespace
+
+qint64 ReplotIntervalMs(QSize size, double devicePixelRatio) {
+    const double ratio =
+        std::isfinite(devicePixelRatio) && devicePixelRatio > 0.0 ? devicePixelRatio : 1.0;
+    const double pixels = std::max(0, size.width()) * ratio * std::max(0, size.height()) * ratio;
+    return std::max(kReplotIntervalMs,
+                    static_cast<qint64>(std::min(pixels / kPixelsPerMs, 1000.0)));
+}
 
 Graph::Graph(QCustomPlot* plot, bool stripChart) : plot_(plot), strip_(stripChart) {
     plot->setBackground(Qt::white);
@@ -376,13 +389,14 @@ void Graph::requestReplot() {
         }
         applying_ = false;
     }
-    // At most one drawing every 20 ms per graph: requests in between fold
+    // At most one drawing per interval and graph: requests in between fold
     // into one drawing at its end, so a fast exchange never waits for paint.
     if (replot_->pending) {
         return;
     }
-    const qint64 since = replot_->last.isValid() ? replot_->last.elapsed() : kReplotIntervalMs;
-    const int wait = since >= kReplotIntervalMs ? 0 : static_cast<int>(kReplotIntervalMs - since);
+    const qint64 interval = ReplotIntervalMs(plot_->size(), plot_->devicePixelRatioF());
+    const qint64 since = replot_->last.isValid() ? replot_->last.elapsed() : interval;
+    const int wait = since >= interval ? 0 : static_cast<int>(interval - since);
     replot_->pending = true;
     QPointer<QCustomPlot> plot = plot_;
     QTimer::singleShot(wait, plot, [state = replot_, plot] {

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QPointer>
+#include <QSize>
 #include <QString>
 
 #include <deque>
@@ -20,6 +21,14 @@
 #include <vector>
 
 namespace korven::rt::qt {
+
+// The shortest time between two drawings of a graph of this size, in
+// milliseconds: 20 ms up to 100 000 device pixels, then as much longer as the
+// graph is larger, so that a graph filling a large screen costs little more
+// to draw each second than at the panel's designed size (there the strip
+// chart still draws every answer; maximised on 1920 x 1080 about 7 times a
+// second).
+qint64 ReplotIntervalMs(QSize size, double devicePixelRatio);
 
 class Graph {
   public:
@@ -122,7 +131,6 @@ class Graph {
         bool paused = false; // the operator paused the drawing
         QElapsedTimer last;
     };
-    static constexpr qint64 kReplotIntervalMs = 20;
     std::shared_ptr<ReplotState> replot_ = std::make_shared<ReplotState>();
     // operator handling
     QCPRange programX_, programY_;

@@ -8,6 +8,7 @@
 #include "runtime/layout.h"
 #include "runtime/qt/qt_backend.h"
 #include "runtime/qt/qt_graph.h"
+#include "runtime/qt/qt_plot.h"
 
 #include <qcustomplot.h>
 
@@ -692,6 +693,69 @@ class PanelTests : public QObject {
         QCOMPARE(g->axisMax(VAL_XAXIS), 4.0);
         QCOMPARE(g->plot()->graph(1)->pen().color(), QColor(255, 0, 0));
         QVERIFY(qt_->setCtrlAttribute(p1_, kStrip, ATTR_NUM_TRACES, Value::ofInt(0)) < 0);
+    }
+
+    // Larger graphs are drawn less often, by their device pixels.
+    void largerGraphsAreDrawnLessOften() {
+        using korven::rt::qt::ReplotIntervalMs;
+        const std::tuple<QSize, double, qint64> cases[] = {
+            {QSize(740, 270), 1.0, 39},  // the strip chart at the designed size
+            {QSize(740, 120), 1.0, 20},  // the edge graph at the designed size
+            {QSize(1000, 100), 1.0, 20}, // 100 000 pixels, the last at 50 a second
+            {QSize(1000, 105), 1.0, 21},
+            {QSize(1310, 563), 1.0, 147}, // maximised on 1920 x 1080
+            {QSize(740, 270), 2.0, 159},  // the designed size at 200 %
+            {QSize(0, 0), 1.0, 20},
+            {QSize(-5, 100), 1.0, 20},
+            {QSize(740, 270), std::nan(""), 39},
+            {QSize(20000, 20000), 1.0, 1000}, // never slower than once a second
+        };
+        int row = 0;
+        for (const auto& [size, ratio, interval] : cases) {
+            QCOMPARE((std::pair{row, ReplotIntervalMs(size, ratio)}), (std::pair{row, interval}));
+            ++row;
+        }
+    }
+
+    // The layout's plots keep their background in their drawing buffer, yet
+    // show what a plain QCustomPlot shows, in any colour and after growing.
+    void plotsShowWhatQCustomPlotShows() {
+        korven::rt::qt::Plot ours;
+        QCustomPlot plain;
+        const std::tuple<QColor, QSize> cases[] = {
+            {QColor(255, 255, 255), QSize(320, 200)},
+            {QColor(250, 240, 200), QSize(640, 300)},
+            {QColor(255, 255, 255), QSize(1280, 600)},
+        };
+        for (const auto& [background, size] : cases) {
+            QList<QImage> shown;
+            for (QCustomPlot* p : {static_cast<QCustomPlot*>(&ours), &plain}) {
+                p->resize(size);
+                p->setBackground(background);
+                if (p->graphCount() == 0) {
+                    p->addGraph()->setData({0, 1, 2, 3}, {1, 3, 2, 4});
+                    p->xAxis->setLabel(QStringLiteral("Position"));
+                    p->xAxis->setRange(0, 3);
+                    p->yAxis->setRange(0, 4);
+                }
+                p->replot();
+                shown.push_back(p->grab().toImage().convertToFormat(QImage::Format_ARGB32));
+            }
+            QCOMPARE(shown[0].size(), size);
+            QCOMPARE(shown[1].size(), size);
+            // Smoothed edges and glyphs blended onto the background directly
+            // or through a transparent buffer differ by rounding only.
+            int largest = 0;
+            for (int y = 0; y < size.height(); ++y) {
+                for (int x = 0; x < size.width(); ++x) {
+                    const QRgb a = shown[0].pixel(x, y), b = shown[1].pixel(x, y);
+                    largest = std::max(
+                        {largest, std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                         std::abs(qBlue(a) - qBlue(b)), std::abs(qAlpha(a) - qAlpha(b))});
+                }
+            }
+            QVERIFY2(largest <= 2, qPrintable(background.name(QColor::HexArgb)));
+        }
     }
 };
 
