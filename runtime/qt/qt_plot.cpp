@@ -10,7 +10,8 @@ class Plot::OpaqueBuffer final : public QCPPaintBufferPixmap {
     // QCustomPlot clears its buffers to transparent before it draws the
     // layers into them; the bottom one starts from the background instead.
     void clear(const QColor& colour) override {
-        QCPPaintBufferPixmap::clear(plot_.opaqueBackground() ? plot_.backgroundColour() : colour);
+        QCPPaintBufferPixmap::clear(plot_.opaqueBackground() ? plot_.mBackgroundBrush.color()
+                                                             : colour);
     }
 
   private:
@@ -28,10 +29,6 @@ Plot::Plot(QWidget* parent) : QCustomPlot(parent) {
 bool Plot::opaqueBackground() const {
     return mBackgroundBrush.style() == Qt::SolidPattern && mBackgroundBrush.isOpaque() &&
            mBackgroundPixmap.isNull() && !openGl();
-}
-
-QColor Plot::backgroundColour() const {
-    return mBackgroundBrush.color();
 }
 
 void Plot::paintEvent(QPaintEvent* event) {

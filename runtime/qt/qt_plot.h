@@ -25,7 +25,6 @@ class Plot : public QCustomPlot {
     // Whether the background is one solid, opaque colour: only then can it
     // stand in the buffer instead of being painted beneath it.
     bool opaqueBackground() const;
-    QColor backgroundColour() const;
 
     class OpaqueBuffer;
 };
