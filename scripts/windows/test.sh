@@ -109,7 +109,9 @@ say "program ended by itself; the sensor answered $runs run requests"
 # ---- 4. the command line on the same port
 say "korven-darir-cli.exe on COM5"
 cli() { timeout 60 "$wine" "$dir/korven-darir-cli.exe" "$@" 2>>"$work/cli.err" | tr -d "\r"; }
-cli info --port COM5 >"$work/cli-info.txt" || { cat "$work/cli.err" >&2; fail "korven-darir-cli info"; }
+rc=0
+cli info --port COM5 >"$work/cli-info.txt" || rc=$?
+[ "$rc" -eq 0 ] || { cat "$work/cli.err" "$work/cli-info.txt" >&2; fail "korven-darir-cli info ended with $rc"; }
 grep -qx "pcb_type: 100" "$work/cli-info.txt" || { cat "$work/cli-info.txt" "$work/cli.err" >&2; fail "korven-darir-cli info: no board"; }
 rc=0
 cli stream --port COM5 --count 20 --format jsonl >"$work/cli-stream.txt" || rc=$?
