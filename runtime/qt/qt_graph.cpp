@@ -53,6 +53,13 @@ double NumberProperty(const QObject* o, const char* name, double fallback) {
 // second at most, 100 000 device pixels each time.
 constexpr qint64 kReplotIntervalMs = 20;
 constexpr qint64 kPixelsPerMs = 5'000;
+// A change this close to the end of the interval is drawn at once: answers
+// come in steps of their own jitter, the designed strip chart's interval
+// (39 ms) is just under a 25-a-second loop's 40 ms.
+constexpr qint64 kReplotEarlyMs = 5;
+// How long after the interval a change that waits is drawn without a later
+// one: longer than an answer's period (40 ms), whose own change would carry it.
+constexpr qint64 kReplotSettleMs = 50;
 
 } // namespace
 
@@ -389,26 +396,52 @@ void Graph::requestReplot() {
         }
         applying_ = false;
     }
-    // At most one drawing per interval and graph: requests in between fold
-    // into one drawing at its end, so a fast exchange never waits for paint.
-    if (replot_->pending) {
+    ScheduleDrawing(replot_, plot_);
+}
+
+// At most one drawing per interval and graph: changes in between fold into
+// one drawing, so a fast exchange never waits for paint. A drawing runs in
+// the next event pass, with the window update that shows the rest of the
+// same answer (numbers, status): one flush to the screen for both.
+void Graph::ScheduleDrawing(const std::shared_ptr<ReplotState>& state,
+                            const QPointer<QCustomPlot>& plot) {
+    if (!plot || state->queued) {
         return;
     }
-    const qint64 interval = ReplotIntervalMs(plot_->size(), plot_->devicePixelRatioF());
-    const qint64 since = replot_->last.isValid() ? replot_->last.elapsed() : interval;
-    const int wait = since >= interval ? 0 : static_cast<int>(interval - since);
-    replot_->pending = true;
-    QPointer<QCustomPlot> plot = plot_;
-    QTimer::singleShot(wait, plot, [state = replot_, plot] {
-        state->pending = false;
-        if (!plot || state->paused) {
-            return;
-        }
-        state->last.start();
-        // The buffers are drawn now; the widget is painted with the rest of
-        // the window in its next update, one flush for everything changed.
-        plot->replot(QCustomPlot::rpQueuedRefresh);
-    });
+    const qint64 interval = ReplotIntervalMs(plot->size(), plot->devicePixelRatioF());
+    const qint64 since = state->last.isValid() ? state->last.elapsed() : interval;
+    if (since + kReplotEarlyMs >= interval) {
+        state->queued = true;
+        QTimer::singleShot(0, plot, [state, plot] {
+            state->queued = false;
+            state->waiting = false;
+            if (!plot || state->paused) {
+                return;
+            }
+            state->last.start();
+            // The buffers are drawn now; the widget is painted with the rest
+            // of the window in its next update.
+            plot->replot(QCustomPlot::rpQueuedRefresh);
+        });
+        return;
+    }
+    // Too soon after the last drawing: the change is drawn with the first
+    // change after the interval, which comes with the next answer of a loop.
+    // A drawing timed on its own would be a window update of its own. Should
+    // no change follow, the timer draws what waits one answer later.
+    state->waiting = true;
+    if (!state->fallback) {
+        state->fallback = true;
+        QTimer::singleShot(static_cast<int>(interval - since + kReplotSettleMs), plot,
+                           [state, plot] {
+                               state->fallback = false;
+                               // Set for an earlier change, it may come before
+                               // the interval since the last drawing is over.
+                               if (state->waiting) {
+                                   ScheduleDrawing(state, plot);
+                               }
+                           });
+    }
 }
 
 int Graph::plotXY(std::span<const double> x, std::span<const double> y, int plotStyle,

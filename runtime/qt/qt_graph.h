@@ -127,11 +127,15 @@ class Graph {
     std::map<int, int> traceColors_;
     // Shared with a queued drawing, which may outlive this object.
     struct ReplotState {
-        bool pending = false;
-        bool paused = false; // the operator paused the drawing
+        bool queued = false;   // a drawing is queued for the next event pass
+        bool waiting = false;  // changes wait for the end of the interval
+        bool fallback = false; // a timer draws them should no change follow
+        bool paused = false;   // the operator paused the drawing
         QElapsedTimer last;
     };
     std::shared_ptr<ReplotState> replot_ = std::make_shared<ReplotState>();
+    static void ScheduleDrawing(const std::shared_ptr<ReplotState>& state,
+                                const QPointer<QCustomPlot>& plot);
     // operator handling
     QCPRange programX_, programY_;
     bool operatorView_ = false;

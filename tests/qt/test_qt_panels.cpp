@@ -717,6 +717,42 @@ class PanelTests : public QObject {
         }
     }
 
+    // A change too soon after a drawing waits for the first change after
+    // the interval and is drawn with it in the next event pass, one window
+    // update for everything an answer changed; with no later change, it is
+    // drawn 50 ms after the interval.
+    void earlyChangesAreDrawnWithTheNextOne() {
+        using korven::rt::qt::ReplotIntervalMs;
+        QCustomPlot* plot = qt_->graph(p1_, kGraph)->plot();
+        plot->resize(1000, 300);
+        const qint64 interval = ReplotIntervalMs(plot->size(), plot->devicePixelRatioF());
+        QVERIFY(interval >= 60);
+        QTest::qWait(static_cast<int>(interval) + 60); // nothing waits
+        QElapsedTimer clock;
+        clock.start();
+        std::vector<qint64> drawn; // when each drawing was done
+        connect(plot, &QCustomPlot::afterReplot, this, [&] { drawn.push_back(clock.elapsed()); });
+        const auto change = [&] {
+            QCOMPARE(qt_->deleteGraphPlot(p1_, kGraph, ALL_PLOTS, VAL_DELAYED_DRAW), 0);
+            QCoreApplication::processEvents();
+        };
+        change();
+        QCOMPARE(drawn.size(), 1u);
+        change();
+        QTest::qWait(static_cast<int>(interval) + 10);
+        if (clock.elapsed() - drawn[0] < interval + 50) { // the machine did not stall
+            QCOMPARE(drawn.size(), 1u);
+        }
+        change();
+        QCOMPARE(drawn.size(), 2u);
+        change();
+        QCOMPARE(drawn.size(), 2u);
+        QTRY_COMPARE_WITH_TIMEOUT(drawn.size(), 3u, 2000);
+        // Less the time the drawing itself took.
+        QVERIFY2(drawn[2] - drawn[1] >= interval + 40,
+                 qPrintable(QString::number(drawn[2] - drawn[1])));
+    }
+
     // The layout's plots keep their background in their drawing buffer, yet
     // show what a plain QCustomPlot shows, in any colour and after growing.
     void plotsShowWhatQCustomPlotShows() {
