@@ -472,13 +472,22 @@ int Graph::plotRectangle(double x1, double y1, double x2, double y2, int color, 
     if (!plot_) {
         return -1;
     }
-    auto* rect = new QCPItemRect(plot_);
+    QCPItemRect* rect = nullptr;
+    if (spareRects_.empty()) {
+        rect = new QCPItemRect(plot_);
+        rect->setSelectable(false);
+        rect->setClipToAxisRect(true);
+    } else {
+        rect = spareRects_.back();
+        spareRects_.pop_back();
+        // Drawn above what was plotted before it, as a new one would be.
+        rect->setLayer(rect->layer());
+        rect->setVisible(true);
+    }
     rect->topLeft->setCoords(std::min(x1, x2), std::max(y1, y2));
     rect->bottomRight->setCoords(std::max(x1, x2), std::min(y1, y2));
     rect->setPen(QPen(Rgb(color)));
     rect->setBrush(QBrush(Rgb(fillColor)));
-    rect->setSelectable(false);
-    rect->setClipToAxisRect(true);
     const int handle = nextHandle_++;
     items_[handle] = Item{nullptr, rect};
     requestReplot();
@@ -493,7 +502,10 @@ int Graph::deletePlot(int handle, int refresh) {
         if (item.plottable) {
             plot_->removePlottable(item.plottable);
         }
-        if (item.item) {
+        if (auto* rect = qobject_cast<QCPItemRect*>(item.item)) {
+            rect->setVisible(false);
+            spareRects_.push_back(rect);
+        } else if (item.item) {
             plot_->removeItem(item.item);
         }
     };

@@ -117,6 +117,9 @@ class Graph {
     QPointer<QCustomPlot> plot_;
     bool strip_ = false;
     std::map<int, Item> items_;
+    // Rectangles taken off the graph, hidden, for the next ones: a loop
+    // draws its bands anew with every answer.
+    std::vector<QCPItemRect*> spareRects_;
     int nextHandle_ = 1;
     Cursor cursors_[3];
     bool autoX_ = false, autoY_ = false;

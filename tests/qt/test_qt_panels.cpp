@@ -717,6 +717,48 @@ class PanelTests : public QObject {
         }
     }
 
+    // The bands a loop draws anew with every answer reuse the rectangles
+    // taken off: the plot does not grow, and what shows and is exported is
+    // what was plotted last, a later band over an earlier one.
+    void bandsTakenOffAreReusedAsNew() {
+        Graph* g = qt_->graph(p1_, kGraph);
+        QCustomPlot* plot = g->plot();
+        QCOMPARE(qt_->setAxisScalingMode(p1_, kGraph, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0, 1.0), 0);
+        const auto colourAt = [&](double x) {
+            plot->replot();
+            const QImage image = plot->grab().toImage();
+            return QColor(image.pixel(static_cast<int>(plot->xAxis->coordToPixel(x)),
+                                      static_cast<int>(plot->yAxis->coordToPixel(0.5))));
+        };
+        const QColor red(255, 0, 0), green(0, 255, 0);
+        const QColor empty200 = colourAt(200), empty800 = colourAt(800);
+        // Two bands overlapping between 400 and 600.
+        const auto bands = [&](int first, int second) {
+            QCOMPARE(qt_->deleteGraphPlot(p1_, kGraph, ALL_PLOTS, VAL_NO_DRAW), 0);
+            QVERIFY(qt_->plotRectangle(p1_, kGraph, 100, 0.1, 600, 0.9, first, first) > 0);
+            QVERIFY(qt_->plotRectangle(p1_, kGraph, 400, 0.1, 900, 0.9, second, second) > 0);
+        };
+        bands(VAL_RED, VAL_GREEN);
+        const int items = plot->itemCount();
+        for (int answer = 0; answer < 4; ++answer) {
+            QCOMPARE((std::pair{answer, colourAt(500)}), (std::pair{answer, green}));
+            bands(VAL_RED, VAL_GREEN);
+        }
+        bands(VAL_GREEN, VAL_RED);
+        QCOMPARE((std::pair{plot->itemCount(), colourAt(500)}), (std::pair{items, red}));
+        // One band taken off and another plotted: the new one is on top.
+        QCOMPARE(qt_->deleteGraphPlot(p1_, kGraph, ALL_PLOTS, VAL_NO_DRAW), 0);
+        const int low = qt_->plotRectangle(p1_, kGraph, 100, 0.1, 600, 0.9, VAL_RED, VAL_RED);
+        const int high = qt_->plotRectangle(p1_, kGraph, 400, 0.1, 900, 0.9, VAL_RED, VAL_RED);
+        QCOMPARE(qt_->deleteGraphPlot(p1_, kGraph, low, VAL_NO_DRAW), 0);
+        QVERIFY(qt_->plotRectangle(p1_, kGraph, 300, 0.1, 600, 0.9, VAL_GREEN, VAL_GREEN) > 0);
+        QCOMPARE((std::pair{colourAt(500), colourAt(200)}), (std::pair{green, empty200}));
+        // Fewer bands than before: the ones not used show nowhere.
+        QCOMPARE(qt_->deleteGraphPlot(p1_, kGraph, high, VAL_NO_DRAW), 0);
+        QCOMPARE((std::pair{colourAt(800), g->rectangleCount()}), (std::pair{empty800, 1}));
+        QCOMPARE(saved(g, "b.csv"), "plot,position,value\nband_1,300,0.9\nband_1,600,0.1\n");
+    }
+
     // A change too soon after a drawing waits for the first change after
     // the interval and is drawn with it in the next event pass, one window
     // update for everything an answer changed; with no later change, it is
