@@ -249,7 +249,17 @@ class WinDevice final : public SerialDevice {
             ::ResetEvent(done.get());
             DWORD got = 0;
             BOOL ok = ::ReadFile(h_, chunk.data(), static_cast<DWORD>(chunk.size()), nullptr, &ov);
-            if (ok || ::GetLastError() == ERROR_IO_PENDING) {
+            if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
+                // A read that waits for a first byte ends with the stop too,
+                // also when the stop came before the read began: the closing
+                // side's cancel would have found nothing to cancel, and on a
+                // silent line the read, and the close, would wait forever.
+                const HANDLE wake[] = {done.get(), stop_event_.get()};
+                if (::WaitForMultipleObjects(2, wake, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                    ::CancelIoEx(h_, &ov);
+                }
+                ok = ::GetOverlappedResult(h_, &ov, &got, TRUE);
+            } else if (ok) {
                 ok = ::GetOverlappedResult(h_, &ov, &got, TRUE);
             }
             std::unique_lock lock(m_);
